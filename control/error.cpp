@@ -1,0 +1,48 @@
+#include "kdr/error.hpp"
+
+namespace kdr {
+
+std::string_view to_string(ErrorKind kind) noexcept {
+    switch (kind) {
+        case ErrorKind::None:
+            return "none";
+        case ErrorKind::PortMissing:
+            return "port missing";
+        case ErrorKind::PortBusy:
+            return "port busy";
+        case ErrorKind::PortNotOpen:
+            return "port not open";
+        case ErrorKind::InvalidPortNumber:
+            return "invalid port number";
+        case ErrorKind::InvalidSettings:
+            return "invalid settings";
+        case ErrorKind::NoAnswer:
+            return "no answer";
+        case ErrorKind::Refused:
+            return "refused";
+        case ErrorKind::LineDropped:
+            return "line dropped";
+        case ErrorKind::IoError:
+            return "I/O error";
+        case ErrorKind::NotConnected:
+            return "not connected";
+        case ErrorKind::OperationInProgress:
+            return "operation in progress";
+        case ErrorKind::AnswerTooLong:
+            return "answer too long";
+        case ErrorKind::BadAnswer:
+            return "bad answer";
+        case ErrorKind::TypeMismatch:
+            return "type mismatch";
+        case ErrorKind::Overflow:
+            return "overflow";
+        case ErrorKind::InvalidUseOfNull:
+            return "invalid use of null";
+        case ErrorKind::InvalidArgument:
+            return "invalid argument";
+    }
+    // Only a value cast from outside the enumeration gets here.
+    return "unknown error";
+}
+
+}  // namespace kdr

@@ -1,0 +1,59 @@
+// Errors of the KDR controller and its platform components.
+//
+// Every failure carries a kind, which a caller can test, and a description
+// meant for a person: what went wrong and, where possible, what to do.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace kdr {
+
+/// Why an operation failed. The set is small and stable: callers may switch on it.
+enum class ErrorKind {
+    None,                 ///< no failure
+    PortMissing,          ///< the serial device does not exist (wrong number, adapter unplugged)
+    PortBusy,             ///< another program holds the serial device
+    PortNotOpen,          ///< the serial component was used while its port is closed
+    InvalidPortNumber,    ///< the port number maps to no device (0 or negative, say)
+    InvalidSettings,      ///< a line-settings text the serial component refuses
+    NoAnswer,             ///< the reader sent nothing back in time
+    Refused,              ///< the reader answered with something other than its acknowledgement
+    LineDropped,          ///< the line went away while in use (hang-up, unplugged adapter)
+    IoError,              ///< any other failure of the operating system's serial calls
+    NotConnected,         ///< an operation needs a connection that OpenKDR has not opened
+    OperationInProgress,  ///< a call arrived while another operation was still running
+    AnswerTooLong,        ///< the reader's answer exceeded the bound the controller keeps
+    BadAnswer,            ///< the reader's answer does not have the expected layout
+    TypeMismatch,         ///< a value cannot be converted to the type needed
+    Overflow,             ///< a number does not fit the type needed
+    InvalidUseOfNull,     ///< a null value where a value is needed
+    InvalidArgument,      ///< an argument outside what the call accepts
+};
+
+/// A short, stable name of the kind ("port busy", "no answer", ...).
+std::string_view to_string(ErrorKind kind) noexcept;
+
+/// The exception raised by the controller, its conversions and its components.
+class Error : public std::runtime_error {
+  public:
+    Error(ErrorKind kind, const std::string& description)
+        : std::runtime_error(description), kind_(kind) {}
+
+    [[nodiscard]] ErrorKind kind() const noexcept { return kind_; }
+
+  private:
+    ErrorKind kind_;
+};
+
+/// The reason a call ended without success, kept by the controller for callers
+/// that want more than the specified result value.
+struct Failure {
+    ErrorKind kind = ErrorKind::None;
+    std::string description;
+
+    [[nodiscard]] explicit operator bool() const noexcept { return kind != ErrorKind::None; }
+};
+
+}  // namespace kdr

@@ -1,0 +1,132 @@
+// The platform interfaces the controller is built on.
+//
+// The controller does no I/O of its own. It reaches the serial line, the
+// progress display, the host's user interface and time through these small
+// interfaces, so that the same controller code runs on Linux and on Windows,
+// and unit tests run it against fakes on a virtual clock.
+//
+// All of them are used from one thread, the host's user-interface thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kdr {
+
+/// The serial-port component hosted by the controller as `MSComm1`.
+///
+/// Property names follow the component's automation names (get_/put_ pairs).
+/// Every failure is thrown as kdr::Error with a kind that says why.
+class SerialPort {
+  public:
+    virtual ~SerialPort() = default;
+
+    /// The port number (1 is the first port) used by the next open.
+    [[nodiscard]] virtual std::int16_t get_CommPort() const = 0;
+    /// Selects the port for the next open. Throws InvalidArgument while the
+    /// port is open (a port cannot be changed under an open line).
+    virtual void put_CommPort(std::int16_t port) = 0;
+
+    /// The line settings, as "baud,parity,data bits,stop bits" ("19200,n,8,1").
+    [[nodiscard]] virtual std::string get_Settings() const = 0;
+    /// Takes a settings text; applies it at once when the port is open.
+    /// Throws InvalidSettings for a text it cannot honour.
+    virtual void put_Settings(std::string_view settings) = 0;
+
+    [[nodiscard]] virtual bool get_PortOpen() const = 0;
+    /// true opens the selected port with the current settings (PortMissing,
+    /// PortBusy, InvalidPortNumber, InvalidSettings, IoError on failure;
+    /// InvalidArgument when it is open already); false closes it (no effect
+    /// when closed).
+    virtual void put_PortOpen(bool open) = 0;
+
+    /// The number of received characters waiting to be read. Throws
+    /// PortNotOpen on a closed port and LineDropped on a line that went away.
+    [[nodiscard]] virtual int get_InBufferCount() = 0;
+    /// Setting 0 discards every received character not yet read; other values
+    /// are refused with InvalidArgument.
+    virtual void put_InBufferCount(int count) = 0;
+
+    /// Every received character waiting, removed from the buffer; empty when
+    /// nothing waits. Never waits for data.
+    [[nodiscard]] virtual std::string get_Input() = 0;
+    /// Sends every character of the text, one byte each, in order.
+    virtual void put_Output(std::string_view data) = 0;
+};
+
+/// The horizontal progress bar hosted by the controller as `ProgressBar1`.
+/// Values are single-precision numbers, positions and sizes in twips.
+class ProgressBar {
+  public:
+    virtual ~ProgressBar() = default;
+
+    [[nodiscard]] virtual float get_Max() const = 0;
+    virtual void put_Max(float value) = 0;
+    [[nodiscard]] virtual float get_Value() const = 0;
+    virtual void put_Value(float value) = 0;
+
+    [[nodiscard]] virtual float get_Left() const = 0;
+    virtual void put_Left(float value) = 0;
+    [[nodiscard]] virtual float get_Top() const = 0;
+    virtual void put_Top(float value) = 0;
+    [[nodiscard]] virtual float get_Width() const = 0;
+    virtual void put_Width(float value) = 0;
+    [[nodiscard]] virtual float get_Height() const = 0;
+    virtual void put_Height(float value) = 0;
+};
+
+/// A monotonic clock. Its readings only ever grow, whatever the wall clock does
+/// (midnight, daylight saving, a user setting the time).
+class Clock {
+  public:
+    using Duration = std::chrono::nanoseconds;
+    using Instant = std::chrono::time_point<std::chrono::steady_clock, Duration>;
+
+    virtual ~Clock() = default;
+    [[nodiscard]] virtual Instant now() = 0;
+    /// Blocks the calling thread, without using the processor, until now() has
+    /// reached the deadline. Returns at once for a deadline in the past.
+    virtual void sleep_until(Instant deadline) = 0;
+};
+
+/// A local calendar date and time of day, as the host's clock shows it.
+struct LocalDateTime {
+    int year = 2000;  ///< four digits
+    int month = 1;    ///< 1 to 12
+    int day = 1;      ///< 1 to 31
+    int hour = 0;     ///< 0 to 23
+    int minute = 0;   ///< 0 to 59
+    int second = 0;   ///< 0 to 59
+    friend bool operator==(const LocalDateTime&, const LocalDateTime&) = default;
+};
+
+/// Message-box style with an OK button and the information icon.
+inline constexpr int kMessageBoxInformation = 64;
+
+/// What the controller needs of the host application and its run-time.
+class HostServices {
+  public:
+    virtual ~HostServices() = default;
+
+    /// Shows a message to the user and returns once it was acknowledged.
+    /// Without a title the platform's default caption is used.
+    virtual void MsgBox(std::string_view text, int style,
+                        std::optional<std::string_view> title) = 0;
+
+    /// Gives the host's message loop one turn: pending window messages are
+    /// processed and the call returns. During this turn the host may call the
+    /// controller again.
+    virtual void DoEvents() = 0;
+
+    /// The current local date and time, read at once for all six fields.
+    [[nodiscard]] virtual LocalDateTime Now() = 0;
+
+    /// Lets the thread rest between two turns of a yielding wait: returns at
+    /// the deadline, or earlier when the host has messages to process.
+    virtual void idle_until(Clock& clock, Clock::Instant deadline) { clock.sleep_until(deadline); }
+};
+
+}  // namespace kdr

@@ -1,0 +1,23 @@
+// Timed waits. A wait of d ends at the first clock reading more than d after
+// its start. Time is measured on a monotonic clock, so a wait keeps its
+// length across midnight or a change of the wall clock.
+#pragma once
+
+#include <chrono>
+
+#include "kdr/platform.hpp"
+
+namespace kdr::link {
+
+using namespace std::chrono_literals;
+
+/// Blocks the thread for the wait, without using the processor; the host's
+/// message loop gets no turn.
+void busy_wait(Clock& clock, Clock::Instant start, Clock::Duration length);
+
+/// Gives the host's message loop one turn after every clock reading that did
+/// not end the wait, and rests between turns until the end of the wait or the
+/// next message for the host.
+void yielding_wait(Clock& clock, HostServices& host, Clock::Instant start, Clock::Duration length);
+
+}  // namespace kdr::link

@@ -1,0 +1,132 @@
+#include <fmt/format.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "control/operation_scope.hpp"
+#include "kdr/controller.hpp"
+#include "kdr/protocol.hpp"
+#include "link/waits.hpp"
+#include "operations/record_decoding.hpp"
+
+namespace kdr {
+
+namespace {
+
+// Far beyond any reader's memory, yet bounded: a line that never falls silent
+// (a wrong device, a stuck transmitter) ends the download instead of filling
+// the host's memory.
+constexpr std::size_t kMaxAnswerBytes = std::size_t{64} << 20U;
+
+// The decoding's hooks: the port closes once the header is taken, and the
+// progress display steps as records are decoded.
+class DownloadHooks : public operations::DecodeHooks {
+  public:
+    DownloadHooks(std::function<void()> close_port, std::function<void()> reset_progress,
+                  std::function<void()> step)
+        : close_port_(std::move(close_port)),
+          reset_progress_(std::move(reset_progress)),
+          step_(std::move(step)) {}
+
+    void header_taken() override { close_port_(); }
+    void summary_written() override { reset_progress_(); }
+    void step() override {
+        if (first_record_taken()) {
+            // Once the first record has been taken, a failing display step
+            // costs nothing: the records decoded so far, and those to come,
+            // are kept.
+            try {
+                step_();
+            } catch (const std::exception&) {
+            }
+        } else {
+            step_();
+        }
+        ++steps_;
+    }
+    // The first step follows the first time stamp, the second the first
+    // record; from then on failures no longer end the download.
+    [[nodiscard]] bool first_record_taken() const noexcept { return steps_ >= 2; }
+
+private:
+    std::function<void()> close_port_;
+    std::function<void()> reset_progress_;
+    std::function<void()> step_;
+    int steps_ = 0;
+};
+
+}  // namespace
+
+std::string KDRController::DownloadData() {
+    using namespace std::chrono_literals;
+    const OperationScope scope(*this);
+    if (scope.refused()) {
+        return {};
+    }
+    DownloadHooks hooks([this] { ClosePort(); },
+                        [this] {
+                            ProgressBar1->put_Value(0.0F);
+                            ProgressBar1->put_Max(100.0F);
+                        },
+                        [this] {
+                            ProgressStep();
+                            host_.DoEvents();
+                        });
+    try {
+        if (!CheckConnection(kDownloadTitle, true)) {
+            return {};
+        }
+        const std::string request =
+            protocol::build_frame(protocol::command_body(ConnectionPassword, protocol::kDownload));
+        // Characters left over from earlier exchanges are not part of the answer.
+        static_cast<void>(MSComm1->get_Input());
+        MSComm1->put_Output(request);
+        WaitStart = clock_.now();
+        link::busy_wait(clock_, *WaitStart, 100ms);
+
+        std::string ReceiveStr;
+        ProgressBar1->put_Max(100.0F);
+        ProgressBar1->put_Value(0.0F);
+        // The answer is complete when a read has emptied the buffer and nothing
+        // more has come by the end of the following 0.3 s.
+        while (MSComm1->get_InBufferCount() != 0) {
+            ReceiveStr += MSComm1->get_Input();
+            if (ReceiveStr.size() > kMaxAnswerBytes) {
+                throw Error(ErrorKind::AnswerTooLong,
+                            fmt::format("The reader's answer passed {} MiB without a pause; the "
+                                        "port seems to carry something other than a KDR reader.",
+                                        kMaxAnswerBytes >> 20U));
+            }
+            if (MSComm1->get_InBufferCount() == 0) {
+                WaitStart = clock_.now();
+                link::yielding_wait(clock_, host_, *WaitStart, 300ms);
+            }
+            ProgressStep();
+            host_.DoEvents();
+        }
+        ProgressBar1->put_Value(ProgressBar1->get_Max());
+
+        const operations::DecodeOptions options{ShowMachineID != kVariantFalse, ShowRTC.to_bool(),
+                                                host_.Now().year};
+        std::string result = operations::decode_download(ReceiveStr, options, hooks);
+
+        try {
+            ProgressBar1->put_Value(ProgressBar1->get_Max());
+            host_.DoEvents();
+            ProgressBar1->put_Value(0.0F);
+        } catch (const std::exception&) {
+            if (!hooks.first_record_taken()) {
+                throw;
+            }
+        }
+        return result;
+    } catch (const std::exception& error) {
+        fail(error);
+        host_.MsgBox(last_failure_.description, kMessageBoxInformation, std::nullopt);
+        ProgressBar1->put_Value(0.0F);
+        return {};
+    }
+}
+
+}  // namespace kdr

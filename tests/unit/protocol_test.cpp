@@ -1,0 +1,115 @@
+#include "kdr/protocol.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kdr::protocol {
+namespace {
+
+std::string frame_of(std::string_view body, char checksum) {
+    return std::string(1, STX) + std::string(body) + CR + checksum + ETX;
+}
+
+struct FrameCase {
+    std::string body;
+    char checksum;
+};
+
+class FrameTest : public ::testing::TestWithParam<FrameCase> {};
+
+TEST_P(FrameTest, ChecksumAndLayout) {
+    const auto& c = GetParam();
+    EXPECT_EQ(checksum_char(c.body), c.checksum);
+    EXPECT_EQ(build_frame(c.body), frame_of(c.body, c.checksum));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WorkedExamples, FrameTest,
+    ::testing::Values(
+        // "P" and eight spaces: 80 + 256 + 13 = 349, 349 mod 128 = 93, Or 32 = "}".
+        FrameCase{"P        ", '}'},
+        // Default password then "D": 256 + 68 + 13 = 337 -> 81 -> 113 "q".
+        FrameCase{"        D", 'q'},
+        // Default password then "E": 82 Or 32 = 114 "r".
+        FrameCase{"        E", 'r'},
+        // Sum with bit 5 already set is sent unchanged: 20 + 13 = 33.
+        FrameCase{std::string(1, '\x14'), '!'},
+        // Sum 64 gets 32 added: the grave accent.
+        FrameCase{std::string(1, '\x33'), '`'},
+        // 127 (DEL) is a valid checksum character.
+        FrameCase{std::string(1, '\x72'), '\x7f'},
+        // Codes above 127 count by their 8-bit value: 200 + 13 = 213 -> 85 -> 117.
+        FrameCase{std::string(1, '\xc8'), 'u'},
+        // A long password is summed whole: 12 "A" = 780, + 80 + 13 = 873 -> 105 -> 105 "i".
+        FrameCase{"P" + std::string(12, 'A'), 'i'}));
+
+TEST(FrameTest, FixedReplies) {
+    EXPECT_EQ(ack_reply(), std::string("\x02\x06\x0d\x33\x03", 5));
+    EXPECT_EQ(nak_reply(), std::string("\x02\x15\x0d\x22\x03", 5));
+}
+
+TEST(ReplyTest, OnlyTheExactAcknowledgementIsAccepted) {
+    const std::string ack = ack_reply();
+    struct Case {
+        std::string reply;
+        ReplyVerdict verdict;
+    };
+    const Case cases[] = {
+        {"", ReplyVerdict::NoAnswer},
+        {std::string(1, STX), ReplyVerdict::NoAnswer},
+        {ack, ReplyVerdict::Accepted},
+        {ack + "x", ReplyVerdict::Refused},
+        {"x" + ack, ReplyVerdict::Refused},
+        {ack.substr(0, 4), ReplyVerdict::Refused},
+        {nak_reply(), ReplyVerdict::Refused},
+        {std::string("\x02\x06\x0d\x34\x03", 5), ReplyVerdict::Refused},  // wrong checksum
+        {std::string("\x02\x06", 2), ReplyVerdict::Refused},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(test_reply(c.reply), c.verdict) << ::testing::PrintToString(c.reply);
+    }
+}
+
+TEST(PasswordTest, PaddingAndSum) {
+    struct Case {
+        std::string in;
+        std::string padded;
+        std::int32_t sum;
+    };
+    const Case cases[] = {
+        {"", std::string(8, ' '), 256},
+        {"ABCDEFG", "ABCDEFG ", (65 + 66 + 67 + 68 + 69 + 70 + 71 + 32) % 128},
+        {"ABCDEFGHIJKL", "ABCDEFGHIJKL", (65 * 12 + 66) % 128},
+        {"        ", "        ", 0},
+        {std::string(40000, 'z'), std::string(40000, 'z'), (122 * 40000) % 128},
+        {"\xff", std::string("\xff") + std::string(7, ' '), (255 + 7 * 32) % 128},
+    };
+    for (auto c : cases) {
+        std::string pwd = c.in;
+        EXPECT_EQ(pad_password(pwd), c.sum) << c.in.size();
+        EXPECT_EQ(pwd, c.padded);
+    }
+}
+
+TEST(ClockTest, EncodesAndDecodes) {
+    struct Case {
+        LocalDateTime when;
+        std::string chars;
+    };
+    const Case cases[] = {
+        // The day 16 goes on the line as a space.
+        {{2007, 11, 16, 8, 5, 3}, {23, 27, 32, 24, 21, 19}},
+        {{2000, 1, 1, 0, 0, 0}, {16, 17, 17, 16, 16, 16}},
+        {{2099, 12, 31, 23, 59, 59}, {115, 28, 47, 39, 75, 75}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(encode_clock(c.when), c.chars);
+        EXPECT_EQ(decode_clock(c.chars), c.when);
+    }
+    // Characters below 16 decode to negative fields; nothing is range-checked.
+    EXPECT_EQ(decode_clock(std::string(6, '\x0f')).month, -1);
+}
+
+}  // namespace
+}  // namespace kdr::protocol
