@@ -49,7 +49,7 @@ class DownloadHooks : public operations::DecodeHooks {
     // record; from then on failures no longer end the download.
     [[nodiscard]] bool first_record_taken() const noexcept { return steps_ >= 2; }
 
-private:
+  private:
     std::function<void()> close_port_;
     std::function<void()> reset_progress_;
     std::function<void()> step_;
