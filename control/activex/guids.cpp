@@ -1,0 +1,3 @@
+// The identifiers of the library, from the definitions widl generates: one
+// definition for the whole program.
+#include "KDRCtrl_i.c"

@@ -1,0 +1,1 @@
+#include "KDRCtrl_i.c"

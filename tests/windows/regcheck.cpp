@@ -1,0 +1,435 @@
+// Checks the registration of KDRCtrl.ocx through the registry and type-library
+// APIs, as hosts read it.
+//   kdr_regcheck registered <path of KDRCtrl.ocx as registered>
+//   kdr_regcheck unregistered
+#include <cstring>
+#include <string>
+
+#include "KDRCtrl_h.h"
+#include "test_support.hpp"
+
+namespace {
+
+using kdr::wintest::hex;
+using kdr::wintest::narrow;
+using kdr::wintest::Tally;
+
+constexpr DWORD kMiscStatus = 131473;  // 0x20191: the five OLEMISC flags
+
+std::wstring guid_text(REFGUID guid) {
+    wchar_t text[64] = {};
+    StringFromGUID2(guid, text, 64);
+    return text;
+}
+
+bool key_exists(const std::wstring& key) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(handle);
+    return true;
+}
+
+/// The text value, or "<missing>".
+std::wstring value_of(const std::wstring& key, const wchar_t* name = nullptr) {
+    wchar_t data[1024] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size) !=
+        ERROR_SUCCESS) {
+        return L"<missing>";
+    }
+    return data;
+}
+
+bool same_path(const std::wstring& a, const std::wstring& b) {
+    wchar_t long_a[MAX_PATH] = {};
+    wchar_t long_b[MAX_PATH] = {};
+    GetLongPathNameW(a.c_str(), long_a, MAX_PATH);
+    GetLongPathNameW(b.c_str(), long_b, MAX_PATH);
+    return lstrcmpiW(long_a, long_b) == 0 && long_a[0] != L'\0';
+}
+
+void check_value(Tally& t, const std::wstring& key, const wchar_t* name,
+                 const std::wstring& expected) {
+    const std::wstring got = value_of(key, name);
+    t.check(got == expected,
+            "registry " + narrow(key) + (name != nullptr ? " [" + narrow(name) + "]" : ""),
+            "got \"" + narrow(got) + "\", expected \"" + narrow(expected) + "\"");
+}
+
+struct Member {
+    const wchar_t* name;
+    MEMBERID id;
+    INVOKEKIND kind;
+    std::vector<VARTYPE> params;  // with VT_BYREF where by reference
+    std::vector<USHORT> flags;    // PARAMFLAG_FIN / FOUT / FRETVAL
+};
+
+void check_members(Tally& t, ITypeLib* library) {
+    ITypeInfo* dispatch = nullptr;
+    if (!t.check(SUCCEEDED(library->GetTypeInfoOfGuid(IID__KDRController, &dispatch)),
+                 "type info of _KDRController")) {
+        return;
+    }
+    // The dual interface's vtable side.
+    HREFTYPE ref = 0;
+    ITypeInfo* vtable = nullptr;
+    if (FAILED(dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref)) ||
+        FAILED(dispatch->GetRefTypeInfo(ref, &vtable))) {
+        t.check(false, "vtable side of the dual interface");
+        dispatch->Release();
+        return;
+    }
+    TYPEATTR* attr = nullptr;
+    vtable->GetTypeAttr(&attr);
+    t.check(attr->typekind == TKIND_INTERFACE && attr->cFuncs == 14,
+            "_KDRController has fourteen members", std::to_string(attr->cFuncs));
+    t.check((attr->wTypeFlags & (TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDUAL)) ==
+                (TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDUAL),
+            "_KDRController dual and automation-compatible", hex(attr->wTypeFlags));
+    const WORD vtable_start = 7;  // IUnknown and IDispatch
+    const USHORT in = PARAMFLAG_FIN;
+    const USHORT inout = PARAMFLAG_FIN | PARAMFLAG_FOUT;
+    const USHORT ret = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
+    const Member members[14] = {
+        {L"CommPort", 0x68030003, INVOKE_PROPERTYGET, {VT_I2 | VT_BYREF}, {ret}},
+        {L"Opened", 0x68030002, INVOKE_PROPERTYGET, {VT_BOOL | VT_BYREF}, {ret}},
+        {L"ShowMachineID", 0x68030001, INVOKE_PROPERTYGET, {VT_BOOL | VT_BYREF}, {ret}},
+        {L"ShowMachineID", 0x68030001, INVOKE_PROPERTYPUT, {VT_BOOL}, {in}},
+        {L"ShowRTC", 0x68030000, INVOKE_PROPERTYGET, {VT_BOOL | VT_BYREF}, {ret}},
+        {L"ShowRTC", 0x68030000, INVOKE_PROPERTYPUT, {VT_BOOL}, {in}},
+        {L"OpenKDR",
+         0x60030008,
+         INVOKE_FUNC,
+         {VT_VARIANT, VT_VARIANT | VT_BYREF, VT_BOOL | VT_BYREF},
+         {in, inout, ret}},
+        {L"CloseKDR", 0x60030009, INVOKE_FUNC, {VT_VARIANT | VT_BYREF}, {ret}},
+        {L"PwdSum",
+         0x6003000A,
+         INVOKE_FUNC,
+         {VT_BSTR | VT_BYREF, VT_I4 | VT_BYREF},
+         {inout, inout}},
+        {L"SyncUpHostTime", 0x6003000B, INVOKE_FUNC, {VT_BOOL | VT_BYREF}, {ret}},
+        {L"DownloadData", 0x6003000C, INVOKE_FUNC, {VT_BSTR | VT_BYREF}, {ret}},
+        {L"SetDeaultYMDtime",
+         0x6003000D,
+         INVOKE_FUNC,
+         {VT_I4 | VT_BYREF, VT_BSTR | VT_BYREF, VT_BSTR | VT_BYREF, VT_BSTR | VT_BYREF},
+         {inout, inout, inout, inout}},
+        {L"EraseData", 0x6003000E, INVOKE_FUNC, {VT_VARIANT | VT_BYREF}, {ret}},
+        {L"SetDeaultHMStime",
+         0x6003000F,
+         INVOKE_FUNC,
+         {VT_I4 | VT_BYREF, VT_BSTR | VT_BYREF, VT_BSTR | VT_BYREF, VT_BSTR | VT_BYREF},
+         {inout, inout, inout, inout}},
+    };
+    for (UINT slot = 0; slot < 14 && slot < attr->cFuncs; ++slot) {
+        const Member& want = members[slot];
+        FUNCDESC* func = nullptr;
+        vtable->GetFuncDesc(slot, &func);
+        BSTR name = nullptr;
+        vtable->GetDocumentation(func->memid, &name, nullptr, nullptr, nullptr);
+        std::string problem;
+        if (name == nullptr || std::wstring(name) != want.name) {
+            problem += " name";
+        }
+        if (func->memid != want.id) {
+            problem += " dispid " + hex(func->memid);
+        }
+        if (func->invkind != want.kind) {
+            problem += " kind";
+        }
+        if (func->oVft != static_cast<SHORT>((vtable_start + slot) * sizeof(void*))) {
+            problem += " slot";
+        }
+        if (func->cParams != static_cast<SHORT>(want.params.size()) || func->cParamsOpt != 0) {
+            problem += " parameter count";
+        } else {
+            for (std::size_t p = 0; p < want.params.size(); ++p) {
+                const ELEMDESC& param = func->lprgelemdescParam[p];
+                VARTYPE vt = param.tdesc.vt;
+                if (vt == VT_PTR) {
+                    vt = static_cast<VARTYPE>(param.tdesc.lptdesc->vt | VT_BYREF);
+                }
+                if (vt != want.params[p]) {
+                    problem += " type of parameter " + std::to_string(p + 1);
+                }
+                const USHORT flags =
+                    param.paramdesc.wParamFlags &
+                    (PARAMFLAG_FIN | PARAMFLAG_FOUT | PARAMFLAG_FRETVAL | PARAMFLAG_FOPT);
+                if (flags != want.flags[p]) {
+                    problem += " kind of parameter " + std::to_string(p + 1);
+                }
+            }
+        }
+        if ((func->wFuncFlags & (FUNCFLAG_FHIDDEN | FUNCFLAG_FDEFAULTBIND)) != 0 ||
+            func->memid == DISPID_VALUE) {
+            problem += " flags";
+        }
+        BSTR help = nullptr;
+        vtable->GetDocumentation(func->memid, nullptr, &help, nullptr, nullptr);
+        if (help != nullptr && SysStringLen(help) != 0) {
+            problem += " help text";
+        }
+        SysFreeString(help);
+        t.check(problem.empty(), "slot " + std::to_string(slot + 1) + " " + narrow(want.name),
+                problem);
+        SysFreeString(name);
+        vtable->ReleaseFuncDesc(func);
+    }
+    vtable->ReleaseTypeAttr(attr);
+    vtable->Release();
+    dispatch->Release();
+}
+
+void check_type(Tally& t, ITypeLib* library, UINT index, const wchar_t* name, TYPEKIND kind,
+                WORD flags, REFGUID guid) {
+    ITypeInfo* info = nullptr;
+    if (!t.check(SUCCEEDED(library->GetTypeInfo(index, &info)), "type " + std::to_string(index))) {
+        return;
+    }
+    BSTR got_name = nullptr;
+    library->GetDocumentation(static_cast<INT>(index), &got_name, nullptr, nullptr, nullptr);
+    TYPEATTR* attr = nullptr;
+    info->GetTypeAttr(&attr);
+    const WORD mask = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
+                      TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FCONTROL | TYPEFLAG_FCANCREATE |
+                      TYPEFLAG_FDISPATCHABLE;
+    std::string problem;
+    if (got_name == nullptr || std::wstring(got_name) != name) {
+        problem += " name " + narrow(got_name != nullptr ? got_name : L"");
+    }
+    if (attr->typekind != kind) {
+        problem += " kind " + std::to_string(attr->typekind);
+    }
+    if ((attr->wTypeFlags & mask) != flags) {
+        problem += " flags " + hex(attr->wTypeFlags);
+    }
+    if (!IsEqualGUID(attr->guid, guid)) {
+        problem += " identifier";
+    }
+    t.check(problem.empty(), "type " + std::to_string(index) + " " + narrow(name), problem);
+    info->ReleaseTypeAttr(attr);
+    SysFreeString(got_name);
+    info->Release();
+}
+
+void check_coclass(Tally& t, ITypeLib* library) {
+    ITypeInfo* info = nullptr;
+    if (FAILED(library->GetTypeInfoOfGuid(CLSID_KDRController, &info))) {
+        t.check(false, "coclass KDRController");
+        return;
+    }
+    TYPEATTR* attr = nullptr;
+    info->GetTypeAttr(&attr);
+    bool default_interface = false;
+    bool default_source = false;
+    for (UINT i = 0; i < attr->cImplTypes; ++i) {
+        INT flags = 0;
+        HREFTYPE ref = 0;
+        ITypeInfo* implemented = nullptr;
+        info->GetImplTypeFlags(i, &flags);
+        info->GetRefTypeOfImplType(i, &ref);
+        if (FAILED(info->GetRefTypeInfo(ref, &implemented))) {
+            continue;
+        }
+        TYPEATTR* impl_attr = nullptr;
+        implemented->GetTypeAttr(&impl_attr);
+        if (flags == IMPLTYPEFLAG_FDEFAULT && IsEqualGUID(impl_attr->guid, IID__KDRController)) {
+            default_interface = true;
+        }
+        if (flags == (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE) &&
+            IsEqualGUID(impl_attr->guid, DIID___KDRController)) {
+            default_source = true;
+        }
+        implemented->ReleaseTypeAttr(impl_attr);
+        implemented->Release();
+    }
+    t.check(attr->cImplTypes == 2 && default_interface && default_source,
+            "KDRController: _KDRController default, __KDRController default source");
+    info->ReleaseTypeAttr(attr);
+    info->Release();
+
+    ITypeInfo* events = nullptr;
+    if (SUCCEEDED(library->GetTypeInfoOfGuid(DIID___KDRController, &events))) {
+        TYPEATTR* events_attr = nullptr;
+        events->GetTypeAttr(&events_attr);
+        // A dispinterface lists the seven IUnknown and IDispatch methods only.
+        t.check(events_attr->cVars == 0 && events_attr->cFuncs <= 7,
+                "__KDRController has no members of its own");
+        events->ReleaseTypeAttr(events_attr);
+        events->Release();
+    }
+}
+
+void check_typelib(Tally& t, const std::wstring& ocx) {
+    ITypeLib* library = nullptr;
+    const HRESULT hr = LoadRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &library);
+    if (!t.check(SUCCEEDED(hr), "LoadRegTypeLib KDRCtrl 11.0", hex(hr))) {
+        return;
+    }
+    BSTR path = nullptr;
+    if (SUCCEEDED(QueryPathOfRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &path))) {
+        t.check(same_path(path, ocx), "type library registered at the control's path",
+                narrow(path));
+        SysFreeString(path);
+    } else {
+        t.check(false, "QueryPathOfRegTypeLib");
+    }
+    TLIBATTR* attr = nullptr;
+    library->GetLibAttr(&attr);
+    t.check(attr->lcid == 0x409 && attr->wMajorVerNum == 11 && attr->wMinorVerNum == 0,
+            "library version 11.0, language 0x409");
+    t.check((attr->wLibFlags & LIBFLAG_FCONTROL) != 0, "library flagged as control library");
+    library->ReleaseTLibAttr(attr);
+    BSTR name = nullptr;
+    BSTR help = nullptr;
+    library->GetDocumentation(-1, &name, &help, nullptr, nullptr);
+    t.check(name != nullptr && std::wstring(name) == L"KDRCtrl" && help != nullptr &&
+                std::wstring(help) == L"KDRCtrl",
+            "library name and help string \"KDRCtrl\"");
+    SysFreeString(name);
+    SysFreeString(help);
+    t.check(library->GetTypeInfoCount() == 5, "five types",
+            std::to_string(library->GetTypeInfoCount()));
+    // The dispatch side of a dual interface; automation compatibility shows on
+    // its vtable side (checked with the members).
+    const WORD dual =
+        TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
+    check_type(t, library, 0, L"_KDRController", TKIND_DISPATCH, dual, IID__KDRController);
+    check_type(t, library, 1, L"KDRController", TKIND_COCLASS,
+               TYPEFLAG_FCONTROL | TYPEFLAG_FCANCREATE, CLSID_KDRController);
+    check_type(t, library, 2, L"_General", TKIND_DISPATCH, dual, IID__General);
+    check_type(t, library, 3, L"General", TKIND_COCLASS, TYPEFLAG_FCANCREATE, CLSID_General);
+    check_type(t, library, 4, L"__KDRController", TKIND_DISPATCH,
+               TYPEFLAG_FHIDDEN | TYPEFLAG_FDISPATCHABLE, DIID___KDRController);
+    check_members(t, library);
+    check_coclass(t, library);
+    library->Release();
+}
+
+void check_resources(Tally& t, const std::wstring& ocx) {
+    HMODULE data = LoadLibraryExW(ocx.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!t.check(data != nullptr, "load the control's resources")) {
+        return;
+    }
+    auto* bitmap = static_cast<HBITMAP>(
+        LoadImageW(data, MAKEINTRESOURCEW(1), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    BITMAP info{};
+    t.check(bitmap != nullptr && GetObjectW(bitmap, sizeof(info), &info) != 0 &&
+                info.bmWidth == 16 && info.bmHeight == 15 && info.bmBitsPixel == 4,
+            "toolbox bitmap 16 x 15, 16 colours");
+    if (bitmap != nullptr) {
+        DeleteObject(bitmap);
+    }
+    FreeLibrary(data);
+
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(ocx.c_str(), &ignored);
+    std::vector<char> block(size);
+    if (!t.check(size != 0 && GetFileVersionInfoW(ocx.c_str(), 0, size, block.data()),
+                 "version block present")) {
+        return;
+    }
+    auto string_value = [&](const wchar_t* name) -> std::wstring {
+        wchar_t* value = nullptr;
+        UINT length = 0;
+        const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        if (!VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value),
+                            &length) ||
+            value == nullptr) {
+            return L"<missing>";
+        }
+        return value;
+    };
+    t.check(string_value(L"FileVersion") == L"1.01", "FileVersion \"1.01\"");
+    t.check(string_value(L"ProductVersion") == L"1.01", "ProductVersion \"1.01\"");
+    t.check(string_value(L"OLESelfRegister") != L"<missing>", "OLESelfRegister entry");
+    t.check(string_value(L"OriginalFilename") == L"KDRCtrl.ocx", "OriginalFilename KDRCtrl.ocx");
+}
+
+int registered(const std::wstring& ocx) {
+    Tally t;
+    const std::wstring control = L"CLSID\\" + guid_text(CLSID_KDRController);
+    const std::wstring general = L"CLSID\\" + guid_text(CLSID_General);
+    check_value(t, control, nullptr, L"KDRController");
+    t.check(same_path(value_of(control + L"\\InprocServer32"), ocx), "control InprocServer32",
+            narrow(value_of(control + L"\\InprocServer32")));
+    check_value(t, control + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
+    t.check(key_exists(control + L"\\Control"), "control Control key");
+    check_value(t, control + L"\\ProgID", nullptr, L"KDRCtrl.KDRController.1");
+    check_value(t, control + L"\\VersionIndependentProgID", nullptr, L"KDRCtrl.KDRController");
+    check_value(t, control + L"\\TypeLib", nullptr, guid_text(LIBID_KDRCtrl));
+    check_value(t, control + L"\\Version", nullptr, L"11.0");
+    check_value(t, control + L"\\MiscStatus\\1", nullptr, std::to_wstring(kMiscStatus));
+    const std::wstring toolbox = value_of(control + L"\\ToolboxBitmap32");
+    const std::size_t comma = toolbox.rfind(L',');
+    t.check(comma != std::wstring::npos && same_path(toolbox.substr(0, comma), ocx) &&
+                toolbox.substr(comma) == L", 1",
+            "control ToolboxBitmap32", narrow(toolbox));
+    t.check(same_path(value_of(general + L"\\InprocServer32"), ocx), "General InprocServer32");
+    check_value(t, general + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
+    check_value(t, general + L"\\ProgID", nullptr, L"KDRCtrl.General.1");
+    t.check(!key_exists(general + L"\\Control"), "General is no control");
+    const struct {
+        const wchar_t* prog_id;
+        REFCLSID clsid;
+    } prog_ids[] = {{L"KDRCtrl.KDRController", CLSID_KDRController},
+                    {L"KDRCtrl.KDRController.1", CLSID_KDRController},
+                    {L"KDRCtrl.General", CLSID_General},
+                    {L"KDRCtrl.General.1", CLSID_General}};
+    for (const auto& entry : prog_ids) {
+        CLSID clsid{};
+        t.check(
+            SUCCEEDED(CLSIDFromProgID(entry.prog_id, &clsid)) && IsEqualCLSID(clsid, entry.clsid),
+            "ProgID " + narrow(entry.prog_id));
+    }
+    check_value(t, L"KDRCtrl.KDRController\\CurVer", nullptr, L"KDRCtrl.KDRController.1");
+    t.check(key_exists(L"Interface\\" + guid_text(IID__KDRController)),
+            "interface _KDRController registered");
+    check_typelib(t, ocx);
+    check_resources(t, ocx);
+    return t.finish("registered");
+}
+
+int unregistered() {
+    Tally t;
+    for (const CLSID* clsid : {&CLSID_KDRController, &CLSID_General}) {
+        t.check(!key_exists(L"CLSID\\" + guid_text(*clsid)),
+                "no key CLSID\\" + narrow(guid_text(*clsid)));
+    }
+    for (const wchar_t* prog_id : {L"KDRCtrl.KDRController", L"KDRCtrl.KDRController.1",
+                                   L"KDRCtrl.General", L"KDRCtrl.General.1"}) {
+        CLSID clsid{};
+        t.check(!key_exists(prog_id) && FAILED(CLSIDFromProgID(prog_id, &clsid)),
+                "no ProgID " + narrow(prog_id));
+    }
+    ITypeLib* library = nullptr;
+    const HRESULT hr = LoadRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &library);
+    if (library != nullptr) {
+        library->Release();
+    }
+    t.check(FAILED(hr), "type library no longer registered", hex(hr));
+    t.check(!key_exists(L"Interface\\" + guid_text(IID__KDRController)),
+            "interface _KDRController no longer registered");
+    return t.finish("unregistered");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (FAILED(CoInitialize(nullptr))) {
+        return 2;
+    }
+    int rc = 2;
+    if (argc == 3 && std::wstring(argv[1]) == L"registered") {
+        rc = registered(argv[2]);
+    } else if (argc == 2 && std::wstring(argv[1]) == L"unregistered") {
+        rc = unregistered();
+    } else {
+        std::printf("usage: kdr_regcheck registered <ocx path> | unregistered\n");
+    }
+    CoUninitialize();
+    return rc;
+}
