@@ -1,5 +1,6 @@
 // The entry points of the in-process server KDRCtrl.ocx.
 #include "KDRCtrl_h.h"
+#include "general_page.hpp"
 #include "kdr_control.hpp"
 #include "module.hpp"
 #include "registration.hpp"
@@ -66,8 +67,9 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* object) {
     if (clsid == CLSID_KDRController) {
         return g_control_factory.QueryInterface(iid, object);
     }
-    // The property page General is registered with the library; its class
-    // comes with the page itself.
+    if (clsid == CLSID_General) {
+        return kdr::propertypage::get_class_object(iid, object);
+    }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 

@@ -2,9 +2,10 @@
 # Builds the Windows control KDRCtrl.ocx for x86-64 and i686 and proves it
 # under Wine: registration and unregistration through regsvr32 (checked with
 # the registry and type-library APIs), the whole automation interface from a
-# C++ client and from VBScript, hosting in a real container window, end to end
-# against the reader simulator on a pseudo-terminal mapped as COM1, and a
-# screenshot of the sample host.
+# C++ client and from VBScript, hosting in a real container window, the
+# property page General through IPropertyPage and inside the system's property
+# frame, end to end against the reader simulator on a pseudo-terminal mapped as
+# COM1, and screenshots of the property frame and the sample host.
 #
 # One Wine prefix for the run, in a temporary folder removed at the end; one
 # virtual display around everything; nothing is left running.
@@ -119,10 +120,11 @@ $server -w
 
 for arch in x64 x86; do
     if [ "$arch" = x64 ]; then
-        wine=$wine64 build="$root/build/mingw64/bin"
+        wine=$wine64 preset=mingw64
     else
-        wine=$wine32 build="$root/build/mingw32/bin"
+        wine=$wine32 preset=mingw32
     fi
+    build="$root/build/$preset/bin"
     dir="$work/$arch"
     mkdir -p "$dir"
     cp "$build"/KDRCtrl.ocx "$build"/*.exe "$dir"/
@@ -143,6 +145,18 @@ for arch in x64 x86; do
     result "$arch VBScript through cscript" "$rc" "$work/$arch-vbs.log"
     step "$arch hosted in an ATL container window" "$work/$arch-host.log" \
         $wine kdr_hosting_test.exe
+    # The property page with a page site of the test's own (Wine's frame never
+    # applies a page), then inside the system's property frame, pictured.
+    step "$arch property page General through IPropertyPage" "$work/$arch-page.log" \
+        $wine kdr_page_test.exe
+    rc=0
+    mkdir -p "$root/build/$preset/screenshots"
+    timeout 60 $wine kdr_page_test.exe /frame property-page.bmp >"$work/$arch-frame.log" 2>&1 ||
+        rc=$?
+    python3 "$root/tests/windows/bmp_to_png.py" property-page.bmp \
+        "$root/build/$preset/screenshots/property-page.png" >>"$work/$arch-frame.log" 2>&1 || rc=1
+    result "$arch property page in the system's property frame (build/$preset/screenshots/property-page.png)" \
+        "$rc" "$work/$arch-frame.log"
 
     # End to end: the simulator's pseudo-terminal as COM1, a silent one as COM2.
     if [ -x "$kdr" ]; then

@@ -505,9 +505,17 @@ void check_unload_counts(Tally& t, IDispatch* control) {
     t.check(SUCCEEDED(get_class(CLSID_KDRController, IID_IClassFactory,
                                 reinterpret_cast<void**>(&factory))),
             "DllGetClassObject KDRController");
-    void* general = nullptr;
-    t.check(get_class(CLSID_General, IID_IClassFactory, &general) == CLASS_E_CLASSNOTAVAILABLE,
-            "DllGetClassObject General: not yet available");
+    IClassFactory* pages = nullptr;
+    t.check(
+        SUCCEEDED(get_class(CLSID_General, IID_IClassFactory, reinterpret_cast<void**>(&pages))),
+        "DllGetClassObject General");
+    void* other = nullptr;
+    t.check(get_class(IID__General, IID_IClassFactory, &other) == CLASS_E_CLASSNOTAVAILABLE,
+            "DllGetClassObject of no class of the library: CLASS_E_CLASSNOTAVAILABLE");
+    IUnknown* page = nullptr;
+    if (pages != nullptr) {
+        pages->CreateInstance(nullptr, IID_IPropertyPage, reinterpret_cast<void**>(&page));
+    }
     IUnknown* second = nullptr;
     factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&second));
     IUnknown* outer = second;
@@ -517,12 +525,20 @@ void check_unload_counts(Tally& t, IDispatch* control) {
     control->Release();  // the caller's reference; `second` still lives
     t.check(can_unload() == S_FALSE, "DllCanUnloadNow: S_FALSE while one object is left");
     second->Release();
+    t.check(page != nullptr && can_unload() == S_FALSE,
+            "DllCanUnloadNow: S_FALSE while a property page lives");
+    if (page != nullptr) {
+        page->Release();
+    }
     t.check(can_unload() == S_OK, "DllCanUnloadNow: S_OK with no object left");
     factory->LockServer(TRUE);
     t.check(can_unload() == S_FALSE, "DllCanUnloadNow: S_FALSE while locked");
     factory->LockServer(FALSE);
     t.check(can_unload() == S_OK, "DllCanUnloadNow: S_OK once unlocked");
     factory->Release();
+    if (pages != nullptr) {
+        pages->Release();
+    }
     FreeLibrary(module);
 }
 
