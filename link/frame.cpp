@@ -22,7 +22,8 @@ int sum_mod128(std::string_view text) noexcept {
 }
 
 char checksum_char_for_sum(std::int64_t body_sum) noexcept {
-    return static_cast<char>(((body_sum + kCodeOfCR) & 127) | 32);
+    // Reduced before the CR is added, so that no sum can overflow.
+    return static_cast<char>(((body_sum % 128 + kCodeOfCR) & 127) | 32);
 }
 
 char checksum_char(std::string_view body) noexcept {
