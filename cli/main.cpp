@@ -1,0 +1,20 @@
+// kdr: the command-line tool for the KDR reader.
+#include <signal.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/app.hpp"
+
+int main(int argc, char** argv) {
+    // A reader of our output that goes away (kdr ... | head) is reported as a
+    // write error rather than killing the program mid-exchange.
+    ::signal(SIGPIPE, SIG_IGN);
+    std::ios::sync_with_stdio(true);
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    kdr::cli::Console console{std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1,
+                              ::isatty(STDERR_FILENO) == 1};
+    return kdr::cli::run(args, console);
+}

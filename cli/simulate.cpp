@@ -1,0 +1,174 @@
+// `kdr simulate` and `kdr demo`: the reader simulator on a pseudo-terminal.
+#include <fmt/format.h>
+#include <signal.h>
+#include <time.h>
+
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+
+#include "cli/commands.hpp"
+#include "kdr/error.hpp"
+#include "kdr/simulator.hpp"
+
+namespace kdr::cli {
+
+namespace {
+
+namespace sim = kdr::simulator;
+
+std::atomic<sim::PtyServer*> g_serving{nullptr};
+
+extern "C" void stop_serving(int /*signal*/) {
+    if (sim::PtyServer* server = g_serving.load()) {
+        server->request_stop();
+    }
+}
+
+/// Makes SIGINT, SIGTERM and SIGHUP stop the server for as long as it lives.
+class StopSignals {
+  public:
+    explicit StopSignals(sim::PtyServer& server) {
+        g_serving.store(&server);
+        struct sigaction action {};
+        action.sa_handler = stop_serving;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            ::sigaction(kSignals[i], &action, &previous_[i]);
+        }
+    }
+    ~StopSignals() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            ::sigaction(kSignals[i], &previous_[i], nullptr);
+        }
+        g_serving.store(nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+  private:
+    static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, 3> previous_{};
+};
+
+std::string time_of_day() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    return fmt::format("{:02}:{:02}:{:02}.{:03}", local.tm_hour, local.tm_min, local.tm_sec,
+                       now.tv_nsec / 1'000'000);
+}
+
+// "YYYY-MM-DD HH:MM:SS" (or with a "T" between date and time).
+LocalDateTime parse_clock(std::string_view text) {
+    LocalDateTime when;
+    std::array<int*, 6> fields{&when.year, &when.month,  &when.day,
+                               &when.hour, &when.minute, &when.second};
+    constexpr std::string_view kSeparators = "--T::";
+    std::string_view rest = text;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const auto [end, error] =
+            std::from_chars(rest.data(), rest.data() + rest.size(), *fields[i]);
+        const std::size_t used = static_cast<std::size_t>(end - rest.data());
+        const bool last = i + 1 == fields.size();
+        const bool separator_ok = last ? used == rest.size()
+                                       : used < rest.size() && (rest[used] == kSeparators[i] ||
+                                                                (i == 2 && rest[used] == ' '));
+        if (error != std::errc{} || used == 0 || !separator_ok) {
+            throw UsageError(fmt::format(
+                "--clock \"{}\": give the reader's date and time as YYYY-MM-DD HH:MM:SS", text));
+        }
+        rest.remove_prefix(last ? used : used + 1);
+    }
+    return when;
+}
+
+}  // namespace
+
+int command_simulate(const SimulateOptions& options, Console& console) {
+    sim::ReaderConfig config;
+    config.password = options.password;
+    config.machine_id = options.machine_id;
+    config.clock = options.clock ? parse_clock(*options.clock) : ConsoleHost().Now();
+    config.pacing = options.fast ? sim::Pacing::Fast : sim::Pacing::LineRate;
+    try {
+        for (const std::string& fault : options.faults) {
+            config.faults.push_back(sim::parse_fault(fault));
+        }
+        const std::size_t samples =
+            options.sample_records.value_or(options.record_texts.empty() ? 5 : 0);
+        const std::int64_t given = static_cast<std::int64_t>(options.record_texts.size());
+        config.records =
+            sim::sample_records(samples, sim::add_seconds(config.clock, -(given + 30) * 60));
+        for (std::int64_t i = 0; i < given; ++i) {
+            config.records.push_back(sim::Record{sim::add_seconds(config.clock, (i - given) * 60),
+                                                 options.record_texts[static_cast<std::size_t>(i)],
+                                                 'A'});
+        }
+        sim::validate(config);
+    } catch (const Error& error) {
+        throw UsageError(error.what());
+    }
+
+    std::ostream& err = console.err;
+    sim::PtyServer server(config, [&err](std::string_view line) {
+        err << fmt::format("[{}] {}\n", time_of_day(), line) << std::flush;
+    });
+    console.out << server.device_path() << '\n' << std::flush;
+    std::string faults;
+    for (const sim::Fault& fault : config.faults) {
+        faults += faults.empty() ? "" : ", ";
+        faults += sim::to_string(fault);
+    }
+    err << fmt::format(
+               "KDR reader simulator on {}: password \"{}\", machine ID {}, {} record(s), {}{}. "
+               "Connect with --port {}; stop with Ctrl-C.\n",
+               server.device_path(), options.password, config.machine_id, config.records.size(),
+               options.fast ? "replies at once" : "replies at 19200 baud",
+               faults.empty() ? "" : ", faults: " + faults, server.device_path())
+        << std::flush;
+    {
+        const StopSignals signals(server);
+        server.run();
+    }
+    err << "Simulator stopped.\n" << std::flush;
+    return kExitSuccess;
+}
+
+int command_demo(const DemoOptions& options, Console& console) {
+    constexpr std::string_view kPassword = "demo";
+    sim::ReaderConfig config;
+    config.password = std::string(kPassword);
+    config.machine_id = "KDR00042";
+    config.clock = ConsoleHost().Now();
+    config.records = sim::sample_records(options.records, sim::add_seconds(config.clock, -120));
+    config.pacing = options.fast ? sim::Pacing::Fast : sim::Pacing::LineRate;
+
+    sim::PtyServer server(config);
+    server.start();
+    const std::string path = server.device_path();
+    console.err << fmt::format(
+                       "A simulated KDR reader holding {} record(s) answers on {} (password "
+                       "\"{}\"){}.\nRunning: kdr download --port {} --password {} --machine-id "
+                       "--rtc{}\n\n",
+                       config.records.size(), path, kPassword,
+                       options.fast ? "" : " at the reader's 19200 baud", path, kPassword,
+                       options.format == "text" ? "" : " --format " + options.format)
+                << std::flush;
+    DownloadOptions download;
+    download.line = LineOptions{path, std::string(kPassword), options.trace};
+    download.machine_id = true;
+    download.dates = true;
+    download.format = options.format;
+    const int code = command_download(download, console);
+    server.stop();
+    if (const auto failure = server.failure()) {
+        console.err << "kdr: the simulator failed: " << *failure << '\n';
+        return kExitFailure;
+    }
+    return code;
+}
+
+}  // namespace kdr::cli

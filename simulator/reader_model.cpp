@@ -1,0 +1,318 @@
+// The simulated reader: frames in, scheduled replies out.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "kdr/error.hpp"
+#include "kdr/protocol.hpp"
+#include "kdr/simulator.hpp"
+
+namespace kdr::simulator {
+
+namespace {
+
+// Longer than any request a host builds; a frame that grows past it is noise.
+constexpr std::size_t kMaxFrame = 4096;
+constexpr std::size_t kMaxRecords = 99'999;
+constexpr std::size_t kMachineIdLength = 8;
+constexpr std::size_t kClockLength = 6;
+
+bool valid_date_time(const LocalDateTime& when) {
+    using namespace std::chrono;
+    if (when.year < 2000 || when.year > 2099 || when.month < 1 || when.month > 12 || when.day < 1 ||
+        when.hour < 0 || when.hour > 23 || when.minute < 0 || when.minute > 59 || when.second < 0 ||
+        when.second > 59) {
+        return false;
+    }
+    const year_month_day date{year{when.year}, month{static_cast<unsigned>(when.month)},
+                              day{static_cast<unsigned>(when.day)}};
+    return date.ok();
+}
+
+std::string describe(const LocalDateTime& when) {
+    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", when.year, when.month, when.day,
+                       when.hour, when.minute, when.second);
+}
+
+// The letter of a frame whose password did not match, for the request log:
+// "P" leads the connection request; the other letters follow the password,
+// with six clock characters after "T" and "R".
+char guess_letter(std::string_view body) {
+    if (!body.empty() && body.front() == protocol::kConnect) {
+        return protocol::kConnect;
+    }
+    if (!body.empty() && (body.back() == protocol::kDownload || body.back() == protocol::kErase)) {
+        return body.back();
+    }
+    if (body.size() > kClockLength) {
+        const char letter = body[body.size() - kClockLength - 1];
+        if (letter == protocol::kSetClock || letter == protocol::kReadClock) {
+            return letter;
+        }
+    }
+    return '?';
+}
+
+}  // namespace
+
+void validate(const ReaderConfig& config) {
+    const auto invalid = [](const std::string& what) {
+        throw Error(ErrorKind::InvalidArgument, what);
+    };
+    if (!valid_date_time(config.clock)) {
+        invalid(fmt::format("reader clock {} is no date and time between 2000 and 2099",
+                            describe(config.clock)));
+    }
+    if (config.machine_id.size() > kMachineIdLength) {
+        invalid(fmt::format("machine ID \"{}\" is longer than {} characters", config.machine_id,
+                            kMachineIdLength));
+    }
+    if (!config.machine_id.empty() && config.machine_id.front() == ' ') {
+        invalid(fmt::format("machine ID \"{}\" begins with a space, which hosts cannot read",
+                            config.machine_id));
+    }
+    if (config.records.size() > kMaxRecords) {
+        invalid(fmt::format("{} records: a reader holds at most {}", config.records.size(),
+                            kMaxRecords));
+    }
+    for (std::size_t i = 0; i < config.records.size(); ++i) {
+        const Record& record = config.records[i];
+        if (record.text.find("?\r") != std::string::npos) {
+            invalid(
+                fmt::format("record {}: its text holds \"?\" followed by CR, which ends a "
+                            "record",
+                            i + 1));
+        }
+        if (!valid_date_time(record.stamp)) {
+            invalid(fmt::format("record {}: {} is no date and time between 2000 and 2099", i + 1,
+                                describe(record.stamp)));
+        }
+    }
+    if (config.burst_size == 0) {
+        invalid("the burst size must be at least one character");
+    }
+    static_cast<void>(character_time(config.line_settings));
+}
+
+Clock::Instant Emission::end() const {
+    if (bytes.empty()) {
+        return start;
+    }
+    return start + char_time * static_cast<std::int64_t>(bytes.size() - 1);
+}
+
+// A reply before the line's faults shape it.
+struct ReaderModel::Reply {
+    enum class Kind { Frame, ClockReply, Download };
+    Kind kind = Kind::Frame;
+    std::string bytes;
+};
+
+ReaderModel::ReaderModel(ReaderConfig config, Clock::Instant now)
+    : config_(std::move(config)), clock_set_at_(now), line_free_at_(now) {
+    validate(config_);
+    padded_password_ = config_.password;
+    static_cast<void>(protocol::pad_password(padded_password_));
+    records_ = config_.records;
+    clock_base_ = config_.clock;
+    char_time_ = config_.pacing == Pacing::Fast ? Clock::Duration::zero()
+                                                : character_time(config_.line_settings);
+}
+
+LocalDateTime ReaderModel::clock_at(Clock::Instant now) const {
+    const auto elapsed = std::chrono::floor<std::chrono::seconds>(now - clock_set_at_);
+    return add_seconds(clock_base_, elapsed.count());
+}
+
+bool ReaderModel::hits(FaultKind kind, char letter) const {
+    return std::any_of(config_.faults.begin(), config_.faults.end(), [&](const Fault& fault) {
+        const std::string_view letters =
+            fault.commands.empty() ? default_commands(fault.kind) : fault.commands;
+        return fault.kind == kind && letters.find(letter) != std::string_view::npos;
+    });
+}
+
+std::vector<Emission> ReaderModel::receive(std::string_view bytes, Clock::Instant now) {
+    std::vector<Emission> out;
+    for (const char byte : bytes) {
+        if (byte == protocol::STX) {
+            frame_.assign(1, byte);
+            in_frame_ = true;
+            continue;
+        }
+        if (!in_frame_) {
+            continue;
+        }
+        frame_ += byte;
+        // The checksum character lies between 32 and 127, so CR, any
+        // character, ETX can only be a frame's end.
+        if (byte == protocol::ETX && frame_.size() >= 4 &&
+            frame_[frame_.size() - 3] == protocol::CR) {
+            in_frame_ = false;
+            handle_frame(frame_, now, out);
+            frame_.clear();
+        } else if (frame_.size() > kMaxFrame) {
+            in_frame_ = false;
+            frame_.clear();
+        }
+    }
+    return out;
+}
+
+void ReaderModel::line_dropped(Clock::Instant now) {
+    frame_.clear();
+    in_frame_ = false;
+    line_free_at_ = now;
+}
+
+void ReaderModel::handle_frame(const std::string& frame, Clock::Instant now,
+                               std::vector<Emission>& out) {
+    const std::string_view body = std::string_view(frame).substr(1, frame.size() - 4);
+    const char checksum = frame[frame.size() - 2];
+    Request request{'?', Verdict::Accepted, frame, now};
+
+    const bool is_connect = body.size() == padded_password_.size() + 1 &&
+                            body.front() == protocol::kConnect &&
+                            body.substr(1) == padded_password_;
+    const bool has_password =
+        body.size() > padded_password_.size() && body.starts_with(padded_password_);
+    std::string_view data;
+    if (is_connect) {
+        request.letter = protocol::kConnect;
+    } else if (has_password) {
+        request.letter = body[padded_password_.size()];
+        data = body.substr(padded_password_.size() + 1);
+    } else {
+        request.letter = guess_letter(body);
+    }
+
+    if (hits(FaultKind::Silent, request.letter)) {
+        request.verdict = Verdict::Ignored;
+        requests_.push_back(std::move(request));
+        return;
+    }
+
+    Reply reply{Reply::Kind::Frame, protocol::nak_reply()};
+    if (checksum != protocol::checksum_char(body)) {
+        request.verdict = Verdict::BadChecksum;
+    } else if (!is_connect && !has_password) {
+        request.verdict = Verdict::WrongPassword;
+    } else if (hits(FaultKind::Refuse, request.letter)) {
+        // The refusing reader turns the request down without acting on it.
+        request.verdict = Verdict::Refused;
+    } else if (is_connect) {
+        reply.bytes = protocol::ack_reply();
+    } else {
+        switch (request.letter) {
+            case protocol::kDownload:
+                if (data.empty()) {
+                    reply =
+                        Reply{Reply::Kind::Download, download_answer(config_.machine_id, records_)};
+                } else {
+                    request.verdict = Verdict::BadRequest;
+                }
+                break;
+            case protocol::kSetClock: {
+                const bool complete = data.size() == kClockLength;
+                const LocalDateTime when =
+                    complete ? protocol::decode_clock(data) : LocalDateTime{};
+                if (complete && valid_date_time(when)) {
+                    clock_base_ = when;
+                    clock_set_at_ = now;
+                    reply.bytes = protocol::ack_reply();
+                } else {
+                    request.verdict = Verdict::BadRequest;
+                }
+                break;
+            }
+            case protocol::kReadClock:
+                // The clock characters a host sends along are not the
+                // reader's business: it answers with its own clock.
+                if (data.size() == kClockLength) {
+                    reply = Reply{Reply::Kind::ClockReply, clock_reply(clock_at(now))};
+                } else {
+                    request.verdict = Verdict::BadRequest;
+                }
+                break;
+            case protocol::kErase:
+                if (data.empty()) {
+                    records_.clear();
+                    reply.bytes = protocol::ack_reply();
+                } else {
+                    request.verdict = Verdict::BadRequest;
+                }
+                break;
+            default:
+                request.verdict = Verdict::BadRequest;
+                break;
+        }
+    }
+    const char letter = request.letter;
+    requests_.push_back(std::move(request));
+    emit(std::move(reply), letter, now, out);
+}
+
+void ReaderModel::emit(Reply reply, char letter, Clock::Instant now, std::vector<Emission>& out) {
+    if (hits(FaultKind::Garble, letter)) {
+        reply.bytes = garble(std::move(reply.bytes));
+    }
+    if (hits(FaultKind::ShortReply, letter)) {
+        const std::size_t keep = reply.kind == Reply::Kind::Download     ? 13
+                                 : reply.kind == Reply::Kind::ClockReply ? 9
+                                                                         : 1;
+        reply.bytes.resize(std::min(keep, reply.bytes.size()));
+    }
+
+    // The pieces the reply goes out in, each with the pause before it.
+    struct Piece {
+        std::size_t length;
+        Clock::Duration pause_before;
+    };
+    std::vector<Piece> pieces;
+    const std::size_t size = reply.bytes.size();
+    const bool drop = hits(FaultKind::DropLine, letter);
+    const std::size_t sent = drop ? size / 2 : size;
+    if (hits(FaultKind::LongPause, letter) && sent >= 2) {
+        pieces.push_back({sent / 2, {}});
+        pieces.push_back({sent - sent / 2, config_.long_pause});
+    } else {
+        pieces.push_back({sent, {}});
+    }
+    if (hits(FaultKind::Bursts, letter)) {
+        std::vector<Piece> bursts;
+        for (const Piece& piece : pieces) {
+            for (std::size_t offset = 0; offset < piece.length; offset += config_.burst_size) {
+                bursts.push_back({std::min(config_.burst_size, piece.length - offset),
+                                  offset == 0 ? piece.pause_before : config_.burst_pause});
+            }
+        }
+        pieces = std::move(bursts);
+    }
+
+    const bool abandon = line_free_at_ > now;
+    const std::size_t first = out.size();
+    Clock::Instant at = now + config_.response_delay;
+    std::size_t offset = 0;
+    for (const Piece& piece : pieces) {
+        if (piece.length == 0) {
+            continue;
+        }
+        at += piece.pause_before;
+        Emission emission{at, reply.bytes.substr(offset, piece.length), char_time_, false,
+                          abandon && out.size() == first};
+        offset += piece.length;
+        at = emission.end() + char_time_;
+        out.push_back(std::move(emission));
+    }
+    if (drop) {
+        out.push_back(
+            Emission{at + config_.drop_delay, {}, {}, true, abandon && out.size() == first});
+        at += config_.drop_delay;
+    }
+    line_free_at_ = at;
+}
+
+}  // namespace kdr::simulator

@@ -1,0 +1,289 @@
+// The command's parts that need no reader: usage and exit codes, --port, the
+// byte trace, the progress line and the list of serial devices.
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/app.hpp"
+#include "cli/serial_ports.hpp"
+#include "cli/session.hpp"
+#include "cli/trace_port.hpp"
+#include "fake_serial_port.hpp"
+#include "virtual_clock.hpp"
+
+namespace kdr::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct CliRun {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+CliRun run_cli(std::vector<std::string> args, bool in_terminal = false) {
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    Console console{in, out, err, in_terminal, false};
+    const int code = run(args, console);
+    return {code, out.str(), err.str()};
+}
+
+TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {{}, "A subcommand is required"},
+        {{"fetch"}, "subcommand"},
+        {{"open", "--bogus"}, "--bogus"},
+        {{"open", "--port", "COM3"}, "give a port number"},
+        {{"open", "--port", "0"}, "port numbers run from 1"},
+        {{"open", "--port", "40000"}, "port numbers run from 1"},
+        {{"download", "--format", "xml"}, "xml"},
+        {{"download", "--raw", "--format", "json"}, "excludes"},
+        {{"erase", "--port", "/dev/null"}, "give --yes"},
+        {{"simulate", "--fault", "loud"}, "unknown fault \"loud\""},
+        {{"simulate", "--fault", "refuse:Q"}, "no command letter"},
+        {{"simulate", "--id", "TOO-LONG-ID"}, "longer than 8"},
+        {{"simulate", "--clock", "yesterday"}, "YYYY-MM-DD HH:MM:SS"},
+        {{"simulate", "--clock", "2024-02-30 10:00:00"}, "reader clock"},
+        {{"demo", "--records", "-1"}, "records"},
+    };
+    for (const Case& c : cases) {
+        const CliRun result = run_cli(c.args);
+        EXPECT_EQ(result.code, kExitUsage) << ::testing::PrintToString(c.args);
+        EXPECT_NE(result.err.find(c.message), std::string::npos)
+            << ::testing::PrintToString(c.args) << "\n"
+            << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+    }
+}
+
+TEST(CliUsage, EveryCommandHasHelpWithExamples) {
+    for (const char* command :
+         {"open", "download", "sync-time", "erase", "ports", "simulate", "demo"}) {
+        const CliRun result = run_cli({command, "--help"});
+        EXPECT_EQ(result.code, kExitSuccess) << command;
+        EXPECT_NE(result.out.find("Examples:"), std::string::npos) << command;
+        EXPECT_NE(result.out.find(std::string("kdr ") + command), std::string::npos) << command;
+    }
+    const CliRun top = run_cli({"--help"});
+    EXPECT_EQ(top.code, kExitSuccess);
+    EXPECT_NE(top.out.find("Exit codes: 0 success, 1 the operation failed, 2 bad usage"),
+              std::string::npos);
+    EXPECT_EQ(run_cli({"--version"}).out, "kdr 1.01\n");
+}
+
+TEST(CliUsage, AMissingPortIsAFailureWithTheSystemsReason) {
+    const CliRun result = run_cli({"open", "--port", "/dev/kdr-no-such-device"});
+    EXPECT_EQ(result.code, kExitFailure);
+    EXPECT_NE(result.err.find("/dev/kdr-no-such-device"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("does not exist"), std::string::npos) << result.err;
+}
+
+TEST(CliUsage, ErasingAsksOnATerminalAndDoesNothingUnlessConfirmed) {
+    // The port does not exist: had the answer been taken as yes, the failure
+    // would be about the port.
+    for (const char* answer : {"", "n", "no thanks"}) {
+        std::istringstream in(answer);
+        std::ostringstream out;
+        std::ostringstream err;
+        Console console{in, out, err, true, false};
+        EXPECT_EQ(run({"erase", "--port", "/dev/kdr-no-such-device"}, console), kExitFailure);
+        EXPECT_NE(err.str().find("[y/N]"), std::string::npos);
+        EXPECT_NE(err.str().find("Nothing was erased."), std::string::npos) << answer;
+    }
+    std::istringstream in(" Yes\n");
+    std::ostringstream out;
+    std::ostringstream err;
+    Console console{in, out, err, true, false};
+    EXPECT_EQ(run({"erase", "--port", "/dev/kdr-no-such-device"}, console), kExitFailure);
+    EXPECT_NE(err.str().find("does not exist"), std::string::npos) << err.str();
+}
+
+TEST(PortOption, NumbersAndPaths) {
+    EXPECT_EQ(parse_port("1").number, 1);
+    EXPECT_FALSE(parse_port("1").path);
+    EXPECT_EQ(parse_port("32767").number, 32767);
+    const PortChoice path = parse_port("/dev/ttyUSB0");
+    EXPECT_EQ(path.number, 1);
+    EXPECT_EQ(path.path, std::optional<std::string>("/dev/ttyUSB0"));
+    EXPECT_EQ(parse_port("./ttyKDR").path, std::optional<std::string>("./ttyKDR"));
+    for (const char* bad : {"", "0", "-1", "32768", "99999999999", "1x", "COM1", " 1"}) {
+        EXPECT_THROW(static_cast<void>(parse_port(bad)), UsageError) << bad;
+    }
+}
+
+TEST(ByteTrace, HexAndTextSixteenBytesALine) {
+    const std::vector<std::string> lines = hex_dump(std::string("\x02P   \x7f\x80\r}\x03", 10), 4);
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_EQ(lines[0], "02 50 20 20 |.P  |");
+    EXPECT_EQ(lines[1], "20 7f 80 0d | ...|");
+    EXPECT_EQ(lines[2], "7d 03       |}.|");
+    EXPECT_TRUE(hex_dump("").empty());
+    EXPECT_EQ(hex_dump(std::string(17, 'a')).size(), 2U);
+}
+
+TEST(ByteTrace, EveryByteBothWaysWithTimestamps) {
+    kdr::testing::VirtualClock clock;
+    auto fake = std::make_unique<kdr::testing::FakeSerialPort>(clock);
+    kdr::testing::FakeSerialPort& inner = *fake;
+    std::ostringstream out;
+    TracingSerialPort port(std::move(fake), out, clock, [] { return std::string("/dev/ttyX"); });
+    inner.set_responder([](kdr::testing::FakeSerialPort& serial, std::string_view) {
+        serial.arrive("\x02\x06\r3\x03", 20ms);
+    });
+    port.put_CommPort(3);
+    port.put_Settings("19200,n,8,1");
+    port.put_PortOpen(true);
+    port.put_InBufferCount(0);
+    clock.advance(1500us);
+    port.put_Output("\x02PAB\r!\x03");
+    EXPECT_TRUE(port.get_Input().empty());  // empty reads are not traced
+    clock.advance(20ms);
+    EXPECT_EQ(port.get_Input(), "\x02\x06\r3\x03");
+    port.put_PortOpen(false);
+    port.put_PortOpen(false);  // closing a closed port is no event
+    inner.fail_opens(Error(ErrorKind::PortBusy, "COM3 is in use"));
+    EXPECT_THROW(port.put_PortOpen(true), Error);
+
+    const auto row = [](std::string_view hex, std::string_view text) {
+        return fmt::format("{:<48}|{}|", hex, text);
+    };
+    EXPECT_EQ(out.str(),
+              "[  0.000000] open COM3 /dev/ttyX 19200,n,8,1\n"
+              "[  0.000000] discard received characters\n"
+              "[  0.001500] > " +
+                  row("02 50 41 42 0d 21 03", ".PAB.!.") + "\n" + "[  0.021500] < " +
+                  row("02 06 0d 33 03", "...3.") + "\n" +
+                  "[  0.021500] close COM3\n"
+                  "[  0.021500] open COM3 failed: COM3 is in use\n");
+}
+
+TEST(ByteTrace, APortLeftOpenIsTracedClosing) {
+    kdr::testing::VirtualClock clock;
+    std::ostringstream out;
+    {
+        TracingSerialPort port(std::make_unique<kdr::testing::FakeSerialPort>(clock), out, clock);
+        port.put_PortOpen(true);
+    }
+    EXPECT_EQ(out.str(), "[  0.000000] open COM1 9600,n,8,1\n[  0.000000] close COM1\n");
+}
+
+TEST(ProgressLineTest, DrawsOnlyOnATerminalAndOnlyChanges) {
+    std::ostringstream out;
+    {
+        ProgressLine line(out, true, "download");
+        EXPECT_EQ(line.render(50, 100), "download [###############               ]");
+        EXPECT_EQ(line.render(150, 100), "download [##############################]");
+        EXPECT_EQ(line.render(5, 0), "download [                              ]");
+        line.update(0, 100);
+        line.update(1, 100);  // the same cell count: not drawn again
+        line.update(100, 100);
+        line.clear();
+        line.clear();
+    }
+    EXPECT_EQ(out.str(),
+              "\rdownload [                              ]"
+              "\rdownload [##############################]\r\x1b[K");
+    std::ostringstream quiet;
+    ProgressLine off(quiet, false, "download");
+    off.update(50, 100);
+    off.clear();
+    EXPECT_TRUE(quiet.str().empty());
+}
+
+// ---- Serial devices ---------------------------------------------------------
+
+class SerialDevices : public ::testing::Test {
+  protected:
+    SerialDevices() {
+        root_ = fs::temp_directory_path() / ("kdr-sysfs-" + std::to_string(::getpid()));
+        fs::remove_all(root_);
+        const fs::path sys = root_ / "sys";
+        const fs::path usb = sys / "devices/pci0/usb1/1-2";
+        write(usb / "idVendor", "0403\n");
+        write(usb / "idProduct", "6001\n");
+        write(usb / "manufacturer", "FTDI\n");
+        write(usb / "product", "FT232R USB UART\n");
+        write(usb / "serial", "A10K5ZKX\n");
+        terminal("ttyUSB0", usb / "1-2:1.0/ttyUSB0", sys / "bus/usb-serial/drivers/ftdi_sio");
+        terminal("ttyS0", sys / "devices/pnp0/00:01", sys / "bus/pnp/drivers/serial");
+        write(sys / "class/tty/ttyS0/type", "4\n");
+        terminal("ttyS10", sys / "devices/platform/serial8250", sys / "drivers/serial8250");
+        write(sys / "class/tty/ttyS10/type", "0\n");
+        terminal("ttyS2", sys / "devices/platform/serial8250b", sys / "drivers/serial8250");
+        write(sys / "class/tty/ttyS2/type", "0\n");
+        fs::create_directories(sys / "class/tty/tty0");  // a virtual terminal: no device
+        fs::create_directories(root_ / "dev/serial/by-id");
+        fs::create_symlink("../../ttyUSB0",
+                           root_ / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K5ZKX-if00-port0");
+    }
+    ~SerialDevices() override { fs::remove_all(root_); }
+
+    static void write(const fs::path& file, std::string_view text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    // sysfs: class/tty/NAME/device links to the device, whose driver links to
+    // the driver.
+    void terminal(const std::string& name, const fs::path& device, const fs::path& driver) {
+        fs::create_directories(device);
+        fs::create_directories(driver);
+        const fs::path entry = root_ / "sys/class/tty" / name;
+        fs::create_directories(entry);
+        fs::create_symlink(device, entry / "device");
+        fs::create_symlink(driver, device / "driver");
+    }
+
+    fs::path root_;
+};
+
+TEST_F(SerialDevices, ListsWhatTheSystemKnows) {
+    const std::vector<SerialDevice> devices = list_serial_devices(root_ / "sys", root_ / "dev");
+    ASSERT_EQ(devices.size(), 4U);
+    EXPECT_EQ(devices[0].name, "ttyS0");
+    EXPECT_EQ(devices[1].name, "ttyS2");
+    EXPECT_EQ(devices[2].name, "ttyS10");
+    EXPECT_EQ(devices[3].name, "ttyUSB0");
+
+    EXPECT_EQ(devices[0].port_number, 1);
+    EXPECT_TRUE(devices[0].hardware);
+    EXPECT_EQ(devices[0].driver, "serial");
+    EXPECT_EQ(devices[0].description, "built-in serial port");
+    EXPECT_EQ(devices[2].port_number, 11);
+    EXPECT_FALSE(devices[2].hardware);
+
+    const SerialDevice& usb = devices[3];
+    EXPECT_EQ(usb.device, (root_ / "dev/ttyUSB0").string());
+    EXPECT_FALSE(usb.port_number);
+    EXPECT_EQ(usb.driver, "ftdi_sio");
+    EXPECT_EQ(usb.description, "FTDI FT232R USB UART (USB 0403:6001), serial number A10K5ZKX");
+    ASSERT_EQ(usb.links.size(), 1U);
+    EXPECT_NE(usb.links[0].find("by-id/usb-FTDI_FT232R"), std::string::npos);
+
+    const std::string table = format_device_table(devices, false);
+    EXPECT_NE(table.find("ttyUSB0"), std::string::npos);
+    EXPECT_EQ(table.find("ttyS10"), std::string::npos) << table;
+    EXPECT_NE(table.find("2 built-in ports without hardware not shown"), std::string::npos);
+    EXPECT_NE(format_device_table(devices, true).find("ttyS10"), std::string::npos);
+}
+
+TEST_F(SerialDevices, NothingToListIsSaid) {
+    EXPECT_TRUE(list_serial_devices(root_ / "nothing", root_ / "dev").empty());
+    EXPECT_EQ(format_device_table({}, false), "No serial devices found.\n");
+}
+
+}  // namespace
+}  // namespace kdr::cli
