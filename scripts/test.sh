@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the debug build, then the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds and runs every test:
+#   1. the debug build's unit, pty and end-to-end tests;
+#   2. the same tests under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the Windows control, cross-built for x86-64 and i686 and tested under
+#      Wine in a virtual X display (registration, automation, hosting, the
+#      property page, end to end against the reader simulator).
+# Installs what it needs when missing. Set KDR_SKIP_WINDOWS=1 to leave out step 3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,4 +19,9 @@ for preset in dev asan; do
     echo "== $preset: tests ==" >&2
     ctest --preset "$preset" -j "$jobs"
 done
+
+if [ "${KDR_SKIP_WINDOWS:-0}" != 1 ]; then
+    echo "== Windows control under Wine ==" >&2
+    KDR_LINUX_TOOL="$PWD/build/dev/cli/kdr" scripts/windows-test.sh
+fi
 echo "All tests passed." >&2

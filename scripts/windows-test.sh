@@ -211,4 +211,4 @@ if [ "$skipped" -gt 0 ]; then
 else
     echo "windows: $passed passed, $failed failed"
 fi
-[ "$failed" -eq 0 ]
+[ "$failed" -eq 0 ] && [ "$skipped" -eq 0 ]
