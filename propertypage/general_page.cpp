@@ -3,6 +3,7 @@
 #include <new>
 
 #include "automation.hpp"
+#include "class_factory.hpp"
 #include "module.hpp"
 #include "page_layout.hpp"
 
@@ -122,33 +123,7 @@ void fit_label(HWND label) noexcept {
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-/// The class factory of General. It lives as long as the module; its
-/// references do not keep the module loaded, LockServer does.
-class PageFactory final : public IClassFactory {
-  public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-        return GeneralPage::create(outer, iid, object);
-    }
-    STDMETHODIMP LockServer(BOOL lock) override {
-        activex::lock_server(lock != FALSE);
-        return S_OK;
-    }
-};
-
-PageFactory g_page_factory;
+activex::ClassFactory<&GeneralPage::create> g_page_factory;
 
 }  // namespace
 
@@ -212,59 +187,6 @@ STDMETHODIMP GeneralPage::QueryInterface(REFIID iid, void** object) {
     }
     AddRef();
     return S_OK;
-}
-
-STDMETHODIMP_(ULONG) GeneralPage::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&references_));
-}
-
-STDMETHODIMP_(ULONG) GeneralPage::Release() {
-    const LONG left = InterlockedDecrement(&references_);
-    if (left == 0) {
-        delete this;
-    }
-    return static_cast<ULONG>(left);
-}
-
-// ---- IDispatch ------------------------------------------------------------
-
-STDMETHODIMP GeneralPage::GetTypeInfoCount(UINT* count) {
-    if (count == nullptr) {
-        return E_POINTER;
-    }
-    *count = 1;
-    return S_OK;
-}
-
-STDMETHODIMP GeneralPage::GetTypeInfo(UINT index, LCID /*lcid*/, ITypeInfo** info) {
-    if (info == nullptr) {
-        return E_POINTER;
-    }
-    *info = nullptr;
-    if (index != 0) {
-        return DISP_E_BADINDEX;
-    }
-    type_info_->AddRef();
-    *info = type_info_;
-    return S_OK;
-}
-
-STDMETHODIMP GeneralPage::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID /*lcid*/,
-                                        DISPID* ids) {
-    if (iid != IID_NULL) {
-        return DISP_E_UNKNOWNINTERFACE;
-    }
-    return DispGetIDsOfNames(type_info_, names, count, ids);
-}
-
-STDMETHODIMP GeneralPage::Invoke(DISPID id, REFIID iid, LCID /*lcid*/, WORD flags,
-                                 DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                                 UINT* bad_argument) {
-    if (iid != IID_NULL) {
-        return DISP_E_UNKNOWNINTERFACE;
-    }
-    return DispInvoke(static_cast<_General*>(this), type_info_, id, flags, params, result,
-                      exception, bad_argument);
 }
 
 // ---- IPropertyPage --------------------------------------------------------

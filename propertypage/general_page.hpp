@@ -23,27 +23,22 @@
 #include <vector>
 
 #include "KDRCtrl_h.h"
+#include "com_object.hpp"
 #include "windows_com.hpp"
 
 namespace kdr::propertypage {
 
-class GeneralPage final : public IPropertyPage2, public _General {
+// IDispatch comes whole from TypeInfoDispatch: _General has no members of
+// its own.
+class GeneralPage final : public IPropertyPage2, public activex::TypeInfoDispatch<_General> {
   public:
     /// Creates an instance for the class factory; no aggregation.
     static HRESULT create(IUnknown* outer, REFIID iid, void** object) noexcept;
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-
-    // IDispatch (_General has no members of its own)
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
-    STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
-                               DISPID* ids) override;
-    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                        VARIANT* result, EXCEPINFO* exception, UINT* bad_argument) override;
+    STDMETHODIMP_(ULONG) AddRef() override { return references_.add(); }
+    STDMETHODIMP_(ULONG) Release() override { return references_.release(this); }
 
     // IPropertyPage
     STDMETHODIMP SetPageSite(IPropertyPageSite* site) override;
@@ -61,6 +56,8 @@ class GeneralPage final : public IPropertyPage2, public _General {
     STDMETHODIMP EditProperty(DISPID id) override;
 
   private:
+    friend class activex::ReferenceCount;
+
     GeneralPage();
     ~GeneralPage();
     GeneralPage(const GeneralPage&) = delete;
@@ -81,8 +78,7 @@ class GeneralPage final : public IPropertyPage2, public _General {
     void show_text(const std::wstring& text);
     void release_objects() noexcept;
 
-    LONG references_ = 1;
-    ITypeInfo* type_info_ = nullptr;
+    activex::ReferenceCount references_;
     IPropertyPageSite* site_ = nullptr;
     std::vector<IUnknown*> objects_;
     HWND dialog_ = nullptr;

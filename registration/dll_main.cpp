@@ -1,5 +1,6 @@
 // The entry points of the in-process server KDRCtrl.ocx.
 #include "KDRCtrl_h.h"
+#include "class_factory.hpp"
 #include "general_page.hpp"
 #include "kdr_control.hpp"
 #include "module.hpp"
@@ -10,33 +11,7 @@ namespace {
 
 using kdr::activex::Control;
 
-/// The class factory of KDRController. It lives as long as the module; its
-/// references do not keep the module loaded, LockServer does.
-class ControlFactory final : public IClassFactory {
-  public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-        return Control::create(outer, iid, object);
-    }
-    STDMETHODIMP LockServer(BOOL lock) override {
-        kdr::activex::lock_server(lock != FALSE);
-        return S_OK;
-    }
-};
-
-ControlFactory g_control_factory;
+kdr::activex::ClassFactory<&Control::create> g_control_factory;
 
 }  // namespace
 

@@ -90,16 +90,8 @@ class ListEnum final : public Enum {
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override {
-        return static_cast<ULONG>(InterlockedIncrement(&references_));
-    }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) {
-            delete this;
-        }
-        return static_cast<ULONG>(left);
-    }
+    STDMETHODIMP_(ULONG) AddRef() override { return references_.add(); }
+    STDMETHODIMP_(ULONG) Release() override { return references_.release(this); }
     STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
         if (out == nullptr || (count > 1 && fetched == nullptr)) {
             return E_POINTER;
@@ -142,7 +134,7 @@ class ListEnum final : public Enum {
     static void release_item(IConnectionPoint* item) { item->Release(); }
     static void release_item(CONNECTDATA& item) { item.pUnk->Release(); }
 
-    LONG references_ = 1;
+    ReferenceCount references_;
     IUnknown* owner_;
     std::vector<Item> items_;
     std::size_t position_;
@@ -336,48 +328,7 @@ STDMETHODIMP Control::QueryInterface(REFIID iid, void** object) {
     return S_OK;
 }
 
-STDMETHODIMP_(ULONG) Control::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&references_));
-}
-
-STDMETHODIMP_(ULONG) Control::Release() {
-    const LONG left = InterlockedDecrement(&references_);
-    if (left == 0) {
-        delete this;
-    }
-    return static_cast<ULONG>(left);
-}
-
 // ---- IDispatch ------------------------------------------------------------
-
-STDMETHODIMP Control::GetTypeInfoCount(UINT* count) {
-    if (count == nullptr) {
-        return E_POINTER;
-    }
-    *count = 1;
-    return S_OK;
-}
-
-STDMETHODIMP Control::GetTypeInfo(UINT index, LCID /*lcid*/, ITypeInfo** info) {
-    if (info == nullptr) {
-        return E_POINTER;
-    }
-    *info = nullptr;
-    if (index != 0) {
-        return DISP_E_BADINDEX;
-    }
-    type_info_->AddRef();
-    *info = type_info_;
-    return S_OK;
-}
-
-STDMETHODIMP Control::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID /*lcid*/,
-                                    DISPID* ids) {
-    if (iid != IID_NULL) {
-        return DISP_E_UNKNOWNINTERFACE;
-    }
-    return DispGetIDsOfNames(type_info_, names, count, ids);
-}
 
 STDMETHODIMP Control::Invoke(DISPID id, REFIID iid, LCID /*lcid*/, WORD flags, DISPPARAMS* params,
                              VARIANT* result, EXCEPINFO* exception, UINT* bad_argument) {
@@ -418,8 +369,7 @@ HRESULT Control::invoke_member(DISPID id, WORD flags, DISPPARAMS* params, VARIAN
             VariantInit(result);
         }
     } else {
-        hr = DispInvoke(static_cast<_KDRController*>(this), type_info_, id, flags, params, result,
-                        exception, bad_argument);
+        hr = invoke_from_type_info(id, flags, params, result, exception, bad_argument);
     }
     if (FAILED(hr) && FAILED(last_error_.code)) {
         // A member of the control failed: the caller gets its description.

@@ -12,6 +12,7 @@
 
 #include "KDRCtrl_h.h"
 #include "automation.hpp"
+#include "com_object.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/win32_platform.hpp"
 #include "windows_com.hpp"
@@ -36,7 +37,7 @@ inline constexpr DISPID kDispIdSetDeaultHMStime = 0x6003000F;
 
 class ConnectionPoint;
 
-class Control final : public _KDRController,
+class Control final : public TypeInfoDispatch<_KDRController>,
                       public IOleObject,
                       public IOleInPlaceObject,
                       public IOleInPlaceActiveObject,
@@ -58,14 +59,11 @@ class Control final : public _KDRController,
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP_(ULONG) AddRef() override { return references_.add(); }
+    STDMETHODIMP_(ULONG) Release() override { return references_.release(this); }
 
-    // IDispatch
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
-    STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
-                               DISPID* ids) override;
+    // IDispatch: Invoke runs CommPort's assignment and the members with
+    // by-reference parameters itself (the rest comes from TypeInfoDispatch).
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* exception, UINT* bad_argument) override;
 
@@ -173,6 +171,8 @@ class Control final : public _KDRController,
     LRESULT on_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
   private:
+    friend class ReferenceCount;
+
     Control();
     ~Control();
     Control(const Control&) = delete;
@@ -196,8 +196,7 @@ class Control final : public _KDRController,
     void resize_to_extent();
     HWND owner_window() const noexcept;
 
-    LONG references_ = 1;
-    ITypeInfo* type_info_ = nullptr;
+    ReferenceCount references_;
     // The error of the member that ran last, for Invoke's EXCEPINFO.
     AutomationError last_error_;
 

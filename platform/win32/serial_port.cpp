@@ -86,7 +86,7 @@ std::string SerialPort::describe() const {
 
 void SerialPort::put_CommPort(std::int16_t port) {
     if (get_PortOpen()) {
-        throw Error(ErrorKind::InvalidPortNumber,
+        throw Error(ErrorKind::InvalidArgument,
                     fmt::format("{} is open: the port number cannot change while the port is "
                                 "open; close it first",
                                 describe()));

@@ -40,7 +40,7 @@ class SerialPort final : public kdr::SerialPort {
     SerialPort& operator=(const SerialPort&) = delete;
 
     [[nodiscard]] std::int16_t get_CommPort() const override { return port_; }
-    /// Any number is taken while closed (opening checks it); InvalidPortNumber
+    /// Any number is taken while closed (opening checks it); InvalidArgument
     /// while open.
     void put_CommPort(std::int16_t port) override;
 
