@@ -114,8 +114,9 @@ class KDRController {
     /// is laid over the whole control.
     void Resize(float inner_width, float inner_height);
 
-    /// Why the last call of a method above did not succeed; kind None after a
-    /// success. Methods whose failure the user sees in a message box set it too.
+    /// Why the last call of OpenKDR, CloseKDR, SyncUpHostTime, DownloadData or
+    /// EraseData did not succeed; kind None after a success. Failures the user
+    /// also sees in a message box, and errors that are thrown, are kept here too.
     [[nodiscard]] const Failure& LastFailure() const noexcept { return last_failure_; }
 
   private:
