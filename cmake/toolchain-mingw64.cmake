@@ -1,18 +1,5 @@
 # Cross build of the Windows control with Debian's mingw-w64 (x86_64).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(KDR_MINGW_TRIPLE x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${KDR_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${KDR_MINGW_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER ${KDR_MINGW_TRIPLE}-windres)
-set(KDR_WIDL ${KDR_MINGW_TRIPLE}-widl)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KDR_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Programs built here run under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+set(KDR_WINE /usr/lib/wine/wine64)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)
