@@ -18,7 +18,11 @@ void add_line_options(CLI::App& command, LineOptions& options) {
                     "Serial port: a number (1 is /dev/ttyS0, 2 is /dev/ttyS1, ...) or a device "
                     "path such as /dev/ttyUSB0")
         ->capture_default_str();
-    command.add_option("-w,--password", options.password, "The reader's password (default: empty)");
+    // The environment keeps the password out of the process list.
+    command
+        .add_option("-w,--password", options.password,
+                    "The reader's password (default: empty, or KDR_PASSWORD when set)")
+        ->envname("KDR_PASSWORD");
     command.add_flag("--trace", options.trace,
                      "Dump every byte sent and received, with timestamps, to standard error");
 }
@@ -27,6 +31,7 @@ constexpr std::string_view kOverview = R"(Examples:
   kdr demo                                   download from the built-in simulator
   kdr ports                                  list the serial devices
   kdr open --port /dev/ttyUSB0 --password 1234
+  KDR_PASSWORD=1234 kdr download --port 1    the password kept out of the process list
   kdr download --port 1 --rtc > records.txt
   kdr download --port /dev/ttyUSB0 --format json -o records.json
   kdr sync-time --port /dev/ttyUSB0
@@ -54,6 +59,7 @@ int run(const std::vector<std::string>& args, Console& console) {
     open->footer(R"(Examples:
   kdr open --port 1
   kdr open --port /dev/ttyUSB0 --password 1234
+  KDR_PASSWORD=1234 kdr open --port /dev/ttyUSB0
   kdr open --port /dev/ttyUSB0 --trace        show every byte on the line)");
 
     DownloadOptions download_options;

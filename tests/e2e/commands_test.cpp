@@ -48,6 +48,26 @@ TEST(Open, TheReaderAcceptsTheRightPasswordOnly) {
     EXPECT_EQ(reader.server().requests()[1].verdict, sim::Verdict::WrongPassword);
 }
 
+TEST(Open, PasswordFromTheEnvironment) {
+    SimulatedReader reader(reader_config());
+    struct Case {
+        const char* environment;
+        std::vector<std::string> extra;
+        int exit_code;
+    };
+    // The option wins over the environment; the environment over the empty default.
+    const Case cases[] = {
+        {"s3cret", {}, 0}, {"guess", {}, 1}, {"guess", {"--password", "s3cret"}, 0}};
+    for (const Case& c : cases) {
+        ::setenv("KDR_PASSWORD", c.environment, 1);
+        std::vector<std::string> args{"open", "--port", reader.path()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const ProcessResult result = run_kdr(args, kDeadline);
+        ::unsetenv("KDR_PASSWORD");
+        EXPECT_EQ(result.exit_code, c.exit_code) << c.environment << ": " << result.err;
+    }
+}
+
 TEST(Open, TraceDumpsEveryByteWithTimestamps) {
     SimulatedReader reader(reader_config());
     const ProcessResult result = run_kdr(command("open", reader, {"--trace"}), kDeadline);
