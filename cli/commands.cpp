@@ -9,7 +9,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "cli/download_text.hpp"
+#include "cli/download_formats.hpp"
+#include "cli/result_file.hpp"
 #include "cli/serial_ports.hpp"
 #include "kdr/error.hpp"
 
@@ -17,23 +18,11 @@ namespace kdr::cli {
 
 namespace {
 
-void write_output(const std::optional<std::string>& file, std::string_view text, Console& console) {
-    if (!file) {
-        console.out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        console.out.flush();
-        if (!console.out) {
-            throw Error(ErrorKind::IoError, "cannot write the result to standard output");
-        }
-        return;
-    }
-    std::ofstream out(*file, std::ios::binary | std::ios::trunc);
-    if (out) {
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-    }
-    if (!out) {
-        throw Error(ErrorKind::IoError,
-                    fmt::format("cannot write {}: {}", *file, std::strerror(errno)));
+void write_stdout(std::string_view text, Console& console) {
+    console.out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    console.out.flush();
+    if (!console.out) {
+        throw Error(ErrorKind::IoError, "cannot write the result to standard output");
     }
 }
 
@@ -59,69 +48,56 @@ int command_open(const LineOptions& options, Console& console) {
 }
 
 int command_download(const DownloadOptions& options, Console& console) {
+    // A file that cannot be written is found before a long transfer, not after.
+    std::optional<ResultFile> file;
+    if (options.output_file) {
+        file.emplace(*options.output_file);
+    }
     Session session(options.line, console, "download");
     if (!session.open()) {
         return kExitFailure;
     }
-    // The machine ID is always asked for: without it an answer that had no
-    // header at all could not be told from a reader without records. The
-    // dates are asked for when the output shows them or needs them to tell
-    // records apart.
-    const bool structured = !options.raw && options.format != "text";
-    const bool dates = structured || options.dates;
+    // The text formats show the machine ID and dates as asked; the others
+    // always carry both.
     KDRController& controller = session.controller();
-    controller.put_ShowMachineID(kVariantTrue);
-    controller.put_ShowRTC(to_variant_bool(dates));
-    const std::string result = controller.DownloadData();
+    const std::optional<Download> download = controller.DownloadRecords();
     session.progress().clear();
-    if (result.empty()) {
+    if (!download) {
+        if (file) {
+            console.err << fmt::format("kdr: {} was left as it was\n", file->path());
+        }
         return session.fail();
     }
 
-    // The text formats are the result itself: they are written before the
-    // result is read for the checks below, so that nothing is lost if it
-    // cannot be read.
-    if (!structured) {
-        std::string text = options.machine_id ? result : without_machine_id(result);
-        write_output(options.output_file, options.raw ? text : with_platform_line_ends(text),
-                     console);
-    }
-    DownloadedData data;
-    try {
-        data = parse_download_text(result, true, dates);
-    } catch (const Error& error) {
-        if (structured) {
-            throw;
+    std::string rendered;
+    if (options.raw || options.format == "text") {
+        rendered = render_text(*download, {options.machine_id, options.dates});
+        if (!options.raw) {
+            rendered = with_platform_line_ends(rendered);
         }
-        console.err << "kdr: " << error.what() << '\n';
-        return kExitFailure;
-    }
-    if (structured) {
-        write_output(options.output_file, options.format == "json" ? to_json(data) : to_csv(data),
-                     console);
-    }
-    if (options.output_file) {
-        console.err << fmt::format("{} record(s) written to {}\n", data.records.size(),
-                                   *options.output_file);
+    } else {
+        rendered = options.format == "json" ? to_json(*download) : to_csv(*download);
     }
 
-    // What arrived is written out in any case; an answer that cannot be the
-    // reader's whole memory is a failure all the same, so that a script does
-    // not go on to erase records it never received.
-    if (data.machine_id && data.machine_id->empty()) {
-        console.err << "kdr: the answer to the download request did not begin with the "
-                       "reader's header (machine ID and record count): the reader sent "
-                       "nothing, or something other than a KDR reader answered\n";
-        return kExitFailure;
+    // What arrived is written out in any case: whole to the file only when
+    // the reader's whole memory arrived, else beside it, so that a good file
+    // is never replaced by a cut one. A cut download is a failure all the
+    // same, so that a script does not go on to erase what it never received.
+    const bool complete = download->complete();
+    if (!file) {
+        write_stdout(rendered, console);
+    } else if (complete) {
+        file->commit(rendered);
+        console.err << fmt::format("{} record(s) written to {}\n", download->records.size(),
+                                   file->path());
+    } else if (download->has_header || !download->records.empty()) {
+        const std::string partial = file->keep_partial(rendered);
+        console.err << fmt::format("kdr: {} record(s) written to {}; {} was left as it was\n",
+                                   download->records.size(), partial, file->path());
+    } else {
+        console.err << fmt::format("kdr: {} was left as it was\n", file->path());
     }
-    if (data.records.size() != static_cast<std::size_t>(data.record_count) || data.trailing_stamp) {
-        console.err << fmt::format(
-            "kdr: the reader announced {} record(s) but {} arrived complete: the answer was cut "
-            "short or damaged on the line; download again before erasing\n",
-            data.record_count, data.records.size());
-        return kExitFailure;
-    }
-    return kExitSuccess;
+    return complete ? kExitSuccess : session.fail();
 }
 
 int command_sync_time(const LineOptions& options, Console& console) {
@@ -129,28 +105,41 @@ int command_sync_time(const LineOptions& options, Console& console) {
     if (!session.open()) {
         return kExitFailure;
     }
-    VariantBool synced = kVariantFalse;
+    ClockSync sync;
     try {
-        synced = session.controller().SyncUpHostTime();
+        sync = session.controller().SyncClock();
     } catch (const std::exception&) {
         return session.fail();
     }
-    if (synced == kVariantFalse) {
+    if (sync.read_back) {
+        const LocalDateTime& clock = *sync.read_back;
+        console.out << fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}\n", clock.year, clock.month,
+                                   clock.day, clock.hour, clock.minute, clock.second);
+    }
+    if (!sync.synced) {
         return session.fail();
     }
-    console.out << fmt::format("The reader on {} now keeps the host's time.\n",
-                               session.port_name());
+    console.err << fmt::format(
+        "The reader on {} now keeps this computer's time (read back above).\n",
+        session.port_name());
     return kExitSuccess;
 }
 
 int command_erase(const EraseOptions& options, Console& console) {
     Session session(options.line, console, "erase");
+    if (!options.yes && !console.in_is_terminal) {
+        throw UsageError(
+            "erase deletes every record in the reader: give --yes to erase without being "
+            "asked (standard input is not a terminal to ask on)");
+    }
+    // A missing or busy port is said before anyone is asked to confirm.
+    try {
+        session.check_port();
+    } catch (const Error& error) {
+        console.err << "kdr: " << error.what() << '\n';
+        return kExitFailure;
+    }
     if (!options.yes) {
-        if (!console.in_is_terminal) {
-            throw UsageError(
-                "erase deletes every record in the reader: give --yes to erase without being "
-                "asked (standard input is not a terminal to ask on)");
-        }
         console.err << fmt::format(
                            "Erase every record in the reader on {}? This cannot be "
                            "undone. [y/N] ",
@@ -166,19 +155,30 @@ int command_erase(const EraseOptions& options, Console& console) {
     if (!session.open()) {
         return kExitFailure;
     }
+    EraseReply reply = EraseReply::NotSent;
     try {
-        static_cast<void>(session.controller().EraseData());
+        reply = session.controller().EraseRecords();
     } catch (const std::exception&) {
         return session.fail();
     }
     session.progress().clear();
-    if (session.controller().LastFailure()) {
-        return session.fail();
+    switch (reply) {
+        case EraseReply::Acknowledged:
+            console.out << fmt::format("The reader on {} acknowledged the erase.\n",
+                                       session.port_name());
+            return kExitSuccess;
+        case EraseReply::Silent:
+            console.out << fmt::format(
+                "The reader on {} was told to erase its records; it sent no answer (not every "
+                "reader confirms an erase).\n",
+                session.port_name());
+            return kExitSuccess;
+        case EraseReply::NotSent:
+        case EraseReply::Refused:
+        case EraseReply::Unrecognised:
+            break;
     }
-    // The reader does not confirm an erase; the request went out whole.
-    console.out << fmt::format("The reader on {} was told to erase its records.\n",
-                               session.port_name());
-    return kExitSuccess;
+    return session.fail();
 }
 
 int command_ports(bool all, Console& console) {

@@ -10,6 +10,7 @@
 
 #include "cli/trace_port.hpp"
 #include "kdr/memory_progress_bar.hpp"
+#include "kdr/protocol.hpp"
 
 namespace kdr::cli {
 
@@ -74,11 +75,34 @@ void CliHost::MsgBox(std::string_view text, int style, std::optional<std::string
     last_message_ = std::string(text);
 }
 
+namespace {
+
+void check_password(std::string_view password, std::ostream& err) {
+    // The frame's own markers cannot be part of its body.
+    for (const char c : password) {
+        if (c == protocol::STX || c == protocol::ETX || c == protocol::CR) {
+            throw UsageError(fmt::format(
+                "--password: it holds the control character {:#04x}, which cannot be sent inside "
+                "a request: type the password without it",
+                static_cast<unsigned char>(c)));
+        }
+    }
+    if (password.size() > protocol::kMinPasswordLength) {
+        err << fmt::format(
+            "kdr: warning: the password has {} characters; a reader's password has at most {}, "
+            "so the reader will likely refuse it\n",
+            password.size(), protocol::kMinPasswordLength);
+    }
+}
+
+}  // namespace
+
 Session::Session(const LineOptions& options, Console& console, std::string progress_label)
     : console_(console),
       progress_(console.err, false, std::move(progress_label)),
       host_(console.err, progress_),
       password_(options.password) {
+    check_password(password_, console.err);
     const PortChoice choice = parse_port(options.port);
     PortMap ports;
     if (choice.path) {
@@ -88,6 +112,7 @@ Session::Session(const LineOptions& options, Console& console, std::string progr
         port_name_ = fmt::format("port {} ({})", choice.number, ports.path_for(choice.number));
     }
     port_ = choice.number;
+    ports_ = ports;
 
     auto posix = std::make_unique<PosixSerialPort>(std::move(ports));
     std::unique_ptr<SerialPort> serial;
@@ -115,12 +140,22 @@ bool Session::open() {
     return false;
 }
 
+void Session::check_port() {
+    // The same open as the controller's, at once given back: a missing or busy
+    // device shows before anything is asked or sent.
+    PosixSerialPort probe(ports_);
+    probe.put_CommPort(port_);
+    probe.put_PortOpen(true);
+    probe.put_PortOpen(false);
+}
+
 int Session::fail() {
     progress_.clear();
     const Failure& failure = controller_->LastFailure();
+    const std::optional<std::string>& shown = host_.last_message();
     if (!failure) {
         console_.err << "kdr: the operation failed\n";
-    } else if (failure.description != host_.last_message()) {
+    } else if (!shown || failure.description != one_line(*shown)) {
         console_.err << "kdr: " << failure.description << '\n';
     }
     console_.err << std::flush;

@@ -84,7 +84,8 @@ struct LineOptions {
 
 class Session {
   public:
-    /// Throws UsageError for a bad --port.
+    /// Throws UsageError for a bad --port and for a password that cannot be
+    /// sent; warns of one longer than a reader's.
     Session(const LineOptions& options, Console& console, std::string progress_label);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -96,6 +97,9 @@ class Session {
 
     /// OpenKDR with the password on the port; on failure reports why.
     [[nodiscard]] bool open();
+    /// Opens and closes the port: throws kdr::Error when it is missing,
+    /// busy or no serial port.
+    void check_port();
     /// Reports why the last call failed, unless a message said it already,
     /// and returns kExitFailure.
     int fail();
@@ -107,6 +111,7 @@ class Session {
     CliHost host_;
     std::unique_ptr<KDRController> controller_;
     std::int16_t port_ = 1;
+    PortMap ports_;
     std::string password_;
     std::string port_name_;
 };

@@ -2,6 +2,20 @@
 
 namespace kdr {
 
+std::string one_line(std::string_view message) {
+    std::string line;
+    line.reserve(message.size());
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        if (message.substr(i, 2) == "\r\n") {
+            line += ' ';
+            ++i;
+        } else {
+            line += message[i];
+        }
+    }
+    return line;
+}
+
 std::string_view to_string(ErrorKind kind) noexcept {
     switch (kind) {
         case ErrorKind::None:
@@ -40,6 +54,10 @@ std::string_view to_string(ErrorKind kind) noexcept {
             return "invalid use of null";
         case ErrorKind::InvalidArgument:
             return "invalid argument";
+        case ErrorKind::Incomplete:
+            return "incomplete";
+        case ErrorKind::ClockMismatch:
+            return "clock mismatch";
     }
     // Only a value cast from outside the enumeration gets here.
     return "unknown error";

@@ -46,7 +46,7 @@ void KDRController::Resize(float inner_width, float inner_height) {
 }
 
 void KDRController::fail(ErrorKind kind, std::string description) {
-    last_failure_ = Failure{kind, std::move(description)};
+    last_failure_ = Failure{kind, std::move(description), std::nullopt};
 }
 
 void KDRController::fail(const std::exception& error) {

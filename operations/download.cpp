@@ -59,10 +59,40 @@ class DownloadHooks : public operations::DecodeHooks {
 }  // namespace
 
 std::string KDRController::DownloadData() {
+    std::string result;
+    const bool done =
+        RunDownload([&](std::string_view answer, const operations::DecodeOptions& options,
+                        operations::DecodeHooks& hooks) {
+            const TextOptions text_options{options.show_machine_id, options.show_rtc};
+            operations::TextSink text(text_options);
+            text.reserve(operations::TextSink::size_bound(answer, text_options));
+            operations::TallySink tally(text);
+            operations::decode_answer(answer, options.current_year, tally, hooks);
+            result = text.take();
+            return tally.tally();
+        });
+    return done ? result : std::string();
+}
+
+std::optional<Download> KDRController::DownloadRecords() {
+    std::optional<Download> result;
+    const bool done =
+        RunDownload([&](std::string_view answer, const operations::DecodeOptions& options,
+                        operations::DecodeHooks& hooks) {
+            operations::DownloadSink records;
+            operations::TallySink tally(records);
+            operations::decode_answer(answer, options.current_year, tally, hooks);
+            result = records.take();
+            return tally.tally();
+        });
+    return done ? std::move(result) : std::nullopt;
+}
+
+bool KDRController::RunDownload(const DecodeInto& decode) {
     using namespace std::chrono_literals;
     const OperationScope scope(*this);
     if (scope.refused()) {
-        return {};
+        return false;
     }
     DownloadHooks hooks([this] { ClosePort(); },
                         [this] {
@@ -73,9 +103,11 @@ std::string KDRController::DownloadData() {
                             ProgressStep();
                             host_.DoEvents();
                         });
+    operations::DownloadTally tally;
+    bool silent = false;
     try {
         if (!CheckConnection(kDownloadTitle, true)) {
-            return {};
+            return false;
         }
         const std::string request =
             protocol::build_frame(protocol::command_body(ConnectionPassword, protocol::kDownload));
@@ -109,7 +141,9 @@ std::string KDRController::DownloadData() {
 
         const operations::DecodeOptions options{ShowMachineID != kVariantFalse, ShowRTC.to_bool(),
                                                 host_.Now().year};
-        std::string result = operations::decode_download(ReceiveStr, options, hooks);
+        silent = ReceiveStr.empty();
+        tally = decode(ReceiveStr, options, hooks);
+        ReceiveStr = {};  // the decoded records are all that is kept
 
         try {
             ProgressBar1->put_Value(ProgressBar1->get_Max());
@@ -120,13 +154,39 @@ std::string KDRController::DownloadData() {
                 throw;
             }
         }
-        return result;
     } catch (const std::exception& error) {
         fail(error);
         host_.MsgBox(last_failure_.description, kMessageBoxInformation, std::nullopt);
         ProgressBar1->put_Value(0.0F);
-        return {};
+        return false;
     }
+    ReportIncompleteDownload(tally, silent);
+    return true;
+}
+
+void KDRController::ReportIncompleteDownload(const operations::DownloadTally& tally, bool silent) {
+    // The result is what arrived, as always; a host that would go on to erase
+    // learns here that the reader's memory did not arrive whole.
+    if (!tally.has_header) {
+        // Nothing announced, nothing to count against: no message, as a reader
+        // that answers nothing has always been shown as "0 record(s)".
+        fail(silent ? ErrorKind::NoAnswer : ErrorKind::BadAnswer,
+             silent ? "The reader sent nothing in answer to the download request."
+                    : "The answer to the download request did not begin with the reader's "
+                      "header: something other than a KDR reader may have answered.");
+        return;
+    }
+    if (tally.complete) {
+        return;
+    }
+    const RecordCounts& counts = tally.counts;
+    const std::string message = fmt::format(
+        "Only {} of {} record(s) arrived complete.\r\n"
+        "The answer was cut short or damaged on the line.\r\n"
+        "Download again before erasing the reader.",
+        counts.received, counts.announced);
+    host_.MsgBox(message, kMessageBoxInformation, kDownloadTitle);
+    last_failure_ = Failure{ErrorKind::Incomplete, one_line(message), counts};
 }
 
 }  // namespace kdr

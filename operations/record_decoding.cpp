@@ -3,9 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 
 #include "kdr/error.hpp"
@@ -34,12 +32,16 @@ constexpr int kClockOffset = 16;  // every clock character is its value plus 16
 }
 
 struct Header {
+    bool present = false;
     std::string_view machine_id;
     std::int32_t record_count = 0;
 };
 
-// The reader counts in five characters, each weighted by its code minus "0",
-// so a damaged digit shows as a wrong count rather than as a failure.
+// The header is read by its fixed places: a machine ID may begin with spaces
+// (an unset reader sends eight, a number may be right-aligned). The reader
+// counts in five characters, each weighted by its code minus "0", so a damaged
+// digit shows as a wrong count rather than as a failure; a space leaves
+// nothing to count with.
 [[nodiscard]] Header take_header(std::string_view answer) {
     if (answer.empty() || answer.front() != kStx) {
         return {};  // no header: the records are still decoded
@@ -49,19 +51,13 @@ struct Header {
                     fmt::format("The reader's answer is too short for its header ({} characters)",
                                 answer.size()));
     }
-    // The reader pads no field: a machine ID that begins with a space, or a
-    // count with a space anywhere, is a damaged header.
-    if (answer[1] == ' ') {
-        throw Error(ErrorKind::BadAnswer,
-                    "The machine ID in the reader's answer begins with a space");
-    }
     const std::string_view count_field = answer.substr(1 + kMachineIdLength, kCountDigits);
     if (count_field.find(' ') != std::string_view::npos) {
         throw Error(ErrorKind::BadAnswer,
                     fmt::format("The record count in the reader's answer holds a space (\"{}\")",
                                 count_field));
     }
-    Header header{answer.substr(1, kMachineIdLength), 0};
+    Header header{true, answer.substr(1, kMachineIdLength), 0};
     std::int32_t weight = 10'000;
     for (const char digit : count_field) {
         header.record_count += (code(digit) - '0') * weight;
@@ -71,25 +67,6 @@ struct Header {
     return header;
 }
 
-// Room for the longest date line: "20", five fields of three characters ("-16"
-// or "239") and a year of three, five separators.
-constexpr std::size_t kLongestDateLine = 25;
-
-// A clock field (-16 to 239) in decimal with at least two digits; a negative
-// one keeps its sign in front ("-05").
-[[nodiscard]] char* write_field(char* out, int value) noexcept {
-    if (value < 0) {
-        *out++ = '-';
-        value = -value;
-    }
-    if (value >= 100) {
-        *out++ = static_cast<char>('0' + value / 100);
-    }
-    *out++ = static_cast<char>('0' + value / 10 % 10);
-    *out++ = static_cast<char>('0' + value % 10);
-    return out;
-}
-
 [[nodiscard]] Error stamp_runs_out(std::size_t answer_size) {
     return Error(ErrorKind::BadAnswer,
                  fmt::format("The reader's answer ends inside the first record's time stamp "
@@ -97,153 +74,238 @@ constexpr std::size_t kLongestDateLine = 25;
                              answer_size));
 }
 
+// Whether a stamp the reader's limits accept is a calendar date and time.
+void classify(Stamp& stamp) {
+    const auto field = [&](std::size_t i) { return stamp.value(i); };
+    const std::chrono::year_month_day date{std::chrono::year{2000 + field(0)},
+                                           std::chrono::month{static_cast<unsigned>(field(1))},
+                                           std::chrono::day{static_cast<unsigned>(field(2))}};
+    std::uint8_t bad = 0;
+    if (field(0) < 0 || field(0) > 99) {
+        bad = 1;
+    } else if (field(1) < 1 || field(1) > 12) {
+        bad = 2;
+    } else if (field(2) < 1 || !date.ok()) {
+        bad = 3;
+    } else if (field(3) < 0 || field(3) > 23) {
+        bad = 4;
+    } else if (field(4) < 0 || field(4) > 59) {
+        bad = 5;
+    } else if (field(5) < 0 || field(5) > 59) {
+        bad = 6;
+    }
+    stamp.bad_field = bad;
+    stamp.state = bad == 0 ? StampState::Valid : StampState::NotADate;
+}
+
 // The first record's stamp goes through the field methods: the year is checked
 // against the host's year too, and an out-of-range field makes the rest of the
-// stamp be skipped and the spaces around what follows be removed.
-[[nodiscard]] std::string take_first_stamp(std::string_view& rest, std::size_t answer_size,
-                                           int current_year) {
+// stamp be skipped and the spaces around what follows be removed. A character
+// below code 16 is no clock value at all and counts as out of range.
+[[nodiscard]] Stamp take_first_stamp(std::string_view& rest, std::size_t answer_size,
+                                     int current_year) {
+    Stamp stamp;
     std::string time_str;
-    for (std::int32_t field = 0; field < static_cast<std::int32_t>(kStampLength); ++field) {
+    for (std::size_t field = 0; field < kStampLength; ++field) {
         if (rest.empty()) {
             throw stamp_runs_out(answer_size);
         }
         const int value = code(rest.front()) - kClockOffset;
+        stamp.codes.at(field) = static_cast<std::uint8_t>(rest.front());
         rest.remove_prefix(1);
-        if (value < 0) {
-            throw Error(ErrorKind::BadAnswer,
-                        fmt::format("The first record's time stamp holds an invalid character "
-                                    "(code {} in field {})",
-                                    value + kClockOffset, field + 1));
-        }
-        std::array<char, 4> digits{};
-        const std::string temp_time_str(digits.data(), write_field(digits.data(), value));
         std::optional<std::size_t> skip;
-        if (field < 3) {
-            time_str.push_back('/');
-            time_str += temp_time_str;
-            skip = complete_date_field(field + 1, temp_time_str, time_str, current_year);
+        if (value < 0) {
+            skip = kStampLength - 1 - field;
         } else {
-            skip = complete_time_field(field - 2, temp_time_str, time_str);
+            const std::string temp_time_str = fmt::format("{:02}", value);
+            const auto i = static_cast<std::int32_t>(field % 3 + 1);
+            if (field < 3) {
+                time_str.push_back('/');
+                time_str += temp_time_str;
+                skip = complete_date_field(i, temp_time_str, time_str, current_year);
+            } else {
+                skip = complete_time_field(i, temp_time_str, time_str);
+            }
         }
         if (skip) {
             if (rest.size() < *skip) {
                 throw stamp_runs_out(answer_size);
             }
             rest = skip_and_trim(rest, *skip);
-            return std::string(kDefaultTimestamp);
+            stamp.state = StampState::OutOfRange;
+            stamp.bad_field = static_cast<std::uint8_t>(field + 1);
+            return stamp;
         }
     }
-    return time_str;
+    classify(stamp);
+    return stamp;
 }
 
 // Every later record's stamp: the year is taken as it comes, no field has a
 // lower bound, and a character below 16 gives a negative field.
-void append_later_stamp(std::string& out, std::string_view stamp) {
-    std::array<int, kStampLength> values{};
-    std::transform(stamp.begin(), stamp.begin() + kStampLength, values.begin(),
-                   [](char c) { return code(c) - kClockOffset; });
-    const auto [year, month, day, hour, minute, second] = values;
-    if (month > 12 || day > 31 || hour > 24 || minute > 60 || second > 60) {
-        out += kDefaultTimestamp;
-        return;
+[[nodiscard]] Stamp later_stamp(std::string_view six) {
+    Stamp stamp;
+    std::transform(six.begin(), six.begin() + kStampLength, stamp.codes.begin(),
+                   [](char c) { return static_cast<std::uint8_t>(c); });
+    // The reader's limits: month 12, day 31, hour 24, minute and second 60.
+    constexpr std::array<int, kStampLength> kLimits{999, 12, 31, 24, 60, 60};
+    for (std::size_t i = 1; i < kStampLength; ++i) {
+        if (stamp.value(i) > kLimits.at(i)) {
+            stamp.state = StampState::OutOfRange;
+            stamp.bad_field = static_cast<std::uint8_t>(i + 1);
+            return stamp;
+        }
     }
-    std::array<char, kLongestDateLine> line{};
-    char* end = line.data();
-    *end++ = '2';
-    *end++ = '0';
-    end = write_field(end, year);
-    *end++ = '/';
-    end = write_field(end, month);
-    *end++ = '/';
-    end = write_field(end, day);
-    *end++ = ' ';
-    end = write_field(end, hour);
-    *end++ = ':';
-    end = write_field(end, minute);
-    *end++ = ':';
-    end = write_field(end, second);
-    out.append(line.data(), end);
+    classify(stamp);
+    return stamp;
 }
 
-// The size of the text the records in rest decode to, at most, so that the
-// result is allocated once: a record's text with its empty line is at most one
-// character longer than its place in the answer, and a date line takes 21
+// The size of the text an answer decodes to, at most, so that the result is
+// allocated once: the summary, a record's text with its empty line is at most
+// one character longer than its place in the answer, and a date line takes 21
 // characters (a stamp with fields of three characters makes the string grow).
-[[nodiscard]] std::size_t decoded_size_bound(std::string_view rest, bool show_rtc) {
+[[nodiscard]] std::size_t decoded_size_bound(std::string_view answer, const TextOptions& options) {
     std::size_t ends = 0;
-    for (std::size_t at = rest.find(kRecordEnd); at != std::string_view::npos;
-         at = rest.find(kRecordEnd, at + kRecordEnd.size())) {
+    for (std::size_t at = answer.find(kRecordEnd); at != std::string_view::npos;
+         at = answer.find(kRecordEnd, at + kRecordEnd.size())) {
         ++ends;
     }
+    constexpr std::size_t kSummary = 64;
     constexpr std::size_t kDateLine = kDefaultTimestamp.size() + kLineEnd.size();
     // The first stamp's line, one per record and one for a trailing stamp.
-    return rest.size() + ends + (show_rtc ? kDateLine * (ends + 2) : 0);
+    return kSummary + answer.size() + ends + (options.show_rtc ? kDateLine * (ends + 2) : 0);
 }
 
 }  // namespace
 
-std::string decode_download(std::string_view answer, const DecodeOptions& options,
-                            DecodeHooks& hooks) {
+// ---- Sinks -----------------------------------------------------------------
+
+void TextSink::header(bool /*has_header*/, std::string_view machine_id, std::int32_t announced) {
+    if (options_.show_machine_id) {
+        text_ += "Machine ID: ";
+        text_ += machine_id;
+        text_ += kLineEnd;
+        text_ += kLineEnd;
+    }
+    const fmt::format_int count(announced);
+    text_.append(count.data(), count.size());
+    text_ += " record(s) received";
+    text_ += kLineEnd;
+    text_ += " ";
+    text_ += kLineEnd;
+}
+
+void TextSink::stamp(const Stamp& stamp) {
+    if (options_.show_rtc) {
+        stamp.append_line(text_);
+        text_ += kLineEnd;
+    }
+}
+
+void TextSink::record(char /*lead*/, std::string_view text) {
+    text_ += text;
+    text_ += kLineEnd;
+    text_ += kLineEnd;
+}
+
+void DownloadSink::header(bool has_header, std::string_view machine_id, std::int32_t announced) {
+    download_.has_header = has_header;
+    download_.machine_id = machine_id;
+    download_.announced = announced;
+}
+
+void DownloadSink::record(char lead, std::string_view text) {
+    download_.records.push_back({stamp_, std::string(text), lead});
+}
+
+void DownloadSink::end(bool cut) {
+    download_.cut = cut;
+    if (cut) {
+        bare();
+    }
+}
+
+void DownloadSink::bare() {
+    download_.bare_stamps.push_back({download_.records.size(), stamp_});
+}
+
+void TallySink::header(bool has_header, std::string_view machine_id, std::int32_t announced) {
+    has_header_ = has_header;
+    counts_.announced = announced;
+    next_.header(has_header, machine_id, announced);
+}
+
+void TallySink::record(char lead, std::string_view text) {
+    ++counts_.received;
+    next_.record(lead, text);
+}
+
+void TallySink::empty_record() {
+    ++empty_records_;
+    next_.empty_record();
+}
+
+void TallySink::end(bool cut) {
+    cut_ = cut;
+    next_.end(cut);
+}
+
+DownloadTally TallySink::tally() const noexcept {
+    return {has_header_, counts_,
+            has_header_ && !cut_ && empty_records_ == 0 &&
+                counts_.received >= static_cast<std::size_t>(counts_.announced)};
+}
+
+void decode_answer(std::string_view answer, int current_year, AnswerSink& sink,
+                   DecodeHooks& hooks) {
     const Header header = take_header(answer);
     hooks.header_taken();
-
-    std::string result;
-    if (options.show_machine_id) {
-        result += "Machine ID: ";
-        result += header.machine_id;
-        result += kLineEnd;
-        result += kLineEnd;
-    }
-    const fmt::format_int count(header.record_count);
-    result.append(count.data(), count.size());
-    result += " record(s) received";
-    result += kLineEnd;
-    result += " ";
-    result += kLineEnd;
+    sink.header(header.present, header.machine_id, header.record_count);
     hooks.summary_written();
 
     if (answer.size() < kShortestWithStamp) {
-        return result;
+        sink.end(false);
+        return;
     }
     std::string_view rest = answer.substr(kHeaderLength);
-    const std::string first_stamp = take_first_stamp(rest, answer.size(), options.current_year);
-    result.reserve(result.size() + decoded_size_bound(rest, options.show_rtc));
-    if (options.show_rtc) {
-        result += first_stamp;
-        result += kLineEnd;
-    }
+    sink.stamp(take_first_stamp(rest, answer.size(), current_year));
     hooks.step();
 
     // Records are found by their "?" CR ends, whatever the header's count says.
-    bool first_record = true;
     for (;;) {
         const std::size_t end = rest.find(kRecordEnd);
         if (end == std::string_view::npos) {
-            break;
+            sink.end(true);  // the last stamp's record never ended
+            return;
         }
         if (end > 0) {
-            result += rest.substr(1, end - 1);  // the leading character is never shown
-            result += kLineEnd;
-            result += kLineEnd;
-        } else if (first_record) {
-            throw Error(ErrorKind::BadAnswer,
-                        "The reader's first record is empty: it lacks even its leading character");
+            sink.record(rest.front(), rest.substr(1, end - 1));
+        } else {
+            sink.empty_record();  // it costs nothing but itself
         }
-        // A later empty record is dropped: it costs nothing but itself.
         rest.remove_prefix(end + kRecordEnd.size());
-        first_record = false;
         hooks.step();
 
         if (rest.size() < kShortestNextRecord) {
-            break;
+            sink.end(false);
+            return;
         }
-        if (options.show_rtc) {
-            append_later_stamp(result, rest.substr(0, kStampLength));
-            result += kLineEnd;
-        }
+        sink.stamp(later_stamp(rest.substr(0, kStampLength)));
         rest.remove_prefix(kStampLength);
     }
-    return result;
+}
+
+std::size_t TextSink::size_bound(std::string_view answer, const TextOptions& options) {
+    return decoded_size_bound(answer, options);
+}
+
+std::string decode_download(std::string_view answer, const DecodeOptions& options,
+                            DecodeHooks& hooks) {
+    const TextOptions text_options{options.show_machine_id, options.show_rtc};
+    TextSink sink(text_options);
+    sink.reserve(TextSink::size_bound(answer, text_options));
+    decode_answer(answer, options.current_year, sink, hooks);
+    return sink.take();
 }
 
 std::string decode_download(std::string_view answer, const DecodeOptions& options) {
@@ -251,4 +313,40 @@ std::string decode_download(std::string_view answer, const DecodeOptions& option
     return decode_download(answer, options, no_hooks);
 }
 
+Download decode_records(std::string_view answer, int current_year, DecodeHooks& hooks) {
+    DownloadSink sink;
+    decode_answer(answer, current_year, sink, hooks);
+    return sink.take();
+}
+
+Download decode_records(std::string_view answer, int current_year) {
+    DecodeHooks no_hooks;
+    return decode_records(answer, current_year, no_hooks);
+}
+
 }  // namespace kdr::operations
+
+namespace kdr {
+
+std::string render_text(const Download& download, const TextOptions& options) {
+    operations::TextSink sink(options);
+    sink.header(download.has_header, download.machine_id, download.announced);
+    auto bare = download.bare_stamps.begin();
+    const auto bare_stamps_before = [&](std::size_t record) {
+        for (; bare != download.bare_stamps.end() && bare->before_record == record; ++bare) {
+            sink.stamp(bare->stamp);
+            sink.empty_record();
+        }
+    };
+    for (std::size_t i = 0; i < download.records.size(); ++i) {
+        bare_stamps_before(i);
+        const DownloadedRecord& record = download.records[i];
+        sink.stamp(record.stamp);
+        sink.record(record.lead, record.text);
+    }
+    bare_stamps_before(download.records.size());
+    sink.end(download.cut);
+    return sink.take();
+}
+
+}  // namespace kdr

@@ -1,6 +1,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "control/operation_scope.hpp"
@@ -10,19 +11,48 @@
 
 namespace kdr {
 
+namespace {
+
+// A clock reading as a point in local time; nullopt for a date that does not
+// exist. The reader's own limits let the hour reach 24 and the minute and
+// second 60: those carry into the next unit.
+[[nodiscard]] std::optional<std::chrono::local_seconds> moment(const LocalDateTime& when) {
+    using namespace std::chrono;
+    const year_month_day date{year{when.year}, month{static_cast<unsigned>(when.month)},
+                              day{static_cast<unsigned>(when.day)}};
+    if (when.month < 1 || when.day < 1 || !date.ok()) {
+        return std::nullopt;
+    }
+    return local_days{date} + hours{when.hour} + minutes{when.minute} + seconds{when.second};
+}
+
+[[nodiscard]] std::string describe(const LocalDateTime& when) {
+    return fmt::format("{:04}/{:02}/{:02} {:02}:{:02}:{:02}", when.year, when.month, when.day,
+                       when.hour, when.minute, when.second);
+}
+
+}  // namespace
+
 VariantBool KDRController::SyncUpHostTime() {
+    return to_variant_bool(SyncClock().synced);
+}
+
+ClockSync KDRController::SyncClock() {
     using namespace std::chrono_literals;
+    ClockSync sync;
     const OperationScope scope(*this);
     if (scope.refused()) {
-        return kVariantFalse;
+        return sync;
     }
     try {
         if (!CheckConnection(kSyncTitle, false)) {
-            return kVariantFalse;
+            return sync;
         }
         // The host clock is read once for all six characters: fields read one by
         // one could mix two moments (23:59:59 and then the next day's date).
-        const std::string clock_chars = protocol::encode_clock(host_.Now());
+        sync.sent = host_.Now();
+        const auto sent_at = clock_.now();
+        const std::string clock_chars = protocol::encode_clock(sync.sent);
         const auto request = [&](char letter) {
             return protocol::build_frame(
                 protocol::command_body(ConnectionPassword, letter, clock_chars));
@@ -38,11 +68,11 @@ VariantBool KDRController::SyncUpHostTime() {
                 fail(ErrorKind::NoAnswer,
                      fmt::format("The reader did not acknowledge the new time on port {}.",
                                  CommPort));
-                return kVariantFalse;
+                return sync;
             case protocol::ReplyVerdict::Refused:
                 ClosePort();
                 fail(ErrorKind::Refused, "The reader refused the new time.");
-                return kVariantFalse;
+                return sync;
             case protocol::ReplyVerdict::Accepted:
                 break;
         }
@@ -60,34 +90,39 @@ VariantBool KDRController::SyncUpHostTime() {
                 ClosePort();
                 fail(ErrorKind::NoAnswer,
                      "The reader acknowledged the new time but did not send its clock back.");
-                return kVariantFalse;
+                return sync;
             }
             clock_.sleep_until(std::min(now + kPollInterval, start + kClockReplyTimeout + 1ns));
         }
         // Characters 2 to 7 of the reply carry the reader's clock.
         const std::string clock_reply = MSComm1->get_Input();
+        const auto elapsed = clock_.now() - sent_at;
         const LocalDateTime reader =
             protocol::decode_clock(std::string_view(clock_reply).substr(1, 6));
-        const LocalDateTime host = host_.Now();
-        if (reader.year != host.year || reader.month != host.month || reader.day != host.day) {
-            ClosePort();
-            fail(ErrorKind::BadAnswer,
-                 fmt::format("The reader's clock reads {:04}/{:02}/{:02} after setting, not the "
-                             "host's date {:04}/{:02}/{:02}.",
-                             reader.year, reader.month, reader.day, host.year, host.month,
-                             host.day));
-            return kVariantFalse;
-        }
+        sync.read_back = reader;
+        ClosePort();
         // The reader's own limits: 24 for the hour, 60 for minutes and seconds.
         if (reader.second > 60 || reader.minute > 60 || reader.hour > 24) {
-            ClosePort();
             fail(ErrorKind::BadAnswer,
                  fmt::format("The reader's clock reads an impossible time ({}:{}:{}).", reader.hour,
                              reader.minute, reader.second));
-            return kVariantFalse;
+            return sync;
         }
-        ClosePort();
-        return kVariantTrue;
+        // The reader must show the time it was sent, moved on by no more than
+        // the time since (and 2 s for the seconds both clocks drop): compared
+        // as whole moments, so that a sync across midnight holds, and against
+        // the time sent, not a later reading of the host's clock.
+        const auto sent = moment(sync.sent);
+        const auto shown = moment(reader);
+        if (!sent || !shown || *shown < *sent || *shown - *sent > elapsed + 2s) {
+            fail(ErrorKind::ClockMismatch,
+                 fmt::format("The reader's clock reads {} after being set to {}: it did not take "
+                             "the new time.",
+                             describe(reader), describe(sync.sent)));
+            return sync;
+        }
+        sync.synced = true;
+        return sync;
     } catch (const std::exception& error) {
         fail(error);
         throw;

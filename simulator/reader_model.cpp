@@ -70,10 +70,6 @@ void validate(const ReaderConfig& config) {
         invalid(fmt::format("machine ID \"{}\" is longer than {} characters", config.machine_id,
                             kMachineIdLength));
     }
-    if (!config.machine_id.empty() && config.machine_id.front() == ' ') {
-        invalid(fmt::format("machine ID \"{}\" begins with a space, which hosts cannot read",
-                            config.machine_id));
-    }
     if (config.records.size() > kMaxRecords) {
         invalid(fmt::format("{} records: a reader holds at most {}", config.records.size(),
                             kMaxRecords));

@@ -227,6 +227,8 @@ HRESULT hresult_of(ErrorKind kind) noexcept {
         case ErrorKind::Refused:
         case ErrorKind::NotConnected:
         case ErrorKind::BadAnswer:
+        case ErrorKind::Incomplete:
+        case ErrorKind::ClockMismatch:
             return E_FAIL;
     }
     return E_FAIL;

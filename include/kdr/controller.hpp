@@ -16,15 +16,44 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "kdr/download.hpp"
 #include "kdr/error.hpp"
 #include "kdr/platform.hpp"
 #include "kdr/variant.hpp"
 
 namespace kdr {
+
+namespace operations {
+struct DecodeOptions;
+class DecodeHooks;
+struct DownloadTally;
+}  // namespace operations
+
+/// What the reader sent back while it was told to erase its records.
+enum class EraseReply {
+    NotSent,       ///< the request did not go out (LastFailure says why)
+    Acknowledged,  ///< its acknowledgement: it took the request
+    Silent,        ///< nothing: a reader that does not confirm an erase
+    Refused,       ///< its refusal frame: nothing was erased
+    Unrecognised,  ///< something else: whether it erased cannot be told
+};
+
+/// The clock synchronisation as it went: what was sent, what came back.
+struct ClockSync {
+    /// True when the reader took the host's time and its clock, read back,
+    /// shows that time plus no more than the time since sending and 2 s.
+    bool synced = false;
+    /// The host's local date and time sent to the reader (read once).
+    LocalDateTime sent;
+    /// The reader's clock as read back, when it answered.
+    std::optional<LocalDateTime> read_back;
+};
 
 /// The message the reader operations show when no connection is open.
 inline constexpr std::string_view kDeviceDidNotOpen = "Device did not open.   ";
@@ -90,13 +119,32 @@ class KDRController {
 
     /// Sets the reader's clock to the host's local time and checks it by
     /// reading it back. True only when the reader acknowledged the new time and
-    /// its clock shows the host's date.
+    /// its clock, read back, lies between the time sent and that time plus the
+    /// time since sending plus 2 s (ClockMismatch otherwise).
     VariantBool SyncUpHostTime();
     /// Downloads every stored record and returns them decoded as one text
-    /// (CR LF line ends); the empty text on failure, after a message.
+    /// (CR LF line ends); the empty text on failure, after a message. When
+    /// fewer records arrived complete than the reader announced, or the answer
+    /// ends inside a record, the text holds what arrived, a message under the
+    /// download's title says so, and LastFailure() is Incomplete with both
+    /// counts; an answer without the reader's header gives NoAnswer (nothing
+    /// came) or BadAnswer, without a message.
     std::string DownloadData();
     /// Tells the reader to erase its records. Always returns an empty variant.
+    /// A reader that refuses shows a message under the erase's title and
+    /// leaves LastFailure() Refused.
     Variant EraseData();
+
+    // ---- The same operations for C++ programs ------------------------------
+
+    /// DownloadData's exchange, messages and failures, with the records as
+    /// data: nullopt where DownloadData returns the empty text.
+    [[nodiscard]] std::optional<Download> DownloadRecords();
+    /// EraseData, saying what the reader answered. Throws as EraseData does.
+    EraseReply EraseRecords();
+    /// SyncUpHostTime, with the clocks sent and read back. Throws as
+    /// SyncUpHostTime does.
+    ClockSync SyncClock();
 
     /// Completes and checks the date field number i (1 year, 2 month, 3 day)
     /// of a time stamp being built in TimeStr; an out-of-range field turns
@@ -136,6 +184,12 @@ class KDRController {
     // exchange collects its reply.
     std::string CollectReplyWindow();
     void ProgressStep();
+    // The download exchange; `decode` turns the collected answer into the
+    // caller's result. False when the download failed (after its message).
+    using DecodeInto = std::function<operations::DownloadTally(
+        std::string_view answer, const operations::DecodeOptions&, operations::DecodeHooks&)>;
+    bool RunDownload(const DecodeInto& decode);
+    void ReportIncompleteDownload(const operations::DownloadTally& tally, bool silent);
 
     // Records why the current call failed.
     void fail(ErrorKind kind, std::string description);

@@ -4,6 +4,9 @@
 // meant for a person: what went wrong and, where possible, what to do.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,7 +33,13 @@ enum class ErrorKind {
     Overflow,             ///< a number does not fit the type needed
     InvalidUseOfNull,     ///< a null value where a value is needed
     InvalidArgument,      ///< an argument outside what the call accepts
+    Incomplete,           ///< fewer records arrived complete than the reader announced
+    ClockMismatch,        ///< the reader's clock, read back, is not the time it was set to
 };
+
+/// A message text of several lines (CR LF between them) as one line: the
+/// description a failure carries beside the message a user was shown.
+[[nodiscard]] std::string one_line(std::string_view message);
 
 /// A short, stable name of the kind ("port busy", "no answer", ...).
 std::string_view to_string(ErrorKind kind) noexcept;
@@ -47,11 +56,21 @@ class Error : public std::runtime_error {
     ErrorKind kind_;
 };
 
+/// How many records of a download arrived complete, of how many the reader
+/// announced.
+struct RecordCounts {
+    std::size_t received = 0;
+    std::int32_t announced = 0;
+    friend bool operator==(const RecordCounts&, const RecordCounts&) = default;
+};
+
 /// The reason a call ended without success, kept by the controller for callers
 /// that want more than the specified result value.
 struct Failure {
     ErrorKind kind = ErrorKind::None;
     std::string description;
+    /// For Incomplete: the counts of the download.
+    std::optional<RecordCounts> records;
 
     [[nodiscard]] explicit operator bool() const noexcept { return kind != ErrorKind::None; }
 };

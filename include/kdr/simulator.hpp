@@ -84,7 +84,8 @@ struct ReaderConfig {
     /// The password as a host types it; the reader pads it as hosts do (an
     /// empty one is eight spaces).
     std::string password;
-    /// Up to eight characters, padded with spaces; must not begin with a space.
+    /// Up to eight characters, padded with spaces at the end (an unset reader
+    /// sends eight spaces; a number may be right-aligned).
     std::string machine_id = "KDR00001";
     /// At most 99,999 records.
     std::vector<Record> records;
@@ -108,7 +109,7 @@ struct ReaderConfig {
 };
 
 /// Throws kdr::Error(InvalidArgument) for a configuration no reader could
-/// hold: a machine ID too long or beginning with a space, more than 99,999
+/// hold: a machine ID longer than eight characters, more than 99,999
 /// records, a record text holding "?" CR, a record stamp outside 2000 to 2099
 /// or with an impossible field, an invalid clock, line settings that do not
 /// parse, a burst size of 0.

@@ -90,8 +90,13 @@ INSTANTIATE_TEST_SUITE_P(
     Operations, Faults,
     ::testing::Values(
         // The download: a silent reader leaves an answer without a header.
-        FaultCase{
-            "silent:D", "download", {}, 1, {"did not begin with the reader's header"}, "PPD", 3s},
+        FaultCase{"silent:D",
+                  "download",
+                  {},
+                  1,
+                  {"The reader sent nothing in answer to the download request"},
+                  "PPD",
+                  3s},
         // The refusal frame as the answer: too short for the header.
         FaultCase{"refuse:D",
                   "download",
@@ -118,9 +123,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"garble:R", "sync-time", {}, 1, {"kdr: The reader's clock reads"}, "PTR", 3s},
         FaultCase{
             "short", "sync-time", {}, 1, {kCommsFailed, "did not send its clock back"}, "PTR", 6s},
-        // The erase reads no answer: a reader that ignores or refuses it goes
-        // unnoticed, and the command can only say that the reader was told.
-        FaultCase{"refuse:E", "erase", {"--yes"}, 0, {}, "PPE", 3s},
+        // The erase: a refusal fails, silence is said as such.
+        FaultCase{"refuse:E",
+                  "erase",
+                  {"--yes"},
+                  1,
+                  {"Erase Data From KDR: The reader refused to erase its records."},
+                  "PPE",
+                  3s},
         FaultCase{"silent:E", "erase", {"--yes"}, 0, {}, "PPE", 3s}),
     [](const auto& param) { return case_name(param.param); });
 
@@ -152,8 +162,8 @@ TEST(DownloadFaults, APauseLongerThanTheSilenceWaitCutsTheAnswer) {
         result.out.size() > 0
             ? static_cast<std::size_t>(std::count(first_half.begin(), first_half.end(), '\r'))
             : 0;
-    EXPECT_NE(result.err.find(fmt::format("the reader announced {} record(s) but {} arrived",
-                                          records.size(), complete)),
+    EXPECT_NE(result.err.find(fmt::format("Only {} of {} record(s) arrived complete", complete,
+                                          records.size())),
               std::string::npos)
         << result.err;
     EXPECT_LT(result.elapsed, 3s);

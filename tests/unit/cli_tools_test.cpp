@@ -1,9 +1,11 @@
 // The command's parts that need no reader: usage and exit codes, --port, the
 // byte trace, the progress line and the list of serial devices.
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -53,6 +55,12 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
         {{"download", "--format", "xml"}, "xml"},
         {{"download", "--raw", "--format", "json"}, "excludes"},
         {{"erase", "--port", "/dev/null"}, "give --yes"},
+        // Found before any port is opened: the port named does not exist.
+        {{"open", "--port", "/dev/kdr-none", "--password", std::string("a\x02")}, "0x02"},
+        {{"open", "--port", "/dev/kdr-none", "--password", "12\r"}, "0x0d"},
+        {{"download", "--port", "/dev/kdr-none", "-o", "/kdr-no-such-folder/x.txt"},
+         "does not exist"},
+        {{"download", "--port", "/dev/kdr-none", "-o", "/tmp"}, "that is a folder"},
         {{"simulate", "--fault", "loud"}, "unknown fault \"loud\""},
         {{"simulate", "--fault", "refuse:Q"}, "no command letter"},
         {{"simulate", "--id", "TOO-LONG-ID"}, "longer than 8"},
@@ -92,24 +100,40 @@ TEST(CliUsage, AMissingPortIsAFailureWithTheSystemsReason) {
     EXPECT_NE(result.err.find("does not exist"), std::string::npos) << result.err;
 }
 
-TEST(CliUsage, ErasingAsksOnATerminalAndDoesNothingUnlessConfirmed) {
-    // The port does not exist: had the answer been taken as yes, the failure
-    // would be about the port.
-    for (const char* answer : {"", "n", "no thanks"}) {
+TEST(CliUsage, ErasingChecksThePortThenAsksAndDoesNothingUnlessConfirmed) {
+    // A pseudo-terminal that nobody answers on: had the answer been taken as
+    // yes, the failure would be about the reader.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string device = ::ptsname(master);
+    const auto erase = [](const std::string& port, const char* answer) {
         std::istringstream in(answer);
         std::ostringstream out;
         std::ostringstream err;
         Console console{in, out, err, true, false};
-        EXPECT_EQ(run({"erase", "--port", "/dev/kdr-no-such-device"}, console), kExitFailure);
-        EXPECT_NE(err.str().find("[y/N]"), std::string::npos);
-        EXPECT_NE(err.str().find("Nothing was erased."), std::string::npos) << answer;
+        const int code = run({"erase", "--port", port}, console);
+        return CliRun{code, out.str(), err.str()};
+    };
+    for (const char* answer : {"", "n", "no thanks"}) {
+        const CliRun result = erase(device, answer);
+        EXPECT_EQ(result.code, kExitFailure);
+        EXPECT_NE(result.err.find("[y/N]"), std::string::npos);
+        EXPECT_NE(result.err.find("Nothing was erased."), std::string::npos) << answer;
     }
-    std::istringstream in(" Yes\n");
-    std::ostringstream out;
-    std::ostringstream err;
-    Console console{in, out, err, true, false};
-    EXPECT_EQ(run({"erase", "--port", "/dev/kdr-no-such-device"}, console), kExitFailure);
-    EXPECT_NE(err.str().find("does not exist"), std::string::npos) << err.str();
+    const CliRun yes = erase(device, " Yes\n");
+    EXPECT_EQ(yes.code, kExitFailure);
+    EXPECT_NE(yes.err.find("[y/N]"), std::string::npos);
+    EXPECT_NE(yes.err.find("did not answer"), std::string::npos) << yes.err;
+    ::close(master);
+
+    for (const char* port : {"/dev/kdr-no-such-device", "/dev/null"}) {
+        const CliRun result = erase(port, "y\n");
+        EXPECT_EQ(result.code, kExitFailure) << port;
+        EXPECT_EQ(result.err.find("[y/N]"), std::string::npos) << "asked before the check";
+        EXPECT_EQ(result.err.rfind("kdr: ", 0), 0U) << result.err;
+    }
 }
 
 TEST(PortOption, NumbersAndPaths) {

@@ -334,7 +334,9 @@ enum class Outcome {
     NoRecords,    // DownloadData reported 0 records
     FirstRecords  // DownloadData returned the records before the cut, not the rest
 };
-enum class Message { None, Communications, Description };
+// Titled: a message of the operation's own under its title (an incomplete
+// download, a refused erase).
+enum class Message { None, Communications, Description, Titled };
 
 struct ReaderFault {
     std::string name;
@@ -389,7 +391,7 @@ const std::vector<ReaderFault>& reader_faults() {
         {"erase_check_line_drops", "drop:P", Erase, Empty, ErrorKind::LineDropped, Communications,
          false, kExchange},
         // The download request.
-        {"download_silent", "silent:D", Download, NoRecords, ErrorKind::None, None, true,
+        {"download_silent", "silent:D", Download, NoRecords, ErrorKind::NoAnswer, None, true,
          kExchange + kSettle},
         {"download_refused", "refuse:D", Download, Empty, ErrorKind::BadAnswer, Description, true,
          kExchange + kSettle + 2 * kSilence},
@@ -397,8 +399,8 @@ const std::vector<ReaderFault>& reader_faults() {
          kExchange + kSettle + 2 * kSilence},
         {"download_line_drops", "drop:D", Download, Empty, ErrorKind::LineDropped, Description,
          true, kExchange + kSettle + 2 * kSilence},
-        {"download_stops_halfway", "pause:D", Download, FirstRecords, ErrorKind::None, None, true,
-         kExchange + kSettle + 2 * kSilence},
+        {"download_stops_halfway", "pause:D", Download, FirstRecords, ErrorKind::Incomplete, Titled,
+         true, kExchange + kSettle + 2 * kSilence},
         // The clock: the set-clock request, then the read-back.
         {"sync_set_silent", "silent:T", Sync, False, ErrorKind::NoAnswer, Communications, true,
          kSilence},
@@ -411,10 +413,12 @@ const std::vector<ReaderFault>& reader_faults() {
          kSilence + 1s + 3s},
         {"sync_read_line_drops", "drop:R", Sync, Throws, ErrorKind::LineDropped, None, true,
          kSilence + 1s + 3s},
-        // The erase request: its answer is never read, so nothing shows.
+        // The erase request: silence is no failure, a refusal is.
         {"erase_silent", "silent:E", Erase, Empty, ErrorKind::None, None, true,
          kExchange + kEraseRun},
-        {"erase_line_drops", "drop:E", Erase, Empty, ErrorKind::None, None, true,
+        {"erase_refused", "refuse:E", Erase, Empty, ErrorKind::Refused, Titled, true,
+         kExchange + kEraseRun},
+        {"erase_line_drops", "drop:E", Erase, Throws, ErrorKind::LineDropped, None, true,
          kExchange + kEraseRun},
     };
     return cases;
@@ -493,6 +497,11 @@ TEST_P(PtyReaderFaults, EndAsSpecified) {
         case Message::Description:
             ASSERT_EQ(host.messages.size(), 1U);
             EXPECT_EQ(host.messages[0].text, failure.description);
+            break;
+        case Message::Titled:
+            ASSERT_EQ(host.messages.size(), 1U);
+            EXPECT_EQ(host.messages[0].title, title_of(c.call));
+            EXPECT_GE(host.messages[0].text.size(), 40U) << host.messages[0].text;
             break;
     }
     EXPECT_EQ(controller->get_Opened(), to_variant_bool(c.opened_after));
@@ -657,51 +666,62 @@ TEST_F(PtyGarbageTest, AroundTheDownloadAnswerDecodesAsTheLayoutSays) {
     // A short tail after the last record is ignored; a longer one gives one
     // more date line; noise in front shifts the header, which then counts 0.
     const std::string whole = answer();
+    // The tail is a record cut short, the shifted header no header: both
+    // are said, the first in a message too.
     struct Case {
         std::string sent;
         std::string expected;
+        ErrorKind failure;
+        std::size_t messages;
     };
     const std::vector<Case> cases = {
-        {whole + "xyz\r\n", decoded(whole)},
-        {whole + "0123456789", decoded(whole) + "2000/01/01 00:00:00\r\n"},
-        {std::string(kNoise) + whole, decoded(std::string(kNoise) + whole)},
+        {whole + "xyz\r\n", decoded(whole), ErrorKind::None, 0},
+        {whole + "0123456789", decoded(whole) + "2000/01/01 00:00:00\r\n", ErrorKind::Incomplete,
+         1},
+        {std::string(kNoise) + whole, decoded(std::string(kNoise) + whole), ErrorKind::BadAnswer,
+         0},
     };
     for (const auto& c : cases) {
         script({{5ms, ack()}}, {{5ms, c.sent}});
         if (controller->get_Opened() != kVariantTrue) {
             ASSERT_TRUE(open());
         }
+        host.messages.clear();
         EXPECT_EQ(controller->DownloadData(), c.expected);
-        EXPECT_FALSE(controller->LastFailure()) << controller->LastFailure().description;
-        EXPECT_TRUE(host.messages.empty());
+        EXPECT_EQ(controller->LastFailure().kind, c.failure)
+            << controller->LastFailure().description;
+        EXPECT_EQ(host.messages.size(), c.messages);
     }
     EXPECT_EQ(decoded(std::string(kNoise) + whole).find("Machine ID: \r\n\r\n0 record(s)"), 0U);
 }
 
 TEST_F(PtyGarbageTest, AroundTheClockReplies) {
-    const std::string clock_reply =
-        protocol::build_frame(protocol::encode_clock(ConsoleHost().Now()));
+    // The clock reply of a reader whose clock took the time it was sent.
+    const auto clock_reply = [] {
+        return protocol::build_frame(
+            protocol::encode_clock(sim::add_seconds(ConsoleHost().Now(), 1)));
+    };
     struct Case {
         std::string name;
         std::string set_reply;
-        std::string read_reply;
+        std::string before_clock, after_clock;  // around the clock reply
         VariantBool result;
         ErrorKind failure;
     };
     const std::vector<Case> cases = {
-        {"sound", ack(), clock_reply, kVariantTrue, ErrorKind::None},
-        {"noise after the acknowledgement", ack() + std::string(kNoise), clock_reply, kVariantFalse,
+        {"sound", ack(), "", "", kVariantTrue, ErrorKind::None},
+        {"noise after the acknowledgement", ack() + std::string(kNoise), "", "", kVariantFalse,
          ErrorKind::Refused},
-        {"noise before the acknowledgement", std::string(kNoise) + ack(), clock_reply,
-         kVariantFalse, ErrorKind::Refused},
+        {"noise before the acknowledgement", std::string(kNoise) + ack(), "", "", kVariantFalse,
+         ErrorKind::Refused},
         // Characters 2 to 7 are taken as the clock, whatever came first.
-        {"noise before the clock", ack(), std::string(kNoise) + clock_reply, kVariantFalse,
+        {"noise before the clock", ack(), std::string(kNoise), "", kVariantFalse,
          ErrorKind::BadAnswer},
-        {"noise after the clock", ack(), clock_reply + std::string(kNoise), kVariantTrue,
-         ErrorKind::None},
+        {"noise after the clock", ack(), "", std::string(kNoise), kVariantTrue, ErrorKind::None},
     };
     for (const auto& c : cases) {
-        script({{5ms, ack()}}, {}, {{5ms, c.set_reply}}, {{5ms, c.read_reply}});
+        script({{5ms, ack()}}, {}, {{5ms, c.set_reply}},
+               {{5ms, c.before_clock + clock_reply() + c.after_clock}});
         if (controller->get_Opened() != kVariantTrue) {
             ASSERT_TRUE(open());
         }

@@ -77,36 +77,65 @@ TEST_F(SyncTest, HostClockIsReadOnceForAllSixCharacters) {
               protocol::encode_clock({2007, 12, 31, 23, 59, 59}));
 }
 
+// The reader's clock as read back, against the time it was sent: between the
+// time sent and that plus the time since sending (1.34 s here) plus 2 s.
 struct ReadBackCase {
     const char* name;
-    std::string reply;  // empty: the reader echoes what it was sent
+    LocalDateTime host;    // the host's clock when the sync starts
+    LocalDateTime reader;  // what the reader sends back
     bool result;
+    ErrorKind failure;
+    std::string tail;  // after the clock reply
     friend void PrintTo(const ReadBackCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SyncReadBackTest : public SyncTest, public ::testing::WithParamInterface<ReadBackCase> {};
 
-TEST_P(SyncReadBackTest, ChecksDateAndTimeRanges) {
-    reader_clock(GetParam().reply);
-    EXPECT_EQ(controller->SyncUpHostTime(), to_variant_bool(GetParam().result));
+TEST_P(SyncReadBackTest, ReaderClockMustShowTheTimeSent) {
+    const ReadBackCase& c = GetParam();
+    host.set_local_time(c.host);
+    reader_clock(clock_reply(protocol::encode_clock(c.reader)) + c.tail);
+    const ClockSync sync = controller->SyncClock();
+    EXPECT_EQ(sync.synced, c.result);
+    EXPECT_EQ(controller->LastFailure().kind, c.failure) << controller->LastFailure().description;
+    EXPECT_EQ(sync.sent, c.host);
+    ASSERT_TRUE(sync.read_back.has_value());
+    EXPECT_EQ(*sync.read_back, c.reader);
     EXPECT_TRUE(host.messages.empty());
     EXPECT_FALSE(port->get_PortOpen());
 }
 
-// The host's date is 2007/11/16 (codes 23, 27, 32).
+constexpr LocalDateTime kSent{2007, 11, 16, 8, 5, 3};
+constexpr LocalDateTime kBeforeMidnight{2007, 12, 31, 23, 59, 58};
 INSTANTIATE_TEST_SUITE_P(
     Reader, SyncReadBackTest,
-    ::testing::Values(ReadBackCase{"Echo", "", true},
-                      ReadBackCase{"UpperTimeLimits", clock_reply({23, 27, 32, 40, 76, 76}), true},
-                      ReadBackCase{"NegativeTimeFields", clock_reply({23, 27, 32, 0, 0, 0}), true},
-                      ReadBackCase{"Hour25", clock_reply({23, 27, 32, 41, 16, 16}), false},
-                      ReadBackCase{"Minute61", clock_reply({23, 27, 32, 16, 77, 16}), false},
-                      ReadBackCase{"Second61", clock_reply({23, 27, 32, 16, 16, 77}), false},
-                      ReadBackCase{"Year2001", clock_reply({17, 27, 32, 16, 16, 16}), false},
-                      ReadBackCase{"OtherMonth", clock_reply({23, 28, 32, 16, 16, 16}), false},
-                      ReadBackCase{"OtherDay", clock_reply({23, 27, 33, 16, 16, 16}), false},
-                      ReadBackCase{"LongerReply", clock_reply({23, 27, 32, 16, 16, 16}) + "tail",
-                                   true}),
+    ::testing::Values(
+        ReadBackCase{"TheTimeSent", kSent, kSent, true, ErrorKind::None, ""},
+        ReadBackCase{"ThreeSecondsOn", kSent, {2007, 11, 16, 8, 5, 6}, true, ErrorKind::None, ""},
+        ReadBackCase{
+            "FourSecondsOn", kSent, {2007, 11, 16, 8, 5, 7}, false, ErrorKind::ClockMismatch, ""},
+        ReadBackCase{
+            "OneSecondBehind", kSent, {2007, 11, 16, 8, 5, 2}, false, ErrorKind::ClockMismatch, ""},
+        ReadBackCase{
+            "AcrossMidnight", kBeforeMidnight, {2008, 1, 1, 0, 0, 0}, true, ErrorKind::None, ""},
+        ReadBackCase{"StartedBeforeMidnightReadBefore", kBeforeMidnight, kBeforeMidnight, true,
+                     ErrorKind::None, ""},
+        ReadBackCase{
+            "IgnoredTheNewTime", kSent, {2001, 1, 1, 0, 0, 0}, false, ErrorKind::ClockMismatch, ""},
+        ReadBackCase{
+            "OtherDay", kSent, {2007, 11, 17, 8, 5, 3}, false, ErrorKind::ClockMismatch, ""},
+        ReadBackCase{"UpperTimeLimitsPassTheRangeCheckOnly",
+                     kSent,
+                     {2007, 11, 16, 24, 60, 60},
+                     false,
+                     ErrorKind::ClockMismatch,
+                     ""},
+        ReadBackCase{"Hour25", kSent, {2007, 11, 16, 25, 0, 0}, false, ErrorKind::BadAnswer, ""},
+        ReadBackCase{"Minute61", kSent, {2007, 11, 16, 8, 61, 0}, false, ErrorKind::BadAnswer, ""},
+        ReadBackCase{"Second61", kSent, {2007, 11, 16, 8, 5, 61}, false, ErrorKind::BadAnswer, ""},
+        ReadBackCase{
+            "NoSuchDate", kSent, {2007, 2, 31, 8, 5, 3}, false, ErrorKind::ClockMismatch, ""},
+        ReadBackCase{"LongerReply", kSent, kSent, true, ErrorKind::None, "tail"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(SyncTest, FailurePaths) {
@@ -215,6 +244,37 @@ TEST_F(EraseTest, ConnectionCheck) {
                                                              "Erase Data From KDR"}}));
         EXPECT_EQ(outputs().size(), sent + 1) << "only the password request";
         EXPECT_EQ(controller->get_Opened(), c.opened_after);
+    }
+}
+
+TEST_F(EraseTest, WhatTheReaderSendsDuringTheAnimationIsJudged) {
+    ASSERT_TRUE(open());
+    struct Case {
+        const char* name;
+        std::string reply;
+        EraseReply verdict;
+        ErrorKind failure;
+        bool message;
+    };
+    const Case cases[] = {
+        {"acknowledged", kAck, EraseReply::Acknowledged, ErrorKind::None, false},
+        {"silent", "", EraseReply::Silent, ErrorKind::None, false},
+        {"refused", protocol::nak_reply(), EraseReply::Refused, ErrorKind::Refused, true},
+        {"noise", "\x02?!\x03", EraseReply::Unrecognised, ErrorKind::BadAnswer, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host.messages.clear();
+        reader.reply(protocol::kErase, c.reply, 100ms);  // well inside the 0.3 s animation
+        EXPECT_EQ(controller->EraseRecords(), c.verdict);
+        EXPECT_EQ(controller->LastFailure().kind, c.failure);
+        ASSERT_EQ(host.messages.size(), c.message ? 1U : 0U);
+        if (c.message) {
+            EXPECT_EQ(host.messages[0].title, "Erase Data From KDR");
+            EXPECT_EQ(host.messages[0].style, 64);
+        }
+        EXPECT_EQ(bar->value, 100.0F) << "the animation runs whatever the answer";
+        EXPECT_TRUE(port->get_PortOpen());
     }
 }
 

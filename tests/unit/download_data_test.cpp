@@ -1,0 +1,227 @@
+// The download as data: the records the reader held come back exactly, the
+// controller's text is a rendering of the same data, and the command's
+// formats carry it.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cli/download_formats.hpp"
+#include "kdr/error.hpp"
+#include "kdr/simulator.hpp"
+#include "operations/record_decoding.hpp"
+
+namespace kdr {
+namespace {
+
+namespace sim = kdr::simulator;
+
+constexpr int kHostYear = 2099;
+
+std::chrono::local_seconds moment(const LocalDateTime& when) {
+    using namespace std::chrono;
+    return local_days{year{when.year} / when.month / when.day} + hours{when.hour} +
+           minutes{when.minute} + seconds{when.second};
+}
+
+// The decoded records hold exactly what the reader stored, and rendering them
+// gives the text the controller decodes from the same answer.
+void expect_round_trip(const std::vector<sim::Record>& stored, const std::string& what) {
+    const std::string answer = sim::download_answer("KDR00042", stored);
+    const Download download = operations::decode_records(answer, kHostYear);
+    EXPECT_TRUE(download.complete()) << what;
+    EXPECT_EQ(download.machine_id, "KDR00042") << what;
+    EXPECT_EQ(download.announced, static_cast<std::int32_t>(stored.size())) << what;
+    ASSERT_EQ(download.records.size(), stored.size()) << what;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        const DownloadedRecord& got = download.records[i];
+        EXPECT_EQ(got.text, stored[i].text) << what << ", record " << i + 1;
+        EXPECT_EQ(got.lead, stored[i].lead) << what << ", record " << i + 1;
+        EXPECT_EQ(got.stamp.time(), moment(stored[i].stamp)) << what << ", record " << i + 1;
+    }
+    for (const bool id : {false, true}) {
+        for (const bool rtc : {false, true}) {
+            EXPECT_EQ(render_text(download, {id, rtc}),
+                      operations::decode_download(answer, {id, rtc, kHostYear}))
+                << what;
+        }
+    }
+}
+
+TEST(DownloadData, RecordsComeBackAsTheReaderHeldThem) {
+    const LocalDateTime t{2024, 5, 1, 8, 15, 0};
+    const struct {
+        const char* name;
+        std::vector<sim::Record> records;
+    } sets[] = {
+        {"none", {}},
+        {"samples across portions", sim::sample_records(2000, t)},
+        {"question marks", {{t, "?", 'A'}, {t, "A?B??", 'B'}, {t, "??", 'C'}}},
+        {"lead only", {{t, "", 'A'}, {t, "x", 'B'}, {t, "", 'C'}}},
+        {"long", {{t, std::string(3000, 'L'), 'A'}, {t, "short", 'B'}}},
+        {"empty lines and a date line inside",
+         {{t, "a\r\n\r\n2024/01/02 03:04:05\r\nb", 'A'}, {t, "\r\n\r\n", 'B'}, {t, "c", 'C'}}},
+        {"eight-bit",
+         {{t,
+           "Gr\xfc\xdf"
+           "e \x80\xff",
+           'A'}}},
+    };
+    for (const auto& set : sets) {
+        expect_round_trip(set.records, set.name);
+    }
+}
+
+// Random records of every byte value but the "?" CR pair that ends a record,
+// weighted towards the characters that make texts hard to tell apart.
+TEST(DownloadData, RandomRecordsComeBackExactly) {
+    std::mt19937 random(20261207);
+    const std::string tricky[] = {"\r", "\n", "\r\n\r\n", "?", "2024/01/02 03:04:05", " ", "\r\n"};
+    for (int round = 0; round < 200; ++round) {
+        std::vector<sim::Record> records(random() % 40);
+        for (sim::Record& record : records) {
+            record.stamp = {
+                2000 + static_cast<int>(random() % 100), 1 + static_cast<int>(random() % 12),
+                1 + static_cast<int>(random() % 28),     static_cast<int>(random() % 24),
+                static_cast<int>(random() % 60),         static_cast<int>(random() % 60)};
+            const std::size_t pieces = random() % 8;
+            for (std::size_t p = 0; p < pieces; ++p) {
+                if (random() % 2 == 0) {
+                    record.text += tricky[random() % std::size(tricky)];
+                } else {
+                    record.text += static_cast<char>(random() % 256);
+                }
+            }
+            // No "?" CR inside, and none made by the lead and the text's start.
+            for (std::size_t at = record.text.find("?\r"); at != std::string::npos;
+                 at = record.text.find("?\r")) {
+                record.text[at] = '!';
+            }
+            record.lead = static_cast<char>(random() % 256);
+            if (record.lead == '?' && record.text.starts_with('\r')) {
+                record.lead = '#';
+            }
+        }
+        expect_round_trip(records, "round " + std::to_string(round));
+    }
+}
+
+// Whatever the line did to the answer, the text rendered from the data is the
+// text the controller decodes, and a cut answer never reads as complete.
+TEST(DownloadData, DamagedAnswersRenderAsTheControllerDecodesThem) {
+    std::mt19937 random(7);
+    const std::string whole =
+        sim::download_answer("KDR00042", sim::sample_records(60, {2024, 5, 1, 8, 15, 0}));
+    for (int round = 0; round < 2000; ++round) {
+        std::string answer = whole.substr(0, random() % (whole.size() + 1));
+        for (int flips = static_cast<int>(random() % 3); flips > 0 && !answer.empty(); --flips) {
+            answer[random() % answer.size()] = static_cast<char>(random() % 256);
+        }
+        std::optional<Download> download;
+        try {
+            download = operations::decode_records(answer, 2030);
+        } catch (const Error&) {
+            EXPECT_THROW(static_cast<void>(operations::decode_download(answer, {true, true, 2030})),
+                         Error);
+            continue;
+        }
+        for (const bool rtc : {false, true}) {
+            ASSERT_EQ(render_text(*download, {true, rtc}),
+                      operations::decode_download(answer, {true, rtc, 2030}))
+                << "round " << round;
+        }
+        if (answer.size() < whole.size() && answer == whole.substr(0, answer.size())) {
+            EXPECT_FALSE(download->complete()) << answer.size() << " of " << whole.size();
+        }
+    }
+}
+
+TEST(DownloadData, DamageShowsInTheData) {
+    const std::vector<sim::Record> stored = sim::sample_records(6, {2024, 5, 1, 8, 0, 0});
+    const std::string answer = sim::download_answer("KDR00042", stored);
+
+    const std::string cut = answer.substr(0, answer.find(stored[3].text) + 2);
+    const Download cut_short = operations::decode_records(cut, 2030);
+    EXPECT_EQ(cut_short.records.size(), 3U);
+    EXPECT_TRUE(cut_short.cut);
+    EXPECT_EQ(cut_short.empty_records(), 0U);
+    EXPECT_FALSE(cut_short.complete());
+
+    const Download headless = operations::decode_records("", 2030);
+    EXPECT_FALSE(headless.has_header);
+    EXPECT_FALSE(headless.complete());
+
+    // An empty record between two others costs only itself.
+    std::string with_empty = answer;
+    with_empty.insert(answer.find(stored[2].text) - 7, std::string(6, '\x20') + "?\r");
+    const Download skipped = operations::decode_records(with_empty, 2030);
+    EXPECT_EQ(skipped.records.size(), 6U);
+    EXPECT_EQ(skipped.empty_records(), 1U);
+    EXPECT_EQ(skipped.bare_stamps.at(0).before_record, 2U);
+    EXPECT_FALSE(skipped.complete());
+
+    struct StampCase {
+        std::array<int, 6> values;
+        StampState state;
+        int bad_field;
+        const char* line;
+    };
+    const StampCase stamps[] = {
+        {{24, 5, 1, 8, 15, 0}, StampState::Valid, 0, "2024/05/01 08:15:00"},
+        {{24, 13, 1, 8, 15, 0}, StampState::OutOfRange, 2, "2000/01/01 00:00:00"},
+        {{24, 2, 30, 8, 15, 0}, StampState::NotADate, 3, "2024/02/30 08:15:00"},
+        {{24, 5, 0, 8, 15, 0}, StampState::NotADate, 3, "2024/05/00 08:15:00"},
+        {{24, 5, 1, 24, 60, 60}, StampState::NotADate, 4, "2024/05/01 24:60:60"},
+        {{24, 5, 1, -3, 15, 0}, StampState::NotADate, 4, "2024/05/01 -03:15:00"},
+        {{123, 5, 1, 8, 15, 0}, StampState::NotADate, 1, "20123/05/01 08:15:00"},
+    };
+    for (const StampCase& c : stamps) {
+        // The second record's stamp: no year check, no lower bound.
+        std::string damaged = answer;
+        const std::size_t at = answer.find(stored[1].text) - 7;
+        for (std::size_t i = 0; i < 6; ++i) {
+            damaged[at + i] = static_cast<char>(c.values.at(i) + 16);
+        }
+        const Stamp stamp = operations::decode_records(damaged, 2030).records.at(1).stamp;
+        EXPECT_EQ(stamp.state, c.state) << c.line;
+        EXPECT_EQ(stamp.bad_field, c.bad_field) << c.line;
+        EXPECT_EQ(stamp.line(), c.line);
+        EXPECT_EQ(stamp.time().has_value(), c.state == StampState::Valid) << c.line;
+    }
+}
+
+Download sample_download() {
+    const std::string answer =
+        sim::download_answer("KDR\xe9", {{{2024, 5, 1, 8, 15, 0}, "plain", 'A'},
+                                         {{2024, 5, 1, 8, 16, 0}, "comma, \"quote\"\r\nnext", 'A'},
+                                         {{2024, 5, 1, 8, 17, 0}, "Gr\xfc\xdf", 'A'}});
+    // The last record cut short by its final CR.
+    return operations::decode_records(answer.substr(0, answer.size() - 1), 2030);
+}
+
+TEST(DownloadFormats, JsonCarriesEveryFieldAsUtf8AndSaysWhatArrived) {
+    const nlohmann::json json = nlohmann::json::parse(cli::to_json(sample_download()));
+    EXPECT_EQ(json.at("machine_id"), "KDR\u00e9    ");
+    EXPECT_EQ(json.at("record_count"), 3);
+    EXPECT_EQ(json.at("received"), 2);
+    EXPECT_EQ(json.at("complete"), false);
+    ASSERT_EQ(json.at("records").size(), 2U);
+    EXPECT_EQ(json["records"][0],
+              (nlohmann::json{{"date", "2024-05-01"}, {"time", "08:15:00"}, {"text", "plain"}}));
+    EXPECT_EQ(json["records"][1]["text"], "comma, \"quote\"\r\nnext");
+}
+
+TEST(DownloadFormats, CsvQuotesWhereNeeded) {
+    EXPECT_EQ(cli::to_csv(sample_download()),
+              "machine_id,record_count,record,date,time,text\n"
+              "KDR\xe9    ,3,1,2024-05-01,08:15:00,plain\n"
+              "KDR\xe9    ,3,2,2024-05-01,08:16:00,\"comma, \"\"quote\"\"\r\nnext\"\n");
+    EXPECT_EQ(cli::to_csv(Download{true, "KDR00042", 0, {}, {}, false}),
+              "machine_id,record_count,record,date,time,text\nKDR00042,0,,,,\n");
+    EXPECT_EQ(cli::with_platform_line_ends("a\r\nb\rc\r\n\r\n"), "a\nb\rc\n\n");
+}
+
+}  // namespace
+}  // namespace kdr
