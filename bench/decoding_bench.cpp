@@ -21,7 +21,7 @@ constexpr std::size_t kMiB = std::size_t{1} << 20U;
 // A reader's answer of about `size` bytes holding the records a stock-taking
 // reader stores: item lines, bar codes, shelf checks with a "?" in the text,
 // notes; each with its own time stamp.
-std::string answer_of_size(std::size_t size) {
+std::string answer_of_size(std::size_t size, bool empty_texts = false) {
     std::string answer =
         "\x02KDR00001"
         "99999";
@@ -33,7 +33,9 @@ std::string answer_of_size(std::size_t size) {
             {2007, static_cast<int>(1 + n % 12), static_cast<int>(1 + n % 28),
              static_cast<int>(n % 24), static_cast<int>(n % 60), static_cast<int>(n * 7 % 60)});
         answer += static_cast<char>('A' + n % 3);
-        switch (n % 4) {
+        switch (empty_texts ? -1 : static_cast<int>(n % 4)) {
+            case -1:
+                break;
             case 0:
                 answer += fmt::format("ITEM {:05} QTY {}", n % 100000, n * 7 % 20 + 1);
                 break;
@@ -79,6 +81,25 @@ void decode(benchmark::State& state) {
     state.counters["peak_x"] = peak_ratio;
 }
 
+// Records that hold only their leading character: the most date line per
+// answer byte, the decoding's largest result for its answer.
+void decode_empty(benchmark::State& state) {
+    static const std::string answer =
+        answer_of_size(static_cast<std::size_t>(state.range(0)) * kMiB, true);
+    const kdr::operations::DecodeOptions options{true, true, 2007};
+    double peak_ratio = 0.0;
+    for (auto _ : state) {
+        kdr::bench::reset_heap_peak();
+        const std::size_t before = kdr::bench::heap_in_use();
+        std::string text = kdr::operations::decode_download(answer, options);
+        benchmark::DoNotOptimize(text.data());
+        const auto peak = static_cast<double>(answer.size() + kdr::bench::heap_peak() - before);
+        peak_ratio = std::max(peak_ratio, peak / static_cast<double>(answer.size()));
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(answer.size()));
+    state.counters["peak_x"] = peak_ratio;
+}
+
 // The same bytes copied into a buffer already in memory.
 void copy(benchmark::State& state) {
     const std::string& answer = answer_mib(state.range(0));
@@ -106,5 +127,6 @@ void copy_new(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(decode)->Name("decode")->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond);
+BENCHMARK(decode_empty)->Name("decode_empty")->Arg(16)->Unit(benchmark::kMillisecond);
 BENCHMARK(copy)->Name("memcpy")->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond);
 BENCHMARK(copy_new)->Name("copy_new")->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond);

@@ -158,6 +158,11 @@ void print_table(const CollectingReporter& results) {
         });
         rows.push_back({"peak memory, x answer", peaks, "at most 3", verdict(met)});
     }
+    if (const auto empty = results.find("decode_empty/16")) {
+        const double peak = empty->counter("peak_x");
+        rows.push_back({"peak memory, records with empty texts (16 MiB), x answer",
+                        fmt::format("{:.2f}", peak), "at most 5", verdict(peak <= 5.0)});
+    }
     for (const std::string kind : {"busy", "yielding"}) {
         const auto wait = results.find("wait/" + kind);
         if (!wait) {

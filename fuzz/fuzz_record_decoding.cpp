@@ -90,5 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "one step per record end");
     // The hooks only observe: the text is the same without them.
     check(kdr::operations::decode_download(answer, options) == result, "deterministic");
+    // The records as data render to the same text: nothing is lost between them.
+    const kdr::Download download = kdr::operations::decode_records(answer, options.current_year);
+    check(kdr::render_text(download, {options.show_machine_id, options.show_rtc}) == result,
+          "the data renders to the controller's text");
+    check(download.records.size() + download.bare_stamps.size() + 1 >=
+              static_cast<std::size_t>(hooks.steps),
+          "every record end counted");
     return 0;
 }

@@ -3,6 +3,11 @@
 // within its time, never with a hang.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "kdr/error.hpp"
 #include "reader.hpp"
@@ -195,6 +200,49 @@ TEST(DownloadFaults, TheLineDropsAndTheReaderMovesToANewDevice) {
     EXPECT_NE(reader.path(), first);
     const ProcessResult reopened = run_kdr(command("open", reader), kDeadline);
     EXPECT_EQ(reopened.exit_code, 0) << reopened.err;
+}
+
+// A saved file is replaced only by a whole download; what a failed one
+// brought goes beside it.
+TEST(DownloadFaults, AFailedDownloadLeavesTheSavedFileAsItWas) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / fmt::format("kdr-o-{}", ::getpid());
+    fs::create_directories(folder);
+    const fs::path file = folder / "records.txt";
+    const fs::path partial = folder / "records.txt.partial";
+    const auto read = [](const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    struct Case {
+        std::vector<std::string> faults;
+        int exit_code;
+        bool replaced;
+        bool partial;
+    };
+    for (const Case& c : {Case{{"pause"}, 1, false, true}, Case{{"silent:D"}, 1, false, false},
+                          Case{{"drop"}, 1, false, false}, Case{{}, 0, true, false}}) {
+        SCOPED_TRACE(c.faults.empty() ? "sound" : c.faults.front());
+        std::ofstream(file, std::ios::binary) << "yesterday's records\n";
+        fs::remove(partial);
+        SimulatedReader reader(reader_config(c.faults));
+        const ProcessResult result =
+            run_kdr(command("download", reader, {"-o", file.string()}), kDeadline);
+        EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+        EXPECT_EQ(read(file) == "yesterday's records\n", !c.replaced) << read(file);
+        EXPECT_EQ(fs::exists(partial), c.partial) << result.err;
+        if (c.partial) {
+            EXPECT_NE(result.err.find(partial.string()), std::string::npos) << result.err;
+            EXPECT_EQ(read(partial).rfind("10 record(s) received\n", 0), 0U) << read(partial);
+        }
+        if (!c.replaced) {
+            EXPECT_NE(result.err.find(file.string() + " was left as it was"), std::string::npos)
+                << result.err;
+        }
+    }
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    fs::remove_all(folder);
 }
 
 }  // namespace

@@ -220,6 +220,10 @@ TEST(ReaderConfigTest, RefusesWhatNoReaderHolds) {
         }
     }
     EXPECT_THROW(ReaderModel(with([](ReaderConfig& c) { c.line_settings = "x"; }), kStart), Error);
+    // An unset reader's ID is eight spaces; a number may be right-aligned.
+    for (const char* id : {"        ", "    1234"}) {
+        EXPECT_NO_THROW(validate(with([id](ReaderConfig& c) { c.machine_id = id; }))) << id;
+    }
 }
 
 TEST(FaultText, ParsesKindsAndLetters) {
