@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "cli/commands.hpp"
+#include "cli/store_commands.hpp"
 #include "kdr/error.hpp"
 
 namespace kdr::cli {
@@ -178,6 +179,8 @@ Examples:
   kdr demo --records 50 --format json
   kdr demo --trace)");
 
+    const StoreCommands store_commands(app, add_line_options);  // collect, export, history
+
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend());
         app.parse(reversed);
@@ -207,6 +210,9 @@ Examples:
         }
         if (demo->parsed()) {
             return command_demo(demo_options, console);
+        }
+        if (const std::optional<int> code = store_commands.run(console)) {
+            return *code;
         }
     } catch (const UsageError& error) {
         console.err << "kdr: " << error.what() << "\nRun with --help for more information.\n";

@@ -1,0 +1,156 @@
+// The record store: where `kdr collect` keeps what it downloaded, so that a
+// reader is erased only once its records are stored, and no record is stored
+// twice. One interface, two back ends: a SQLite file (the default) and a
+// PostgreSQL database that several stations share. docs/STORE.md describes
+// the schema and the rule that keeps records from being stored twice.
+//
+// Thread safety: one Store is used by one thread at a time. Any number of
+// Stores, in any number of processes, may work on the same database at once.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kdr/download.hpp"
+
+namespace kdr::store {
+
+/// The store could not be opened, read or written. what() is one sentence
+/// saying why and what to do; nothing of the failed call was stored.
+class StoreError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The schema version this program creates and reads.
+inline constexpr int kSchemaVersion = 1;
+
+/// What became of the erase after a download, as the store keeps it.
+enum class EraseResult : std::uint8_t {
+    NotRequested,  ///< the collect was not asked to erase
+    Skipped,       ///< not tried: the download was incomplete
+    Pending,       ///< the erase was about to be sent when the collect ended (killed)
+    Acknowledged,  ///< the reader confirmed it: its memory is empty
+    Silent,        ///< sent, but the reader did not answer: not confirmed
+    Refused,       ///< the reader refused: it keeps its records
+    Failed,        ///< not sent whole, or an answer that is no reply: not confirmed
+};
+/// The word the store keeps for a result ("acknowledged", ...).
+[[nodiscard]] std::string_view to_string(EraseResult result) noexcept;
+/// The result for a stored word; nullopt for an unknown one.
+[[nodiscard]] std::optional<EraseResult> erase_result_from(std::string_view word) noexcept;
+
+/// A download as the store takes it.
+struct CollectedDownload {
+    std::string port;  ///< the port the reader was on, as the user named it
+    std::chrono::system_clock::time_point started;
+    std::chrono::system_clock::time_point ended;
+    /// The records; only a download with a header (a machine ID) can be stored.
+    const Download* download = nullptr;
+    /// Set when the collect is going to erase the reader: the download is
+    /// stored with EraseResult::Pending until set_erase_result says more.
+    bool erase_follows = false;
+};
+
+/// What store_download did.
+struct StoreOutcome {
+    std::int64_t download_id = 0;
+    std::size_t new_records = 0;     ///< records stored by this download
+    std::size_t already_stored = 0;  ///< records an earlier download had stored
+    bool new_memory = false;         ///< the download was no continuation of the stored memory
+};
+
+/// A stored record.
+struct StoredRecord {
+    std::string machine_id;           ///< the reader's eight characters as sent
+    std::int64_t download_id = 0;     ///< the download that stored it
+    std::int64_t position = 0;        ///< its place in the reader's memory, from 1
+    DownloadedRecord record;          ///< stamp codes, lead and text as downloaded
+    std::string date_line;            ///< as the controller shows it ("2024/05/01 08:15:00")
+    std::optional<std::string> time;  ///< "2024-05-01 08:15:00" (reader's local time) when valid
+};
+
+/// A stored download.
+struct StoredDownload {
+    std::int64_t id = 0;
+    std::string machine_id;
+    std::string port;
+    std::string started;  ///< UTC, "2026-12-07T13:05:00.123Z"
+    std::string ended;
+    std::int64_t announced = 0;
+    std::int64_t received = 0;
+    bool complete = false;
+    std::int64_t new_records = 0;
+    std::int64_t already_stored = 0;
+    EraseResult erase = EraseResult::NotRequested;
+};
+
+/// Which records records() gives.
+struct RecordFilter {
+    std::optional<std::string> machine_id;  ///< one reader (its ID, trailing spaces optional)
+    /// Records stamped on or after this day (reader's local time); records
+    /// without a valid stamp are left out when set.
+    std::optional<std::chrono::year_month_day> since;
+};
+
+class Store {
+  public:
+    virtual ~Store() = default;
+    Store() = default;
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    /// Stores the download and those of its records the store does not hold
+    /// yet, in one transaction that is durably committed when this returns
+    /// (see docs/STORE.md for which records count as held). From an
+    /// incomplete download only the records before its first gap are stored.
+    /// Throws StoreError, having stored nothing; kdr::Error (InvalidArgument)
+    /// for a download without a header.
+    virtual StoreOutcome store_download(const CollectedDownload& collected) = 0;
+
+    /// Records what became of the erase after download `download_id`. An
+    /// acknowledged erase ends the reader's stored memory: its next download
+    /// starts a new one. Throws StoreError.
+    virtual void set_erase_result(std::int64_t download_id, EraseResult result) = 0;
+
+    /// Stored records by reader and position. Throws StoreError.
+    [[nodiscard]] virtual std::vector<StoredRecord> records(const RecordFilter& filter) = 0;
+    /// Stored downloads, oldest first. Throws StoreError.
+    [[nodiscard]] virtual std::vector<StoredDownload> downloads() = 0;
+
+    /// The store as the user named it, without a password.
+    [[nodiscard]] virtual std::string name() const = 0;
+};
+
+/// Opens the store `target` names, creating or upgrading its schema:
+/// "postgresql://..." or "postgres://..." (a libpq connection URI) is a
+/// PostgreSQL database, anything else the path of a SQLite file. Throws
+/// StoreError when it cannot be opened, or holds a newer schema.
+[[nodiscard]] std::unique_ptr<Store> open_store(const std::string& target);
+
+/// The never-twice rule (docs/STORE.md): the number of `download`'s records
+/// the store already holds when `stored` are the records of the reader's
+/// current memory: stored.size() when they are a prefix of download (same
+/// positions, stamps, leads and texts), nullopt when the download is no
+/// continuation of them and starts a new memory.
+[[nodiscard]] std::optional<std::size_t> stored_prefix(
+    const std::vector<DownloadedRecord>& stored, const std::vector<DownloadedRecord>& download);
+
+/// The records of a download that may be stored: all of a complete one; of
+/// an incomplete one those before its first gap (an empty or cut record),
+/// whose positions are sure.
+[[nodiscard]] std::size_t storable_records(const Download& download) noexcept;
+
+/// 8-bit reader text (taken as Latin-1) as UTF-8, and back.
+[[nodiscard]] std::string latin1_to_utf8(std::string_view text);
+[[nodiscard]] std::string utf8_to_latin1(std::string_view text);
+
+}  // namespace kdr::store
