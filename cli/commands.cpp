@@ -53,49 +53,49 @@ int command_download(const DownloadOptions& options, Console& console) {
     if (options.output_file) {
         file.emplace(*options.output_file);
     }
+    const TextDecoder decoder = text_decoder(options.encoding);
     Session session(options.line, console, "download");
     if (!session.open()) {
         return kExitFailure;
     }
-    // The text formats show the machine ID and dates as asked; the others
-    // always carry both.
-    KDRController& controller = session.controller();
-    const std::optional<Download> download = controller.DownloadRecords();
-    session.progress().clear();
-    if (!download) {
+    Download download;
+    try {
+        download = session.reader().download();
+    } catch (const std::exception& error) {
         if (file) {
-            console.err << fmt::format("kdr: {} was left as it was\n", file->path());
+            session.err() << fmt::format("kdr: {} was left as it was\n", file->path());
         }
-        return session.fail();
+        return session.fail(error);
     }
 
     std::string rendered;
-    if (options.raw || options.format == "text") {
-        rendered = render_text(*download, {options.machine_id, options.dates});
-        if (!options.raw) {
-            rendered = with_platform_line_ends(rendered);
-        }
+    if (options.raw) {
+        rendered = render_text(download, {options.machine_id, options.dates});
+    } else if (options.format == "text") {
+        rendered = decoder(
+            with_platform_line_ends(render_text(download, {options.machine_id, options.dates})));
     } else {
-        rendered = options.format == "json" ? to_json(*download) : to_csv(*download);
+        rendered =
+            options.format == "json" ? to_json(download, decoder) : to_csv(download, decoder);
     }
 
     // What arrived is written out in any case: whole to the file only when
     // the reader's whole memory arrived, else beside it, so that a good file
     // is never replaced by a cut one. A cut download is a failure all the
     // same, so that a script does not go on to erase what it never received.
-    const bool complete = download->complete();
+    const bool complete = download.complete();
     if (!file) {
         write_stdout(rendered, console);
     } else if (complete) {
         file->commit(rendered);
-        console.err << fmt::format("{} record(s) written to {}\n", download->records.size(),
-                                   file->path());
-    } else if (download->has_header || !download->records.empty()) {
+        session.info() << fmt::format("kdr: {} record(s) written to {}\n", download.records.size(),
+                                      file->path());
+    } else if (download.has_header || !download.records.empty()) {
         const std::string partial = file->keep_partial(rendered);
-        console.err << fmt::format("kdr: {} record(s) written to {}; {} was left as it was\n",
-                                   download->records.size(), partial, file->path());
+        session.err() << fmt::format("kdr: {} record(s) written to {}; {} was left as it was\n",
+                                     download.records.size(), partial, file->path());
     } else {
-        console.err << fmt::format("kdr: {} was left as it was\n", file->path());
+        session.err() << fmt::format("kdr: {} was left as it was\n", file->path());
     }
     return complete ? kExitSuccess : session.fail();
 }
@@ -105,22 +105,15 @@ int command_sync_time(const LineOptions& options, Console& console) {
     if (!session.open()) {
         return kExitFailure;
     }
-    ClockSync sync;
     try {
-        sync = session.controller().SyncClock();
-    } catch (const std::exception&) {
-        return session.fail();
-    }
-    if (sync.read_back) {
-        const LocalDateTime& clock = *sync.read_back;
+        const LocalDateTime clock = session.reader().sync_clock();
         console.out << fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}\n", clock.year, clock.month,
                                    clock.day, clock.hour, clock.minute, clock.second);
+    } catch (const std::exception& error) {
+        return session.fail(error);
     }
-    if (!sync.synced) {
-        return session.fail();
-    }
-    console.err << fmt::format(
-        "The reader on {} now keeps this computer's time (read back above).\n",
+    session.info() << fmt::format(
+        "kdr: the reader on {} keeps this computer's time (its clock, read back, is above)\n",
         session.port_name());
     return kExitSuccess;
 }
@@ -136,19 +129,18 @@ int command_erase(const EraseOptions& options, Console& console) {
     try {
         session.check_port();
     } catch (const Error& error) {
-        console.err << "kdr: " << error.what() << '\n';
-        return kExitFailure;
+        return session.fail(error);
     }
     if (!options.yes) {
-        console.err << fmt::format(
-                           "Erase every record in the reader on {}? This cannot be "
-                           "undone. [y/N] ",
-                           session.port_name())
-                    << std::flush;
+        session.err() << fmt::format(
+                             "Erase every record in the reader on {}? This cannot be "
+                             "undone. [y/N] ",
+                             session.port_name())
+                      << std::flush;
         std::string answer;
         std::getline(console.in, answer);
         if (!confirmed(answer)) {
-            console.err << "Nothing was erased.\n";
+            session.err() << "kdr: nothing was erased\n";
             return kExitFailure;
         }
     }
@@ -157,32 +149,23 @@ int command_erase(const EraseOptions& options, Console& console) {
     }
     EraseReply reply = EraseReply::NotSent;
     try {
-        reply = session.controller().EraseRecords();
-    } catch (const std::exception&) {
-        return session.fail();
+        reply = session.reader().erase();
+    } catch (const std::exception& error) {
+        return session.fail(error);
     }
-    session.progress().clear();
-    switch (reply) {
-        case EraseReply::Acknowledged:
-            console.out << fmt::format("The reader on {} acknowledged the erase.\n",
-                                       session.port_name());
-            return kExitSuccess;
-        case EraseReply::Silent:
-            console.out << fmt::format(
-                "The reader on {} was told to erase its records; it sent no answer (not every "
-                "reader confirms an erase).\n",
-                session.port_name());
-            return kExitSuccess;
-        case EraseReply::NotSent:
-        case EraseReply::Refused:
-        case EraseReply::Unrecognised:
-            break;
-    }
-    return session.fail();
+    console.out << (reply == EraseReply::Acknowledged
+                        ? fmt::format("The reader on {} acknowledged the erase.\n",
+                                      session.port_name())
+                        : fmt::format("The reader on {} was told to erase its records; it sent "
+                                      "no answer (not every reader confirms an erase).\n",
+                                      session.port_name()));
+    return kExitSuccess;
 }
 
-int command_ports(bool all, Console& console) {
-    console.out << format_device_table(list_serial_devices(), all);
+int command_ports(const PortsOptions& options, Console& console) {
+    const std::vector<SerialDevice> devices = list_serial_devices();
+    console.out << (options.format == "json" ? devices_to_json(devices, options.all)
+                                             : format_device_table(devices, options.all));
     return kExitSuccess;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <tuple>
 
@@ -178,6 +179,26 @@ std::string format_device_table(const std::vector<SerialDevice>& devices, bool a
     }
     text += "Use --port with the number, or with the device path for any device.\n";
     return text;
+}
+
+std::string devices_to_json(const std::vector<SerialDevice>& devices, bool all) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const SerialDevice& device : devices) {
+        if (!device.hardware && !all) {
+            continue;
+        }
+        nlohmann::ordered_json entry;
+        entry["device"] = device.device;
+        entry["name"] = device.name;
+        entry["port_number"] =
+            device.port_number ? nlohmann::ordered_json(*device.port_number) : nullptr;
+        entry["driver"] = device.driver;
+        entry["description"] = device.description;
+        entry["links"] = device.links;
+        entry["hardware"] = device.hardware;
+        list.push_back(std::move(entry));
+    }
+    return list.dump(2) + "\n";
 }
 
 }  // namespace kdr::cli

@@ -32,4 +32,8 @@ struct SerialDevice {
 /// is nothing to list.
 [[nodiscard]] std::string format_device_table(const std::vector<SerialDevice>& devices, bool all);
 
+/// The same as JSON: an array of {"device", "name", "port_number" (or null),
+/// "driver", "description", "links", "hardware"}.
+[[nodiscard]] std::string devices_to_json(const std::vector<SerialDevice>& devices, bool all);
+
 }  // namespace kdr::cli

@@ -2,14 +2,12 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <utility>
 
 #include "cli/trace_port.hpp"
-#include "kdr/memory_progress_bar.hpp"
 #include "kdr/protocol.hpp"
 
 namespace kdr::cli {
@@ -22,8 +20,8 @@ PortChoice parse_port(std::string_view text) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
     if (text.empty() || error == std::errc::invalid_argument || end != text.data() + text.size()) {
         throw UsageError(
-            fmt::format("--port {}: give a port number (1 is /dev/ttyS0) or a device path such as "
-                        "/dev/ttyUSB0",
+            fmt::format("--port {}: give the reader's device, such as /dev/ttyUSB0 (\"kdr ports\" "
+                        "lists them), or a port number (1 is /dev/ttyS0)",
                         text));
     }
     if (error == std::errc::result_out_of_range || number < 1 ||
@@ -34,50 +32,81 @@ PortChoice parse_port(std::string_view text) {
     return PortChoice{static_cast<std::int16_t>(number), std::nullopt};
 }
 
-namespace {
+// ---- The status line ---------------------------------------------------------
 
-// The filled cells of a bar of `total` cells for value out of max.
-int filled_cells(float value, float max, int total) {
-    const float share = max > 0.0F ? std::clamp(value / max, 0.0F, 1.0F) : 0.0F;
-    return static_cast<int>(std::lround(share * static_cast<float>(total)));
-}
-
-}  // namespace
-
-std::string ProgressLine::render(float value, float max) const {
-    const int cells = filled_cells(value, max, kCells);
-    return fmt::format("{} [{:#<{}}{:<{}}]", label_, "", cells, "", kCells - cells);
-}
-
-void ProgressLine::update(float value, float max) {
+void StatusLine::show(std::string_view text) {
     if (!enabled_) {
         return;
     }
-    const int cells = filled_cells(value, max, kCells);
-    if (cells == drawn_cells_) {
-        return;
-    }
-    drawn_cells_ = cells;
-    out_ << '\r' << render(value, max) << std::flush;
+    out_ << "\r\x1b[K" << text << std::flush;
+    drawn_ = true;
 }
 
-void ProgressLine::clear() {
-    if (drawn_cells_ < 0) {
+void StatusLine::clear() {
+    if (!drawn_) {
         return;
     }
-    drawn_cells_ = -1;
+    drawn_ = false;
     out_ << "\r\x1b[K" << std::flush;
 }
 
-void CliHost::MsgBox(std::string_view text, int style, std::optional<std::string_view> title) {
-    progress_.clear();
-    console_.MsgBox(text, style, title);
-    last_message_ = std::string(text);
+StatusAwareBuffer::int_type StatusAwareBuffer::overflow(int_type c) {
+    if (traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::not_eof(c);
+    }
+    status_.clear();
+    return target_.sputc(traits_type::to_char_type(c));
 }
+
+std::streamsize StatusAwareBuffer::xsputn(const char* s, std::streamsize n) {
+    status_.clear();
+    return target_.sputn(s, n);
+}
+
+std::string DownloadProgressLine::render(const DownloadProgress& progress,
+                                         std::chrono::duration<double> elapsed) {
+    std::string line = progress.announced ? fmt::format("download: {} of {} record(s)",
+                                                        progress.records, *progress.announced)
+                                          : fmt::format("download: {} record(s)", progress.records);
+    line += fmt::format(", {} characters", progress.characters);
+    const double seconds = elapsed.count();
+    if (seconds >= 0.5) {
+        const double rate = static_cast<double>(progress.characters) / seconds;
+        line += fmt::format(", {:.0f} characters/s", rate);
+        // The rest of the answer, at the rate the records so far took.
+        if (progress.announced && progress.records > 0 && rate > 0 &&
+            static_cast<std::size_t>(*progress.announced) > progress.records) {
+            const double per_record =
+                static_cast<double>(progress.characters) / static_cast<double>(progress.records);
+            const double left = per_record *
+                                static_cast<double>(static_cast<std::size_t>(*progress.announced) -
+                                                    progress.records) /
+                                rate;
+            const auto whole = static_cast<long>(std::lround(left));
+            line += fmt::format(", {}:{:02} left", whole / 60, whole % 60);
+        }
+    }
+    return line;
+}
+
+void DownloadProgressLine::update(const DownloadProgress& progress) {
+    using namespace std::chrono_literals;
+    const auto now = Clock::now();
+    if (!first_) {
+        first_ = now;
+    }
+    if (drawn_ && now - *drawn_ < 100ms) {
+        return;
+    }
+    drawn_ = now;
+    status_.show(render(progress, now - *first_));
+}
+
+// ---- The session -------------------------------------------------------------
 
 namespace {
 
-void check_password(std::string_view password, std::ostream& err) {
+void check_password(std::string_view password, std::ostream& warnings) {
     // The frame's own markers cannot be part of its body.
     for (const char c : password) {
         if (c == protocol::STX || c == protocol::ETX || c == protocol::CR) {
@@ -88,7 +117,7 @@ void check_password(std::string_view password, std::ostream& err) {
         }
     }
     if (password.size() > protocol::kMinPasswordLength) {
-        err << fmt::format(
+        warnings << fmt::format(
             "kdr: warning: the password has {} characters; a reader's password has at most {}, "
             "so the reader will likely refuse it\n",
             password.size(), protocol::kMinPasswordLength);
@@ -97,51 +126,55 @@ void check_password(std::string_view password, std::ostream& err) {
 
 }  // namespace
 
-Session::Session(const LineOptions& options, Console& console, std::string progress_label)
+Session::Session(const LineOptions& options, Console& console, std::string_view /*command*/)
     : console_(console),
-      progress_(console.err, false, std::move(progress_label)),
-      host_(console.err, progress_),
-      password_(options.password) {
-    check_password(password_, console.err);
-    const PortChoice choice = parse_port(options.port);
-    PortMap ports;
-    if (choice.path) {
-        ports.assign(choice.number, *choice.path);
-        port_name_ = *choice.path;
-    } else {
-        port_name_ = fmt::format("port {} ({})", choice.number, ports.path_for(choice.number));
+      status_(console.err, console.err_is_terminal && !options.quiet),
+      err_buffer_(*console.err.rdbuf(), status_),
+      err_(&err_buffer_),
+      progress_(status_),
+      password_(options.password),
+      trace_(options.trace),
+      quiet_(options.quiet) {
+    if (!options.port) {
+        throw UsageError(
+            "no port given: name the reader's serial device with --port DEVICE or the "
+            "environment variable KDR_PORT (\"kdr ports\" lists the devices)");
     }
+    check_password(password_, info());
+    const PortChoice choice = parse_port(*options.port);
     port_ = choice.number;
-    ports_ = ports;
-
-    auto posix = std::make_unique<PosixSerialPort>(std::move(ports));
-    std::unique_ptr<SerialPort> serial;
-    if (options.trace) {
-        const PosixSerialPort* device = posix.get();
-        serial = std::make_unique<TracingSerialPort>(std::move(posix), console.err, clock_,
-                                                     [device] { return device->device_path(); });
-    } else {
-        serial = std::move(posix);
+    if (choice.path) {
+        ports_.assign(choice.number, *choice.path);
     }
-    auto bar = std::make_unique<MemoryProgressBar>(
-        [this](float value, float max) { progress_.update(value, max); });
-    controller_ = std::make_unique<KDRController>(std::move(serial), std::move(bar), host_, clock_);
-    // The control starts with a full bar; a command shows progress only once
-    // it is working.
-    progress_.set_enabled(console.err_is_terminal);
+    ports_.name_ports_by_device();
+    port_name_ = ports_.path_for(port_);
+}
+
+std::unique_ptr<SerialPort> Session::make_port() {
+    auto posix = std::make_unique<PosixSerialPort>(ports_);
+    posix->put_CommPort(port_);
+    if (!trace_) {
+        return posix;
+    }
+    const PosixSerialPort* device = posix.get();
+    return std::make_unique<TracingSerialPort>(std::move(posix), err_, clock_,
+                                               [device] { return device->device_path(); });
 }
 
 bool Session::open() {
-    Variant port(port_);
-    if (controller_->OpenKDR(Variant(password_), port) != kVariantFalse) {
+    ReaderOptions options;
+    options.on_progress = [this](const DownloadProgress& progress) { progress_.update(progress); };
+    try {
+        reader_ = std::make_unique<Reader>(make_port(), password_, std::move(options));
         return true;
+    } catch (const std::exception& error) {
+        fail(error);
+        return false;
     }
-    fail();
-    return false;
 }
 
 void Session::check_port() {
-    // The same open as the controller's, at once given back: a missing or busy
+    // The same open as the reader's, at once given back: a missing or busy
     // device shows before anything is asked or sent.
     PosixSerialPort probe(ports_);
     probe.put_CommPort(port_);
@@ -150,15 +183,14 @@ void Session::check_port() {
 }
 
 int Session::fail() {
-    progress_.clear();
-    const Failure& failure = controller_->LastFailure();
-    const std::optional<std::string>& shown = host_.last_message();
-    if (!failure) {
-        console_.err << "kdr: the operation failed\n";
-    } else if (!shown || failure.description != one_line(*shown)) {
-        console_.err << "kdr: " << failure.description << '\n';
-    }
-    console_.err << std::flush;
+    const Failure& failure = reader_->controller().LastFailure();
+    err_ << "kdr: " << (failure ? failure.description : std::string("the operation failed")) << '\n'
+         << std::flush;
+    return kExitFailure;
+}
+
+int Session::fail(const std::exception& error) {
+    err_ << "kdr: " << error.what() << '\n' << std::flush;
     return kExitFailure;
 }
 

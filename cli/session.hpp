@@ -1,19 +1,21 @@
-// What every reader command sets up: the port, the controller with its
-// serial component (traced on request), the console host and the progress line.
+// What every reader command sets up: the port named on the command line or in
+// KDR_PORT, the reader on it (traced on request), and the terminal's status
+// line for progress.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "cli/app.hpp"
-#include "kdr/controller.hpp"
 #include "kdr/posix_platform.hpp"
+#include "kdr/reader.hpp"
 
 namespace kdr::cli {
 
@@ -32,88 +34,114 @@ struct PortChoice {
 /// UsageError for anything else and for numbers outside 1 to 32767.
 [[nodiscard]] PortChoice parse_port(std::string_view text);
 
-/// A progress line on a terminal: "label [#####     ]", redrawn in place.
-class ProgressLine {
+/// One line of a terminal, redrawn in place; other output first clears it.
+class StatusLine {
   public:
-    ProgressLine(std::ostream& out, bool enabled, std::string label)
-        : out_(out), enabled_(enabled), label_(std::move(label)) {}
-    ProgressLine(const ProgressLine&) = delete;
-    ProgressLine& operator=(const ProgressLine&) = delete;
-    ~ProgressLine() { clear(); }
+    StatusLine(std::ostream& terminal, bool enabled) : out_(terminal), enabled_(enabled) {}
+    StatusLine(const StatusLine&) = delete;
+    StatusLine& operator=(const StatusLine&) = delete;
+    ~StatusLine() { clear(); }
 
-    /// Draws the bar for value out of max; nothing when disabled or unchanged.
-    void update(float value, float max);
+    /// Draws the text in place of what the line showed; nothing when disabled.
+    void show(std::string_view text);
     /// Removes the line, so that other output starts on a clean line.
     void clear();
-    /// Turns drawing on or off; the line is drawn only while on.
-    void set_enabled(bool enabled) { enabled_ = enabled; }
-    /// The line as drawn for value out of max, without the carriage return.
-    [[nodiscard]] std::string render(float value, float max) const;
 
   private:
-    static constexpr int kCells = 30;
     std::ostream& out_;
     bool enabled_;
-    std::string label_;
-    int drawn_cells_ = -1;
+    bool drawn_ = false;
 };
 
-/// The host's services for the command: message boxes become lines on
-/// standard error ("title: text"), after the progress line is cleared.
-class CliHost final : public HostServices {
+/// Output that clears the status line before it is written, so that messages
+/// and trace lines never run into the progress shown there.
+class StatusAwareBuffer final : public std::streambuf {
   public:
-    CliHost(std::ostream& err, ProgressLine& progress) : console_(err), progress_(progress) {}
-    void MsgBox(std::string_view text, int style, std::optional<std::string_view> title) override;
-    void DoEvents() override {}
-    [[nodiscard]] LocalDateTime Now() override { return console_.Now(); }
-    /// The text of the last message shown.
-    [[nodiscard]] const std::optional<std::string>& last_message() const { return last_message_; }
+    StatusAwareBuffer(std::streambuf& target, StatusLine& status)
+        : target_(target), status_(status) {}
+
+  protected:
+    int_type overflow(int_type c) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int sync() override { return target_.pubsync(); }
 
   private:
-    ConsoleHost console_;
-    ProgressLine& progress_;
-    std::optional<std::string> last_message_;
+    std::streambuf& target_;
+    StatusLine& status_;
+};
+
+/// A download's progress for people: records of the announced count,
+/// characters, the rate and the time left.
+class DownloadProgressLine {
+  public:
+    using Clock = std::chrono::steady_clock;
+    explicit DownloadProgressLine(StatusLine& status) : status_(status) {}
+
+    /// Redraws at most ten times a second.
+    void update(const DownloadProgress& progress);
+    /// The line for a progress `elapsed` after the first character arrived.
+    [[nodiscard]] static std::string render(const DownloadProgress& progress,
+                                            std::chrono::duration<double> elapsed);
+
+  private:
+    StatusLine& status_;
+    std::optional<Clock::time_point> first_;
+    std::optional<Clock::time_point> drawn_;
 };
 
 /// Options every reader command takes.
 struct LineOptions {
-    std::string port = "1";
+    std::optional<std::string> port;  ///< --port, or KDR_PORT
     std::string password;
     bool trace = false;
+    bool quiet = false;  ///< nothing on standard error but errors
 };
 
 class Session {
   public:
-    /// Throws UsageError for a bad --port and for a password that cannot be
-    /// sent; warns of one longer than a reader's.
-    Session(const LineOptions& options, Console& console, std::string progress_label);
+    /// Throws UsageError when no port is named or it is malformed, and for a
+    /// password that cannot be sent; warns of one longer than a reader's.
+    Session(const LineOptions& options, Console& console, std::string_view command);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    [[nodiscard]] KDRController& controller() { return *controller_; }
-    [[nodiscard]] ProgressLine& progress() { return progress_; }
-    /// "/dev/ttyUSB0" for a path, "port 1 (/dev/ttyS0)" for a number.
+    /// Connects: the reader checks the password. False after saying why.
+    [[nodiscard]] bool open();
+    /// The connected reader (after open()).
+    [[nodiscard]] Reader& reader() { return *reader_; }
+    [[nodiscard]] KDRController& controller() { return reader_->controller(); }
+    /// Opens and closes the port: throws kdr::Error when it is missing, busy or
+    /// no serial port.
+    void check_port();
+    /// The port as the user gave it ("/dev/ttyUSB0"; "/dev/ttyS0" for 1).
     [[nodiscard]] const std::string& port_name() const { return port_name_; }
 
-    /// OpenKDR with the password on the port; on failure reports why.
-    [[nodiscard]] bool open();
-    /// Opens and closes the port: throws kdr::Error when it is missing,
-    /// busy or no serial port.
-    void check_port();
-    /// Reports why the last call failed, unless a message said it already,
-    /// and returns kExitFailure.
+    /// Messages and errors: standard error, after the status line is cleared.
+    [[nodiscard]] std::ostream& err() { return err_; }
+    /// What a person may like to know beside the results; nothing with --quiet.
+    [[nodiscard]] std::ostream& info() { return quiet_ ? null_ : err_; }
+    /// Says why the last reader call failed and returns kExitFailure.
     int fail();
+    /// Says why and returns kExitFailure.
+    int fail(const std::exception& error);
 
   private:
+    [[nodiscard]] std::unique_ptr<SerialPort> make_port();
+
     Console& console_;
+    StatusLine status_;
+    StatusAwareBuffer err_buffer_;
+    std::ostream err_;
+    std::ostream null_{nullptr};
+    DownloadProgressLine progress_;
     SteadyClock clock_;
-    ProgressLine progress_;
-    CliHost host_;
-    std::unique_ptr<KDRController> controller_;
+    std::unique_ptr<Reader> reader_;
     std::int16_t port_ = 1;
     PortMap ports_;
     std::string password_;
     std::string port_name_;
+    bool trace_ = false;
+    bool quiet_ = false;
 };
 
 }  // namespace kdr::cli

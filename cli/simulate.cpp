@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "cli/commands.hpp"
+#include "cli/result_file.hpp"
 #include "kdr/error.hpp"
 #include "kdr/simulator.hpp"
 
@@ -117,13 +118,18 @@ int command_simulate(const SimulateOptions& options, Console& console) {
         err << fmt::format("[{}] {}\n", time_of_day(), line) << std::flush;
     });
     console.out << server.device_path() << '\n' << std::flush;
+    if (options.path_file) {
+        // Scripts wait for the file: it appears whole, once the reader answers.
+        ResultFile(*options.path_file).commit(server.device_path() + "\n");
+    }
     std::string faults;
     for (const sim::Fault& fault : config.faults) {
         faults += faults.empty() ? "" : ", ";
         faults += sim::to_string(fault);
     }
     err << fmt::format(
-               "KDR reader simulator on {}: password \"{}\", machine ID {}, {} record(s), {}{}. "
+               "kdr: KDR reader simulator on {}: password \"{}\", machine ID {}, {} record(s), "
+               "{}{}. "
                "Connect with --port {}; stop with Ctrl-C.\n",
                server.device_path(), options.password, config.machine_id, config.records.size(),
                options.fast ? "replies at once" : "replies at 19200 baud",
@@ -133,7 +139,7 @@ int command_simulate(const SimulateOptions& options, Console& console) {
         const StopSignals signals(server);
         server.run();
     }
-    err << "Simulator stopped.\n" << std::flush;
+    err << "kdr: simulator stopped\n" << std::flush;
     return kExitSuccess;
 }
 
@@ -149,16 +155,19 @@ int command_demo(const DemoOptions& options, Console& console) {
     sim::PtyServer server(config);
     server.start();
     const std::string path = server.device_path();
-    console.err << fmt::format(
-                       "A simulated KDR reader holding {} record(s) answers on {} (password "
-                       "\"{}\"){}.\nRunning: kdr download --port {} --password {} --machine-id "
-                       "--rtc{}\n\n",
-                       config.records.size(), path, kPassword,
-                       options.fast ? "" : " at the reader's 19200 baud", path, kPassword,
-                       options.format == "text" ? "" : " --format " + options.format)
-                << std::flush;
+    if (!options.quiet) {
+        console.err
+            << fmt::format(
+                   "kdr: a simulated KDR reader holding {} record(s) answers on {} (password "
+                   "\"{}\"){}.\nRunning: kdr download --port {} --password {} --machine-id "
+                   "--rtc{}\n\n",
+                   config.records.size(), path, kPassword,
+                   options.fast ? "" : " at the reader's 19200 baud", path, kPassword,
+                   options.format == "text" ? "" : " --format " + options.format)
+            << std::flush;
+    }
     DownloadOptions download;
-    download.line = LineOptions{path, std::string(kPassword), options.trace};
+    download.line = LineOptions{path, std::string(kPassword), options.trace, options.quiet};
     download.machine_id = true;
     download.dates = true;
     download.format = options.format;

@@ -39,6 +39,7 @@ class TracingSerialPort final : public SerialPort {
     void put_InBufferCount(int count) override;
     [[nodiscard]] std::string get_Input() override;
     void put_Output(std::string_view data) override;
+    [[nodiscard]] std::string port_name() const override { return inner_->port_name(); }
 
   private:
     void event(std::string_view what);

@@ -64,9 +64,9 @@ VariantBool KDRController::OpenKDRExchange(const Variant& vPassword, Variant& vP
         switch (protocol::test_reply(reply)) {
             case protocol::ReplyVerdict::NoAnswer:
                 fail(ErrorKind::NoAnswer,
-                     fmt::format("The reader did not answer on port {}: check the cable and that "
+                     fmt::format("The reader did not answer on {}: check the cable and that "
                                  "the reader is switched on and ready for the host.",
-                                 CommPort));
+                                 MSComm1->port_name()));
                 return kVariantFalse;
             case protocol::ReplyVerdict::Refused:
                 Opened = Variant::boolean(false);

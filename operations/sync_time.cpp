@@ -66,8 +66,8 @@ ClockSync KDRController::SyncClock() {
             case protocol::ReplyVerdict::NoAnswer:
                 host_.MsgBox(kCommunicationsFailed, kMessageBoxInformation, std::nullopt);
                 fail(ErrorKind::NoAnswer,
-                     fmt::format("The reader did not acknowledge the new time on port {}.",
-                                 CommPort));
+                     fmt::format("The reader did not acknowledge the new time on {}.",
+                                 MSComm1->port_name()));
                 return sync;
             case protocol::ReplyVerdict::Refused:
                 ClosePort();

@@ -55,6 +55,12 @@ class SerialPort {
     [[nodiscard]] virtual std::string get_Input() = 0;
     /// Sends every character of the text, one byte each, in order.
     virtual void put_Output(std::string_view data) = 0;
+
+    /// How messages name the selected port: "port 3", or what the component
+    /// knows better ("/dev/ttyUSB0").
+    [[nodiscard]] virtual std::string port_name() const {
+        return "port " + std::to_string(get_CommPort());
+    }
 };
 
 /// The horizontal progress bar hosted by the controller as `ProgressBar1`.

@@ -36,8 +36,17 @@ class PortMap {
     /// Throws InvalidPortNumber for 0 and negative numbers.
     [[nodiscard]] std::string path_for(std::int16_t port) const;
 
+    /// Messages name a port by its device alone ("/dev/ttyUSB0") rather than
+    /// by number and device ("COM1 (/dev/ttyUSB0)"): for programs whose users
+    /// chose a device, not a number.
+    void name_ports_by_device() noexcept { by_device_ = true; }
+    [[nodiscard]] bool names_by_device() const noexcept;
+    /// The name messages use for the port.
+    [[nodiscard]] std::string label(std::int16_t port, std::string_view path) const;
+
   private:
     std::map<std::int16_t, std::string> paths_;
+    bool by_device_ = false;
 };
 
 /// The serial component `MSComm1` on a termios device.
@@ -99,6 +108,8 @@ class PosixSerialPort final : public SerialPort {
 
     /// The device path of the open port; empty while closed.
     [[nodiscard]] const std::string& device_path() const noexcept { return path_; }
+    /// "port 3", or the device path when the port map names ports by device.
+    [[nodiscard]] std::string port_name() const override;
 
   private:
     [[nodiscard]] std::string describe() const;

@@ -25,10 +25,6 @@ std::string os_message(int error_number) {
     return std::error_code(error_number, std::generic_category()).message();
 }
 
-std::string port_label(std::int16_t port, std::string_view path) {
-    return fmt::format("COM{} ({})", port, path);
-}
-
 // Errors with which a descriptor reports that its device went away: a hung-up
 // terminal answers EIO, a removed device ENXIO or ENODEV.
 bool is_gone(int error_number) {
@@ -152,10 +148,12 @@ void configure(int fd, const LineSettings& settings, const std::string& label) {
     termios previous{};
     if (::tcgetattr(fd, &previous) != 0) {
         const int error_number = errno;
-        if (error_number == ENOTTY) {
+        // Devices that are no terminal answer ENOTTY, some (/dev/urandom) EINVAL.
+        if (error_number == ENOTTY || error_number == EINVAL) {
             throw Error(ErrorKind::IoError,
-                        fmt::format("{} is not a serial device: point the port number at a "
-                                    "serial port, USB serial adapter or pseudo-terminal",
+                        fmt::format("{} is not a serial device: give the device of a serial "
+                                    "port, USB serial adapter or pseudo-terminal (\"kdr ports\" "
+                                    "lists them)",
                                     label));
         }
         throw_os(is_gone(error_number) ? ErrorKind::LineDropped : ErrorKind::IoError, label,
@@ -264,7 +262,10 @@ int open_device(const std::string& path, const std::string& label) {
                                     "owns the device (usually \"dialout\") and log in again",
                                     label));
         case EISDIR:
-            throw Error(ErrorKind::IoError, fmt::format("{} is not a serial device", label));
+            throw Error(ErrorKind::IoError,
+                        fmt::format("{} is a folder, not a serial device: give the device of a "
+                                    "serial port, USB serial adapter or pseudo-terminal",
+                                    label));
         default:
             throw_os(ErrorKind::IoError, label, "cannot open the device", error_number);
     }
@@ -329,6 +330,14 @@ std::string PortMap::path_for(std::int16_t port) const {
     return fmt::format("/dev/ttyS{}", port - 1);
 }
 
+std::string PortMap::label(std::int16_t port, std::string_view path) const {
+    return by_device_ ? std::string(path) : fmt::format("COM{} ({})", port, path);
+}
+
+bool PortMap::names_by_device() const noexcept {
+    return by_device_;
+}
+
 // ---- PosixSerialPort -------------------------------------------------------
 
 PosixSerialPort::PosixSerialPort(PortMap ports, std::chrono::milliseconds write_timeout)
@@ -339,7 +348,21 @@ PosixSerialPort::~PosixSerialPort() {
 }
 
 std::string PosixSerialPort::describe() const {
-    return path_.empty() ? fmt::format("COM{}", port_) : port_label(port_, path_);
+    if (!path_.empty()) {
+        return ports_.label(port_, path_);
+    }
+    return ports_.names_by_device() ? port_name() : fmt::format("COM{}", port_);
+}
+
+std::string PosixSerialPort::port_name() const {
+    if (!ports_.names_by_device()) {
+        return SerialPort::port_name();
+    }
+    try {
+        return ports_.path_for(port_);
+    } catch (const Error&) {
+        return SerialPort::port_name();
+    }
 }
 
 void PosixSerialPort::put_CommPort(std::int16_t port) {
@@ -377,7 +400,7 @@ void PosixSerialPort::put_PortOpen(bool want_open) {
             fmt::format("{} is open already: close it before opening it again", describe()));
     }
     std::string path = ports_.path_for(port_);
-    const std::string label = port_label(port_, path);
+    const std::string label = ports_.label(port_, path);
     Descriptor fd(open_device(path, label));
     take_exclusively(fd, label);
     configure(fd.get(), settings_, label);

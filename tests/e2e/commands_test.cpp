@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -138,9 +139,14 @@ TEST(Download, JsonGoldenFromTheReadersRecords) {
     expected["complete"] = true;
     expected["records"] = nlohmann::json::array();
     for (const sim::Record& record : records) {
-        expected["records"].push_back({{"date", iso_date(record.stamp)},
-                                       {"time", time_of_day(record.stamp)},
-                                       {"text", record.text}});
+        expected["records"].push_back(
+            {{"timestamp", iso_date(record.stamp) + "T" + time_of_day(record.stamp)},
+             {"date", iso_date(record.stamp)},
+             {"time", time_of_day(record.stamp)},
+             {"date_line",
+              fmt::format("{:04}/{:02}/{:02} {}", record.stamp.year, record.stamp.month,
+                          record.stamp.day, time_of_day(record.stamp))},
+             {"text", record.text}});
     }
     EXPECT_EQ(nlohmann::json::parse(result.out), expected);
 }
@@ -153,16 +159,20 @@ TEST(Download, CsvGoldenFromTheReadersRecordsToAFile) {
         run_kdr(command("download", reader, {"--format", "csv", "-o", file.string()}), kDeadline);
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_TRUE(result.out.empty());
-    EXPECT_EQ(result.err, fmt::format("10 record(s) written to {}\n", file.string()));
+    EXPECT_EQ(result.err, fmt::format("kdr: 10 record(s) written to {}\n", file.string()));
 
-    std::string expected = "machine_id,record_count,record,date,time,text\n";
+    std::string expected = "machine_id,record_count,record,timestamp,date,time,date_line,text\n";
     const std::vector<sim::Record> records = reader.server().records();
     for (std::size_t i = 0; i < records.size(); ++i) {
         // One record holds a comma and quotes: CSV quotes it and doubles them.
         const std::string text =
             records[i].text == "LOT \"7\", BIN 3" ? "\"LOT \"\"7\"\", BIN 3\"" : records[i].text;
-        expected += fmt::format("{},{},{},{},{},{}\n", kMachineId, records.size(), i + 1,
-                                iso_date(records[i].stamp), time_of_day(records[i].stamp), text);
+        const std::string date = iso_date(records[i].stamp);
+        const std::string time = time_of_day(records[i].stamp);
+        std::string line = date + " " + time;
+        std::replace(line.begin(), line.end(), '-', '/');
+        expected += fmt::format("{},{},{},{}T{},{},{},{},{}\n", kMachineId, records.size(), i + 1,
+                                date, time, date, time, line, text);
     }
     std::ifstream in(file, std::ios::binary);
     std::stringstream written;
@@ -252,7 +262,7 @@ TEST_P(EraseOnATerminal, AsksFirst) {
         EXPECT_TRUE(reader.server().records().empty());
     } else {
         EXPECT_EQ(result.exit_code, 1);
-        EXPECT_NE(result.err.find("Nothing was erased."), std::string::npos);
+        EXPECT_NE(result.err.find("kdr: nothing was erased"), std::string::npos);
         EXPECT_EQ(reader.letters(), "");  // nothing went over the line
         EXPECT_EQ(reader.server().records().size(), 10U);
     }

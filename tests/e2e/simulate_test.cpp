@@ -117,7 +117,7 @@ TEST(Simulate, AHostApplicationUsesTheDeviceAsAReader) {
     EXPECT_NE(stopped.err.find("KDR reader simulator on " + *device), std::string::npos);
     EXPECT_NE(stopped.err.find("request P: accepted"), std::string::npos);
     EXPECT_NE(stopped.err.find("request T: accepted"), std::string::npos);
-    EXPECT_NE(stopped.err.find("Simulator stopped."), std::string::npos);
+    EXPECT_NE(stopped.err.find("kdr: simulator stopped"), std::string::npos);
 }
 
 TEST(Simulate, ALineDropMovesTheReaderToANewDevice) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include "cli/session.hpp"
 #include "cli/trace_port.hpp"
 #include "fake_serial_port.hpp"
+#include "kdr/posix_platform.hpp"
 #include "virtual_clock.hpp"
 
 namespace kdr::cli {
@@ -47,9 +49,9 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
     };
     const std::vector<Case> cases{
         {{}, "A subcommand is required"},
-        {{"fetch"}, "subcommand"},
+        {{"fetch"}, "unknown command \"fetch\""},
         {{"open", "--bogus"}, "--bogus"},
-        {{"open", "--port", "COM3"}, "give a port number"},
+        {{"open", "--port", "COM3"}, "give the reader's device"},
         {{"open", "--port", "0"}, "port numbers run from 1"},
         {{"open", "--port", "40000"}, "port numbers run from 1"},
         {{"download", "--format", "xml"}, "xml"},
@@ -62,15 +64,21 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
          "does not exist"},
         {{"download", "--port", "/dev/kdr-none", "-o", "/tmp"}, "that is a folder"},
         {{"simulate", "--fault", "loud"}, "unknown fault \"loud\""},
+        {{"downlaod"}, "unknown command \"downlaod\"; did you mean download?"},
+        {{"download"}, "no port given"},
+        {{"download", "--port", "/dev/kdr-none", "--encoding", "ebcdic"}, "--encoding ebcdic"},
+        {{"ports", "--format", "xml"}, "xml"},
         {{"simulate", "--fault", "refuse:Q"}, "no command letter"},
         {{"simulate", "--id", "TOO-LONG-ID"}, "longer than 8"},
         {{"simulate", "--clock", "yesterday"}, "YYYY-MM-DD HH:MM:SS"},
         {{"simulate", "--clock", "2024-02-30 10:00:00"}, "reader clock"},
         {{"demo", "--records", "-1"}, "records"},
     };
+    ::unsetenv("KDR_PORT");
     for (const Case& c : cases) {
         const CliRun result = run_cli(c.args);
         EXPECT_EQ(result.code, kExitUsage) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(result.err.rfind("kdr: ", 0), 0U) << result.err;
         EXPECT_NE(result.err.find(c.message), std::string::npos)
             << ::testing::PrintToString(c.args) << "\n"
             << result.err;
@@ -86,18 +94,55 @@ TEST(CliUsage, EveryCommandHasHelpWithExamples) {
         EXPECT_NE(result.out.find("Examples:"), std::string::npos) << command;
         EXPECT_NE(result.out.find(std::string("kdr ") + command), std::string::npos) << command;
     }
+    // Help fits 80 columns and names arguments without the parser's notes.
+    for (const char* command : {"download", "simulate", "erase", "ports", "demo"}) {
+        const CliRun help = run_cli({command, "--help"});
+        std::istringstream lines(help.out);
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_LE(line.size(), 80U) << command << ": " << line;
+        }
+        for (const char* clutter : {"TEXT:{", "Excludes", "Env:", "=text", "INT"}) {
+            EXPECT_EQ(help.out.find(clutter), std::string::npos) << command << ": " << clutter;
+        }
+    }
+    EXPECT_NE(run_cli({"download", "--help"}).out.find("-p,--port DEVICE"), std::string::npos);
     const CliRun top = run_cli({"--help"});
     EXPECT_EQ(top.code, kExitSuccess);
     EXPECT_NE(top.out.find("Exit codes: 0 success, 1 the operation failed, 2 bad usage"),
               std::string::npos);
+    EXPECT_NE(top.out.find("Results go to standard output"), std::string::npos);
     EXPECT_EQ(run_cli({"--version"}).out, "kdr 1.01\n");
 }
 
-TEST(CliUsage, AMissingPortIsAFailureWithTheSystemsReason) {
-    const CliRun result = run_cli({"open", "--port", "/dev/kdr-no-such-device"});
-    EXPECT_EQ(result.code, kExitFailure);
-    EXPECT_NE(result.err.find("/dev/kdr-no-such-device"), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("does not exist"), std::string::npos) << result.err;
+TEST(CliUsage, PortProblemsAreOneSentenceThatSaysWhatToDo) {
+    // A pseudo-terminal held by another opener plays the busy port.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string busy = ::ptsname(master);
+    PortMap ports;
+    ports.assign(1, busy);
+    PosixSerialPort holder(ports);
+    holder.put_PortOpen(true);
+    const struct {
+        std::string port;
+        const char* what;
+    } cases[] = {
+        {"/dev/kdr-no-such-device", "does not exist: check"},
+        {"/dev/null", "is not a serial device: give the device"},
+        {"/dev/urandom", "is not a serial device: give the device"},
+        {"/tmp", "is a folder, not a serial device"},
+        {busy, "is in use by another program: close that program"},
+    };
+    for (const auto& c : cases) {
+        const CliRun result = run_cli({"open", "--port", c.port});
+        EXPECT_EQ(result.code, kExitFailure) << c.port;
+        EXPECT_EQ(result.err.rfind("kdr: " + c.port + " ", 0), 0U) << result.err;
+        EXPECT_NE(result.err.find(c.what), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+    ::close(master);
 }
 
 TEST(CliUsage, ErasingChecksThePortThenAsksAndDoesNothingUnlessConfirmed) {
@@ -120,7 +165,7 @@ TEST(CliUsage, ErasingChecksThePortThenAsksAndDoesNothingUnlessConfirmed) {
         const CliRun result = erase(device, answer);
         EXPECT_EQ(result.code, kExitFailure);
         EXPECT_NE(result.err.find("[y/N]"), std::string::npos);
-        EXPECT_NE(result.err.find("Nothing was erased."), std::string::npos) << answer;
+        EXPECT_NE(result.err.find("kdr: nothing was erased"), std::string::npos) << answer;
     }
     const CliRun yes = erase(device, " Yes\n");
     EXPECT_EQ(yes.code, kExitFailure);
@@ -205,27 +250,50 @@ TEST(ByteTrace, APortLeftOpenIsTracedClosing) {
     EXPECT_EQ(out.str(), "[  0.000000] open COM1 9600,n,8,1\n[  0.000000] close COM1\n");
 }
 
-TEST(ProgressLineTest, DrawsOnlyOnATerminalAndOnlyChanges) {
-    std::ostringstream out;
-    {
-        ProgressLine line(out, true, "download");
-        EXPECT_EQ(line.render(50, 100), "download [###############               ]");
-        EXPECT_EQ(line.render(150, 100), "download [##############################]");
-        EXPECT_EQ(line.render(5, 0), "download [                              ]");
-        line.update(0, 100);
-        line.update(1, 100);  // the same cell count: not drawn again
-        line.update(100, 100);
-        line.clear();
-        line.clear();
+TEST(ProgressTest, SaysRecordsCharactersRateAndTimeLeft) {
+    using namespace std::chrono_literals;
+    const struct {
+        DownloadProgress progress;
+        std::chrono::duration<double> elapsed;
+        const char* line;
+    } cases[] = {
+        {{14, 0, 740}, 0.1s, "download: 0 of 740 record(s), 14 characters"},
+        {{9, 0, std::nullopt}, 1s, "download: 0 record(s), 9 characters, 9 characters/s"},
+        // 100 of 740 records in 2,600 characters at 1,920 a second: 640 more
+        // records of 26 characters take 8.7 s.
+        {{2600, 100, 740},
+         2600.0s / 1920,
+         "download: 100 of 740 record(s), 2600 characters, "
+         "1920 characters/s, 0:09 left"},
+        {{19154, 740, 740},
+         10s,
+         "download: 740 of 740 record(s), 19154 characters, 1915 "
+         "characters/s"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DownloadProgressLine::render(c.progress, c.elapsed), c.line);
     }
-    EXPECT_EQ(out.str(),
-              "\rdownload [                              ]"
-              "\rdownload [##############################]\r\x1b[K");
-    std::ostringstream quiet;
-    ProgressLine off(quiet, false, "download");
-    off.update(50, 100);
+}
+
+TEST(ProgressTest, OtherOutputClearsTheStatusLineFirst) {
+    std::ostringstream terminal;
+    {
+        StatusLine status(terminal, true);
+        StatusAwareBuffer buffer(*terminal.rdbuf(), status);
+        std::ostream messages(&buffer);
+        status.show("download: 1 record(s)");
+        messages << "[  0.1] < 02\n";
+        messages << "second line\n";  // nothing drawn to clear
+        status.show("download: 2 record(s)");
+    }
+    EXPECT_EQ(terminal.str(),
+              "\r\x1b[Kdownload: 1 record(s)\r\x1b[K[  0.1] < 02\nsecond line\n"
+              "\r\x1b[Kdownload: 2 record(s)\r\x1b[K");
+    std::ostringstream pipe;
+    StatusLine off(pipe, false);
+    off.show("download");
     off.clear();
-    EXPECT_TRUE(quiet.str().empty());
+    EXPECT_TRUE(pipe.str().empty());
 }
 
 // ---- Serial devices ---------------------------------------------------------

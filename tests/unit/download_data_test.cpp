@@ -193,34 +193,62 @@ TEST(DownloadData, DamageShowsInTheData) {
 }
 
 Download sample_download() {
-    const std::string answer =
-        sim::download_answer("KDR\xe9", {{{2024, 5, 1, 8, 15, 0}, "plain", 'A'},
+    std::string answer =
+        sim::download_answer("KDR\x80", {{{2024, 5, 1, 8, 15, 0}, "plain", 'A'},
                                          {{2024, 5, 1, 8, 16, 0}, "comma, \"quote\"\r\nnext", 'A'},
                                          {{2024, 5, 1, 8, 17, 0}, "Gr\xfc\xdf", 'A'}});
+    answer[answer.find("comma") - 6] = 16 + 13;  // the second record's month: out of range
     // The last record cut short by its final CR.
     return operations::decode_records(answer.substr(0, answer.size() - 1), 2030);
 }
 
-TEST(DownloadFormats, JsonCarriesEveryFieldAsUtf8AndSaysWhatArrived) {
-    const nlohmann::json json = nlohmann::json::parse(cli::to_json(sample_download()));
-    EXPECT_EQ(json.at("machine_id"), "KDR\u00e9    ");
+TEST(DownloadFormats, JsonSaysWhatArrivedAndNeverPassesADefaultDateForARealOne) {
+    const nlohmann::json json =
+        nlohmann::json::parse(cli::to_json(sample_download(), cli::text_decoder("cp1252")));
+    EXPECT_EQ(json.at("machine_id"), "KDR\u20ac    ");
     EXPECT_EQ(json.at("record_count"), 3);
     EXPECT_EQ(json.at("received"), 2);
     EXPECT_EQ(json.at("complete"), false);
     ASSERT_EQ(json.at("records").size(), 2U);
-    EXPECT_EQ(json["records"][0],
-              (nlohmann::json{{"date", "2024-05-01"}, {"time", "08:15:00"}, {"text", "plain"}}));
-    EXPECT_EQ(json["records"][1]["text"], "comma, \"quote\"\r\nnext");
+    EXPECT_EQ(json["records"][0], (nlohmann::json{{"timestamp", "2024-05-01T08:15:00"},
+                                                  {"date", "2024-05-01"},
+                                                  {"time", "08:15:00"},
+                                                  {"date_line", "2024/05/01 08:15:00"},
+                                                  {"text", "plain"}}));
+    EXPECT_EQ(json["records"][1], (nlohmann::json{{"timestamp", nullptr},
+                                                  {"date", nullptr},
+                                                  {"time", nullptr},
+                                                  {"date_line", "2000/01/01 00:00:00"},
+                                                  {"text", "comma, \"quote\"\r\nnext"}}));
 }
 
 TEST(DownloadFormats, CsvQuotesWhereNeeded) {
-    EXPECT_EQ(cli::to_csv(sample_download()),
-              "machine_id,record_count,record,date,time,text\n"
-              "KDR\xe9    ,3,1,2024-05-01,08:15:00,plain\n"
-              "KDR\xe9    ,3,2,2024-05-01,08:16:00,\"comma, \"\"quote\"\"\r\nnext\"\n");
-    EXPECT_EQ(cli::to_csv(Download{true, "KDR00042", 0, {}, {}, false}),
-              "machine_id,record_count,record,date,time,text\nKDR00042,0,,,,\n");
+    EXPECT_EQ(
+        cli::to_csv(sample_download(), cli::text_decoder("latin1")),
+        "machine_id,record_count,record,timestamp,date,time,date_line,text\n"
+        "KDR\u0080    ,3,1,2024-05-01T08:15:00,2024-05-01,08:15:00,2024/05/01 08:15:00,plain\n"
+        "KDR\u0080    ,3,2,,,,2000/01/01 00:00:00,\"comma, \"\"quote\"\"\r\nnext\"\n");
+    EXPECT_EQ(cli::to_csv(Download{true, "KDR00042", 0, {}, {}, false}, cli::text_decoder("utf8")),
+              "machine_id,record_count,record,timestamp,date,time,date_line,text\n"
+              "KDR00042,0,,,,,,\n");
     EXPECT_EQ(cli::with_platform_line_ends("a\r\nb\rc\r\n\r\n"), "a\nb\rc\n\n");
+}
+
+TEST(DownloadFormats, TheReadersCharactersBecomeUtf8) {
+    const struct {
+        const char* encoding;
+        std::string bytes;
+        std::string utf8;
+    } cases[] = {
+        {"cp1252", "\x80\x9f\xe9\x81", "\u20ac\u0178\u00e9\u0081"},
+        {"latin1", "\x80\xe9", "\u0080\u00e9"},
+        {"utf8", "\u00e9\u20ac", "\u00e9\u20ac"},
+        {"utf8", "a\xe9z\xc0\x80", "a\ufffdz\ufffd\ufffd"},  // stray and overlong
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(cli::text_decoder(c.encoding)(c.bytes), c.utf8) << c.encoding;
+    }
+    EXPECT_THROW(static_cast<void>(cli::text_decoder("ebcdic")), std::exception);
 }
 
 }  // namespace
