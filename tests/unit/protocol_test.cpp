@@ -7,8 +7,15 @@
 namespace kdr::protocol {
 namespace {
 
+// Strings here are built by appending: g++ 12 at -O3 reports a false
+// -Wrestrict when a string is put in front of a temporary one.
 std::string frame_of(std::string_view body, char checksum) {
-    return std::string(1, STX) + std::string(body) + CR + checksum + ETX;
+    std::string frame(1, STX);
+    frame.append(body);
+    frame += CR;
+    frame += checksum;
+    frame += ETX;
+    return frame;
 }
 
 struct FrameCase {
@@ -42,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Codes above 127 count by their 8-bit value: 200 + 13 = 213 -> 85 -> 117.
         FrameCase{std::string(1, '\xc8'), 'u'},
         // A long password is summed whole: 12 "A" = 780, + 80 + 13 = 873 -> 105 -> 105 "i".
-        FrameCase{"P" + std::string(12, 'A'), 'i'}));
+        FrameCase{std::string("P").append(12, 'A'), 'i'}));
 
 TEST(FrameTest, FixedReplies) {
     EXPECT_EQ(ack_reply(), std::string("\x02\x06\x0d\x33\x03", 5));

@@ -1,0 +1,74 @@
+# bash completion for kdr: its commands, each command's options and the
+# values of --port, --format, --fault, --output and --db.
+# Installed as share/bash-completion/completions/kdr; for a try, `source` it.
+
+_kdr_options() {
+    local line='--help --port --password --trace'
+    case "$1" in
+        open | sync-time) echo "$line" ;;
+        download) echo "$line --machine-id --rtc --format --raw --output" ;;
+        erase) echo "$line --yes" ;;
+        ports) echo '--help --all' ;;
+        simulate) echo '--help --password --id --records --record --fault --fast --clock' ;;
+        demo) echo '--help --records --fast --format --trace' ;;
+        collect) echo "$line --db --erase --watch" ;;
+        export) echo '--help --db --reader --since --format' ;;
+        history) echo '--help --db' ;;
+    esac
+}
+
+_kdr() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local commands='open download sync-time erase ports simulate demo collect export history'
+    local command='' i
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        case " $commands " in
+            *" ${COMP_WORDS[i]} "*) command=${COMP_WORDS[i]} && break ;;
+        esac
+    done
+    COMPREPLY=()
+
+    if [ -z "$command" ]; then
+        if [[ $cur == -* ]]; then
+            mapfile -t COMPREPLY < <(compgen -W '--help --version' -- "$cur")
+        else
+            mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
+        fi
+        return 0
+    fi
+
+    case "$prev" in
+        -p | --port)
+            local devices
+            devices=$(compgen -G '/dev/tty[SA]*[0-9]'; compgen -G '/dev/ttyUSB*';
+                      compgen -G '/dev/serial/by-id/*')
+            mapfile -t COMPREPLY < <(compgen -W "$devices" -- "$cur")
+            return 0
+            ;;
+        -f | --format)
+            local formats='text json csv'
+            [ "$command" = export ] && formats='csv json'
+            mapfile -t COMPREPLY < <(compgen -W "$formats" -- "$cur")
+            return 0
+            ;;
+        --fault)
+            mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short' -- "$cur")
+            return 0
+            ;;
+        -o | --output | --db)
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+            return 0
+            ;;
+        -w | --password | --id | -n | --records | -r | --record | --clock | --reader | --since)
+            return 0
+            ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$(_kdr_options "$command")" -- "$cur")
+    fi
+    return 0
+}
+
+complete -F _kdr kdr

@@ -1,0 +1,93 @@
+# What `cmake --install` puts in place, in two components:
+#   kdr  the command, its man page and its bash completion;
+#   dev  the public headers, the libraries and the CMake package KDRCtrl, so
+#        that another project does find_package(KDRCtrl) and links kdr::core
+#        and kdr::platform, needing nothing else but fmt.
+# Included from the top-level CMakeLists.txt after every target is defined.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# The libraries of the CMake package; each is exported as kdr::<name without
+# "kdr_">. A new library joins the package by joining this list.
+set(KDR_EXPORTED_TARGETS kdr_core kdr_platform)
+
+# Targets that only carry build settings of our own (warnings). A static
+# library names even its private dependencies in its link interface, as
+# $<LINK_ONLY:...>; for these that entry links nothing, so it is dropped
+# instead of the target being exported along.
+set(KDR_BUILD_ONLY_TARGETS kdr_warnings)
+
+set(KDR_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KDRCtrl)
+
+foreach(target IN LISTS KDR_EXPORTED_TARGETS)
+  string(REGEX REPLACE "^kdr_" "" export_name ${target})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${export_name})
+  get_target_property(links ${target} INTERFACE_LINK_LIBRARIES)
+  if(links)
+    foreach(helper IN LISTS KDR_BUILD_ONLY_TARGETS)
+      list(REMOVE_ITEM links "$<LINK_ONLY:${helper}>")
+      list(TRANSFORM links REPLACE "^${helper}$" "$<BUILD_INTERFACE:${helper}>")
+    endforeach()
+    set_target_properties(${target} PROPERTIES INTERFACE_LINK_LIBRARIES "${links}")
+  endif()
+endforeach()
+
+install(TARGETS ${KDR_EXPORTED_TARGETS}
+  EXPORT KDRCtrlTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# The public headers: include/kdr/ but for the simulator's, whose library is
+# not part of the package.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kdr
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT dev
+  FILES_MATCHING PATTERN "*.hpp"
+  PATTERN "simulator.hpp" EXCLUDE)
+
+install(EXPORT KDRCtrlTargets
+  NAMESPACE kdr::
+  DESTINATION ${KDR_CMAKE_PACKAGE_DIR}
+  COMPONENT dev)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KDRCtrlConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/KDRCtrlConfig.cmake
+  INSTALL_DESTINATION ${KDR_CMAKE_PACKAGE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/KDRCtrlConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/KDRCtrlConfig.cmake
+              ${PROJECT_BINARY_DIR}/KDRCtrlConfigVersion.cmake
+  DESTINATION ${KDR_CMAKE_PACKAGE_DIR}
+  COMPONENT dev)
+
+if(TARGET kdr)
+  install(TARGETS kdr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT kdr)
+  install(FILES ${PROJECT_SOURCE_DIR}/cli/completion/kdr.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+    RENAME kdr
+    COMPONENT kdr)
+
+  # The man page is the command's own help, through help2man, so that it
+  # cannot drift from --help: `kdr --help` and `kdr --version` make the page,
+  # each command's --help a section of its own.
+  find_program(KDR_HELP2MAN help2man)
+  find_program(KDR_GZIP gzip)
+  if(KDR_HELP2MAN AND KDR_GZIP)
+    set(man_dir ${PROJECT_BINARY_DIR}/man)
+    add_custom_command(
+      OUTPUT ${man_dir}/kdr.1.gz
+      COMMAND ${CMAKE_COMMAND} -DKDR=$<TARGET_FILE:kdr> -DHELP2MAN=${KDR_HELP2MAN}
+              -DGZIP=${KDR_GZIP} -DOUT=${man_dir}/kdr.1
+              -P ${CMAKE_CURRENT_LIST_DIR}/man-page.cmake
+      DEPENDS kdr ${CMAKE_CURRENT_LIST_DIR}/man-page.cmake
+      COMMENT "Man page kdr.1 from kdr --help"
+      VERBATIM)
+    add_custom_target(kdr_man_page ALL DEPENDS ${man_dir}/kdr.1.gz)
+    install(FILES ${man_dir}/kdr.1.gz
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+      COMPONENT kdr)
+  else()
+    message(STATUS "help2man or gzip not found: the man page kdr.1 is not built or installed")
+  endif()
+endif()

@@ -1,0 +1,43 @@
+# The Debian packages, made by CPack from the install components
+# (cmake/install.cmake):
+#   kdr          the command kdr, its man page and bash completion;
+#   libkdr-dev   the public headers, the static libraries and the CMake package.
+# Usage: cpack --config build/<preset>/CPackConfig.cmake   (writes them to the
+# current folder; -B DIR elsewhere).
+
+set(KDR_PACKAGE_MAINTAINER "KDRCtrl maintainers <maintainers@kdrctrl.invalid>"
+  CACHE STRING "The Maintainer field of the Debian packages")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kdr)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${KDR_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+# Each package's description is its component's: the first line the summary.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL kdr dev)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+set(CPACK_DEBIAN_KDR_PACKAGE_NAME kdr)
+set(CPACK_COMPONENT_KDR_DESCRIPTION
+  "command-line tool for the KDR portable data reader\n\
+kdr opens a password-checked connection with a KDR reader on a serial port,\n\
+sets its clock, downloads its records (as text, JSON or CSV) and erases it.\n\
+A built-in reader simulator plays a reader on a pseudo-terminal.")
+# The shared libraries it needs (fmt, the C++ runtime), found by dpkg-shlibdeps.
+set(CPACK_DEBIAN_KDR_PACKAGE_SHLIBDEPS ON)
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkdr-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libfmt-dev")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+  "C++ library for the KDR portable data reader (development files)\n\
+The static libraries kdr::core (the controller and the reader protocol) and\n\
+kdr::platform (serial port, clock and console host for Linux), their headers\n\
+and the CMake package KDRCtrl: find_package(KDRCtrl).")
+
+include(CPack)

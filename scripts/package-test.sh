@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Builds the release preset whole and runs its tests, then proves what users
+# and packagers get from it:
+#   1. `cmake --install` into a fresh prefix: the command, its man page and
+#      bash completion, the public headers, the libraries, the CMake package;
+#   2. an outside project (tests/consumer), configured against that prefix
+#      only, builds the README's library example, which then downloads from
+#      the installed `kdr simulate` exactly what `kdr download` gets;
+#   3. CPack's Debian packages, unpacked with dpkg-deb into a temporary folder:
+#      `kdr --version`, `man` on its page and `kdr demo --fast` from there, and
+#      the example built against the development package.
+# Everything it makes is under build/package-test (KDR_PACKAGE_TEST_DIR).
+# Warnings are errors here, as in every CI build (KDR_WERROR=OFF to allow them).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/ensure-deps.sh linux
+jobs=$(nproc)
+out=${KDR_PACKAGE_TEST_DIR:-$root/build/package-test}
+build=$root/build/release
+
+step() { echo "== $* (at ${SECONDS} s) ==" >&2; }
+fail() { echo "package-test: $*" >&2; exit 1; }
+
+step "release: configure and build"
+cmake --preset release -DKDR_WERROR="${KDR_WERROR:-ON}" >/dev/null
+cmake --build --preset release -j "$jobs"
+step "release: tests"
+ctest --preset release -j "$jobs"
+
+rm -rf "$out"
+mkdir -p "$out"
+sims=()
+cleanup() {
+    for pid in "${sims[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+}
+trap cleanup EXIT
+
+# ---- 1. cmake --install ------------------------------------------------------
+step "install into $out/prefix"
+prefix=$out/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+for file in bin/kdr share/man/man1/kdr.1.gz share/bash-completion/completions/kdr \
+    include/kdr/controller.hpp include/kdr/posix_platform.hpp \
+    "$libdir/libkdr_core.a" "$libdir/libkdr_platform.a" \
+    "$libdir/cmake/KDRCtrl/KDRCtrlConfig.cmake" "$libdir/cmake/KDRCtrl/KDRCtrlConfigVersion.cmake"; do
+    [ -e "$prefix/$file" ] || fail "not installed: $file"
+done
+[ ! -e "$prefix/include/kdr/simulator.hpp" ] || fail "the simulator's header is installed"
+# The package asks for fmt and nothing else of the build's dependencies.
+if grep -rEl 'CLI11|nlohmann|GTest|gtest|gmock|kdr_warnings' "$prefix/$libdir/cmake/KDRCtrl"; then
+    fail "the CMake package names a build-only dependency (above)"
+fi
+bash tests/consumer/completion_test.sh "$prefix/bin/kdr" "$prefix/share/bash-completion/completions/kdr"
+
+# Starts the installed `kdr simulate` with the arguments; its device in $device.
+start_simulator() {
+    local path="$out/sim.$RANDOM"
+    "$prefix/bin/kdr" simulate "$@" >"$path" 2>"$path.log" &
+    sims+=($!)
+    for _ in $(seq 100); do
+        if [ -s "$path" ]; then
+            device=$(head -n 1 "$path")
+            return 0
+        fi
+        sleep 0.05
+    done
+    fail "the simulator did not start: $(cat "$path.log")"
+}
+
+# ---- 2. an outside project against the installed package ---------------------
+step "consumer: the README's library example against the installed package"
+consumer=$out/consumer
+mkdir -p "$consumer"
+# The first C++ block under "## The library", as it stands in the README.
+awk '/^## /{library = ($0 == "## The library")}
+     library && /^```cpp$/ {inside = 1; next}
+     inside && /^```$/ {exit}
+     inside {print}' README.md >"$consumer/readme_example.cpp"
+grep -q 'int main' "$consumer/readme_example.cpp" || fail "no complete C++ example under '## The library' in README.md"
+cmake -S tests/consumer -B "$consumer/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" -DKDR_EXAMPLE="$consumer/readme_example.cpp" >/dev/null
+cmake --build "$consumer/build" -j "$jobs"
+# The example opens port 1, mapped to the device on its command line, with
+# the password "secret": it prints what `kdr download --rtc --raw` prints.
+start_simulator --password secret --fast --records 9 --clock "2024-05-06 07:08:09"
+"$consumer/build/readme_example" "$device" >"$consumer/example.out"
+"$prefix/bin/kdr" download --port "$device" --password secret --rtc --raw >"$consumer/expected.out"
+grep -q '^9 record(s) received' "$consumer/expected.out" || fail "kdr download: $(head -c 200 "$consumer/expected.out")"
+cmp "$consumer/expected.out" "$consumer/example.out" || fail "the example's records differ from kdr download's"
+cleanup
+sims=()
+
+# ---- 3. the Debian packages -------------------------------------------------
+step "Debian packages (CPack)"
+(cd "$out" && cpack --config "$build/CPackConfig.cmake" -B "$out/deb" >/dev/null)
+kdr_deb=$(ls "$out"/deb/kdr_*.deb)
+dev_deb=$(ls "$out"/deb/libkdr-dev_*.deb)
+dpkg-deb -c "$kdr_deb" >"$out/kdr.contents"
+dpkg-deb -c "$dev_deb" >"$out/dev.contents"
+grep -q '/usr/bin/kdr$' "$out/kdr.contents" || fail "kdr is not in $kdr_deb"
+grep -qE '/include/|\.a$' "$out/kdr.contents" && fail "$kdr_deb holds development files"
+grep -q 'KDRCtrlConfig.cmake$' "$out/dev.contents" || fail "the CMake package is not in $dev_deb"
+dpkg-deb -f "$kdr_deb" Depends | grep -q 'libfmt' || fail "$kdr_deb does not depend on fmt"
+# Its dependencies resolve on this system (a simulation: nothing is changed).
+apt-get install --simulate -qq "$kdr_deb" "$dev_deb" >/dev/null ||
+    fail "the packages' dependencies do not resolve"
+
+step "Debian packages: unpacked, kdr --version, man kdr, kdr demo --fast"
+unpacked=$(mktemp -d /tmp/kdr-deb.XXXXXX)
+trap 'cleanup; rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$kdr_deb" "$unpacked"
+dpkg-deb -x "$dev_deb" "$unpacked"
+version=$("$unpacked/usr/bin/kdr" --version)
+[ "$version" = "kdr $(dpkg-deb -f "$kdr_deb" Version)" ] || fail "kdr --version says '$version'"
+page=$(MANPATH="$unpacked/usr/share/man" MANWIDTH=80 man -P cat kdr 2>&1) || fail "man kdr: $page"
+for text in 'kdr - work with a KDR' 'kdr download' 'kdr simulate' '--machine-id'; do
+    grep -qF -- "$text" <<<"$page" || fail "the man page lacks '$text'"
+done
+"$unpacked/usr/bin/kdr" demo --fast --records 3 >"$out/demo.out"
+grep -q '^3 record(s) received' "$out/demo.out" || fail "kdr demo --fast: $(cat "$out/demo.out")"
+# The development package serves the outside project as the install did.
+cmake -S tests/consumer -B "$out/consumer-deb" -G Ninja -DCMAKE_PREFIX_PATH="$unpacked/usr" \
+    -DKDR_EXAMPLE="$consumer/readme_example.cpp" >/dev/null
+cmake --build "$out/consumer-deb" -j "$jobs" --target readme_example >/dev/null
+
+echo "Package tests passed in ${SECONDS} s: release build and tests, install, consumer, Debian packages." >&2
