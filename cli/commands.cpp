@@ -61,6 +61,7 @@ int command_download(const DownloadOptions& options, Console& console) {
     Download download;
     try {
         download = session.reader().download();
+        session.end_progress();
     } catch (const std::exception& error) {
         if (file) {
             session.err() << fmt::format("kdr: {} was left as it was\n", file->path());

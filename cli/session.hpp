@@ -120,6 +120,8 @@ class Session {
     [[nodiscard]] std::ostream& err() { return err_; }
     /// What a person may like to know beside the results; nothing with --quiet.
     [[nodiscard]] std::ostream& info() { return quiet_ ? null_ : err_; }
+    /// Removes the progress line, before results are written.
+    void end_progress() { status_.clear(); }
     /// Says why the last reader call failed and returns kExitFailure.
     int fail();
     /// Says why and returns kExitFailure.
