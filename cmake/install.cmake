@@ -10,7 +10,7 @@ include(CMakePackageConfigHelpers)
 
 # The libraries of the CMake package; each is exported as kdr::<name without
 # "kdr_">. A new library joins the package by joining this list.
-set(KDR_EXPORTED_TARGETS kdr_core kdr_platform)
+set(KDR_EXPORTED_TARGETS kdr_core kdr_platform kdr_reader)
 
 # Targets that only carry build settings of our own (warnings). A static
 # library names even its private dependencies in its link interface, as
