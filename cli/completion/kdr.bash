@@ -1,16 +1,16 @@
 # bash completion for kdr: its commands, each command's options and the
-# values of --port, --format, --fault, --output and --db.
+# values of --port, --format, --encoding, --fault, --output, --path-file and --db.
 # Installed as share/bash-completion/completions/kdr; for a try, `source` it.
 
 _kdr_options() {
-    local line='--help --port --password --trace'
+    local line='--help --port --password --trace --quiet'
     case "$1" in
         open | sync-time) echo "$line" ;;
-        download) echo "$line --machine-id --rtc --format --raw --output" ;;
+        download) echo "$line --machine-id --rtc --format --raw --encoding --output" ;;
         erase) echo "$line --yes" ;;
-        ports) echo '--help --all' ;;
-        simulate) echo '--help --password --id --records --record --fault --fast --clock' ;;
-        demo) echo '--help --records --fast --format --trace' ;;
+        ports) echo '--help --all --format' ;;
+        simulate) echo '--help --password --id --records --record --fault --fast --clock --path-file' ;;
+        demo) echo '--help --records --fast --format --trace --quiet' ;;
         collect) echo "$line --db --erase --watch" ;;
         export) echo '--help --db --reader --since --format' ;;
         history) echo '--help --db' ;;
@@ -48,14 +48,19 @@ _kdr() {
         -f | --format)
             local formats='text json csv'
             [ "$command" = export ] && formats='csv json'
+            [ "$command" = ports ] && formats='text json'
             mapfile -t COMPREPLY < <(compgen -W "$formats" -- "$cur")
+            return 0
+            ;;
+        --encoding)
+            mapfile -t COMPREPLY < <(compgen -W 'cp1252 latin1 utf8' -- "$cur")
             return 0
             ;;
         --fault)
             mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short' -- "$cur")
             return 0
             ;;
-        -o | --output | --db)
+        -o | --output | --db | --path-file)
             compopt -o filenames 2>/dev/null
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             return 0
