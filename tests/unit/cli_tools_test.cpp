@@ -114,6 +114,15 @@ TEST(CliUsage, EveryCommandHasHelpWithExamples) {
     EXPECT_EQ(run_cli({"--version"}).out, "kdr 1.01\n");
 }
 
+TEST(CliUsage, APasswordLongerThanAReadersIsSentWithAWarning) {
+    const CliRun result = run_cli({"open", "--port", "/dev/kdr-none", "--password", "123456789"});
+    EXPECT_EQ(result.code, kExitFailure);  // the port, not the password, stops it
+    EXPECT_EQ(result.err.rfind("kdr: warning: the password has 9 characters", 0), 0U) << result.err;
+    EXPECT_EQ(run_cli({"open", "--port", "/dev/kdr-none", "--password", "123456789", "--quiet"})
+                  .err.find("warning"),
+              std::string::npos);
+}
+
 TEST(CliUsage, PortProblemsAreOneSentenceThatSaysWhatToDo) {
     // A pseudo-terminal held by another opener plays the busy port.
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
