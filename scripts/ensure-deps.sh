@@ -4,7 +4,7 @@
 set -euo pipefail
 
 want=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libfmt-dev libcli11-dev
-      nlohmann-json3-dev libbenchmark-dev
+      nlohmann-json3-dev libbenchmark-dev libsqlite3-dev libpq-dev
       help2man man-db dpkg-dev file)   # the man page, and the Debian packages and their test
 for extra in "$@"; do
     case "$extra" in
