@@ -167,7 +167,8 @@ std::string local_now() {
 }
 
 // Station mode: a reader set into the cradle answers the poll, is collected
-// once, and must stop answering (be taken out) before the next one counts.
+// once, and must stop answering (be taken out: two polls in a row without an
+// answer) before the next one counts.
 int watch(const CollectOptions& options, Console& console) {
     const StopSignals signals;
     std::unique_ptr<Store> store = store::open_store(options.db);
@@ -180,6 +181,7 @@ int watch(const CollectOptions& options, Console& console) {
                     << std::flush;
     }
     bool present = false;
+    int unanswered = 0;
     while (!g_stop.load()) {
         bool answers = false;
         {
@@ -212,7 +214,14 @@ int watch(const CollectOptions& options, Console& console) {
                 console.out << local_now() << ' ' << line << '\n' << std::flush;
             }
         }
-        present = answers;
+        // One poll that went unanswered is not yet a reader taken out: a busy
+        // line or a slow reader miss one now and then.
+        unanswered = answers ? 0 : unanswered + 1;
+        if (answers) {
+            present = true;
+        } else if (unanswered >= 2) {
+            present = false;
+        }
         for (int tick = 0; tick < 20 && !g_stop.load(); ++tick) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }

@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <thread>
 #include <utility>
 
 #include "store/backend.hpp"
@@ -58,6 +59,13 @@ CREATE TABLE records (
 );
 CREATE INDEX records_by_reader ON records (reader_id, memory, position);
 )sql"};
+
+// The file stayed locked by another connection: worth another try while
+// the store is being set up (see SqliteStore's constructor).
+class BusyError : public StoreError {
+  public:
+    using StoreError::StoreError;
+};
 
 class Database;
 
@@ -135,7 +143,11 @@ class Database {
         } else if ((code & 0xFF) == SQLITE_FULL) {
             advice = "the disk is full: make room";
         }
-        throw StoreError(fmt::format("the store {} {} ({}): {}", path_, doing, reason, advice));
+        std::string message = fmt::format("the store {} {} ({}): {}", path_, doing, reason, advice);
+        if ((code & 0xFF) == SQLITE_BUSY) {
+            throw BusyError(message);
+        }
+        throw StoreError(message);
     }
 
     [[nodiscard]] sqlite3* handle() const { return db_; }
@@ -231,6 +243,31 @@ DownloadedRecord record_from(const std::string& codes, std::int64_t state, std::
 class SqliteStore final : public Store {
   public:
     explicit SqliteStore(const std::string& path) : db_(path) {
+        // Switching a new file to WAL takes a lock that SQLite does not wait
+        // for: collectors that open a new store at once take turns here.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        while (true) {
+            try {
+                set_up(path);
+                return;
+            } catch (const BusyError&) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    throw;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+
+    StoreOutcome store_download(const CollectedDownload& collected) override;
+    void set_erase_result(std::int64_t download_id, EraseResult result) override;
+    std::vector<StoredRecord> records(const RecordFilter& filter) override;
+    std::vector<StoredDownload> downloads() override;
+    [[nodiscard]] std::string name() const override { return db_.path(); }
+
+  private:
+    void set_up(const std::string& path) {
         const std::string mode = pragma("PRAGMA journal_mode=WAL");
         if (mode != "wal") {
             throw StoreError(fmt::format(
@@ -242,13 +279,6 @@ class SqliteStore final : public Store {
         migrate();
     }
 
-    StoreOutcome store_download(const CollectedDownload& collected) override;
-    void set_erase_result(std::int64_t download_id, EraseResult result) override;
-    std::vector<StoredRecord> records(const RecordFilter& filter) override;
-    std::vector<StoredDownload> downloads() override;
-    [[nodiscard]] std::string name() const override { return db_.path(); }
-
-  private:
     std::string pragma(std::string_view sql) {
         Statement statement(db_, sql);
         return statement.step() ? statement.text(0) : std::string{};

@@ -1,0 +1,412 @@
+// The built `kdr collect` against simulated readers on ptys and real stores:
+// killed at random points, failing lines and readers, a store it cannot
+// write, two collectors at once, and the station mode.
+#include <fmt/format.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "store_support.hpp"
+#include "tests/e2e/reader.hpp"
+
+namespace kdr::store::test {
+namespace {
+
+using namespace std::chrono_literals;
+using e2e::BackgroundKdr;
+using e2e::ProcessResult;
+using e2e::run_kdr;
+using e2e::SimulatedReader;
+namespace sim = kdr::simulator;
+
+constexpr e2e::Seconds kDeadline = 30s;
+
+// A password of this run's own: other tests on the machine that open a pty
+// path of theirs which is now one of these readers (pty numbers are reused)
+// are refused rather than download or erase.
+const std::string& password() {
+    static const std::string text = [] {
+        std::mt19937 random(std::random_device{}());
+        std::string chosen;
+        for (int i = 0; i < 8; ++i) {
+            chosen += static_cast<char>('a' + random() % 26);
+        }
+        return chosen;
+    }();
+    return text;
+}
+
+// The letters of the requests that came with this run's password (a stray
+// client's show as refused), or only of those the reader accepted.
+std::string letters_of(SimulatedReader& reader, bool accepted_only = false) {
+    std::string letters;
+    for (const sim::Request& request : reader.server().requests()) {
+        if (request.verdict == sim::Verdict::Accepted ||
+            (!accepted_only && request.verdict != sim::Verdict::WrongPassword)) {
+            letters += request.letter;
+        }
+    }
+    return letters;
+}
+
+// run_kdr, again when a stray client of another test on the machine held the
+// pty for a moment (then nothing was sent).
+ProcessResult run_collect(const std::vector<std::string>& args) {
+    ProcessResult result;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        result = run_kdr(args, kDeadline);
+        if (result.err.find("in use by another program") == std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    return result;
+}
+
+// Records with texts no other reader of the test has.
+class RecordSource {
+  public:
+    explicit RecordSource(std::string prefix) : prefix_(std::move(prefix)) {}
+    std::vector<sim::Record> take(std::size_t count) {
+        std::vector<sim::Record> records;
+        for (std::size_t i = 0; i < count; ++i, ++taken_) {
+            records.push_back({sim::add_seconds(base_, static_cast<std::int64_t>(taken_) * 61),
+                               fmt::format("{} {:06} caf\xE9, \"q\"", prefix_, taken_),
+                               static_cast<char>('0' + taken_ % 10)});
+            given_.insert(records.back().text);
+        }
+        return records;
+    }
+    [[nodiscard]] const std::set<std::string>& given() const { return given_; }
+
+  private:
+    std::string prefix_;
+    LocalDateTime base_{2024, 5, 1, 8, 0, 0};
+    std::size_t taken_ = 0;
+    std::set<std::string> given_;
+};
+
+sim::ReaderConfig config(const std::string& id, std::vector<sim::Record> records,
+                         const std::vector<std::string>& faults = {}) {
+    sim::ReaderConfig config;
+    config.password = password();
+    config.machine_id = id;
+    config.clock = ConsoleHost().Now();
+    config.records = std::move(records);
+    config.pacing = sim::Pacing::Fast;
+    for (const std::string& fault : faults) {
+        config.faults.push_back(sim::parse_fault(fault));
+    }
+    return config;
+}
+
+std::vector<std::string> collect_args(const std::string& port, const std::string& target,
+                                      std::vector<std::string> extra = {"--erase"}) {
+    std::vector<std::string> args{"collect",  "--port", port,  "--password",
+                                  password(), "--db",   target};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+std::set<std::string> as_set(const std::multiset<std::string>& texts) {
+    return {texts.begin(), texts.end()};
+}
+
+// The lines of standard error that are the command's own ("kdr: ...").
+int own_lines(const std::string& err) {
+    int lines = 0;
+    for (std::size_t at = err.find("kdr: "); at != std::string::npos;
+         at = err.find("kdr: ", at + 1)) {
+        lines += (at == 0 || err[at - 1] == '\n') ? 1 : 0;
+    }
+    return lines;
+}
+
+class Collect : public ::testing::TestWithParam<Backend> {};
+
+// A line or reader that fails: nothing erased, one sentence, exit 1 (or 0
+// for a silent erase), and what was stored is whole; the next collect
+// stores the rest and nothing twice.
+TEST_P(Collect, SurvivesLineAndReaderFaults) {
+    struct Case {
+        std::string fault;
+        int exit_code;
+        bool erase_sent;
+        std::string message;
+        std::optional<EraseResult> erase;
+    };
+    const std::vector<Case> cases{
+        {"drop", 1, false, "kdr: ", std::nullopt},
+        {"pause", 1, false, "not erased", EraseResult::Skipped},
+        {"refuse:E", 1, true, "refused the erase", EraseResult::Refused},
+        {"silent:E", 0, true, "did not confirm", EraseResult::Silent},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        const TempDir dir;
+        KDR_NEW_STORE(target, GetParam(), dir);
+        RecordSource source("R");
+        const std::vector<sim::Record> records = source.take(40);
+        {
+            SimulatedReader reader(config("KDR00077", records, {c.fault}));
+            const ProcessResult result = run_collect(collect_args(reader.path(), target));
+            EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
+            const std::string letters = letters_of(reader);
+            EXPECT_NE(letters.find('D'), std::string::npos) << letters;
+            EXPECT_EQ(letters.find('E') != std::string::npos, c.erase_sent) << letters;
+            EXPECT_EQ(reader.server().records(), records) << "the reader lost records";
+            const std::string& said = c.exit_code == 0 ? result.out : result.err;
+            EXPECT_NE(said.find(c.message), std::string::npos) << said;
+            if (c.exit_code != 0) {
+                EXPECT_EQ(own_lines(result.err), 1) << result.err;
+            }
+            std::unique_ptr<Store> store = open_store(target);
+            expect_downloads_whole(*store);
+            if (c.erase) {
+                ASSERT_FALSE(store->downloads().empty());
+                EXPECT_EQ(store->downloads().back().erase, *c.erase);
+            }
+        }
+        // The reader, fault gone, collected again: the rest, nothing twice.
+        SimulatedReader reader(config("KDR00077", records));
+        const ProcessResult again = run_collect(collect_args(reader.path(), target));
+        EXPECT_EQ(again.exit_code, 0) << again.err;
+        std::unique_ptr<Store> store = open_store(target);
+        const std::multiset<std::string> texts = stored_texts(*store);
+        EXPECT_EQ(as_set(texts), source.given());
+        EXPECT_TRUE(doubled(texts).empty());
+    }
+}
+
+// A store that cannot be written: the reader is not even asked for its
+// records, the command says so in one sentence, and what was stored stays.
+TEST_P(Collect, LeavesTheReaderAloneWhenTheStoreIsUnavailable) {
+    const TempDir dir;
+    RecordSource source("U");
+    const std::vector<sim::Record> records = source.take(5);
+    SimulatedReader reader(config("KDR00077", records));
+    std::string target;
+    std::string message;
+    ProcessResult result;
+    if (GetParam() == Backend::Sqlite) {
+        // A store collected into before, in a folder since made read-only.
+        const std::filesystem::path folder = dir.path() / "ro";
+        std::filesystem::create_directory(folder);
+        target = (folder / "records.sqlite").string();
+        ASSERT_EQ(run_collect(collect_args(reader.path(), target, {})).exit_code, 0);
+        ::chmod(dir.path().c_str(), 0755);
+        ::chmod(folder.c_str(), 0555);
+        const std::string out = (dir.path() / "out").string();
+        const std::string err = (dir.path() / "err").string();
+        // root writes anywhere: the command runs as nobody then.
+        const std::string as = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 "
+                                                  "--clear-groups "
+                                                : "";
+        const std::string line = fmt::format(
+            "{}{} collect --port {} --password {} --db {} "
+            "--erase >{} 2>{}",
+            as, e2e::kdr_binary(), reader.path(), password(), target, out, err);
+        const int status = std::system(line.c_str());
+        result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.err = read_file(err);
+        message = "nothing was downloaded or erased";
+    } else {
+        std::string why;
+        if (!postgres_server(why)) {
+            GTEST_SKIP() << why;
+        }
+        // The server stopped: its socket folder holds no server.
+        target = "postgresql:///records?host=" + (dir.path()).string() + "&user=kdr";
+        result = run_collect(collect_args(reader.path(), target));
+        message = "cannot be reached";
+    }
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    EXPECT_EQ(own_lines(result.err), 1) << result.err;
+    EXPECT_EQ(reader.server().records(), records);
+    if (GetParam() == Backend::Sqlite) {
+        // Only the first collect, before the folder was locked, downloaded.
+        const std::string letters = letters_of(reader);
+        EXPECT_EQ(letters.find('D'), letters.rfind('D')) << letters;
+        ::chmod((dir.path() / "ro").c_str(), 0755);
+        std::unique_ptr<Store> store = open_store(target);
+        EXPECT_EQ(as_set(stored_texts(*store)), source.given());
+    } else {
+        EXPECT_EQ(letters_of(reader), "");  // not even the password
+    }
+}
+
+// SIGKILL at random points of collects with --erase, again and again: every
+// download is stored wholly or not at all, no reader is erased before its
+// records are stored, and the next collect stores what is missing, once.
+// Readers are killed on several lanes at once (each its own reader, all one
+// store), so that the rounds' waits overlap and collectors also race.
+TEST_P(Collect, SurvivesBeingKilledAnywhere) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    constexpr int kLanes = 8;
+    const int rounds = (GetParam() == Backend::Sqlite ? 200 : 64) / kLanes;
+
+    // How long a whole collect takes here, measured on a store of its own.
+    e2e::Seconds whole{};
+    {
+        const TempDir scratch;
+        SimulatedReader reader(config("KDR00001", RecordSource("X").take(30)));
+        const ProcessResult result =
+            run_collect(collect_args(reader.path(), (scratch.path() / "s.sqlite").string()));
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        whole = result.elapsed;
+    }
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE(fmt::format("seed {}", seed));
+
+    std::vector<RecordSource> sources;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        sources.emplace_back(fmt::format("K{}", lane));
+    }
+    std::atomic<int> erased{0};
+    const auto run_lane = [&](int lane) {
+        const std::string id = fmt::format("KDR0K{:03}", lane);
+        std::mt19937 random(seed + static_cast<unsigned>(lane));
+        std::uniform_real_distribution<double> when(0.0, whole.count() * 1.2);
+        RecordSource& source = sources[static_cast<std::size_t>(lane)];
+        std::vector<sim::Record> records = source.take(30);
+        for (int round = 0; round < rounds; ++round) {
+            std::vector<sim::Record> left;
+            {
+                SimulatedReader reader(config(id, records));
+                BackgroundKdr collect(collect_args(reader.path(), target));
+                std::this_thread::sleep_for(e2e::Seconds(when(random)));
+                static_cast<void>(collect.stop(SIGKILL, kDeadline));
+                left = reader.server().records();
+            }
+            std::unique_ptr<Store> store = open_store(target);
+            const std::multiset<std::string> texts = stored_texts(*store);
+            if (!doubled(texts).empty()) {
+                ADD_FAILURE() << "lane " << lane << " round " << round
+                              << ": stored twice: " << *doubled(texts).begin();
+                return;
+            }
+            if (left.size() < records.size()) {
+                ++erased;
+                for (const sim::Record& record : records) {
+                    if (texts.count(record.text) != 1) {
+                        ADD_FAILURE() << "lane " << lane << " round " << round
+                                      << ": erased before stored: " << record.text;
+                        return;
+                    }
+                }
+            }
+            records = left;
+            const std::vector<sim::Record> more = source.take(3);
+            records.insert(records.end(), more.begin(), more.end());
+        }
+        // The next collect, not killed, completes what is missing.
+        SimulatedReader reader(config(id, records));
+        const ProcessResult last = run_collect(collect_args(reader.path(), target));
+        EXPECT_EQ(last.exit_code, 0) << last.err;
+    };
+    std::vector<std::thread> lanes;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        lanes.emplace_back(run_lane, lane);
+    }
+    for (std::thread& lane : lanes) {
+        lane.join();
+    }
+    // The kills hit before, during and after the erase.
+    EXPECT_GT(erased.load(), 0);
+    EXPECT_LT(erased.load(), rounds * kLanes);
+
+    std::unique_ptr<Store> store = open_store(target);
+    std::set<std::string> given;
+    for (const RecordSource& source : sources) {
+        given.insert(source.given().begin(), source.given().end());
+    }
+    const std::multiset<std::string> texts = stored_texts(*store);
+    EXPECT_EQ(as_set(texts), given);
+    EXPECT_TRUE(doubled(texts).empty());
+    expect_downloads_whole(*store);
+}
+
+// Two stations' collectors on two readers, writing one store at once.
+TEST_P(Collect, TwoCollectorsShareOneStore) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    std::vector<RecordSource> sources{RecordSource("A"), RecordSource("B")};
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(fmt::format("round {}", round));
+        SimulatedReader a(config("KDR000A1", sources[0].take(1500)));
+        SimulatedReader b(config("KDR000B2", sources[1].take(1500)));
+        ProcessResult result_a;
+        ProcessResult result_b;
+        std::thread other([&] { result_b = run_collect(collect_args(b.path(), target)); });
+        result_a = run_collect(collect_args(a.path(), target));
+        other.join();
+        EXPECT_EQ(result_a.exit_code, 0) << result_a.err;
+        EXPECT_EQ(result_b.exit_code, 0) << result_b.err;
+        EXPECT_TRUE(a.server().records().empty());
+        EXPECT_TRUE(b.server().records().empty());
+    }
+    std::unique_ptr<Store> store = open_store(target);
+    std::set<std::string> given = sources[0].given();
+    given.insert(sources[1].given().begin(), sources[1].given().end());
+    const std::multiset<std::string> texts = stored_texts(*store);
+    EXPECT_EQ(as_set(texts), given);
+    EXPECT_TRUE(doubled(texts).empty());
+    EXPECT_EQ(store->downloads().size(), 8U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Collect, ::testing::Values(Backend::Sqlite, Backend::Postgres),
+                         backend_name);
+
+// The station mode: each reader set into the cradle is collected once, the
+// next one after the first was taken out; Ctrl-C ends it.
+TEST(CollectWatch, CollectsEachReaderSetIntoTheCradle) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    const std::filesystem::path cradle = dir.path() / "cradle";
+    const auto dock = [&](const SimulatedReader& reader) {
+        const std::filesystem::path next = dir.path() / "cradle.next";
+        std::filesystem::create_symlink(reader.path(), next);
+        std::filesystem::rename(next, cradle);
+    };
+    RecordSource source("W");
+    auto first = std::make_unique<SimulatedReader>(config("KDR000W1", source.take(4)));
+    dock(*first);
+    BackgroundKdr watch(collect_args(cradle.string(), target, {"--erase", "--watch"}));
+    ASSERT_TRUE(watch.read_line(10s).has_value());  // "watching ..."
+    const std::optional<std::string> one = watch.read_line(10s);
+    ASSERT_TRUE(one.has_value());
+    EXPECT_NE(one->find("KDR000W1 on " + cradle.string() + ": 4 new, 0 already stored; erased"),
+              std::string::npos)
+        << *one;
+
+    // Polls while it stays: the password exchange only, no second collect.
+    std::this_thread::sleep_for(2500ms);
+    const std::string letters = letters_of(*first, true);
+    EXPECT_EQ(letters.find('D'), letters.rfind('D')) << letters;
+    EXPECT_GE(std::count(letters.begin(), letters.end(), 'P'), 4) << letters;
+
+    first.reset();  // taken out: two polls go unanswered
+    std::this_thread::sleep_for(4500ms);
+    SimulatedReader second(config("KDR000W2", source.take(3)));
+    dock(second);
+    const std::optional<std::string> two = watch.read_line(10s);
+    ASSERT_TRUE(two.has_value());
+    EXPECT_NE(two->find("KDR000W2 on " + cradle.string() + ": 3 new"), std::string::npos) << *two;
+
+    const ProcessResult stopped = watch.stop(SIGINT, 10s);
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
+    EXPECT_NE(stopped.out.find("stopped"), std::string::npos) << stopped.out;
+    std::unique_ptr<Store> store = open_store(target);
+    EXPECT_EQ(as_set(stored_texts(*store)), source.given());
+}
+
+}  // namespace
+}  // namespace kdr::store::test
