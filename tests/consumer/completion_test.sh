@@ -22,7 +22,7 @@ long_options() {
 failed=0
 check() {  # check WHAT EXPECTED ACTUAL
     if [ "$2" != "$3" ]; then
-        echo "FAIL $1: help says [$(echo $2)], completion offers [$(echo $3)]"
+        echo "FAIL $1: help says [$(tr '\n' ' ' <<<"$2")], completion offers [$(tr '\n' ' ' <<<"$3")]"
         failed=1
     fi
 }
