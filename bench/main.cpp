@@ -187,6 +187,26 @@ void print_table(const CollectingReporter& results) {
                         verdict(c.counter("cpu_pct") <= 2.0)});
     }
 
+    // The store's part of a collect (open and one transaction), against the
+    // download it stores: the exchanges are those of download and erase.
+    const auto stored_paced = results.find("store/sqlite/740");
+    if (const auto paced = results.find("download/paced"); paced && stored_paced) {
+        const double share = 100.0 * stored_paced->counter("store_s") / paced->counter("wall_s");
+        rows.push_back(
+            {"collect: storing the paced download (SQLite), share of its wall time",
+             fmt::format("{:.1f} ms / {:.2f} s ({:.2f} %)", stored_paced->counter("store_s") * 1e3,
+                         paced->counter("wall_s"), share),
+             "at most 1 %", verdict(share <= 1.0)});
+    }
+    for (const std::string backend : {"sqlite", "postgres"}) {
+        if (const auto big = results.find("store/" + backend + "/100000")) {
+            const double seconds = big->counter("store_s");
+            rows.push_back({fmt::format("collect: 100,000 records stored ({})",
+                                        backend == "sqlite" ? "SQLite" : "PostgreSQL"),
+                            fmt::format("{:.2f} s", seconds), "under 2 s", verdict(seconds < 2.0)});
+        }
+    }
+
     utsname system{};
     ::uname(&system);
     fmt::print("\nMachine: {}, {} processors, {} {} {}\n", cpu_model(),

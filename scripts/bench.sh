@@ -9,6 +9,15 @@ cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh linux
 cmake --preset release >/dev/null
 cmake --build --preset release --target kdr_bench -j "$(nproc)"
+# The store's PostgreSQL rows want a server: one of the bench's own, started
+# as the tests start theirs, but flushing to the disk as a real one does.
+pg_state=$(mktemp -d)
+trap 'bash tests/store/pg_server.sh stop "$pg_state/pg"; rm -rf "$pg_state"' EXIT
+KDR_PG_FSYNC=on bash tests/store/pg_server.sh start "$pg_state/pg"
+if [ -f "$pg_state/pg/url" ]; then
+    KDR_BENCH_PG=$(cat "$pg_state/pg/url")
+    export KDR_BENCH_PG
+fi
 bench/run.sh build/release/bench/kdr_bench "$@"
 echo
 echo "Command: scripts/bench.sh $*"

@@ -43,8 +43,8 @@ CREATE TABLE downloads (
 CREATE TABLE records (
   memory BIGINT NOT NULL,
   position INTEGER NOT NULL,
-  download_id BIGINT NOT NULL REFERENCES downloads(id),
-  reader_id BIGINT NOT NULL REFERENCES readers(id),
+  download_id BIGINT NOT NULL,
+  reader_id BIGINT NOT NULL,
   stamp TIMESTAMP,
   date_line TEXT NOT NULL,
   stamp_codes BYTEA NOT NULL,
@@ -55,7 +55,6 @@ CREATE TABLE records (
   text_utf8 TEXT NOT NULL,
   PRIMARY KEY (memory, position)
 );
-CREATE INDEX records_by_reader ON records (reader_id, memory, position);
 )sql"};
 
 // The URI without its password, for messages.
@@ -347,15 +346,16 @@ StoreOutcome PostgresStore::store_download(const CollectedDownload& collected) {
     const Result reader =
         db_.run("SELECT id, memory FROM readers WHERE machine_id = $1 FOR UPDATE", {machine_id});
     const std::string reader_id = reader.text(0, 0);
-    const std::optional<std::int64_t> memory =
-        reader.is_null(0, 1) ? std::nullopt : std::optional{reader.integer(0, 1)};
+    // The download that began the reader's current memory; 0 for none (ids
+    // start at 1).
+    const std::int64_t memory = reader.is_null(0, 1) ? 0 : reader.integer(0, 1);
 
     std::vector<DownloadedRecord> held;
-    if (memory) {
+    if (memory != 0) {
         const Result stored = db_.run(
             "SELECT stamp_codes, stamp_state, stamp_bad_field, lead, text FROM records WHERE "
             "memory = $1 ORDER BY position",
-            {std::to_string(*memory)});
+            {std::to_string(memory)});
         held.reserve(static_cast<std::size_t>(stored.rows()));
         for (int row = 0; row < stored.rows(); ++row) {
             held.push_back(record_from(stored.bytes(row, 0), stored.integer(row, 1),
@@ -377,7 +377,7 @@ StoreOutcome PostgresStore::store_download(const CollectedDownload& collected) {
          download.complete() ? "true" : "false", std::to_string(plan.end - plan.first_new),
          std::to_string(plan.first_new), std::string(to_string(erase))});
     const std::int64_t download_id = inserted.integer(0, 0);
-    const std::int64_t memory_id = memory && !plan.new_memory ? *memory : download_id;
+    const std::int64_t memory_id = memory != 0 && !plan.new_memory ? memory : download_id;
     db_.run("UPDATE downloads SET memory = $1 WHERE id = $2",
             {std::to_string(memory_id), std::to_string(download_id)});
 

@@ -45,8 +45,8 @@ CREATE TABLE downloads (
 CREATE TABLE records (
   memory INTEGER NOT NULL,
   position INTEGER NOT NULL,
-  download_id INTEGER NOT NULL REFERENCES downloads(id),
-  reader_id INTEGER NOT NULL REFERENCES readers(id),
+  download_id INTEGER NOT NULL,
+  reader_id INTEGER NOT NULL,
   stamp TEXT,
   date_line TEXT NOT NULL,
   stamp_codes BLOB NOT NULL,
@@ -57,7 +57,6 @@ CREATE TABLE records (
   text_utf8 TEXT NOT NULL,
   PRIMARY KEY (memory, position)
 );
-CREATE INDEX records_by_reader ON records (reader_id, memory, position);
 )sql"};
 
 // The file stayed locked by another connection: worth another try while
@@ -323,16 +322,17 @@ StoreOutcome SqliteStore::store_download(const CollectedDownload& collected) {
     Statement reader(db_, "SELECT id, memory FROM readers WHERE machine_id = ?");
     reader.bind(1, machine_id).step();
     const std::int64_t reader_id = reader.integer(0);
-    const std::optional<std::int64_t> memory =
-        reader.is_null(1) ? std::nullopt : std::optional{reader.integer(1)};
+    // The download that began the reader's current memory; 0 for none (ids
+    // start at 1).
+    const std::int64_t memory = reader.is_null(1) ? 0 : reader.integer(1);
 
     std::vector<DownloadedRecord> held;
-    if (memory) {
+    if (memory != 0) {
         Statement stored(
             db_,
             "SELECT stamp_codes, stamp_state, stamp_bad_field, lead, text FROM records "
             "WHERE memory = ? ORDER BY position");
-        stored.bind(1, *memory);
+        stored.bind(1, memory);
         while (stored.step()) {
             held.push_back(record_from(stored.text(0), stored.integer(1), stored.integer(2),
                                        stored.integer(3), stored.text(4)));
@@ -360,7 +360,7 @@ StoreOutcome SqliteStore::store_download(const CollectedDownload& collected) {
         .bind(10, to_string(erase))
         .step();
     const std::int64_t download_id = sqlite3_last_insert_rowid(db_.handle());
-    const std::int64_t memory_id = memory && !plan.new_memory ? *memory : download_id;
+    const std::int64_t memory_id = memory != 0 && !plan.new_memory ? memory : download_id;
     Statement(db_, "UPDATE downloads SET memory = ? WHERE id = ?")
         .bind(1, memory_id)
         .bind(2, download_id)
