@@ -64,8 +64,7 @@ const std::string& answer_mib(std::int64_t mib) {
 }
 
 // Both display switches on: the most text per answer byte.
-void decode(benchmark::State& state) {
-    const std::string& answer = answer_mib(state.range(0));
+void measure_decoding(benchmark::State& state, const std::string& answer) {
     const kdr::operations::DecodeOptions options{true, true, 2007};
     double peak_ratio = 0.0;
     for (auto _ : state) {
@@ -81,23 +80,16 @@ void decode(benchmark::State& state) {
     state.counters["peak_x"] = peak_ratio;
 }
 
+void decode(benchmark::State& state) {
+    measure_decoding(state, answer_mib(state.range(0)));
+}
+
 // Records that hold only their leading character: the most date line per
 // answer byte, the decoding's largest result for its answer.
 void decode_empty(benchmark::State& state) {
     static const std::string answer =
         answer_of_size(static_cast<std::size_t>(state.range(0)) * kMiB, true);
-    const kdr::operations::DecodeOptions options{true, true, 2007};
-    double peak_ratio = 0.0;
-    for (auto _ : state) {
-        kdr::bench::reset_heap_peak();
-        const std::size_t before = kdr::bench::heap_in_use();
-        std::string text = kdr::operations::decode_download(answer, options);
-        benchmark::DoNotOptimize(text.data());
-        const auto peak = static_cast<double>(answer.size() + kdr::bench::heap_peak() - before);
-        peak_ratio = std::max(peak_ratio, peak / static_cast<double>(answer.size()));
-    }
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(answer.size()));
-    state.counters["peak_x"] = peak_ratio;
+    measure_decoding(state, answer);
 }
 
 // The same bytes copied into a buffer already in memory.

@@ -252,8 +252,7 @@ void TallySink::end(bool cut) {
 
 DownloadTally TallySink::tally() const noexcept {
     return {has_header_, counts_,
-            has_header_ && !cut_ && empty_records_ == 0 &&
-                counts_.received >= static_cast<std::size_t>(counts_.announced)};
+            whole_memory(has_header_, cut_, empty_records_, counts_.received, counts_.announced)};
 }
 
 void decode_answer(std::string_view answer, int current_year, AnswerSink& sink,

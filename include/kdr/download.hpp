@@ -69,6 +69,14 @@ struct BareStamp {
     friend bool operator==(const BareStamp&, const BareStamp&) = default;
 };
 
+/// Whether a download brought the reader's whole memory: its header, every
+/// announced record whole, no record empty or cut short.
+[[nodiscard]] constexpr bool whole_memory(bool has_header, bool cut, std::size_t empty_records,
+                                          std::size_t received, std::int32_t announced) noexcept {
+    return has_header && !cut && empty_records == 0 &&
+           received >= static_cast<std::size_t>(announced < 0 ? 0 : announced);
+}
+
 /// The whole download.
 struct Download {
     /// False when the answer did not begin with the reader's header (the
@@ -92,8 +100,7 @@ struct Download {
     /// True when the reader's whole memory arrived: a header, every announced
     /// record complete, and no record cut short.
     [[nodiscard]] bool complete() const noexcept {
-        return has_header && !cut && empty_records() == 0 &&
-               records.size() >= static_cast<std::size_t>(announced);
+        return whole_memory(has_header, cut, empty_records(), records.size(), announced);
     }
 
     friend bool operator==(const Download&, const Download&) = default;

@@ -33,6 +33,25 @@ struct CliRun {
     std::string err;
 };
 
+// A pseudo-terminal: its device path, and the master side that keeps it.
+struct Pty {
+    int master = -1;
+    std::string device;
+    Pty() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) {
+            device = ::ptsname(master);
+        }
+    }
+    ~Pty() {
+        if (master >= 0) {
+            ::close(master);
+        }
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+};
+
 CliRun run_cli(std::vector<std::string> args, bool in_terminal = false) {
     std::istringstream in;
     std::ostringstream out;
@@ -125,11 +144,9 @@ TEST(CliUsage, APasswordLongerThanAReadersIsSentWithAWarning) {
 
 TEST(CliUsage, PortProblemsAreOneSentenceThatSaysWhatToDo) {
     // A pseudo-terminal held by another opener plays the busy port.
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
-    const std::string busy = ::ptsname(master);
+    const Pty pty;
+    ASSERT_FALSE(pty.device.empty());
+    const std::string& busy = pty.device;
     PortMap ports;
     ports.assign(1, busy);
     PosixSerialPort holder(ports);
@@ -151,17 +168,14 @@ TEST(CliUsage, PortProblemsAreOneSentenceThatSaysWhatToDo) {
         EXPECT_NE(result.err.find(c.what), std::string::npos) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     }
-    ::close(master);
 }
 
 TEST(CliUsage, ErasingChecksThePortThenAsksAndDoesNothingUnlessConfirmed) {
     // A pseudo-terminal that nobody answers on: had the answer been taken as
     // yes, the failure would be about the reader.
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
-    const std::string device = ::ptsname(master);
+    const Pty pty;
+    ASSERT_FALSE(pty.device.empty());
+    const std::string& device = pty.device;
     const auto erase = [](const std::string& port, const char* answer) {
         std::istringstream in(answer);
         std::ostringstream out;
@@ -180,7 +194,6 @@ TEST(CliUsage, ErasingChecksThePortThenAsksAndDoesNothingUnlessConfirmed) {
     EXPECT_EQ(yes.code, kExitFailure);
     EXPECT_NE(yes.err.find("[y/N]"), std::string::npos);
     EXPECT_NE(yes.err.find("did not answer"), std::string::npos) << yes.err;
-    ::close(master);
 
     for (const char* port : {"/dev/kdr-no-such-device", "/dev/null"}) {
         const CliRun result = erase(port, "y\n");
