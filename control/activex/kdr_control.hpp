@@ -7,7 +7,6 @@
 // window is the progress bar, which always fills it.
 #pragma once
 
-#include <map>
 #include <memory>
 
 #include "KDRCtrl_h.h"
