@@ -74,3 +74,26 @@ add_subdirectory(${CMAKE_SOURCE_DIR}/samples ${CMAKE_BINARY_DIR}/samples)
 if(KDR_WINDOWS_TESTS)
   add_subdirectory(${CMAKE_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests/windows)
 endif()
+
+# ---- Release package ------------------------------------------------------
+# `cmake --build --preset mingw32 --target package` (or mingw64) makes
+# KDRCtrl-1.01-windows.zip in the build tree from both builds: this one and
+# the other architecture's preset, configured and built when needed.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(kdr_package_arches ARCH=x64 OTHER_ARCH=x86 OTHER_PRESET=mingw32)
+else()
+  set(kdr_package_arches ARCH=x86 OTHER_ARCH=x64 OTHER_PRESET=mingw64)
+endif()
+list(TRANSFORM kdr_package_arches PREPEND -D)
+set(KDR_WINDOWS_PACKAGE ${CMAKE_BINARY_DIR}/KDRCtrl-${PROJECT_VERSION}-windows.zip)
+add_custom_target(windows_package
+  COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR} -DBINARY=${CMAKE_BINARY_DIR}
+          ${kdr_package_arches} -DVERSION=${PROJECT_VERSION} -DZIP=${KDR_WINDOWS_PACKAGE}
+          -P ${CMAKE_SOURCE_DIR}/cmake/windows-package.cmake
+  DEPENDS KDRCtrl kdr_sample_host
+  COMMENT "Windows package KDRCtrl-${PROJECT_VERSION}-windows.zip"
+  VERBATIM USES_TERMINAL)
+# `package` is CPack's name where CPack is used; the Windows builds do not use it.
+if(NOT DEFINED CPACK_OUTPUT_CONFIG_FILE)
+  add_custom_target(package DEPENDS windows_package)
+endif()

@@ -60,4 +60,15 @@ STDAPI DllUnregisterServer() {
     return kdr::registration::unregister_server();
 }
 
+// regsvr32 /n /i:user registers for the current user only, /u /n /i:user
+// removes that registration; "machine" or no text is the machine-wide one.
+STDAPI DllInstall(BOOL install, PCWSTR command_line) {
+    const auto scope = kdr::registration::scope_from_command_line(command_line);
+    if (!scope) {
+        return E_INVALIDARG;
+    }
+    return install ? kdr::registration::register_server(*scope)
+                   : kdr::registration::unregister_server(*scope);
+}
+
 }  // extern "C"

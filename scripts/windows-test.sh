@@ -5,10 +5,15 @@
 # C++ client and from VBScript, hosting in a real container window, the
 # property page General through IPropertyPage and inside the system's property
 # frame, end to end against the reader simulator on a pseudo-terminal mapped as
-# COM1, and screenshots of the property frame and the sample host.
+# COM1, the waits' precision, registration for the current user only, use
+# without registration through the assembly manifest, screenshots of the
+# property frame and the sample host; then the release package, unpacked into
+# a fresh prefix, registered with its register.cmd and used by its sample
+# script.
 #
-# One Wine prefix for the run, in a temporary folder removed at the end; one
-# virtual display around everything; nothing is left running.
+# Two Wine prefixes (the test's, the package's), in a temporary folder
+# removed at the end; one virtual display around everything; nothing is left
+# running.
 #
 # Usage: scripts/windows-test.sh            (prints "N passed, N failed" last)
 set -euo pipefail
@@ -21,9 +26,11 @@ if [ "${1:-}" != "--inside" ]; then
     jobs=2
     for preset in mingw64 mingw32; do
         echo "== $preset: configure and build ==" >&2
-        cmake --preset "$preset" >/dev/null
+        cmake --preset "$preset" -DKDR_WERROR=ON >/dev/null
         cmake --build --preset "$preset" -j "$jobs"
     done
+    echo "== Windows package ==" >&2
+    cmake --build --preset mingw32 -j "$jobs" --target package
     # The reader simulator and the Linux command, for the end-to-end test
     # (KDR_LINUX_TOOL names a kdr built elsewhere).
     if [ -z "${KDR_LINUX_TOOL:-}" ]; then
@@ -35,7 +42,9 @@ if [ "${1:-}" != "--inside" ]; then
 
     work=$(mktemp -d /tmp/kdrctrl-wine.XXXXXX)
     cleanup() {
-        WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+        for prefix in "$work/prefix" "$work/fresh"; do
+            WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+        done
         rm -rf "$work"
     }
     trap cleanup EXIT
@@ -66,6 +75,7 @@ stop_simulators() {
 finish() {
     stop_simulators
     $server -k 2>/dev/null || true
+    WINEPREFIX="$work/fresh" $server -k 2>/dev/null || true
     # Every step's output, for a look after the prefix is gone.
     rm -rf "$root/build/windows-test-logs"
     mkdir -p "$root/build/windows-test-logs"
@@ -80,7 +90,10 @@ result() {  # result NAME RC [LOG]
     else
         failed=$((failed + 1))
         echo "FAIL $1 (exit $2)"
-        [ -n "${3:-}" ] && [ -f "$3" ] && grep -v '^PASS' "$3" | sed 's/^/    /'
+        # (An empty log prints nothing and ends nothing.)
+        if [ -n "${3:-}" ] && [ -f "$3" ]; then
+            grep -v '^PASS' "$3" | sed 's/^/    /' || true
+        fi
     fi
     return 0
 }
@@ -108,10 +121,46 @@ start_simulator() {
     return 1
 }
 
-map_port() {  # map_port COMn DEVICE: Wine reads its port table at server start
-    $wine64 reg add 'HKLM\Software\Wine\Ports' /v "$1" /t REG_SZ /d "$2" /f >/dev/null
-    $server -k
+map_ports() {  # map_ports COMn DEVICE [COMn DEVICE]: Wine reads its port table at server start
+    local args=("$@")
+    for ((i = 0; i < ${#args[@]}; i += 2)); do
+        $wine64 reg add 'HKLM\Software\Wine\Ports' /v "${args[i]}" /t REG_SZ /d "${args[i + 1]}" \
+            /f >/dev/null
+    done
+    # A server that served a closed pseudo-terminal dumps its objects as it goes.
+    $server -k >/dev/null 2>&1
     $server -w
+    # The system's services rewrite the ports' links as the server starts
+    # again, and open the ports as they do: a program started before they are
+    # done may open the old device or meet them on the line.
+    $wine64 reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1
+    local link
+    for ((i = 0; i < ${#args[@]}; i += 2)); do
+        link="$WINEPREFIX/dosdevices/$(echo "${args[i]}" | tr '[:upper:]' '[:lower:]')"
+        for _ in $(seq 200); do
+            [ "$(readlink "$link" 2>/dev/null)" = "${args[i + 1]}" ] && break
+            sleep 0.05
+        done
+    done
+    sleep 2
+}
+
+# The reader on COM1 (the records behind expected.txt) and a silent one on COM2.
+start_readers() {
+    start_simulator "${reader[@]}" --records 12
+    local com1=$sim_device
+    start_simulator --fault silent
+    map_ports COM1 "$com1" COM2 "$sim_device"
+}
+
+# Exports the classes of a hive (64- and 32-bit views) to a file: an absent
+# key exports as nothing.
+export_classes() {  # export_classes ROOT FILE
+    : >"$2"
+    for key in "$1\Software\Classes" "$1\Software\Wow6432Node\Classes"; do
+        $wine64 reg export "$key" "$2.part" /y >/dev/null 2>&1 && cat "$2.part" >>"$2"
+        rm -f "$2.part"
+    done
 }
 
 echo "== Wine prefix ==" >&2
@@ -170,9 +219,8 @@ for arch in x64 x86; do
         start_simulator "${reader[@]}" --records 12
         "$kdr" download --port "$sim_device" --password "$password" --raw --machine-id --rtc \
             >"$work/expected.txt"
-        map_port COM1 "$sim_device"
-        start_simulator --fault silent
-        map_port COM2 "$sim_device"
+        stop_simulators
+        start_readers
         rc=0
         timeout 120 $wine cscript //nologo download.vbs 1 "$password" >"$work/$arch-dl.log" 2>&1 ||
             rc=$?
@@ -194,6 +242,10 @@ for arch in x64 x86; do
             $wine kdr_e2e_test.exe "$password" \
             "$($wine winepath -w "$work/expected.txt" | tr -d '\r')" \
             "$($wine winepath -w "$work/expected-empty.txt" | tr -d '\r')"
+        # How late the waits end, and OpenKDR's length against the silent COM2.
+        step "$arch waits end on time; OpenKDR against a silent reader" "$work/$arch-waits.log" \
+            $wine kdr_waits_test.exe 2
+        grep -E '^(overshoot|OpenKDR)' "$work/$arch-waits.log" | sed 's/^/    /'
         stop_simulators
     else
         skipped=$((skipped + 1))
@@ -203,8 +255,100 @@ for arch in x64 x86; do
     step "$arch regsvr32 unregisters" "$work/$arch-unreg.log" $wine regsvr32 /s /u KDRCtrl.ocx
     step "$arch nothing left registered" "$work/$arch-unregcheck.log" \
         $wine kdr_regcheck.exe unregistered
+
+    # For the current user only: the same registration under
+    # HKCU\Software\Classes, nothing in the machine's hive, no trace after.
+    # Windows always has the user's classes key; a fresh Wine prefix has not.
+    $wine64 reg add 'HKCU\Software\Classes' /f >/dev/null
+    export_classes HKLM "$work/machine-before.reg"
+    export_classes HKCU "$work/user-before.reg"
+    step "$arch regsvr32 /n /i:user registers for the user" "$work/$arch-userreg.log" \
+        $wine regsvr32 /s /n /i:user KDRCtrl.ocx
+    step "$arch registration in the user's classes" "$work/$arch-usercheck.log" \
+        $wine kdr_regcheck.exe registered "$ocx" user
+    export_classes HKLM "$work/machine-after.reg"
+    rc=0
+    cmp -s "$work/machine-before.reg" "$work/machine-after.reg" || rc=1
+    result "$arch nothing written to the machine's classes" "$rc"
+    step "$arch regsvr32 /u /n /i:user unregisters for the user" "$work/$arch-userunreg.log" \
+        $wine regsvr32 /s /u /n /i:user KDRCtrl.ocx
+    step "$arch nothing left in the user's classes" "$work/$arch-userunregcheck.log" \
+        $wine kdr_regcheck.exe unregistered user
+    export_classes HKCU "$work/user-after.reg"
+    rc=0
+    cmp -s "$work/user-before.reg" "$work/user-after.reg" || rc=1
+    result "$arch the user's classes as they were" "$rc"
+
+    # Without registration: the program's manifest names the assembly KDRCtrl,
+    # whose manifest lies beside KDRCtrl.ocx.
+    regfree="$work/$arch-regfree"
+    mkdir -p "$regfree"
+    cp "$build"/KDRCtrl.ocx "$build"/KDRCtrl.manifest "$build"/kdr_sample_host.exe \
+        "$build"/kdr_sample_host.exe.manifest "$build"/kdr_e2e_test.exe "$regfree"/
+    cp "$build"/kdr_sample_host.exe.manifest "$regfree"/kdr_e2e_test.exe.manifest
+    rc=0
+    for manifest in "$regfree"/*.manifest; do
+        python3 -c 'import sys, xml.etree.ElementTree as x; x.parse(sys.argv[1])' "$manifest" \
+            >>"$work/$arch-manifest.log" 2>&1 || rc=1
+    done
+    result "$arch manifests well-formed" "$rc" "$work/$arch-manifest.log"
+    step "$arch manifest matches the type library" "$work/$arch-manifestcheck.log" \
+        $wine kdr_regcheck.exe manifest \
+        "$($wine winepath -w "$regfree/kdr_sample_host.exe.manifest" | tr -d '\r')" "$ocx"
+    if [ -x "$kdr" ]; then
+        start_readers
+        cd "$regfree"
+        # The sample host opens and downloads (nothing is erased) before the
+        # end-to-end test, as in the registered run.
+        step "$arch without registration: the sample host places the control" \
+            "$work/$arch-regfreehost.log" \
+            $wine kdr_sample_host.exe /screenshot regfree.bmp 1 "$password"
+        step "$arch without registration: end to end through the manifest" \
+            "$work/$arch-regfree.log" $wine kdr_e2e_test.exe "$password" \
+            "$($wine winepath -w "$work/expected.txt" | tr -d '\r')" \
+            "$($wine winepath -w "$work/expected-empty.txt" | tr -d '\r')"
+        stop_simulators
+    fi
     cd "$root"
 done
+
+# ---- The release package in a fresh prefix --------------------------------
+zip="$root/build/mingw32/KDRCtrl-1.01-windows.zip"
+echo "== package ==" >&2
+export WINEPREFIX="$work/fresh"
+$wine64 wineboot -i >/dev/null 2>&1
+$server -w
+package="$WINEPREFIX/drive_c/KDRCtrl"
+mkdir -p "$package"
+rc=0
+(cd "$package" && cmake -E tar xf "$zip") >"$work/package.log" 2>&1 || rc=1
+for name in README.txt register.cmd unregister.cmd samples/download.vbs x64/KDRCtrl.ocx \
+    x64/KDRCtrl.manifest x86/KDRCtrl.ocx x86/KDRCtrl.manifest x64/kdr_sample_host.exe \
+    x86/kdr_sample_host.exe; do
+    [ -f "$package/$name" ] || { echo "missing $name" >>"$work/package.log"; rc=1; }
+done
+result "package KDRCtrl-1.01-windows.zip holds both builds, samples and scripts" "$rc" \
+    "$work/package.log"
+cd "$package"
+step "package register.cmd" "$work/package-register.log" $wine64 cmd /c register.cmd
+if [ -x "$kdr" ]; then
+    start_simulator "${reader[@]}" --records 12
+    map_ports COM1 "$sim_device"
+    for arch in x64 x86; do
+        [ "$arch" = x64 ] && wine=$wine64 || wine=$wine32
+        rc=0
+        timeout 120 $wine cscript //nologo 'samples\download.vbs' 1 "$password" \
+            >"$work/package-$arch-dl.log" 2>&1 || rc=$?
+        grep -q '^KDRCTRL-DOWNLOAD-DONE' "$work/package-$arch-dl.log" || rc=1
+        grep -qF "$(head -n 1 "$work/expected.txt" | tr -d '\r')" "$work/package-$arch-dl.log" ||
+            rc=1
+        result "package samples/download.vbs, $arch host, against the simulator" "$rc" \
+            "$work/package-$arch-dl.log"
+    done
+    stop_simulators
+fi
+step "package unregister.cmd" "$work/package-unregister.log" $wine64 cmd /c unregister.cmd
+cd "$root"
 
 if [ "$skipped" -gt 0 ]; then
     echo "windows: $passed passed, $failed failed, $skipped skipped"

@@ -1,6 +1,7 @@
 // The automation interface _KDRController: IDispatch, with the members that
 // bind by-reference arguments themselves, and the fourteen members, each
-// run on the portable controller.
+// run on the portable controller. The four operations keep the system timer
+// at 1 ms while they run where the waits have no high-resolution timer.
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -229,6 +230,7 @@ STDMETHODIMP Control::OpenKDR(VARIANT vPassword, VARIANT* vPort, VARIANT_BOOL* r
     if (vPort == nullptr || result == nullptr) {
         return E_POINTER;
     }
+    const win32::TimerResolution precise_waits(clock_.needs_raised_resolution());
     return call([&] {
         const kdr::Variant password = from_variant(vPassword);
         // The port is read, never written back.
@@ -262,6 +264,7 @@ STDMETHODIMP Control::SyncUpHostTime(VARIANT_BOOL* result) {
     if (result == nullptr) {
         return E_POINTER;
     }
+    const win32::TimerResolution precise_waits(clock_.needs_raised_resolution());
     return call([&] { *result = controller_->SyncUpHostTime(); });
 }
 
@@ -270,6 +273,7 @@ STDMETHODIMP Control::DownloadData(BSTR* result) {
         return E_POINTER;
     }
     *result = nullptr;
+    const win32::TimerResolution precise_waits(clock_.needs_raised_resolution());
     return call([&] { *result = bstr_from_bytes(controller_->DownloadData()); });
 }
 
@@ -317,6 +321,7 @@ STDMETHODIMP Control::EraseData(VARIANT* result) {
         return E_POINTER;
     }
     VariantInit(result);
+    const win32::TimerResolution precise_waits(clock_.needs_raised_resolution());
     return call([&] { to_variant(controller_->EraseData(), result); });
 }
 

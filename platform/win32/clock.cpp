@@ -4,7 +4,7 @@
 
 namespace kdr::win32 {
 
-Clock::Clock() noexcept {
+Clock::Clock(WaitPrecision precision) noexcept : timer_(precision) {
     LARGE_INTEGER frequency{};
     // Never fails on systems since Windows XP; the guard keeps a division safe.
     if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
@@ -32,8 +32,7 @@ void Clock::sleep_until(Instant deadline) {
         if (left <= Duration::zero()) {
             return;
         }
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        Sleep(static_cast<DWORD>(ms > 0x7fffffff ? 0x7fffffff : ms));
+        timer_.wait(left, false);
     }
 }
 

@@ -1,6 +1,5 @@
 #include <fmt/format.h>
 
-#include <chrono>
 #include <string>
 #include <utility>
 
@@ -9,7 +8,8 @@
 
 namespace kdr::win32 {
 
-HostServices::HostServices(std::function<HWND()> owner) : owner_(std::move(owner)) {}
+HostServices::HostServices(std::function<HWND()> owner, WaitPrecision precision)
+    : owner_(std::move(owner)), timer_(precision) {}
 
 void HostServices::MsgBox(std::string_view text, int style, std::optional<std::string_view> title) {
     // The texts are 8-bit strings in the system's code page: the ANSI message
@@ -61,11 +61,8 @@ void HostServices::idle_until(kdr::Clock& clock, kdr::Clock::Instant deadline) {
     if (left <= kdr::Clock::Duration::zero()) {
         return;
     }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     // Returns early when input arrives, so that the host sees it at the next turn.
-    (void)MsgWaitForMultipleObjectsEx(0, nullptr,
-                                      static_cast<DWORD>(ms > 0x7fffffff ? 0x7fffffff : ms),
-                                      QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    timer_.wait(left, true);
 }
 
 }  // namespace kdr::win32

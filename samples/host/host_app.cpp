@@ -6,7 +6,11 @@
 //
 // With /screenshot the program saves a picture of its form after start-up
 // and ends: the picture in the documentation is made that way. With a port
-// and a password it first presses Open and Download, as a user would.
+// and a password it first presses Open and Download, as a user would. It
+// ends with 0 when the control was placed and the picture saved.
+//
+// Beside its manifest (kdr_sample_host.exe.manifest), KDRCtrl.ocx and
+// KDRCtrl.manifest, the program needs no registration of the control.
 
 // clang-format off
 #include <windows.h>
@@ -306,12 +310,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*command_
             Sleep(20);
         }
         const bool saved = save_bitmap(g_app.form, screenshot);
+        const bool placed = g_app.control != nullptr;
         DestroyWindow(g_app.form);
-        if (g_app.control != nullptr) {
+        if (placed) {
             g_app.control->Release();
         }
         OleUninitialize();
-        return saved ? 0 : 1;
+        return saved && placed ? 0 : 1;
     }
 
     MSG message;

@@ -1,9 +1,19 @@
 // Checks the registration of KDRCtrl.ocx through the registry and type-library
 // APIs, as hosts read it.
-//   kdr_regcheck registered <path of KDRCtrl.ocx as registered>
-//   kdr_regcheck unregistered
+//   kdr_regcheck registered <path of KDRCtrl.ocx as registered> [user]
+//   kdr_regcheck unregistered [user]
+//   kdr_regcheck manifest <an application's manifest> <KDRCtrl.ocx>
+// With "user" the registration for the current user is checked, under
+// HKEY_CURRENT_USER\Software\Classes alone. Wine's COM reads classes from
+// the machine's hive only, so there the test follows the registered keys
+// itself, as Windows' merged HKEY_CLASSES_ROOT would: ProgID, class, server
+// file, its class factory, the control. "manifest" reads an application's
+// manifest that depends on the assembly KDRCtrl (whose manifest lies beside
+// it) as the system does, through an activation context, and finds in it
+// every class, ProgID, interface and the library of the type library.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "KDRCtrl_h.h"
 #include "test_support.hpp"
@@ -16,6 +26,10 @@ using kdr::wintest::Tally;
 
 constexpr DWORD kMiscStatus = 131473;  // 0x20191: the five OLEMISC flags
 
+// Where the classes are read: HKEY_CLASSES_ROOT, or the user's own classes.
+HKEY g_root = HKEY_CLASSES_ROOT;
+bool g_user = false;
+
 std::wstring guid_text(REFGUID guid) {
     wchar_t text[64] = {};
     StringFromGUID2(guid, text, 64);
@@ -24,7 +38,7 @@ std::wstring guid_text(REFGUID guid) {
 
 bool key_exists(const std::wstring& key) {
     HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(g_root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
         return false;
     }
     RegCloseKey(handle);
@@ -35,7 +49,7 @@ bool key_exists(const std::wstring& key) {
 std::wstring value_of(const std::wstring& key, const wchar_t* name = nullptr) {
     wchar_t data[1024] = {};
     DWORD size = sizeof(data) - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size) !=
+    if (RegGetValueW(g_root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size) !=
         ERROR_SUCCESS) {
         return L"<missing>";
     }
@@ -263,14 +277,34 @@ void check_coclass(Tally& t, ITypeLib* library) {
     }
 }
 
+/// The file registered for the type library KDRCtrl 11.0 on this platform,
+/// read from the keys (the user's classes are invisible to Wine's
+/// QueryPathOfRegTypeLib).
+std::wstring registered_typelib_path(Tally& t) {
+    // Version keys are hexadecimal: 11.0 is "b.0".
+    const std::wstring version = L"TypeLib\\" + guid_text(LIBID_KDRCtrl) + L"\\b.0";
+    check_value(t, version + L"\\FLAGS", nullptr, std::to_wstring(LIBFLAG_FCONTROL));
+    return value_of(version + L"\\409\\" + (sizeof(void*) == 8 ? L"win64" : L"win32"));
+}
+
 void check_typelib(Tally& t, const std::wstring& ocx) {
     ITypeLib* library = nullptr;
-    const HRESULT hr = LoadRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &library);
-    if (!t.check(SUCCEEDED(hr), "LoadRegTypeLib KDRCtrl 11.0", hex(hr))) {
+    HRESULT hr = S_OK;
+    if (g_user) {
+        const std::wstring path = registered_typelib_path(t);
+        t.check(same_path(path, ocx), "type library registered at the control's path",
+                narrow(path));
+        hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+    } else {
+        hr = LoadRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &library);
+    }
+    if (!t.check(SUCCEEDED(hr), "load the registered type library KDRCtrl 11.0", hex(hr))) {
         return;
     }
     BSTR path = nullptr;
-    if (SUCCEEDED(QueryPathOfRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &path))) {
+    if (g_user) {
+        // Checked above.
+    } else if (SUCCEEDED(QueryPathOfRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &path))) {
         t.check(same_path(path, ocx), "type library registered at the control's path",
                 narrow(path));
         SysFreeString(path);
@@ -349,6 +383,47 @@ void check_resources(Tally& t, const std::wstring& ocx) {
     t.check(string_value(L"OriginalFilename") == L"KDRCtrl.ocx", "OriginalFilename KDRCtrl.ocx");
 }
 
+/// What COM does with a class registered for the user on Windows, done by
+/// hand: ProgID to class, class to server file, the file's class factory, the
+/// control, one member called by name.
+void check_creation(Tally& t) {
+    CLSID clsid{};
+    const std::wstring clsid_text = value_of(L"KDRCtrl.KDRController\\CLSID");
+    const std::wstring server = value_of(L"CLSID\\" + clsid_text + L"\\InprocServer32");
+    HMODULE module = nullptr;
+    if (!t.check(SUCCEEDED(CLSIDFromString(clsid_text.c_str(), &clsid)) &&
+                     (module = LoadLibraryW(server.c_str())) != nullptr,
+                 "the user's ProgID leads to the control's file", narrow(server))) {
+        return;
+    }
+    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    auto get_class_object = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    IDispatch* control = nullptr;
+    if (get_class_object != nullptr &&
+        SUCCEEDED(get_class_object(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+        factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control));
+        factory->Release();
+    }
+    DISPID id = 0;
+    LPOLESTR name = const_cast<LPOLESTR>(L"CommPort");
+    DISPPARAMS none{};
+    VARIANT port;
+    VariantInit(&port);
+    const bool called =
+        control != nullptr &&
+        SUCCEEDED(control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id)) &&
+        SUCCEEDED(control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                                  &port, nullptr, nullptr)) &&
+        V_VT(&port) == VT_I2 && V_I2(&port) == 1;
+    t.check(called, "the control created from the user's registration answers CommPort 1");
+    if (control != nullptr) {
+        control->Release();
+    }
+    // The library stays loaded: COM would keep it until CoFreeUnusedLibraries.
+}
+
 int registered(const std::wstring& ocx) {
     Tally t;
     const std::wstring control = L"CLSID\\" + guid_text(CLSID_KDRController);
@@ -381,13 +456,20 @@ int registered(const std::wstring& ocx) {
                     {L"KDRCtrl.General.1", CLSID_General}};
     for (const auto& entry : prog_ids) {
         CLSID clsid{};
-        t.check(
-            SUCCEEDED(CLSIDFromProgID(entry.prog_id, &clsid)) && IsEqualCLSID(clsid, entry.clsid),
-            "ProgID " + narrow(entry.prog_id));
+        const bool found =
+            g_user ? SUCCEEDED(CLSIDFromString(
+                         value_of(std::wstring(entry.prog_id) + L"\\CLSID").c_str(), &clsid))
+                   : SUCCEEDED(CLSIDFromProgID(entry.prog_id, &clsid));
+        t.check(found && IsEqualCLSID(clsid, entry.clsid), "ProgID " + narrow(entry.prog_id));
     }
     check_value(t, L"KDRCtrl.KDRController\\CurVer", nullptr, L"KDRCtrl.KDRController.1");
-    t.check(key_exists(L"Interface\\" + guid_text(IID__KDRController)),
-            "interface _KDRController registered");
+    for (const IID* iid : {&IID__KDRController, &IID__General, &DIID___KDRController}) {
+        const std::wstring key = L"Interface\\" + guid_text(*iid);
+        check_value(t, key + L"\\TypeLib", nullptr, guid_text(LIBID_KDRCtrl));
+    }
+    if (g_user) {
+        check_creation(t);
+    }
     check_typelib(t, ocx);
     check_resources(t, ocx);
     return t.finish("registered");
@@ -402,18 +484,86 @@ int unregistered() {
     for (const wchar_t* prog_id : {L"KDRCtrl.KDRController", L"KDRCtrl.KDRController.1",
                                    L"KDRCtrl.General", L"KDRCtrl.General.1"}) {
         CLSID clsid{};
-        t.check(!key_exists(prog_id) && FAILED(CLSIDFromProgID(prog_id, &clsid)),
+        t.check(!key_exists(prog_id) && (g_user || FAILED(CLSIDFromProgID(prog_id, &clsid))),
                 "no ProgID " + narrow(prog_id));
     }
+    if (!g_user) {
+        ITypeLib* library = nullptr;
+        const HRESULT hr = LoadRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &library);
+        if (library != nullptr) {
+            library->Release();
+        }
+        t.check(FAILED(hr), "type library no longer registered", hex(hr));
+    }
+    t.check(!key_exists(L"TypeLib\\" + guid_text(LIBID_KDRCtrl)), "no key TypeLib of KDRCtrl");
+    for (const IID* iid : {&IID__KDRController, &IID__General, &DIID___KDRController}) {
+        t.check(!key_exists(L"Interface\\" + guid_text(*iid)),
+                "no key Interface\\" + narrow(guid_text(*iid)));
+    }
+    return t.finish("unregistered");
+}
+
+/// Every identifier of the type library in `ocx` found in the activation
+/// context of an application's manifest that depends on KDRCtrl, with nothing
+/// registered.
+int manifest(const std::wstring& manifest_path, const std::wstring& ocx) {
+    Tally t;
+    ACTCTXW request{};
+    request.cbSize = sizeof(request);
+    request.lpSource = manifest_path.c_str();
+    HANDLE context = CreateActCtxW(&request);
+    if (!t.check(context != INVALID_HANDLE_VALUE, "activation context from the manifests",
+                 std::to_string(GetLastError()))) {
+        return t.finish("manifest");
+    }
+    ULONG_PTR cookie = 0;
+    ActivateActCtx(context, &cookie);
+    auto found = [](ULONG section, REFGUID guid) {
+        ACTCTX_SECTION_KEYED_DATA data{};
+        data.cbSize = sizeof(data);
+        return FindActCtxSectionGuid(0, nullptr, section, &guid, &data) != FALSE;
+    };
     ITypeLib* library = nullptr;
-    const HRESULT hr = LoadRegTypeLib(LIBID_KDRCtrl, 11, 0, 0x409, &library);
-    if (library != nullptr) {
+    if (t.check(SUCCEEDED(LoadTypeLibEx(ocx.c_str(), REGKIND_NONE, &library)),
+                "the control's type library")) {
+        TLIBATTR* attributes = nullptr;
+        library->GetLibAttr(&attributes);
+        t.check(found(ACTIVATION_CONTEXT_SECTION_COM_TYPE_LIBRARY_REDIRECTION, attributes->guid),
+                "type library " + narrow(guid_text(attributes->guid)));
+        library->ReleaseTLibAttr(attributes);
+        for (UINT index = 0; index < library->GetTypeInfoCount(); ++index) {
+            ITypeInfo* info = nullptr;
+            TYPEATTR* type = nullptr;
+            BSTR name = nullptr;
+            library->GetTypeInfo(index, &info);
+            info->GetTypeAttr(&type);
+            library->GetDocumentation(static_cast<INT>(index), &name, nullptr, nullptr, nullptr);
+            const std::wstring type_name = name != nullptr ? name : L"";
+            if (type->typekind == TKIND_COCLASS) {
+                t.check(found(ACTIVATION_CONTEXT_SECTION_COM_SERVER_REDIRECTION, type->guid),
+                        "class " + narrow(type_name));
+                for (const std::wstring& prog_id :
+                     {L"KDRCtrl." + type_name, L"KDRCtrl." + type_name + L".1"}) {
+                    ACTCTX_SECTION_KEYED_DATA data{};
+                    data.cbSize = sizeof(data);
+                    t.check(FindActCtxSectionStringW(
+                                0, nullptr, ACTIVATION_CONTEXT_SECTION_COM_PROGID_REDIRECTION,
+                                prog_id.c_str(), &data) != FALSE,
+                            "ProgID " + narrow(prog_id), std::to_string(GetLastError()));
+                }
+            } else if (type->typekind == TKIND_DISPATCH) {
+                t.check(found(ACTIVATION_CONTEXT_SECTION_COM_INTERFACE_REDIRECTION, type->guid),
+                        "interface " + narrow(type_name));
+            }
+            SysFreeString(name);
+            info->ReleaseTypeAttr(type);
+            info->Release();
+        }
         library->Release();
     }
-    t.check(FAILED(hr), "type library no longer registered", hex(hr));
-    t.check(!key_exists(L"Interface\\" + guid_text(IID__KDRController)),
-            "interface _KDRController no longer registered");
-    return t.finish("unregistered");
+    DeactivateActCtx(0, cookie);
+    ReleaseActCtx(context);
+    return t.finish("manifest");
 }
 
 }  // namespace
@@ -422,13 +572,33 @@ int wmain(int argc, wchar_t** argv) {
     if (FAILED(CoInitialize(nullptr))) {
         return 2;
     }
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    g_user = !args.empty() && args.back() == L"user";
+    if (g_user) {
+        args.pop_back();
+    }
+    HKEY user_classes = nullptr;
+    if (g_user && RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, KEY_READ,
+                                &user_classes) == ERROR_SUCCESS) {
+        g_root = user_classes;
+    }
+    const bool no_user_classes = g_user && user_classes == nullptr;
     int rc = 2;
-    if (argc == 3 && std::wstring(argv[1]) == L"registered") {
-        rc = registered(argv[2]);
-    } else if (argc == 2 && std::wstring(argv[1]) == L"unregistered") {
-        rc = unregistered();
+    if (args.size() == 2 && args[0] == L"registered") {
+        rc = no_user_classes ? Tally().finish("registered: no classes of the user's own")
+                             : registered(args[1]);
+    } else if (args.size() == 3 && args[0] == L"manifest" && !g_user) {
+        rc = manifest(args[1], args[2]);
+    } else if (args.size() == 1 && args[0] == L"unregistered") {
+        // A user with no classes of their own has none of ours either.
+        rc = no_user_classes ? 0 : unregistered();
     } else {
-        std::printf("usage: kdr_regcheck registered <ocx path> | unregistered\n");
+        std::printf(
+            "usage: kdr_regcheck registered <ocx path> [user] | unregistered [user] | manifest "
+            "<manifest> <ocx>\n");
+    }
+    if (user_classes != nullptr) {
+        RegCloseKey(user_classes);
     }
     CoUninitialize();
     return rc;

@@ -132,16 +132,71 @@ struct ScreenScale {
     [[nodiscard]] int y_to_pixels(float twips) const noexcept;
 };
 
+/// How a wait reaches its end. The system's timer ticks about every 15.6 ms
+/// by default, and a plain Sleep or wait timeout ends on a tick: a 3 ms wait
+/// would last 15.6 ms.
+enum class WaitPrecision {
+    /// A high-resolution waitable timer where the system has one (Windows 10
+    /// version 1803 and later); otherwise as raised_resolution.
+    automatic,
+    /// A waitable timer on the system's timer, whose resolution the caller
+    /// raises to 1 ms for the length of an operation (TimerResolution).
+    raised_resolution,
+};
+
+/// A one-shot waitable timer that ends a wait at its deadline rather than at
+/// the system timer's next tick. Relative due times run on the system's
+/// interrupt time, so changes of the wall clock do not move them.
+class WaitTimer {
+  public:
+    explicit WaitTimer(WaitPrecision precision = WaitPrecision::automatic) noexcept;
+    ~WaitTimer();
+    WaitTimer(const WaitTimer&) = delete;
+    WaitTimer& operator=(const WaitTimer&) = delete;
+
+    /// True when the timer keeps its time without a raised timer resolution.
+    [[nodiscard]] bool high_resolution() const noexcept { return high_resolution_; }
+
+    /// Blocks the thread for `length` at least, without using the processor;
+    /// with `wake_on_input`, returns earlier when the thread has a message
+    /// to process.
+    void wait(kdr::Clock::Duration length, bool wake_on_input) noexcept;
+
+  private:
+    HANDLE timer_ = nullptr;
+    bool high_resolution_ = false;
+};
+
+/// Raises the system's timer resolution to 1 ms while it lives, when `needed`
+/// (the waits have no high-resolution timer): meant for the length of one
+/// operation, never for the life of the process.
+class TimerResolution {
+  public:
+    explicit TimerResolution(bool needed) noexcept;
+    ~TimerResolution();
+    TimerResolution(const TimerResolution&) = delete;
+    TimerResolution& operator=(const TimerResolution&) = delete;
+
+  private:
+    bool raised_ = false;
+};
+
 /// A Clock on QueryPerformanceCounter: unaffected by changes of the wall clock.
 class Clock final : public kdr::Clock {
   public:
-    Clock() noexcept;
+    explicit Clock(WaitPrecision precision = WaitPrecision::automatic) noexcept;
     [[nodiscard]] Instant now() override;
     /// Sleeps the thread (no message processing) until the deadline.
     void sleep_until(Instant deadline) override;
+    /// Whether an operation's waits need the timer resolution raised
+    /// (TimerResolution) to end on time.
+    [[nodiscard]] bool needs_raised_resolution() const noexcept {
+        return !timer_.high_resolution();
+    }
 
   private:
     LONGLONG frequency_ = 1;
+    WaitTimer timer_;
 };
 
 /// The host services of a window program.
@@ -151,12 +206,13 @@ class Clock final : public kdr::Clock {
 /// with "KDRCtrl" as the caption when no title is given. DoEvents processes
 /// every message waiting for the thread and returns; a WM_QUIT it meets is
 /// posted again for the host's own loop. idle_until waits for the deadline or
-/// for a message for the thread, whichever comes first.
+/// for a message for the thread, whichever comes first, on a WaitTimer.
 class HostServices final : public kdr::HostServices {
   public:
     static constexpr std::string_view kDefaultTitle = "KDRCtrl";
 
-    explicit HostServices(std::function<HWND()> owner = {});
+    explicit HostServices(std::function<HWND()> owner = {},
+                          WaitPrecision precision = WaitPrecision::automatic);
 
     void MsgBox(std::string_view text, int style, std::optional<std::string_view> title) override;
     void DoEvents() override;
@@ -165,6 +221,7 @@ class HostServices final : public kdr::HostServices {
 
   private:
     std::function<HWND()> owner_;
+    WaitTimer timer_;
 };
 
 /// The text of a system error code, without the trailing line break.
