@@ -298,7 +298,7 @@ int command_export(const ExportOptions& options, Console& console) {
     if (options.since) {
         filter.since = parse_day(*options.since);
     }
-    std::unique_ptr<Store> store = store::open_store(options.db);
+    std::unique_ptr<Store> store = store::open_store(options.db, store::OpenMode::MustExist);
     std::vector<store::StoredRecord> rows = store->records(filter);
 
     // Each reader's records as one download, in the formats of `kdr download`.
@@ -332,7 +332,7 @@ int command_export(const ExportOptions& options, Console& console) {
 }
 
 int command_history(const std::string& db, Console& console) {
-    std::unique_ptr<Store> store = store::open_store(db);
+    std::unique_ptr<Store> store = store::open_store(db, store::OpenMode::MustExist);
     std::string table = fmt::format(
         "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {}\n", "id", "ended (UTC)",
         "reader", "port", "announced", "received", "new", "already", "erase");
@@ -362,6 +362,7 @@ StoreCommands::StoreCommands(CLI::App& app, void (*add_line_options)(CLI::App&, 
     collect_
         ->add_option("--db", collect_options_.db,
                      "The store: a SQLite file (created when missing) or a postgresql:// URI")
+        ->type_name("TARGET")
         ->required();
     collect_->add_flag("--erase", collect_options_.erase,
                        "Erase the reader once its whole download is stored");
@@ -378,10 +379,13 @@ Examples:
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase --watch)");
 
     export_ = app.add_subcommand("export", "Write stored records as CSV or JSON.");
-    export_->add_option("--db", export_options_.db, "The store")->required();
-    export_->add_option("--reader", export_options_.reader, "Only this reader's records (its ID)");
-    export_->add_option("--since", export_options_.since,
-                        "Only records stamped on or after this day, YYYY-MM-DD");
+    export_->add_option("--db", export_options_.db, "The store")->type_name("TARGET")->required();
+    export_->add_option("--reader", export_options_.reader, "Only this reader's records (its ID)")
+        ->type_name("ID");
+    export_
+        ->add_option("--since", export_options_.since,
+                     "Only records stamped on or after this day, YYYY-MM-DD")
+        ->type_name("DATE");
     export_->add_option("-f,--format", export_options_.format, "csv or json")
         ->check(CLI::IsMember({"csv", "json"}))
         ->capture_default_str();
@@ -390,7 +394,7 @@ Examples:
   kdr export --db records.sqlite --reader KDR00077 --since 2024-05-01 --format json)");
 
     history_ = app.add_subcommand("history", "List the stored downloads: counts, erase results.");
-    history_->add_option("--db", history_db_, "The store")->required();
+    history_->add_option("--db", history_db_, "The store")->type_name("TARGET")->required();
     history_->footer(R"(Examples:
   kdr history --db records.sqlite)");
 }

@@ -111,7 +111,15 @@ class Database {
         const int rc = sqlite3_open_v2(path_.c_str(), &db_,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         if (rc != SQLITE_OK) {
-            fail("cannot be opened");
+            // A failed open still returns a handle, and no destructor runs
+            // for a constructor that throws.
+            try {
+                fail("cannot be opened");
+            } catch (...) {
+                sqlite3_close_v2(db_);
+                db_ = nullptr;
+                throw;
+            }
         }
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         sqlite3_extended_result_codes(db_, 1);

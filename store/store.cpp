@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <utility>
 
 #include "kdr/error.hpp"
@@ -47,7 +48,7 @@ std::optional<EraseResult> erase_result_from(std::string_view word) noexcept {
     return std::nullopt;
 }
 
-std::unique_ptr<Store> open_store(const std::string& target) {
+std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {
     if (target.empty()) {
         throw StoreError(
             "--db is empty: give a SQLite file such as records.sqlite or a "
@@ -55,6 +56,12 @@ std::unique_ptr<Store> open_store(const std::string& target) {
     }
     if (starts_with(target, "postgresql://") || starts_with(target, "postgres://")) {
         return detail::open_postgres(target);
+    }
+    // Reading a store under a mistyped name must not leave an empty one there.
+    std::error_code error;
+    if (mode == OpenMode::MustExist && !std::filesystem::exists(target, error)) {
+        throw StoreError(fmt::format(
+            "the store {} does not exist: check the path (kdr collect creates it)", target));
     }
     return detail::open_sqlite(target);
 }

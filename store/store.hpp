@@ -130,11 +130,16 @@ class Store {
     [[nodiscard]] virtual std::string name() const = 0;
 };
 
+/// Whether open_store makes a SQLite file that is not there.
+enum class OpenMode : std::uint8_t { CreateIfMissing, MustExist };
+
 /// Opens the store `target` names, creating or upgrading its schema:
 /// "postgresql://..." or "postgres://..." (a libpq connection URI) is a
 /// PostgreSQL database, anything else the path of a SQLite file. Throws
-/// StoreError when it cannot be opened, or holds a newer schema.
-[[nodiscard]] std::unique_ptr<Store> open_store(const std::string& target);
+/// StoreError when it cannot be opened, holds a newer schema, or (MustExist)
+/// is a SQLite file that does not exist.
+[[nodiscard]] std::unique_ptr<Store> open_store(const std::string& target,
+                                                OpenMode mode = OpenMode::CreateIfMissing);
 
 /// The never-twice rule (docs/STORE.md): the number of `download`'s records
 /// the store already holds when `stored` are the records of the reader's

@@ -257,20 +257,29 @@ INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
 
 TEST(StoreOpen, SaysWhyItCannotOpen) {
     const TempDir dir;
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {(dir.path() / "no-such-folder" / "records.sqlite").string(), "cannot be opened"},
-        {dir.path().string(), "cannot be"},
-        {"postgresql:///kdr?host=" + (dir.path() / "no-server").string() + "&user=kdr",
-         "cannot be reached"},
+    const std::string missing = (dir.path() / "missing.sqlite").string();
+    struct Case {
+        std::string target;
+        OpenMode mode;
+        std::string message;
     };
-    for (const auto& [target, message] : cases) {
+    const std::vector<Case> cases{
+        {(dir.path() / "no-such-folder" / "records.sqlite").string(), OpenMode::CreateIfMissing,
+         "cannot be opened"},
+        {dir.path().string(), OpenMode::CreateIfMissing, "cannot be"},
+        {missing, OpenMode::MustExist, "does not exist"},
+        {"postgresql:///kdr?host=" + (dir.path() / "no-server").string() + "&user=kdr",
+         OpenMode::CreateIfMissing, "cannot be reached"},
+    };
+    for (const Case& c : cases) {
         try {
-            static_cast<void>(open_store(target));
-            ADD_FAILURE() << target << " opened";
+            static_cast<void>(open_store(c.target, c.mode));
+            ADD_FAILURE() << c.target << " opened";
         } catch (const StoreError& error) {
-            EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
         }
     }
+    EXPECT_FALSE(std::filesystem::exists(missing)) << "a store to read was made";
 }
 
 }  // namespace
