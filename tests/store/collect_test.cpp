@@ -370,6 +370,36 @@ TEST_P(Collect, TwoCollectorsShareOneStore) {
 INSTANTIATE_TEST_SUITE_P(Backends, Collect, ::testing::Values(Backend::Sqlite, Backend::Postgres),
                          backend_name);
 
+// What export writes of a collected reader is what download writes of it, and
+// history shows the collect.
+TEST(CollectExport, WritesWhatDownloadWrites) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    RecordSource source("E");
+    SimulatedReader reader(config("KDR000E1", source.take(6)));
+    std::vector<std::string> downloaded;
+    for (const std::string format : {"csv", "json"}) {
+        const ProcessResult result = run_kdr(
+            {"download", "--port", reader.path(), "--password", password(), "--format", format},
+            kDeadline);
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        downloaded.push_back(result.out);
+    }
+    ASSERT_EQ(run_collect(collect_args(reader.path(), target)).exit_code, 0);
+
+    const ProcessResult csv = run_kdr({"export", "--db", target}, kDeadline);
+    EXPECT_EQ(csv.exit_code, 0) << csv.err;
+    EXPECT_EQ(csv.out, downloaded[0]);
+    const ProcessResult json =
+        run_kdr({"export", "--db", target, "--reader", "KDR000E1", "--format", "json"}, kDeadline);
+    EXPECT_EQ(json.exit_code, 0) << json.err;
+    EXPECT_EQ(json.out, "[\n" + downloaded[1] + "]\n");
+    const ProcessResult history = run_kdr({"history", "--db", target}, kDeadline);
+    EXPECT_EQ(history.exit_code, 0) << history.err;
+    EXPECT_NE(history.out.find("KDR000E1"), std::string::npos) << history.out;
+    EXPECT_NE(history.out.find("acknowledged"), std::string::npos) << history.out;
+}
+
 // The station mode: each reader set into the cradle is collected once, the
 // next one after the first was taken out; Ctrl-C ends it.
 TEST(CollectWatch, CollectsEachReaderSetIntoTheCradle) {

@@ -50,9 +50,10 @@ start)
     echo "PostgreSQL server running on $root" >&2
     ;;
 stop)
+    # The cluster is thrown away: no shutdown checkpoint is worth waiting for.
     [ -f "$state/root" ] || exit 0
     root=$(cat "$state/root")
-    "${as_server_user[@]}" "$bindir/pg_ctl" -D "$root/data" -m fast -w stop > /dev/null || true
+    "${as_server_user[@]}" "$bindir/pg_ctl" -D "$root/data" -m immediate -w stop > /dev/null || true
     rm -rf "$root" "$state"
     ;;
 *)
