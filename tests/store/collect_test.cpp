@@ -370,6 +370,38 @@ TEST_P(Collect, TwoCollectorsShareOneStore) {
 INSTANTIATE_TEST_SUITE_P(Backends, Collect, ::testing::Values(Backend::Sqlite, Backend::Postgres),
                          backend_name);
 
+// The PostgreSQL server stops while the reader is sending: the transaction
+// cannot be written, so nothing is erased, and the command says why.
+TEST(CollectPostgres, ServerStoppedDuringTheDownload) {
+    std::string why;
+    if (!postgres_server(why)) {
+        GTEST_SKIP() << why;
+    }
+    // A server of this test's own, since it is stopped.
+    const TempDir dir;
+    const std::string script = std::string("bash ") + KDR_PG_SCRIPT + " ";
+    const std::string state = (dir.path() / "pg").string();
+    ASSERT_EQ(std::system((script + "start " + state + " 2>/dev/null").c_str()), 0);
+    const std::string server = read_file(std::filesystem::path(state) / "url");
+    const std::string target = fresh_postgres_database(server);
+
+    RecordSource source("S");
+    const std::vector<sim::Record> records = source.take(200);  // about 3 s on the line
+    sim::ReaderConfig paced = config("KDR000S1", records);
+    paced.pacing = sim::Pacing::LineRate;
+    SimulatedReader reader(paced);
+    BackgroundKdr collect(collect_args(reader.path(), target));
+    std::this_thread::sleep_for(1500ms);
+    static_cast<void>(std::system((script + "stop " + state).c_str()));
+    const ProcessResult result = collect.stop(0, kDeadline);  // waits for it to end
+
+    EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+    EXPECT_NE(result.err.find("nothing stored, nothing erased"), std::string::npos) << result.err;
+    EXPECT_EQ(own_lines(result.err), 1) << result.err;
+    EXPECT_EQ(letters_of(reader).find('E'), std::string::npos) << letters_of(reader);
+    EXPECT_EQ(reader.server().records(), records);
+}
+
 // What export writes of a collected reader is what download writes of it, and
 // history shows the collect.
 TEST(CollectExport, WritesWhatDownloadWrites) {
