@@ -364,7 +364,12 @@ TEST_P(Collect, TwoCollectorsShareOneStore) {
     const std::multiset<std::string> texts = stored_texts(*store);
     EXPECT_EQ(as_set(texts), given);
     EXPECT_TRUE(doubled(texts).empty());
-    EXPECT_EQ(store->downloads().size(), 8U);
+    // Eight downloads brought records (a collect repeated after a stray
+    // client held the port brings none).
+    const std::vector<StoredDownload> downloads = store->downloads();
+    EXPECT_EQ(std::count_if(downloads.begin(), downloads.end(),
+                            [](const StoredDownload& d) { return d.new_records > 0; }),
+              8);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Collect, ::testing::Values(Backend::Sqlite, Backend::Postgres),
