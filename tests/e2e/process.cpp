@@ -25,6 +25,8 @@ struct Child {
     int err;
 };
 
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+
 Child spawn_kdr(const std::vector<std::string>& args, std::optional<int> stdin_fd) {
     std::array<int, 2> out{};
     std::array<int, 2> err{};
@@ -38,7 +40,14 @@ Child spawn_kdr(const std::vector<std::string>& args, std::optional<int> stdin_f
     ::posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
 
-    std::vector<std::string> words{kdr_binary()};
+    // A command the test started never outlives the test, even one that
+    // crashed: the child gets SIGKILL when its parent dies (setpriv sets that
+    // and becomes the command, keeping its process id).
+    std::vector<std::string> words;
+    if (::access(kSetpriv, X_OK) == 0) {
+        words = {kSetpriv, "--pdeathsig", "KILL"};
+    }
+    words.push_back(kdr_binary());
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
