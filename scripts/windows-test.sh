@@ -145,12 +145,18 @@ map_ports() {  # map_ports COMn DEVICE [COMn DEVICE]: Wine reads its port table 
     sleep 2
 }
 
-# The reader on COM1 (the records behind expected.txt) and a silent one on COM2.
+# The reader on COM1 (the records behind expected.txt), a silent one on COM2,
+# one that pauses halfway through its download answer on COM3 and one that
+# refuses to erase on COM4.
 start_readers() {
     start_simulator "${reader[@]}" --records 12
     local com1=$sim_device
     start_simulator --fault silent
-    map_ports COM1 "$com1" COM2 "$sim_device"
+    local com2=$sim_device
+    start_simulator "${reader[@]}" --records 12 --fault pause
+    local com3=$sim_device
+    start_simulator "${reader[@]}" --records 12 --fault refuse:E
+    map_ports COM1 "$com1" COM2 "$com2" COM3 "$com3" COM4 "$sim_device"
 }
 
 # Exports the classes of a hive (64- and 32-bit views) to a file: an absent

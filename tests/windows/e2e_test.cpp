@@ -1,6 +1,7 @@
 // End to end against the reader simulator: COM1 is the simulator's
-// pseudo-terminal, COM2 a simulator that never answers (both mapped through
-// Wine's port table). The results are compared with what the Linux command
+// pseudo-terminal, COM2 a simulator that never answers, COM3 one that pauses
+// halfway through its download answer, COM4 one that refuses to erase (all
+// mapped through Wine's port table). The results are compared with what the Linux command
 // downloads from the same simulators.
 //
 //   kdr_e2e_test PASSWORD EXPECTED-DOWNLOAD EXPECTED-AFTER-ERASE
@@ -136,6 +137,33 @@ int wmain(int argc, wchar_t** argv) {
     call(control, L"DownloadData", kCall, {}, empty.get());
     t.check(bytes_of(*empty) == expected_empty, "after the erase the reader holds no record",
             first_difference(bytes_of(*empty), expected_empty));
+
+    // COM3 pauses halfway through its answer: the download returns what
+    // arrived and says, under its title, that it is not the reader's memory.
+    t.check(open_kdr(control, password, 3) == VARIANT_TRUE, "OpenKDR on COM3");
+    Var cut;
+    call(control, L"DownloadData", kCall, {}, cut.get());
+    std::vector<SeenBox> shown = boxes.take();
+    t.check(!bytes_of(*cut).empty() && shown.size() == 1 &&
+                shown[0].title == "Download Data From KDR" &&
+                shown[0].text.rfind("Only ", 0) == 0 &&
+                shown[0].text.find(" arrived complete.\r\n") != std::string::npos &&
+                shown[0].text.find("\r\nDownload again before erasing the reader.") !=
+                    std::string::npos,
+            "DownloadData cut short: what arrived, and the message that says so",
+            shown.empty() ? "no box" : "\"" + shown[0].title + "\": \"" + shown[0].text + "\"");
+
+    // COM4 refuses to erase: still the empty result, and the message.
+    t.check(open_kdr(control, password, 4) == VARIANT_TRUE, "OpenKDR on COM4");
+    Var refused;
+    call(control, L"EraseData", kCall, {}, refused.get());
+    shown = boxes.take();
+    t.check(V_VT(&*refused) == VT_EMPTY && shown.size() == 1 &&
+                shown[0].title == "Erase Data From KDR" &&
+                shown[0].text ==
+                    "The reader refused to erase its records.\r\nThey are still in the reader.",
+            "EraseData refused by the reader: Empty, and the message that says so",
+            shown.empty() ? "no box" : "\"" + shown[0].title + "\": \"" + shown[0].text + "\"");
 
     // COM2 never answers: the connection stays, the port number changes, and
     // the next operation shows the three-line message.
