@@ -189,7 +189,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a bad answer is reported with its reason");
     } else {
         check(result == decoded, "the result is the collected answer decoded");
-        check(!failure && !message_shown, "success reports nothing");
+        // What arrived is returned; whether it is the reader's whole memory
+        // is said: an incomplete one with a message, one without a header
+        // without.
+        const kdr::Download download =
+            kdr::operations::decode_records(collected, options.current_year);
+        const kdr::ErrorKind said = download.complete()   ? kdr::ErrorKind::None
+                                    : download.has_header ? kdr::ErrorKind::Incomplete
+                                    : collected.empty()   ? kdr::ErrorKind::NoAnswer
+                                                          : kdr::ErrorKind::BadAnswer;
+        check(failure.kind == said && message_shown == (said == kdr::ErrorKind::Incomplete),
+              "a download says whether the reader's whole memory arrived");
         check(!port.get_PortOpen(), "the port is closed after a download");
     }
     return 0;

@@ -52,8 +52,9 @@ for target in "${targets[@]}"; do
     "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$findings/" "$work" "fuzz/corpus/$target" \
         >"$log" 2>&1 || status=$?
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+    # A target that fails on its first input prints no coverage line.
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)
+    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
     if [ "$status" -eq 0 ]; then
         summary+=("$(printf '%-22s %10s runs  coverage %5s  no finding' "$target" "${runs:-?}" "${cov:-?}")")
     else
