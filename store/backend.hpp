@@ -40,6 +40,12 @@ struct Plan {
 /// "2024-05-01" for a day.
 [[nodiscard]] std::string iso_day(const std::chrono::year_month_day& day);
 
+/// A record as a row holds it: the six stamp codes as sent, the stamp's state
+/// and bad field, the leading character and the text bytes.
+[[nodiscard]] DownloadedRecord record_from(const std::string& codes, std::int64_t state,
+                                           std::int64_t bad_field, std::int64_t lead,
+                                           std::string text);
+
 /// Throws kdr::Error (InvalidArgument) for a download the store cannot take.
 void check_storable(const CollectedDownload& collected);
 

@@ -279,18 +279,6 @@ void append_copy_bytes(std::string& out, std::string_view bytes) {
     }
 }
 
-DownloadedRecord record_from(const std::string& codes, std::int64_t state, std::int64_t bad_field,
-                             std::int64_t lead, std::string text) {
-    DownloadedRecord record;
-    std::copy_n(codes.begin(), std::min(codes.size(), record.stamp.codes.size()),
-                record.stamp.codes.begin());
-    record.stamp.state = static_cast<StampState>(state);
-    record.stamp.bad_field = static_cast<std::uint8_t>(bad_field);
-    record.lead = static_cast<char>(lead);
-    record.text = std::move(text);
-    return record;
-}
-
 class PostgresStore final : public Store {
   public:
     explicit PostgresStore(const std::string& uri) : db_(uri) {

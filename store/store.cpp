@@ -119,6 +119,18 @@ std::string utf8_to_latin1(std::string_view text) {
 
 namespace detail {
 
+DownloadedRecord record_from(const std::string& codes, std::int64_t state, std::int64_t bad_field,
+                             std::int64_t lead, std::string text) {
+    DownloadedRecord record;
+    std::copy_n(codes.begin(), std::min(codes.size(), record.stamp.codes.size()),
+                record.stamp.codes.begin());
+    record.stamp.state = static_cast<StampState>(state);
+    record.stamp.bad_field = static_cast<std::uint8_t>(bad_field);
+    record.lead = static_cast<char>(lead);
+    record.text = std::move(text);
+    return record;
+}
+
 Plan plan_download(const std::vector<DownloadedRecord>& memory, const Download& download) {
     const std::size_t end = storable_records(download);
     const std::vector<DownloadedRecord> arrived(
