@@ -76,7 +76,7 @@ void store_records(benchmark::State& state, bool postgres) {
         const std::unique_ptr<kdr::store::Store> store = kdr::store::open_store(target);
         const auto now = std::chrono::system_clock::now();
         const kdr::store::StoreOutcome outcome =
-            store->store_download({"bench", now, now, &download, true});
+            store->store_download({"bench", now, now, &download, true, {}});
         benchmark::DoNotOptimize(outcome);
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }

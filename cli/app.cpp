@@ -245,8 +245,9 @@ Examples:
         ->option_text("TEXT");
     simulate
         ->add_option("--fault", simulate_options.faults,
-                     "Misbehave: silent, refuse, garble, bursts, pause, drop or short, optionally "
-                     "with the command letters it hits (\"refuse:T\", \"short:PR\"); repeatable")
+                     "Misbehave: silent, refuse, garble, bursts, pause, drop, short, merge, split "
+                     "or mute, optionally with the command letters it hits (\"refuse:T\", "
+                     "\"short:PR\"); repeatable")
         ->option_text("KIND[:LETTERS]");
     simulate->add_flag("--fast", simulate_options.fast,
                        "Send replies at once rather than at the reader's 19200 baud");
@@ -260,12 +261,15 @@ Examples:
                      "is ready")
         ->option_text("FILE");
     simulate->footer(R"(Faults hit every command unless letters are given, except: bursts, pause
-and drop hit the download (D) and short hits the clock read-back (R).
+and drop, merge and split hit the download (D), short hits the clock
+read-back (R) and mute hits the erase (E).
   silent  no answer at all          refuse  the refusal frame, nothing done
   garble  damaged characters        bursts  answer in bursts, pauses < 0.3 s
   pause   a 0.6 s pause halfway     drop    the line drops halfway (new device)
   short   reply cut short (1 character of a frame, 9 of the clock, 13 of a
           download)
+  merge   two records run together  split   one record cut in two after a "?"
+  mute    carries out the request and sends nothing
 
 Examples:
   kdr simulate

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "cli/download_formats.hpp"
+#include "cli/erase_check.hpp"
 #include "cli/result_file.hpp"
 #include "cli/serial_ports.hpp"
 #include "kdr/error.hpp"
@@ -154,13 +155,35 @@ int command_erase(const EraseOptions& options, Console& console) {
     } catch (const std::exception& error) {
         return session.fail(error);
     }
-    console.out << (reply == EraseReply::Acknowledged
-                        ? fmt::format("The reader on {} acknowledged the erase.\n",
-                                      session.port_name())
-                        : fmt::format("The reader on {} was told to erase its records; it sent "
-                                      "no answer (not every reader confirms an erase).\n",
-                                      session.port_name()));
-    return kExitSuccess;
+    // Neither an acknowledgement nor silence proves the records are gone:
+    // the reader's header, read back, counts what it still holds.
+    const EraseReadBack back = read_back_after_erase(session.reader(), {});
+    switch (back.found) {
+        case EraseReadBack::Found::Empty:
+            console.out << fmt::format(
+                "The reader on {} is erased: read back, it holds no record.\n",
+                session.port_name());
+            return kExitSuccess;
+        case EraseReadBack::Found::Holds:
+            session.err() << fmt::format(
+                "kdr: the reader on {} was told to erase, but read back it still holds {} "
+                "record(s): nothing was erased\n",
+                session.port_name(), back.records);
+            return kExitFailure;
+        case EraseReadBack::Found::Unknown:
+            break;
+    }
+    if (reply == EraseReply::Acknowledged) {
+        console.out << fmt::format(
+            "The reader on {} acknowledged the erase (it could not be read back: {}).\n",
+            session.port_name(), back.why);
+        return kExitSuccess;
+    }
+    session.err() << fmt::format(
+        "kdr: the reader on {} was told to erase its records; it sent no answer and could not "
+        "be read back ({}): whether it erased is not known\n",
+        session.port_name(), back.why);
+    return kExitFailure;
 }
 
 int command_ports(const PortsOptions& options, Console& console) {

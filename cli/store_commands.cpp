@@ -18,7 +18,9 @@
 #include <utility>
 
 #include "cli/download_formats.hpp"
+#include "cli/erase_check.hpp"
 #include "kdr/error.hpp"
+#include "kdr/text_encoding.hpp"
 #include "store/store.hpp"
 
 namespace kdr::cli {
@@ -29,16 +31,27 @@ using store::EraseResult;
 using store::Store;
 using store::StoreError;
 
-// What one collect came to: the line to print and the exit code.
+// What one collect came to: the line to print and the exit code, and for the
+// station mode the reader it was and whether it is done with.
 struct CollectReport {
     int exit_code = kExitFailure;
     std::string line;
+    std::string machine_id;  // as sent; empty when no download came
+    std::size_t new_records = 0;
+    bool erased = false;  // read back empty (or confirmed)
+    bool store_failed = false;
 };
 
-std::string reader_name(const Download& download) {
+bool blank(std::string_view id) {
+    return id.find_first_not_of(' ') == std::string_view::npos;
+}
+
+std::string reader_name(const Download& download, const std::string& given) {
+    if (blank(download.machine_id)) {
+        return given;
+    }
     const std::size_t end = download.machine_id.find_last_not_of(' ');
-    return end == std::string::npos ? std::string("(reader without ID)")
-                                    : download.machine_id.substr(0, end + 1);
+    return cp1252_to_utf8(download.machine_id.substr(0, end + 1));
 }
 
 std::string failure_text(const KDRController& controller, std::string_view otherwise) {
@@ -46,62 +59,127 @@ std::string failure_text(const KDRController& controller, std::string_view other
     return failure ? failure.description : std::string(otherwise);
 }
 
-EraseResult erase_result(EraseReply reply) {
-    switch (reply) {
-        case EraseReply::Acknowledged:
-            return EraseResult::Acknowledged;
-        case EraseReply::Silent:
-            return EraseResult::Silent;
-        case EraseReply::Refused:
-            return EraseResult::Refused;
-        case EraseReply::NotSent:
-        case EraseReply::Unrecognised:
+// The erase, then the reader read back: only a reader that counts no record
+// afterwards is erased for sure.
+EraseResult erase_and_check(Session& session, const std::string& machine_id, std::string& detail) {
+    EraseReply reply = EraseReply::NotSent;
+    try {
+        reply = session.controller().EraseRecords();
+    } catch (const std::exception& error) {
+        detail = error.what();
+        return EraseResult::Failed;
+    }
+    if (reply == EraseReply::Refused) {
+        return EraseResult::Refused;
+    }
+    if (reply == EraseReply::NotSent) {
+        detail = failure_text(session.controller(), "the erase request did not go out");
+        return EraseResult::Failed;
+    }
+    const EraseReadBack back = read_back_after_erase(session.reader(), machine_id);
+    switch (back.found) {
+        case EraseReadBack::Found::Empty:
+            return EraseResult::Verified;
+        case EraseReadBack::Found::Holds:
+            detail =
+                fmt::format("the reader still holds {} record(s) after the erase", back.records);
+            return EraseResult::NotErased;
+        case EraseReadBack::Found::Unknown:
             break;
     }
-    return EraseResult::Failed;
+    detail = fmt::format("it could not be read back ({})", back.why);
+    return reply == EraseReply::Acknowledged ? EraseResult::Acknowledged
+           : reply == EraseReply::Silent     ? EraseResult::Silent
+                                             : EraseResult::Failed;
 }
 
-// The download, the store and the erase, on a session whose connection is open.
-CollectReport collect_open(Session& session, Store& store, bool erase) {
+// A download from the reader and when it was made.
+struct Fetched {
+    std::optional<Download> download;
+    std::chrono::system_clock::time_point started;
+    std::chrono::system_clock::time_point ended;
+};
+
+Fetched fetch(Session& session) {
+    Fetched fetched;
+    fetched.started = std::chrono::system_clock::now();
+    fetched.download = session.controller().DownloadRecords();
+    fetched.ended = std::chrono::system_clock::now();
+    return fetched;
+}
+
+// The store and the erase of a download, on a session whose connection is open.
+CollectReport collect_fetched(Session& session, Store& store, const CollectOptions& options,
+                              const Fetched& fetched) {
     KDRController& controller = session.controller();
-    const auto started = std::chrono::system_clock::now();
-    const std::optional<Download> download = controller.DownloadRecords();
-    const auto ended = std::chrono::system_clock::now();
+    const std::optional<Download>& download = fetched.download;
+    const auto started = fetched.started;
+    const auto ended = fetched.ended;
     const std::string& port = session.port_name();
     if (!download || !download->has_header) {
-        return {kExitFailure, fmt::format("{}: nothing stored, nothing erased: {}", port,
-                                          failure_text(controller, "the reader sent no download"))};
+        return {kExitFailure,
+                fmt::format("{}: nothing stored, nothing erased: {}", port,
+                            failure_text(controller, "the reader sent no download")),
+                {}};
+    }
+    CollectReport report;
+    report.machine_id = download->machine_id;
+    // Readers never given an ID all send eight spaces: stored under one name
+    // they would be taken for one reader, and each one's records for the
+    // other's.
+    if (blank(download->machine_id) && blank(options.reader_name)) {
+        report.line = fmt::format(
+            "{}: nothing stored, nothing erased: the reader has no machine ID (it sends eight "
+            "spaces), so its records could be taken for another such reader's: give it an ID, "
+            "or name it for this collect with --reader NAME",
+            port);
+        return report;
+    }
+    if (!blank(download->machine_id) && !blank(options.reader_name) &&
+        reader_name(*download, {}) != options.reader_name) {
+        report.line = fmt::format(
+            "{}: nothing stored, nothing erased: --reader {} names a reader without an ID, but "
+            "this one is {}: leave --reader out",
+            port, options.reader_name, reader_name(*download, {}));
+        return report;
     }
     const bool complete = download->complete();
-    const std::string name = fmt::format("{} on {}", reader_name(*download), port);
+    const std::string name =
+        fmt::format("{} on {}", reader_name(*download, options.reader_name), port);
 
     store::StoreOutcome stored;
     try {
-        stored = store.store_download({port, started, ended, &*download, erase && complete});
+        store::CollectedDownload collected{
+            port, started, ended, &*download, options.erase && complete, {}};
+        if (blank(download->machine_id)) {
+            collected.reader_name = options.reader_name;
+        }
+        stored = store.store_download(collected);
     } catch (const StoreError& error) {
-        return {kExitFailure,
-                fmt::format("{}: nothing stored, nothing erased: {}", name, error.what())};
+        report.store_failed = true;
+        report.line = fmt::format("{}: nothing stored, nothing erased: {}", name, error.what());
+        return report;
     }
+    report.new_records = stored.new_records;
+    report.exit_code = kExitFailure;
     std::string line = fmt::format("{}: {} new, {} already stored", name, stored.new_records,
                                    stored.already_stored);
     if (stored.new_memory) {
         line += " (the reader's memory was not what the store held: a new memory began)";
     }
     if (!complete) {
-        return {kExitFailure, fmt::format("{}; not erased: {}", line,
-                                          failure_text(controller, "the download was incomplete"))};
+        report.line = fmt::format("{}; not erased: {}", line,
+                                  failure_text(controller, "the download was incomplete"));
+        return report;
     }
-    if (!erase) {
-        return {kExitSuccess, line + "; not erased (no --erase)"};
+    if (!options.erase) {
+        report.exit_code = kExitSuccess;
+        report.line = line + "; not erased (no --erase)";
+        return report;
     }
 
-    EraseReply reply = EraseReply::NotSent;
-    try {
-        reply = controller.EraseRecords();
-    } catch (const std::exception&) {
-        reply = EraseReply::NotSent;
-    }
-    const EraseResult result = erase_result(reply);
+    std::string detail;
+    const EraseResult result = erase_and_check(session, download->machine_id, detail);
     std::string unrecorded;
     try {
         store.set_erase_result(stored.download_id, result);
@@ -110,24 +188,36 @@ CollectReport collect_open(Session& session, Store& store, bool erase) {
         // the next collect finds out what the reader holds by itself.
         unrecorded = fmt::format(" (the erase result was not recorded: {})", error.what());
     }
+    report.erased = result == EraseResult::Verified || result == EraseResult::Acknowledged;
     switch (result) {
+        case EraseResult::Verified:
+            report.exit_code = kExitSuccess;
+            report.line = line + "; erased (read back: the reader holds no record)" + unrecorded;
+            break;
         case EraseResult::Acknowledged:
-            return {kExitSuccess, line + "; erased" + unrecorded};
-        case EraseResult::Silent:
-            return {kExitSuccess,
-                    line +
-                        "; erase sent, the reader did not confirm it (the next collect "
-                        "stores nothing twice either way)" +
-                        unrecorded};
+            report.exit_code = kExitSuccess;
+            report.line =
+                fmt::format("{}; erased (the reader confirmed it; {}){}", line, detail, unrecorded);
+            break;
         case EraseResult::Refused:
-            return {kExitFailure,
-                    line + "; not erased: the reader refused the erase and keeps its records" +
-                        unrecorded};
+            report.line = line +
+                          "; not erased: the reader refused the erase and keeps its records" +
+                          unrecorded;
+            break;
+        case EraseResult::NotErased:
+            report.line = fmt::format("{}; not erased: {}{}", line, detail, unrecorded);
+            break;
         default:
-            return {kExitFailure,
-                    fmt::format("{}; erase not confirmed: {}{}", line,
-                                failure_text(controller, "the erase request failed"), unrecorded)};
+            report.line = fmt::format(
+                "{}; erase not confirmed: {} (the next collect stores nothing twice either "
+                "way){}",
+                line, detail, unrecorded);
     }
+    return report;
+}
+
+CollectReport collect_open(Session& session, Store& store, const CollectOptions& options) {
+    return collect_fetched(session, store, options, fetch(session));
 }
 
 // Ctrl-C (and SIGTERM) in station mode: the loop ends between exchanges.
@@ -166,68 +256,149 @@ std::string local_now() {
                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
-// Station mode: a reader set into the cradle answers the poll, is collected
-// once, and must stop answering (be taken out: two polls in a row without an
-// answer) before the next one counts.
-int watch(const CollectOptions& options, Console& console) {
-    const StopSignals signals;
-    std::unique_ptr<Store> store = store::open_store(options.db);
-    std::ostringstream discard;
-    Console quiet{console.in, discard, discard, false, false};
-    {
-        const Session port(options.line, quiet, "collect");
-        console.out << fmt::format("{} watching {} every 2 s; Ctrl-C ends\n", local_now(),
-                                   port.port_name())
-                    << std::flush;
-    }
-    bool present = false;
-    int unanswered = 0;
-    while (!g_stop.load()) {
-        bool answers = false;
+// Station mode. Every two seconds one password exchange asks whether a reader
+// sits in the cradle. A reader that answers is collected; while it stays, its
+// header is read again now and then, so that a reader swapped in between two
+// polls is seen by its machine ID (or by records that appeared), and is
+// collected in turn. A collect that failed is tried again, ever later. One
+// line per reader and outcome, and one per failed try.
+class Station {
+  public:
+    using SteadyTime = std::chrono::steady_clock::time_point;
+
+    Station(const CollectOptions& options, Console& console)
+        : options_(options),
+          console_(console),
+          quiet_{console.in, discard_, discard_, false, false} {}
+
+    int run() {
+        const StopSignals signals;
+        store_ = store::open_store(options_.db);
         {
-            Session poll(options.line, quiet, "collect");
-            answers = poll.open();  // the one password exchange
+            const Session port(options_.line, quiet_, "collect");
+            say(fmt::format("watching {} every 2 s; Ctrl-C ends", port.port_name()));
         }
-        discard.str({});
-        if (answers && !present) {
-            if (!store) {
-                try {
-                    store = store::open_store(options.db);
-                } catch (const StoreError& error) {
-                    console.out << fmt::format("{} kdr: {}\n", local_now(), error.what());
-                }
+        int unanswered = 0;
+        while (!g_stop.load()) {
+            bool answers = false;
+            {
+                Session poll(options_.line, quiet_, "collect");
+                answers = poll.open();  // the one password exchange
             }
-            std::string line;
-            if (store) {
-                Session session(options.line, quiet, "collect");
-                line = session.open()
-                           ? collect_open(session, *store, options.erase).line
-                           : fmt::format(
-                                 "{}: nothing stored, nothing erased: the reader stopped "
-                                 "answering",
-                                 session.port_name());
-                discard.str({});
-                // A store that failed is opened anew for the next reader.
-                if (line.find("the store ") != std::string::npos) {
-                    store.reset();
-                }
-                console.out << local_now() << ' ' << line << '\n' << std::flush;
+            discard_.str({});
+            // One poll that went unanswered is not yet a reader taken out: a
+            // busy line or a slow reader miss one now and then.
+            unanswered = answers ? 0 : unanswered + 1;
+            if (unanswered >= 2) {
+                docked_.reset();
+            }
+            if (answers && due()) {
+                visit();
+            }
+            for (int tick = 0; tick < 20 && !g_stop.load(); ++tick) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
         }
-        // One poll that went unanswered is not yet a reader taken out: a busy
-        // line or a slow reader miss one now and then.
-        unanswered = answers ? 0 : unanswered + 1;
-        if (answers) {
-            present = true;
-        } else if (unanswered >= 2) {
-            present = false;
-        }
-        for (int tick = 0; tick < 20 && !g_stop.load(); ++tick) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        say("stopped");
+        return kExitSuccess;
     }
-    console.out << fmt::format("{} stopped\n", local_now()) << std::flush;
-    return kExitSuccess;
+
+  private:
+    // The reader the station last collected, while it stays in the cradle.
+    struct Docked {
+        std::string machine_id;
+        std::int32_t announced = 0;  // what its header counted after the collect
+        bool done = false;           // collected (and erased, when asked)
+        int failures = 0;
+        SteadyTime next;  // the next try, or the next look at its header
+    };
+
+    static constexpr std::chrono::seconds kPoll{2};
+    static constexpr std::chrono::seconds kLongestBackOff{60};
+
+    [[nodiscard]] bool due() const {
+        return !docked_ || std::chrono::steady_clock::now() >= docked_->next;
+    }
+
+    void visit() {
+        if (!store_) {
+            try {
+                store_ = store::open_store(options_.db);
+            } catch (const StoreError& error) {
+                say(fmt::format("kdr: {}", error.what()));
+                return;
+            }
+        }
+        Session session(options_.line, quiet_, "collect");
+        if (!session.open()) {
+            discard_.str({});
+            return;  // taken out between the poll and now
+        }
+        const auto began = std::chrono::steady_clock::now();
+        const Fetched fetched = fetch(session);
+        const bool same = docked_ && docked_->done && fetched.download &&
+                          fetched.download->has_header &&
+                          fetched.download->machine_id == docked_->machine_id &&
+                          fetched.download->announced == docked_->announced;
+        const bool nothing = !fetched.download || !fetched.download->has_header;
+        if (nothing && docked_ && docked_->done) {
+            // No answer where a collected reader sat: most likely taken out
+            // just now; the polls will tell.
+            discard_.str({});
+            return;
+        }
+        if (same) {
+            // The same reader, nothing new: look again later, sooner for one
+            // that was erased (its header is all there is to read).
+            docked_->next = began + std::max<std::chrono::steady_clock::duration>(
+                                        kPoll, 5 * (std::chrono::steady_clock::now() - began));
+            discard_.str({});
+            return;
+        }
+        const CollectReport report = collect_fetched(session, *store_, options_, fetched);
+        discard_.str({});
+        if (report.store_failed) {
+            store_.reset();  // a store that failed is opened anew for the next try
+        }
+        const bool another =
+            !docked_ || (!report.machine_id.empty() && docked_->machine_id != report.machine_id);
+        if (another) {
+            docked_ = Docked{report.machine_id, 0, false, 0, {}};
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (report.exit_code == kExitSuccess) {
+            docked_->done = true;
+            docked_->failures = 0;
+            docked_->announced = report.erased ? 0 : fetched.download->announced;
+            docked_->next = now + std::max<std::chrono::steady_clock::duration>(
+                                      kPoll, report.erased ? kPoll : 5 * (now - began));
+            say(report.line);
+            return;
+        }
+        docked_->done = false;
+        ++docked_->failures;
+        const auto back_off = std::min<std::chrono::seconds>(
+            kPoll * (1 << std::min(docked_->failures - 1, 5)), kLongestBackOff);
+        docked_->next = now + back_off;
+        say(fmt::format("kdr: {} (try {}; again in {} s while it stays)", report.line,
+                        docked_->failures, back_off.count()));
+    }
+
+    void say(std::string_view line) {
+        console_.out << local_now() << ' ' << line << '\n' << std::flush;
+    }
+
+    const CollectOptions& options_;
+    Console& console_;
+    std::ostringstream discard_;
+    Console quiet_;
+    std::unique_ptr<Store> store_;
+    std::optional<Docked> docked_;
+};
+
+int watch(const CollectOptions& options, Console& console) {
+    Station station(options, console);
+    return station.run();
 }
 
 // The header of to_csv.
@@ -282,7 +453,7 @@ int command_collect(const CollectOptions& options, Console& console) {
         if (!session.open()) {
             return kExitFailure;
         }
-        report = collect_open(session, *store, options.erase);
+        report = collect_open(session, *store, options);
     }
     if (report.exit_code == kExitSuccess) {
         console.out << report.line << '\n' << std::flush;
@@ -342,10 +513,25 @@ int command_history(const std::string& db, Console& console) {
             erase += " (incomplete download)";
         }
         table += fmt::format("{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {}\n", d.id,
-                             d.ended, d.machine_id, d.port, d.announced, d.received, d.new_records,
-                             d.already_stored, erase);
+                             d.ended, cp1252_to_utf8(d.machine_id), d.port, d.announced, d.received,
+                             d.new_records, d.already_stored, erase);
     }
     write_out(table, console);
+    return kExitSuccess;
+}
+
+int command_rebuild(const std::string& db, Console& console) {
+    std::unique_ptr<Store> store = store::open_store(db, store::OpenMode::MustExist);
+    const store::RebuildReport report = store->rebuild();
+    std::string text = fmt::format(
+        "{}: {} download(s) replayed; {} record(s) before, {} after, {} changed\n", store->name(),
+        report.downloads, report.records_before, report.records_after, report.records_changed);
+    for (const std::string& id : report.kept_readers) {
+        text += fmt::format(
+            "{}: left as it was (downloaded before the store kept the reader's answers)\n",
+            cp1252_to_utf8(id));
+    }
+    write_out(text, console);
     return kExitSuccess;
 }
 
@@ -366,6 +552,11 @@ StoreCommands::StoreCommands(CLI::App& app, void (*add_line_options)(CLI::App&, 
         ->required();
     collect_->add_flag("--erase", collect_options_.erase,
                        "Erase the reader once its whole download is stored");
+    collect_
+        ->add_option("--reader", collect_options_.reader_name,
+                     "The name to store a reader under that has no machine ID of its own (it "
+                     "sends eight spaces)")
+        ->type_name("NAME");
     collect_->add_flag("--watch", collect_options_.watch,
                        "Station mode: poll the port every 2 s, collect each reader that answers "
                        "once, until Ctrl-C");
@@ -393,6 +584,17 @@ Examples:
   kdr export --db records.sqlite > records.csv
   kdr export --db records.sqlite --reader KDR00077 --since 2024-05-01 --format json)");
 
+    rebuild_ = app.add_subcommand(
+        "rebuild",
+        "Derive the stored records anew from the readers' answers the store keeps, by this "
+        "kdr's rules, in one transaction.");
+    rebuild_->add_option("--db", rebuild_db_, "The store")->type_name("TARGET")->required();
+    rebuild_->footer(R"(Prints what changed. Readers with downloads from before the store kept
+answers are left as they are.
+
+Examples:
+  kdr rebuild --db records.sqlite)");
+
     history_ = app.add_subcommand("history", "List the stored downloads: counts, erase results.");
     history_->add_option("--db", history_db_, "The store")->type_name("TARGET")->required();
     history_->footer(R"(Examples:
@@ -409,6 +611,9 @@ std::optional<int> StoreCommands::run(Console& console) const {
         }
         if (history_->parsed()) {
             return command_history(history_db_, console);
+        }
+        if (rebuild_->parsed()) {
+            return command_rebuild(rebuild_db_, console);
         }
     } catch (const StoreError& error) {
         console.err << "kdr: " << error.what() << '\n';

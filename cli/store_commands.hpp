@@ -16,6 +16,8 @@ struct CollectOptions {
     LineOptions line;
     std::string db;
     bool erase = false;
+    /// The name to store a reader without a machine ID under.
+    std::string reader_name;
     /// Station mode: poll the port every two seconds and collect each reader
     /// that answers, until interrupted.
     bool watch = false;
@@ -41,9 +43,11 @@ class StoreCommands {
     CollectOptions collect_options_;
     ExportOptions export_options_;
     std::string history_db_;
+    std::string rebuild_db_;
     CLI::App* collect_ = nullptr;
     CLI::App* export_ = nullptr;
     CLI::App* history_ = nullptr;
+    CLI::App* rebuild_ = nullptr;
 };
 
 /// Downloads into the store and, with --erase, erases the reader once the

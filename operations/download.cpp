@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <utility>
@@ -64,10 +65,10 @@ std::string KDRController::DownloadData() {
         RunDownload([&](std::string_view answer, const operations::DecodeOptions& options,
                         operations::DecodeHooks& hooks) {
             const TextOptions text_options{options.show_machine_id, options.show_rtc};
-            operations::TextSink text(text_options);
+            operations::TextSink text(text_options, options.current_year);
             text.reserve(operations::TextSink::size_bound(answer, text_options));
             operations::TallySink tally(text);
-            operations::decode_answer(answer, options.current_year, tally, hooks);
+            operations::decode_answer(answer, tally, hooks);
             result = text.take();
             return tally.tally();
         });
@@ -81,8 +82,10 @@ std::optional<Download> KDRController::DownloadRecords() {
                         operations::DecodeHooks& hooks) {
             operations::DownloadSink records;
             operations::TallySink tally(records);
-            operations::decode_answer(answer, options.current_year, tally, hooks);
+            operations::decode_answer(answer, tally, hooks);
             result = records.take();
+            result->host_year = options.current_year;
+            result->answer = answer;
             return tally.tally();
         });
     return done ? std::move(result) : std::nullopt;
@@ -180,11 +183,22 @@ void KDRController::ReportIncompleteDownload(const operations::DownloadTally& ta
         return;
     }
     const RecordCounts& counts = tally.counts;
+    const auto announced = static_cast<std::size_t>(std::max(counts.announced, 0));
+    // More records than announced, or characters after the last one, mean a
+    // record was split or cut on the line: which one cannot be told.
+    const std::string count_line =
+        counts.received < announced ? fmt::format("Only {} of {} record(s) arrived complete.",
+                                                  counts.received, counts.announced)
+        : counts.received > announced
+            ? fmt::format("{} record(s) arrived where the reader announced {}.", counts.received,
+                          counts.announced)
+            : fmt::format("All {} record(s) arrived, but more followed the last one.",
+                          counts.announced);
     const std::string message = fmt::format(
-        "Only {} of {} record(s) arrived complete.\r\n"
+        "{}\r\n"
         "The answer was cut short or damaged on the line.\r\n"
         "Download again before erasing the reader.",
-        counts.received, counts.announced);
+        count_line);
     host_.MsgBox(message, kMessageBoxInformation, kDownloadTitle);
     last_failure_ = Failure{ErrorKind::Incomplete, one_line(message), counts};
 }

@@ -25,7 +25,6 @@ constexpr std::size_t kStampLength = 6;
 constexpr std::size_t kShortestWithStamp = 17;
 // Fewer characters than this after a record are the end of the data.
 constexpr std::size_t kShortestNextRecord = 8;
-constexpr int kClockOffset = 16;  // every clock character is its value plus 16
 
 [[nodiscard]] int code(char c) noexcept {
     return static_cast<unsigned char>(c);
@@ -74,90 +73,12 @@ struct Header {
                              answer_size));
 }
 
-// Whether a stamp the reader's limits accept is a calendar date and time.
-void classify(Stamp& stamp) {
-    const auto field = [&](std::size_t i) { return stamp.value(i); };
-    const std::chrono::year_month_day date{std::chrono::year{2000 + field(0)},
-                                           std::chrono::month{static_cast<unsigned>(field(1))},
-                                           std::chrono::day{static_cast<unsigned>(field(2))}};
-    std::uint8_t bad = 0;
-    if (field(0) < 0 || field(0) > 99) {
-        bad = 1;
-    } else if (field(1) < 1 || field(1) > 12) {
-        bad = 2;
-    } else if (field(2) < 1 || !date.ok()) {
-        bad = 3;
-    } else if (field(3) < 0 || field(3) > 23) {
-        bad = 4;
-    } else if (field(4) < 0 || field(4) > 59) {
-        bad = 5;
-    } else if (field(5) < 0 || field(5) > 59) {
-        bad = 6;
+[[nodiscard]] std::string_view trim_spaces(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
+        return {};
     }
-    stamp.bad_field = bad;
-    stamp.state = bad == 0 ? StampState::Valid : StampState::NotADate;
-}
-
-// The first record's stamp goes through the field methods: the year is checked
-// against the host's year too, and an out-of-range field makes the rest of the
-// stamp be skipped and the spaces around what follows be removed. A character
-// below code 16 is no clock value at all and counts as out of range.
-[[nodiscard]] Stamp take_first_stamp(std::string_view& rest, std::size_t answer_size,
-                                     int current_year) {
-    Stamp stamp;
-    std::string time_str;
-    for (std::size_t field = 0; field < kStampLength; ++field) {
-        if (rest.empty()) {
-            throw stamp_runs_out(answer_size);
-        }
-        const int value = code(rest.front()) - kClockOffset;
-        stamp.codes.at(field) = static_cast<std::uint8_t>(rest.front());
-        rest.remove_prefix(1);
-        std::optional<std::size_t> skip;
-        if (value < 0) {
-            skip = kStampLength - 1 - field;
-        } else {
-            const std::string temp_time_str = fmt::format("{:02}", value);
-            const auto i = static_cast<std::int32_t>(field % 3 + 1);
-            if (field < 3) {
-                time_str.push_back('/');
-                time_str += temp_time_str;
-                skip = complete_date_field(i, temp_time_str, time_str, current_year);
-            } else {
-                skip = complete_time_field(i, temp_time_str, time_str);
-            }
-        }
-        if (skip) {
-            if (rest.size() < *skip) {
-                throw stamp_runs_out(answer_size);
-            }
-            rest = skip_and_trim(rest, *skip);
-            stamp.state = StampState::OutOfRange;
-            stamp.bad_field = static_cast<std::uint8_t>(field + 1);
-            return stamp;
-        }
-    }
-    classify(stamp);
-    return stamp;
-}
-
-// Every later record's stamp: the year is taken as it comes, no field has a
-// lower bound, and a character below 16 gives a negative field.
-[[nodiscard]] Stamp later_stamp(std::string_view six) {
-    Stamp stamp;
-    std::transform(six.begin(), six.begin() + kStampLength, stamp.codes.begin(),
-                   [](char c) { return static_cast<std::uint8_t>(c); });
-    // The reader's limits: month 12, day 31, hour 24, minute and second 60.
-    constexpr std::array<int, kStampLength> kLimits{999, 12, 31, 24, 60, 60};
-    for (std::size_t i = 1; i < kStampLength; ++i) {
-        if (stamp.value(i) > kLimits.at(i)) {
-            stamp.state = StampState::OutOfRange;
-            stamp.bad_field = static_cast<std::uint8_t>(i + 1);
-            return stamp;
-        }
-    }
-    classify(stamp);
-    return stamp;
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // The size of the text an answer decodes to, at most, so that the result is
@@ -196,16 +117,57 @@ void TextSink::header(bool /*has_header*/, std::string_view machine_id, std::int
 }
 
 void TextSink::stamp(const Stamp& stamp) {
-    if (options_.show_rtc) {
-        stamp.append_line(text_);
-        text_ += kLineEnd;
+    if (stamps_++ == 0) {
+        // The controller reads the first stamp field by field against its
+        // limits and the host's year; one out of range stands for all of it.
+        trimmed_ = first_stamp_shown_out_of_range(stamp, host_year_) != 0;
+        if (options_.show_rtc) {
+            if (trimmed_) {
+                text_ += kDefaultTimestamp;
+            } else {
+                stamp.append_line(text_);
+            }
+            text_ += kLineEnd;
+        }
+        return;
     }
+    pending_ = stamp;
 }
 
-void TextSink::record(char /*lead*/, std::string_view text) {
+void TextSink::flush_stamp() {
+    if (pending_ && options_.show_rtc) {
+        pending_->append_line(text_);
+        text_ += kLineEnd;
+    }
+    pending_.reset();
+}
+
+void TextSink::record(bool has_lead, char lead, std::string_view text) {
+    flush_stamp();
+    if (records_++ == 0 && trimmed_) {
+        // Spaces after a first stamp out of range are dropped: the first
+        // character left is taken as the leading character, and a record of
+        // spaces only is an empty one.
+        const std::size_t first = has_lead && lead != ' ' ? 0 : text.find_first_not_of(' ');
+        if (!has_lead || first == std::string_view::npos) {
+            return;
+        }
+        text = text.substr(has_lead && lead != ' ' ? 0 : first + 1);
+    } else if (!has_lead) {
+        return;  // an empty record shows nothing
+    }
     text_ += text;
     text_ += kLineEnd;
     text_ += kLineEnd;
+}
+
+void TextSink::end(std::string_view tail, bool cut) {
+    // A record cut short shows its date line only: when the end of the answer
+    // was trimmed of spaces, only if eight characters remain.
+    if (cut && pending_ && trimmed_ && trim_spaces(tail).size() < kShortestNextRecord) {
+        pending_.reset();
+    }
+    flush_stamp();
 }
 
 void DownloadSink::header(bool has_header, std::string_view machine_id, std::int32_t announced) {
@@ -214,19 +176,13 @@ void DownloadSink::header(bool has_header, std::string_view machine_id, std::int
     download_.announced = announced;
 }
 
-void DownloadSink::record(char lead, std::string_view text) {
-    download_.records.push_back({stamp_, std::string(text), lead});
+void DownloadSink::record(bool has_lead, char lead, std::string_view text) {
+    download_.records.push_back({stamp_, std::string(text), has_lead ? lead : '\0', has_lead});
 }
 
-void DownloadSink::end(bool cut) {
+void DownloadSink::end(std::string_view tail, bool cut) {
+    download_.tail = tail;
     download_.cut = cut;
-    if (cut) {
-        bare();
-    }
-}
-
-void DownloadSink::bare() {
-    download_.bare_stamps.push_back({download_.records.size(), stamp_});
 }
 
 void TallySink::header(bool has_header, std::string_view machine_id, std::int32_t announced) {
@@ -235,62 +191,85 @@ void TallySink::header(bool has_header, std::string_view machine_id, std::int32_
     next_.header(has_header, machine_id, announced);
 }
 
-void TallySink::record(char lead, std::string_view text) {
+void TallySink::record(bool has_lead, char lead, std::string_view text) {
     ++counts_.received;
-    next_.record(lead, text);
+    next_.record(has_lead, lead, text);
 }
 
-void TallySink::empty_record() {
-    ++empty_records_;
-    next_.empty_record();
-}
-
-void TallySink::end(bool cut) {
-    cut_ = cut;
-    next_.end(cut);
+void TallySink::end(std::string_view tail, bool cut) {
+    left_over_ = cut || !tail.empty();
+    next_.end(tail, cut);
 }
 
 DownloadTally TallySink::tally() const noexcept {
-    return {has_header_, counts_,
-            whole_memory(has_header_, cut_, empty_records_, counts_.received, counts_.announced)};
+    const bool exact =
+        counts_.announced >= 0 && counts_.received == static_cast<std::size_t>(counts_.announced);
+    return {has_header_, counts_, left_over_, has_header_ && exact && !left_over_};
 }
 
-void decode_answer(std::string_view answer, int current_year, AnswerSink& sink,
-                   DecodeHooks& hooks) {
+std::uint8_t first_stamp_shown_out_of_range(const Stamp& stamp, int host_year) {
+    std::string time_str;
+    for (std::size_t field = 0; field < kStampLength; ++field) {
+        const int value = stamp.value(field);
+        if (value < 0) {
+            return static_cast<std::uint8_t>(field + 1);  // no clock value at all
+        }
+        const std::string temp_time_str = fmt::format("{:02}", value);
+        const auto i = static_cast<std::int32_t>(field % 3 + 1);
+        std::optional<std::size_t> skip;
+        if (field < 3) {
+            time_str.push_back('/');
+            time_str += temp_time_str;
+            skip = complete_date_field(i, temp_time_str, time_str, host_year);
+        } else {
+            skip = complete_time_field(i, temp_time_str, time_str);
+        }
+        if (skip) {
+            return static_cast<std::uint8_t>(field + 1);
+        }
+    }
+    return 0;
+}
+
+void decode_answer(std::string_view answer, AnswerSink& sink, DecodeHooks& hooks) {
     const Header header = take_header(answer);
     hooks.header_taken();
     sink.header(header.present, header.machine_id, header.record_count);
     hooks.summary_written();
 
     if (answer.size() < kShortestWithStamp) {
-        sink.end(false);
+        sink.end(answer.substr(std::min(answer.size(), kHeaderLength)), false);
         return;
     }
+    if (answer.size() < kHeaderLength + kStampLength) {
+        throw stamp_runs_out(answer.size());
+    }
     std::string_view rest = answer.substr(kHeaderLength);
-    sink.stamp(take_first_stamp(rest, answer.size(), current_year));
-    hooks.step();
-
     // Records are found by their "?" CR ends, whatever the header's count says.
-    for (;;) {
+    for (bool first = true;; first = false) {
+        std::string_view record = rest;  // from its stamp on, for a cut record
+        sink.stamp(Stamp::from_codes(rest.substr(0, kStampLength)));
+        rest.remove_prefix(kStampLength);
+        if (first) {
+            hooks.step();
+        }
         const std::size_t end = rest.find(kRecordEnd);
         if (end == std::string_view::npos) {
-            sink.end(true);  // the last stamp's record never ended
+            sink.end(record, true);  // the last stamp's record never ended
             return;
         }
         if (end > 0) {
-            sink.record(rest.front(), rest.substr(1, end - 1));
+            sink.record(true, rest.front(), rest.substr(1, end - 1));
         } else {
-            sink.empty_record();  // it costs nothing but itself
+            sink.record(false, '\0', {});  // an empty record: "?" CR right after the stamp
         }
         rest.remove_prefix(end + kRecordEnd.size());
         hooks.step();
 
         if (rest.size() < kShortestNextRecord) {
-            sink.end(false);
+            sink.end(rest, false);
             return;
         }
-        sink.stamp(later_stamp(rest.substr(0, kStampLength)));
-        rest.remove_prefix(kStampLength);
     }
 }
 
@@ -301,9 +280,9 @@ std::size_t TextSink::size_bound(std::string_view answer, const TextOptions& opt
 std::string decode_download(std::string_view answer, const DecodeOptions& options,
                             DecodeHooks& hooks) {
     const TextOptions text_options{options.show_machine_id, options.show_rtc};
-    TextSink sink(text_options);
+    TextSink sink(text_options, options.current_year);
     sink.reserve(TextSink::size_bound(answer, text_options));
-    decode_answer(answer, options.current_year, sink, hooks);
+    decode_answer(answer, sink, hooks);
     return sink.take();
 }
 
@@ -312,39 +291,42 @@ std::string decode_download(std::string_view answer, const DecodeOptions& option
     return decode_download(answer, options, no_hooks);
 }
 
-Download decode_records(std::string_view answer, int current_year, DecodeHooks& hooks) {
+Download decode_records(std::string_view answer, int host_year, DecodeHooks& hooks) {
     DownloadSink sink;
-    decode_answer(answer, current_year, sink, hooks);
-    return sink.take();
+    decode_answer(answer, sink, hooks);
+    Download download = sink.take();
+    download.host_year = host_year;
+    download.answer = answer;
+    return download;
 }
 
-Download decode_records(std::string_view answer, int current_year) {
+Download decode_records(std::string_view answer, int host_year) {
     DecodeHooks no_hooks;
-    return decode_records(answer, current_year, no_hooks);
+    return decode_records(answer, host_year, no_hooks);
 }
 
 }  // namespace kdr::operations
 
 namespace kdr {
 
-std::string render_text(const Download& download, const TextOptions& options) {
-    operations::TextSink sink(options);
-    sink.header(download.has_header, download.machine_id, download.announced);
-    auto bare = download.bare_stamps.begin();
-    const auto bare_stamps_before = [&](std::size_t record) {
-        for (; bare != download.bare_stamps.end() && bare->before_record == record; ++bare) {
-            sink.stamp(bare->stamp);
-            sink.empty_record();
-        }
-    };
-    for (std::size_t i = 0; i < download.records.size(); ++i) {
-        bare_stamps_before(i);
-        const DownloadedRecord& record = download.records[i];
-        sink.stamp(record.stamp);
-        sink.record(record.lead, record.text);
+std::optional<Stamp> Download::cut_stamp() const {
+    if (!cut || tail.size() < 6) {
+        return std::nullopt;
     }
-    bare_stamps_before(download.records.size());
-    sink.end(download.cut);
+    return Stamp::from_codes(tail.substr(0, 6));
+}
+
+std::string render_text(const Download& download, const TextOptions& options) {
+    operations::TextSink sink(options, download.host_year);
+    sink.header(download.has_header, download.machine_id, download.announced);
+    for (const DownloadedRecord& record : download.records) {
+        sink.stamp(record.stamp);
+        sink.record(record.has_lead, record.lead, record.text);
+    }
+    if (const std::optional<Stamp> cut = download.cut_stamp()) {
+        sink.stamp(*cut);
+    }
+    sink.end(download.tail, download.cut);
     return sink.take();
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,7 +24,8 @@ namespace kdr::operations {
 struct DecodeOptions {
     bool show_machine_id = false;
     bool show_rtc = false;
-    int current_year = 2000;  ///< the host's year: a first stamp after it is out of range
+    int current_year =
+        2000;  ///< the host's year: the text shows a first stamp after it as out of range
 };
 
 /// Where the decoding hands control back to the download exchange.
@@ -40,27 +42,32 @@ class DecodeHooks {
     virtual void step() {}
 };
 
-/// Receives the download as the decoding finds it.
+/// Receives the download as the decoding finds it, every record as the
+/// reader sent it.
 class AnswerSink {
   public:
     virtual ~AnswerSink() = default;
     /// The header; machine_id is empty and announced 0 when there is none.
     virtual void header(bool has_header, std::string_view machine_id, std::int32_t announced) = 0;
-    /// A record's time stamp; its record (or empty_record) follows, unless
-    /// the answer ends here.
+    /// A record's time stamp; its record follows, unless the answer ends
+    /// inside it.
     virtual void stamp(const Stamp& stamp) = 0;
-    /// The record after the last stamp: its leading character and its text.
-    virtual void record(char lead, std::string_view text) = 0;
-    /// The record after the last stamp is empty ("?" CR right after it).
-    virtual void empty_record() = 0;
-    /// The end of the answer; cut when it ended inside a record.
-    virtual void end(bool cut) = 0;
+    /// The record after the last stamp: its leading character and its text;
+    /// has_lead is false for an empty record ("?" CR right after its stamp).
+    virtual void record(bool has_lead, char lead, std::string_view text) = 0;
+    /// The end of the answer: `tail` is what followed the last whole record
+    /// (see Download::tail); cut when the answer ended inside a record.
+    virtual void end(std::string_view tail, bool cut) = 0;
 };
 
-/// The controller's result text (see render_text), written as the records are found.
+/// The controller's result text (see render_text), written as the records
+/// are found. The first record is shown by the controller's rules: a first
+/// stamp with a field out of range, or a year after `host_year`, shows as
+/// "2000/01/01 00:00:00", and the spaces around what follows it are dropped.
 class TextSink final : public AnswerSink {
   public:
-    explicit TextSink(const TextOptions& options) : options_(options) {}
+    TextSink(const TextOptions& options, int host_year)
+        : options_(options), host_year_(host_year) {}
     /// Room for the text of an answer, at most: reserved once, no regrowth.
     [[nodiscard]] static std::size_t size_bound(std::string_view answer,
                                                 const TextOptions& options);
@@ -69,13 +76,23 @@ class TextSink final : public AnswerSink {
 
     void header(bool has_header, std::string_view machine_id, std::int32_t announced) override;
     void stamp(const Stamp& stamp) override;
-    void record(char lead, std::string_view text) override;
-    void empty_record() override {}
-    void end(bool /*cut*/) override {}
+    void record(bool has_lead, char lead, std::string_view text) override;
+    void end(std::string_view tail, bool cut) override;
 
   private:
+    void flush_stamp();
+
     TextOptions options_;
+    int host_year_;
     std::string text_;
+    std::size_t stamps_ = 0;
+    std::size_t records_ = 0;
+    // The first stamp was out of range by the controller's rules: the first
+    // record and the end of the answer are trimmed of spaces.
+    bool trimmed_ = false;
+    // A later stamp's date line waits for its record: at the end of an answer
+    // trimmed of spaces, it shows only when eight characters remain.
+    std::optional<Stamp> pending_;
 };
 
 /// The download as data.
@@ -85,12 +102,10 @@ class DownloadSink final : public AnswerSink {
 
     void header(bool has_header, std::string_view machine_id, std::int32_t announced) override;
     void stamp(const Stamp& stamp) override { stamp_ = stamp; }
-    void record(char lead, std::string_view text) override;
-    void empty_record() override { bare(); }
-    void end(bool cut) override;
+    void record(bool has_lead, char lead, std::string_view text) override;
+    void end(std::string_view tail, bool cut) override;
 
   private:
-    void bare();
     Download download_;
     Stamp stamp_;
 };
@@ -99,6 +114,9 @@ class DownloadSink final : public AnswerSink {
 struct DownloadTally {
     bool has_header = false;
     RecordCounts counts;
+    /// Characters came after the last whole record (a cut record, or a few
+    /// that make none).
+    bool left_over = false;
     /// The same test as Download::complete.
     bool complete = false;
 };
@@ -112,15 +130,13 @@ class TallySink final : public AnswerSink {
 
     void header(bool has_header, std::string_view machine_id, std::int32_t announced) override;
     void stamp(const Stamp& stamp) override { next_.stamp(stamp); }
-    void record(char lead, std::string_view text) override;
-    void empty_record() override;
-    void end(bool cut) override;
+    void record(bool has_lead, char lead, std::string_view text) override;
+    void end(std::string_view tail, bool cut) override;
 
   private:
     AnswerSink& next_;
     bool has_header_ = false;
-    bool cut_ = false;
-    std::size_t empty_records_ = 0;
+    bool left_over_ = false;
     RecordCounts counts_;
 };
 
@@ -130,11 +146,10 @@ class TallySink final : public AnswerSink {
 /// Throws kdr::Error(BadAnswer) for the damage that leaves nothing to read
 /// (a header shorter than 14 characters, a space in the count, an answer of 17
 /// to 19 characters, whose first stamp runs out); nothing more reaches the sink
-/// or the hooks then. Damage within a record costs only that record: an empty
-/// record is reported as such, a stamp character that is no clock value makes
-/// that stamp out of range or no date. Records of any length are decoded; the
+/// or the hooks then. Every record reaches the sink as sent, the first one
+/// too; an empty record is a record. Records of any length are decoded; the
 /// time taken is linear in the answer's length.
-void decode_answer(std::string_view answer, int current_year, AnswerSink& sink, DecodeHooks& hooks);
+void decode_answer(std::string_view answer, AnswerSink& sink, DecodeHooks& hooks);
 
 /// The controller's result text of an answer (see render_text).
 [[nodiscard]] std::string decode_download(std::string_view answer, const DecodeOptions& options,
@@ -142,9 +157,15 @@ void decode_answer(std::string_view answer, int current_year, AnswerSink& sink, 
 /// The same without hooks.
 [[nodiscard]] std::string decode_download(std::string_view answer, const DecodeOptions& options);
 
-/// The answer as data.
-[[nodiscard]] Download decode_records(std::string_view answer, int current_year,
-                                      DecodeHooks& hooks);
-[[nodiscard]] Download decode_records(std::string_view answer, int current_year);
+/// The answer as data; `host_year` becomes Download::host_year, and the
+/// answer is kept in Download::answer.
+[[nodiscard]] Download decode_records(std::string_view answer, int host_year, DecodeHooks& hooks);
+[[nodiscard]] Download decode_records(std::string_view answer, int host_year);
+
+/// The field (1 year to 6 second) at which the controller's text takes a
+/// first stamp as out of range: a year after `host_year`, a month above 12, a
+/// day above 31, an hour above 24, a minute or second above 60, or a
+/// character below code 16. 0 when it shows the stamp as sent.
+[[nodiscard]] std::uint8_t first_stamp_shown_out_of_range(const Stamp& stamp, int host_year);
 
 }  // namespace kdr::operations

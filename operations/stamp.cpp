@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <array>
+#include <cstdint>
 
 #include "kdr/download.hpp"
 #include "operations/timestamp_fields.hpp"
@@ -25,7 +27,56 @@ constexpr std::size_t kLongestDateLine = 25;
     return out;
 }
 
+// Whether a stamp the reader's limits accept is a calendar date and time.
+void classify(Stamp& stamp) {
+    const auto field = [&](std::size_t i) { return stamp.value(i); };
+    const std::chrono::year_month_day date{std::chrono::year{2000 + field(0)},
+                                           std::chrono::month{static_cast<unsigned>(field(1))},
+                                           std::chrono::day{static_cast<unsigned>(field(2))}};
+    std::uint8_t bad = 0;
+    if (field(0) < 0 || field(0) > 99) {
+        bad = 1;
+    } else if (field(1) < 1 || field(1) > 12) {
+        bad = 2;
+    } else if (field(2) < 1 || !date.ok()) {
+        bad = 3;
+    } else if (field(3) < 0 || field(3) > 23) {
+        bad = 4;
+    } else if (field(4) < 0 || field(4) > 59) {
+        bad = 5;
+    } else if (field(5) < 0 || field(5) > 59) {
+        bad = 6;
+    }
+    stamp.bad_field = bad;
+    stamp.state = bad == 0 ? StampState::Valid : StampState::NotADate;
+}
+
 }  // namespace
+
+Stamp Stamp::from_codes(std::string_view six) {
+    Stamp stamp;
+    std::transform(
+        six.begin(),
+        six.begin() + static_cast<std::ptrdiff_t>(std::min(six.size(), stamp.codes.size())),
+        stamp.codes.begin(), [](char c) { return static_cast<std::uint8_t>(c); });
+    // The reader's limits: month 12, day 31, hour 24, minute and second 60.
+    // The year is taken as it comes, and no field has a lower bound.
+    constexpr std::array<int, 6> kLimits{999, 12, 31, 24, 60, 60};
+    for (std::size_t i = 1; i < stamp.codes.size(); ++i) {
+        if (stamp.value(i) > kLimits.at(i)) {
+            stamp.state = StampState::OutOfRange;
+            stamp.bad_field = static_cast<std::uint8_t>(i + 1);
+            return stamp;
+        }
+    }
+    classify(stamp);
+    return stamp;
+}
+
+std::string_view Stamp::chars() const noexcept {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): bytes as bytes
+    return {reinterpret_cast<const char*>(codes.data()), codes.size()};
+}
 
 void Stamp::append_line(std::string& out) const {
     if (state == StampState::OutOfRange) {

@@ -76,7 +76,7 @@ void validate(const ReaderConfig& config) {
     }
     for (std::size_t i = 0; i < config.records.size(); ++i) {
         const Record& record = config.records[i];
-        if (record.text.find("?\r") != std::string::npos) {
+        if (!record.empty && record.text.find("?\r") != std::string::npos) {
             invalid(
                 fmt::format("record {}: its text holds \"?\" followed by CR, which ends a "
                             "record",
@@ -252,6 +252,17 @@ void ReaderModel::handle_frame(const std::string& frame, Clock::Instant now,
 }
 
 void ReaderModel::emit(Reply reply, char letter, Clock::Instant now, std::vector<Emission>& out) {
+    // The request has been carried out already; the reader just does not answer.
+    if (hits(FaultKind::Mute, letter)) {
+        return;
+    }
+    // The answer was made from records_ just now, so they locate its records.
+    if (reply.kind == Reply::Kind::Download && hits(FaultKind::Merge, letter)) {
+        reply.bytes = merge_records(std::move(reply.bytes), records_);
+    }
+    if (reply.kind == Reply::Kind::Download && hits(FaultKind::Split, letter)) {
+        reply.bytes = split_record(std::move(reply.bytes), records_);
+    }
     if (hits(FaultKind::Garble, letter)) {
         reply.bytes = garble(std::move(reply.bytes));
     }

@@ -1,6 +1,7 @@
 // The reader's texts and the small calculations around them.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <string>
@@ -20,7 +21,7 @@ struct FaultName {
     std::string_view default_letters;
 };
 
-constexpr std::array<FaultName, 7> kFaultNames{{
+constexpr std::array<FaultName, 10> kFaultNames{{
     {FaultKind::Silent, "silent", "PDTRE"},
     {FaultKind::Refuse, "refuse", "PDTRE"},
     {FaultKind::Garble, "garble", "PDTRE"},
@@ -28,6 +29,9 @@ constexpr std::array<FaultName, 7> kFaultNames{{
     {FaultKind::LongPause, "pause", "D"},
     {FaultKind::DropLine, "drop", "D"},
     {FaultKind::ShortReply, "short", "R"},
+    {FaultKind::Merge, "merge", "D"},
+    {FaultKind::Split, "split", "D"},
+    {FaultKind::Mute, "mute", "E"},
 }};
 
 constexpr std::string_view kCommandLetters = "PDTRE";
@@ -39,6 +43,15 @@ const FaultName& entry(FaultKind kind) noexcept {
         }
     }
     return kFaultNames[0];
+}
+
+// The download answer's layout: STX, machine ID and count, then per record
+// the clock characters, the lead and text unless empty, "?" and CR.
+constexpr std::size_t kAnswerHeader = 1 + 8 + 5;
+constexpr std::size_t kStampLength = 6;
+
+std::size_t answer_size(const Record& record) {
+    return kStampLength + (record.empty ? 0 : 1 + record.text.size()) + 2;
 }
 
 std::string known_faults() {
@@ -131,8 +144,10 @@ std::string download_answer(std::string_view machine_id, const std::vector<Recor
     answer += fmt::format("{:<8.8}{:05}", machine_id, records.size() % 100000);
     for (const Record& record : records) {
         answer += protocol::encode_clock(record.stamp);
-        answer += record.lead;
-        answer += record.text;
+        if (!record.empty) {
+            answer += record.lead;
+            answer += record.text;
+        }
         answer += '?';
         answer += protocol::CR;
     }
@@ -149,6 +164,40 @@ std::string garble(std::string text) {
         text[i] = static_cast<char>(static_cast<unsigned char>(text[i]) ^ kFlip);
     }
     return text;
+}
+
+std::string merge_records(std::string answer, const std::vector<Record>& records) {
+    const std::size_t n = records.size();
+    if (n < 2) {
+        return answer;
+    }
+    // With two records n/2 is the last one, which has no next to merge into.
+    const std::size_t index = std::min(n / 2, n - 2);
+    std::size_t end = kAnswerHeader;
+    for (std::size_t i = 0; i <= index; ++i) {
+        end += answer_size(records[i]);
+    }
+    // `end - 1` is the CR; an answer not made for these records stays whole.
+    if (end <= answer.size()) {
+        answer[end - 1] = 'M';
+    }
+    return answer;
+}
+
+std::string split_record(std::string answer, const std::vector<Record>& records) {
+    std::size_t start = kAnswerHeader;
+    for (const Record& record : records) {
+        const std::size_t mark = record.empty ? std::string::npos : record.text.find('?');
+        if (mark != std::string::npos && mark + 1 < record.text.size()) {
+            const std::size_t at = start + kStampLength + 1 + mark + 1;
+            if (at < answer.size()) {
+                answer[at] = protocol::CR;
+            }
+            return answer;
+        }
+        start += answer_size(record);
+    }
+    return answer;
 }
 
 LocalDateTime add_seconds(const LocalDateTime& when, std::int64_t seconds) {

@@ -1,3 +1,7 @@
+// The store's algorithm, once for both databases: the schema's versions, a
+// download stored in one transaction by the never-twice rule (rule.hpp), the
+// erase result, reading back, and the rebuild from kept answers. What differs
+// between SQLite and PostgreSQL is behind detail::Database.
 #include "store/store.hpp"
 
 #include <fmt/format.h>
@@ -5,19 +9,36 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <map>
+#include <set>
+#include <tuple>
 #include <utility>
 
 #include "kdr/error.hpp"
-#include "store/backend.hpp"
+#include "kdr/text_encoding.hpp"
+#include "operations/record_decoding.hpp"
+#include "store/database.hpp"
+#include "store/rule.hpp"
 
 namespace kdr::store {
 
 namespace {
 
-constexpr std::array<std::pair<EraseResult, std::string_view>, 7> kEraseWords{{
+using detail::Blob;
+using detail::Database;
+using detail::Null;
+using detail::RecordRow;
+using detail::Row;
+using detail::Rows;
+using detail::Transaction;
+using detail::Value;
+
+constexpr std::array<std::pair<EraseResult, std::string_view>, 9> kEraseWords{{
     {EraseResult::NotRequested, "not requested"},
     {EraseResult::Skipped, "skipped"},
     {EraseResult::Pending, "pending"},
+    {EraseResult::Verified, "verified"},
+    {EraseResult::NotErased, "not erased"},
     {EraseResult::Acknowledged, "acknowledged"},
     {EraseResult::Silent, "silent"},
     {EraseResult::Refused, "refused"},
@@ -26,6 +47,428 @@ constexpr std::array<std::pair<EraseResult, std::string_view>, 7> kEraseWords{{
 
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
+}
+
+std::string_view trim_spaces(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// "2026-12-07T13:05:00.123Z"
+std::string iso_utc(std::chrono::system_clock::time_point time) {
+    const auto millis = std::chrono::floor<std::chrono::milliseconds>(time);
+    const auto day = std::chrono::floor<std::chrono::days>(millis);
+    const std::chrono::year_month_day date{day};
+    const std::chrono::hh_mm_ss clock{millis - day};
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", int{date.year()},
+                       unsigned{date.month()}, unsigned{date.day()}, clock.hours().count(),
+                       clock.minutes().count(), clock.seconds().count(),
+                       clock.subseconds().count());
+}
+
+// "2024-05-01 08:15:00" for a valid stamp.
+std::optional<std::string> stamp_time(const Stamp& stamp) {
+    const std::optional<std::chrono::local_seconds> time = stamp.time();
+    if (!time) {
+        return std::nullopt;
+    }
+    const auto day = std::chrono::floor<std::chrono::days>(*time);
+    const std::chrono::year_month_day date{std::chrono::sys_days{day.time_since_epoch()}};
+    const std::chrono::hh_mm_ss clock{*time - day};
+    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", int{date.year()},
+                       unsigned{date.month()}, unsigned{date.day()}, clock.hours().count(),
+                       clock.minutes().count(), clock.seconds().count());
+}
+
+// A stored machine ID is the one a user typed, spaces around either left
+// aside (readers pad IDs with spaces, and may right-align numbers); typed
+// characters beyond ASCII match the ID as the outputs show it.
+bool same_machine_id(std::string_view stored, std::string_view wanted) {
+    const std::string_view id = trim_spaces(stored);
+    return id == trim_spaces(wanted) || cp1252_to_utf8(id) == trim_spaces(wanted);
+}
+
+// The ID a reader's records are kept under: its own, or the name given for
+// one that has none.
+std::string stored_machine_id(const CollectedDownload& collected) {
+    const std::string& sent = collected.download->machine_id;
+    if (trim_spaces(sent).empty()) {
+        if (trim_spaces(collected.reader_name).empty()) {
+            throw Error(ErrorKind::InvalidArgument,
+                        "a reader without a machine ID cannot be told from another one: give it "
+                        "an ID, or a name for this collect");
+        }
+        return collected.reader_name;
+    }
+    return sent;
+}
+
+DownloadedRecord record_from(const Row& row, std::size_t first) {
+    DownloadedRecord record;
+    const std::string codes = row.bytes(first);
+    std::copy_n(codes.begin(), std::min(codes.size(), record.stamp.codes.size()),
+                record.stamp.codes.begin());
+    record.stamp.state = static_cast<StampState>(row.integer(first + 1));
+    record.stamp.bad_field = static_cast<std::uint8_t>(row.integer(first + 2));
+    record.has_lead = !row.is_null(first + 3);
+    record.lead = record.has_lead ? static_cast<char>(row.integer(first + 3)) : '\0';
+    record.text = row.bytes(first + 4);
+    return record;
+}
+
+// The columns record_from reads, in its order.
+constexpr std::string_view kRecordColumns =
+    "x.stamp_codes, x.stamp_state, x.stamp_bad_field, x.lead, x.text";
+
+std::vector<RecordRow> rows_for(const Download& download, const Plan& plan, std::int64_t memory,
+                                std::int64_t download_id, std::int64_t reader_id) {
+    std::vector<RecordRow> rows;
+    rows.reserve(plan.new_records());
+    for (std::size_t i = plan.first_new; i < plan.end; ++i) {
+        const DownloadedRecord& record = download.records[i];
+        RecordRow row;
+        row.memory = memory;
+        row.position = static_cast<std::int64_t>(i + 1);
+        row.download_id = download_id;
+        row.reader_id = reader_id;
+        row.stamp = stamp_time(record.stamp);
+        row.date_line = record.stamp.line();
+        row.stamp_codes = record.stamp.chars();
+        row.stamp_state = static_cast<std::int64_t>(record.stamp.state);
+        row.stamp_bad_field = record.stamp.bad_field;
+        if (record.has_lead) {
+            row.lead = static_cast<unsigned char>(record.lead);
+        }
+        row.text = record.text;
+        row.text_utf8 = cp1252_to_utf8(record.text);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// A reader's memory as this transaction sees it.
+struct Memory {
+    std::int64_t id = 0;  // the download that began it; 0 for none (ids start at 1)
+    std::vector<DownloadedRecord> records;
+};
+
+// What storing a download changes, decided and applied to `memory`.
+struct Stored {
+    Plan plan;
+    std::int64_t memory_id = 0;
+    std::vector<RecordRow> rows;
+};
+
+Stored apply(Memory& memory, const Download& download, std::int64_t download_id,
+             std::int64_t reader_id) {
+    Stored stored;
+    stored.plan = plan_download(memory.records, download);
+    if (memory.id == 0 || stored.plan.new_memory) {
+        memory.id = download_id;
+        memory.records.clear();
+    }
+    stored.memory_id = memory.id;
+    stored.rows = rows_for(download, stored.plan, memory.id, download_id, reader_id);
+    memory.records.insert(
+        memory.records.end(),
+        download.records.begin() + static_cast<std::ptrdiff_t>(stored.plan.first_new),
+        download.records.begin() + static_cast<std::ptrdiff_t>(stored.plan.end));
+    return stored;
+}
+
+class RecordStore final : public Store {
+  public:
+    explicit RecordStore(std::unique_ptr<Database> db) : db_(std::move(db)) { migrate(); }
+
+    StoreOutcome store_download(const CollectedDownload& collected) override;
+    void set_erase_result(std::int64_t download_id, EraseResult result) override;
+    std::vector<StoredRecord> records(const RecordFilter& filter) override;
+    std::vector<StoredDownload> downloads() override;
+    RebuildReport rebuild() override;
+    [[nodiscard]] std::string name() const override { return db_->name(); }
+
+  private:
+    void migrate();
+    void convert_version_1();
+    Memory memory_of(std::int64_t memory_id);
+
+    std::unique_ptr<Database> db_;
+};
+
+void RecordStore::migrate() {
+    Transaction transaction(*db_, true);
+    db_->exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    const Rows read = db_->run("SELECT max(version) FROM schema_version");
+    const std::int64_t version =
+        read.empty() || read.front().is_null(0) ? 0 : read.front().integer(0);
+    if (version > kSchemaVersion) {
+        throw StoreError(fmt::format(
+            "the store {} has schema version {}, newer than this kdr knows ({}): use a newer kdr",
+            db_->name(), version, kSchemaVersion));
+    }
+    if (version == kSchemaVersion) {
+        return;
+    }
+    // Step 0 makes the current schema at once; step v takes version v to v + 1.
+    const auto& steps = db_->migrations();
+    const auto run_step = [&](const detail::Migration& step) {
+        db_->exec(step.before);
+        if (step.convert_data) {
+            convert_version_1();  // the one step that converts data
+        }
+        if (!step.after.empty()) {
+            db_->exec(step.after);
+        }
+    };
+    if (version == 0) {
+        run_step(steps.at(0));
+    }
+    for (std::int64_t v = version; v > 0 && v < kSchemaVersion; ++v) {
+        run_step(steps.at(static_cast<std::size_t>(v)));
+    }
+    db_->exec("DELETE FROM schema_version");
+    db_->run("INSERT INTO schema_version (version) VALUES (?1)", {std::int64_t{kSchemaVersion}});
+    transaction.commit();
+}
+
+// Version 1 kept machine IDs as UTF-8 of their bytes taken as Latin-1 (with
+// U+FFFD for NUL in PostgreSQL), and text_utf8 decoded as Latin-1: both are
+// taken back to the reader's bytes, and text_utf8 decoded as every output
+// decodes it.
+void RecordStore::convert_version_1() {
+    for (const Row& reader : db_->run("SELECT id, machine_id FROM readers")) {
+        const std::string utf8 = reader.bytes(1);
+        std::string bytes;
+        for (std::size_t i = 0; i < utf8.size(); ++i) {
+            const auto code = static_cast<unsigned char>(utf8[i]);
+            if (utf8.compare(i, 3, "\xEF\xBF\xBD") == 0) {
+                bytes += '\0';
+                i += 2;
+            } else if ((code & 0xE0U) == 0xC0U && i + 1 < utf8.size()) {
+                const auto next = static_cast<unsigned char>(utf8[i + 1]);
+                bytes += static_cast<char>(((code & 0x1FU) << 6U) | (next & 0x3FU));
+                ++i;
+            } else {
+                bytes += utf8[i];
+            }
+        }
+        db_->run("UPDATE readers SET machine_id = ?1 WHERE id = ?2",
+                 {Blob{bytes}, reader.integer(0)});
+    }
+    for (const Row& record : db_->run("SELECT memory, position, text FROM records")) {
+        db_->run("UPDATE records SET text_utf8 = ?1 WHERE memory = ?2 AND position = ?3",
+                 {cp1252_to_utf8(record.bytes(2)), record.integer(0), record.integer(1)});
+    }
+}
+
+Memory RecordStore::memory_of(std::int64_t memory_id) {
+    Memory memory{memory_id, {}};
+    if (memory_id != 0) {
+        const Rows rows = db_->run(fmt::format("SELECT {} FROM records x WHERE x.memory = ?1 "
+                                               "ORDER BY x.position",
+                                               kRecordColumns),
+                                   {memory_id});
+        memory.records.reserve(rows.size());
+        for (const Row& row : rows) {
+            memory.records.push_back(record_from(row, 0));
+        }
+    }
+    return memory;
+}
+
+StoreOutcome RecordStore::store_download(const CollectedDownload& collected) {
+    if (collected.download == nullptr || !collected.download->has_header) {
+        throw Error(ErrorKind::InvalidArgument,
+                    "a download without the reader's header has no machine ID to store it under");
+    }
+    const Download& download = *collected.download;
+    const Blob machine_id{stored_machine_id(collected)};
+    Transaction transaction(*db_);
+
+    db_->run("INSERT INTO readers (machine_id) VALUES (?1) ON CONFLICT (machine_id) DO NOTHING",
+             {machine_id});
+    const Rows reader = db_->run(
+        fmt::format("SELECT id, memory FROM readers WHERE machine_id = ?1{}", db_->lock_suffix()),
+        {machine_id});
+    const std::int64_t reader_id = reader.at(0).integer(0);
+    Memory memory = memory_of(reader.at(0).is_null(1) ? 0 : reader.at(0).integer(1));
+
+    const Plan plan = plan_download(memory.records, download);
+    const Rows inserted = db_->run(
+        "INSERT INTO downloads (reader_id, port, started_at, ended_at, announced, received, "
+        "complete, memory, new_records, already_stored, erase, answer) VALUES (?1, ?2, ?3, ?4, "
+        "?5, ?6, ?7, 0, ?8, ?9, ?10, ?11) RETURNING id",
+        {reader_id, collected.port, iso_utc(collected.started), iso_utc(collected.ended),
+         std::int64_t{download.announced}, static_cast<std::int64_t>(download.records.size()),
+         std::int64_t{download.complete() ? 1 : 0}, static_cast<std::int64_t>(plan.new_records()),
+         static_cast<std::int64_t>(plan.already_stored),
+         std::string(to_string(initial_erase_result(download, collected.erase_follows))),
+         Blob{download.answer}});
+    const std::int64_t download_id = inserted.at(0).integer(0);
+    const Stored stored = apply(memory, download, download_id, reader_id);
+    db_->run("UPDATE downloads SET memory = ?1 WHERE id = ?2", {stored.memory_id, download_id});
+    db_->insert_records(stored.rows);
+    db_->run("UPDATE readers SET memory = ?1 WHERE id = ?2", {stored.memory_id, reader_id});
+    transaction.commit();
+    return {download_id, plan.new_records(), plan.already_stored, plan.new_memory};
+}
+
+void RecordStore::set_erase_result(std::int64_t download_id, EraseResult result) {
+    Transaction transaction(*db_);
+    db_->run("UPDATE downloads SET erase = ?1 WHERE id = ?2",
+             {std::string(to_string(result)), download_id});
+    if (ends_memory(result)) {
+        // Only if no later download began another memory meanwhile.
+        db_->run(
+            "UPDATE readers SET memory = NULL WHERE (id, memory) = (SELECT reader_id, memory FROM "
+            "downloads WHERE id = ?1)",
+            {download_id});
+    }
+    transaction.commit();
+}
+
+std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
+    std::string sql = fmt::format(
+        "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {} FROM records x "
+        "JOIN readers r ON r.id = x.reader_id",
+        kRecordColumns, db_->local_text("x.stamp"));
+    std::vector<Value> params;
+    if (filter.since) {
+        sql += " WHERE x.stamp >= ?1";
+        const std::chrono::year_month_day& day = *filter.since;
+        params.emplace_back(fmt::format("{:04}-{:02}-{:02}", int{day.year()}, unsigned{day.month()},
+                                        unsigned{day.day()}));
+    }
+    sql += " ORDER BY r.machine_id, x.memory, x.position";
+    std::vector<StoredRecord> rows;
+    for (const Row& row : db_->run(sql, params)) {
+        StoredRecord stored;
+        stored.machine_id = row.bytes(0);
+        if (filter.machine_id && !same_machine_id(stored.machine_id, *filter.machine_id)) {
+            continue;
+        }
+        stored.download_id = row.integer(1);
+        stored.position = row.integer(2);
+        stored.record = record_from(row, 3);
+        stored.date_line = row.bytes(8);
+        if (!row.is_null(9)) {
+            stored.time = row.bytes(9);
+        }
+        rows.push_back(std::move(stored));
+    }
+    return rows;
+}
+
+std::vector<StoredDownload> RecordStore::downloads() {
+    const std::string sql = fmt::format(
+        "SELECT d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, "
+        "d.new_records, d.already_stored, d.erase, d.answer IS NOT NULL FROM downloads d JOIN "
+        "readers r ON r.id = d.reader_id ORDER BY d.id",
+        db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"));
+    std::vector<StoredDownload> rows;
+    for (const Row& row : db_->run(sql)) {
+        StoredDownload download;
+        download.id = row.integer(0);
+        download.machine_id = row.bytes(1);
+        download.port = row.bytes(2);
+        download.started = row.bytes(3);
+        download.ended = row.bytes(4);
+        download.announced = row.integer(5);
+        download.received = row.integer(6);
+        download.complete = row.integer(7) != 0;
+        download.new_records = row.integer(8);
+        download.already_stored = row.integer(9);
+        download.erase = erase_result_from(row.bytes(10)).value_or(EraseResult::Failed);
+        download.has_answer = row.integer(11) != 0;
+        rows.push_back(std::move(download));
+    }
+    return rows;
+}
+
+RebuildReport RecordStore::rebuild() {
+    Transaction transaction(*db_);
+    RebuildReport report;
+    const Rows downloads = db_->run(
+        "SELECT d.id, d.reader_id, d.answer, d.erase, r.machine_id FROM downloads d "
+        "JOIN readers r ON r.id = d.reader_id ORDER BY d.id");
+    std::set<std::int64_t> kept;
+    for (const Row& row : downloads) {
+        if (row.is_null(2) && kept.insert(row.integer(1)).second) {
+            report.kept_readers.push_back(row.bytes(4));
+        }
+    }
+    // The records as they were, to tell what changed.
+    using Key = std::tuple<std::int64_t, std::int64_t>;
+    std::map<Key, DownloadedRecord> before;
+    std::set<std::int64_t> replayed;
+    for (const Row& row : downloads) {
+        if (kept.count(row.integer(1)) == 0) {
+            replayed.insert(row.integer(1));
+        }
+    }
+    for (const std::int64_t reader_id : replayed) {
+        for (const Row& row :
+             db_->run(fmt::format(
+                          "SELECT x.memory, x.position, {} FROM records x WHERE x.reader_id = ?1",
+                          kRecordColumns),
+                      {reader_id})) {
+            before.emplace(Key{row.integer(0), row.integer(1)}, record_from(row, 2));
+        }
+        db_->run("DELETE FROM records WHERE reader_id = ?1", {reader_id});
+    }
+    report.records_before = before.size();
+
+    std::map<std::int64_t, Memory> memories;
+    std::map<Key, DownloadedRecord> after;
+    for (const Row& row : downloads) {
+        const std::int64_t reader_id = row.integer(1);
+        if (kept.count(reader_id) != 0) {
+            continue;
+        }
+        const std::int64_t download_id = row.integer(0);
+        Download download;
+        try {
+            download = operations::decode_records(row.bytes(2), 0);
+        } catch (const Error&) {
+            download = {};  // nothing in it could be read: it stores nothing
+        }
+        Memory& memory = memories[reader_id];
+        const Stored stored = apply(memory, download, download_id, reader_id);
+        for (const RecordRow& record : stored.rows) {
+            after.emplace(Key{record.memory, record.position},
+                          download.records.at(static_cast<std::size_t>(record.position - 1)));
+        }
+        db_->insert_records(stored.rows);
+        db_->run(
+            "UPDATE downloads SET announced = ?1, received = ?2, complete = ?3, memory = ?4, "
+            "new_records = ?5, already_stored = ?6 WHERE id = ?7",
+            {std::int64_t{download.announced}, static_cast<std::int64_t>(download.records.size()),
+             std::int64_t{download.complete() ? 1 : 0}, stored.memory_id,
+             static_cast<std::int64_t>(stored.plan.new_records()),
+             static_cast<std::int64_t>(stored.plan.already_stored), download_id});
+        const std::optional<EraseResult> erase = erase_result_from(row.bytes(3));
+        if (erase && ends_memory(*erase)) {
+            memory = {};
+        }
+        ++report.downloads;
+    }
+    for (const auto& [reader_id, memory] : memories) {
+        db_->run("UPDATE readers SET memory = ?1 WHERE id = ?2",
+                 {memory.id == 0 ? Value{Null{}} : Value{memory.id}, reader_id});
+    }
+    report.records_after = after.size();
+    for (const auto& [key, record] : before) {
+        const auto found = after.find(key);
+        report.records_changed += found == after.end() || !(found->second == record) ? 1U : 0U;
+    }
+    for (const auto& [key, record] : after) {
+        report.records_changed += before.count(key) == 0 ? 1U : 0U;
+    }
+    transaction.commit();
+    return report;
 }
 
 }  // namespace
@@ -55,7 +498,7 @@ std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {
             "postgresql:// URI");
     }
     if (starts_with(target, "postgresql://") || starts_with(target, "postgres://")) {
-        return detail::open_postgres(target);
+        return std::make_unique<RecordStore>(detail::open_postgres(target));
     }
     // Reading a store under a mistyped name must not leave an empty one there.
     std::error_code error;
@@ -63,138 +506,34 @@ std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {
         throw StoreError(fmt::format(
             "the store {} does not exist: check the path (kdr collect creates it)", target));
     }
-    return detail::open_sqlite(target);
-}
-
-std::optional<std::size_t> stored_prefix(const std::vector<DownloadedRecord>& stored,
-                                         const std::vector<DownloadedRecord>& download) {
-    if (stored.size() > download.size() ||
-        !std::equal(stored.begin(), stored.end(), download.begin())) {
-        return std::nullopt;
-    }
-    return stored.size();
-}
-
-std::size_t storable_records(const Download& download) noexcept {
-    // A bare stamp is a record without text: the records after it sit one
-    // place further on in the reader's memory than their index says, so only
-    // those before the first one have sure positions.
-    std::size_t end = download.records.size();
-    for (const BareStamp& bare : download.bare_stamps) {
-        end = std::min(end, bare.before_record);
-    }
-    return end;
-}
-
-std::string latin1_to_utf8(std::string_view text) {
-    std::string utf8;
-    utf8.reserve(text.size());
-    for (const char c : text) {
-        const auto code = static_cast<unsigned char>(c);
-        if (code < 0x80) {
-            utf8 += c;
-        } else {
-            utf8 += static_cast<char>(0xC0U | (code >> 6U));
-            utf8 += static_cast<char>(0x80U | (code & 0x3FU));
-        }
-    }
-    return utf8;
-}
-
-std::string utf8_to_latin1(std::string_view text) {
-    std::string latin1;
-    latin1.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto code = static_cast<unsigned char>(text[i]);
-        if ((code & 0xE0U) == 0xC0U && i + 1 < text.size()) {
-            const auto next = static_cast<unsigned char>(text[i + 1]);
-            latin1 += static_cast<char>(((code & 0x1FU) << 6U) | (next & 0x3FU));
-            ++i;
-        } else {
-            latin1 += text[i];
-        }
-    }
-    return latin1;
+    return std::make_unique<RecordStore>(detail::open_sqlite(target, mode));
 }
 
 namespace detail {
 
-DownloadedRecord record_from(const std::string& codes, std::int64_t state, std::int64_t bad_field,
-                             std::int64_t lead, std::string text) {
-    DownloadedRecord record;
-    std::copy_n(codes.begin(), std::min(codes.size(), record.stamp.codes.size()),
-                record.stamp.codes.begin());
-    record.stamp.state = static_cast<StampState>(state);
-    record.stamp.bad_field = static_cast<std::uint8_t>(bad_field);
-    record.lead = static_cast<char>(lead);
-    record.text = std::move(text);
-    return record;
-}
-
-Plan plan_download(const std::vector<DownloadedRecord>& memory, const Download& download) {
-    const std::size_t end = storable_records(download);
-    const std::vector<DownloadedRecord> arrived(
-        download.records.begin(), download.records.begin() + static_cast<std::ptrdiff_t>(end));
-    // An empty memory continues into anything: a reader erased (confirmed)
-    // or never seen has nothing that could be stored twice.
-    if (memory.empty()) {
-        return {0, end, false};
+std::int64_t Row::integer(std::size_t column) const {
+    const Value& value = values_.at(column);
+    if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+        return *integer;
     }
-    if (const std::optional<std::size_t> held = stored_prefix(memory, arrived)) {
-        return {*held, end, false};
+    if (const auto* text = std::get_if<std::string>(&value)) {
+        return std::stoll(*text);
     }
-    return {0, end, true};
+    return 0;
 }
 
-std::string iso_utc(std::chrono::system_clock::time_point time) {
-    const auto millis = std::chrono::floor<std::chrono::milliseconds>(time);
-    const auto day = std::chrono::floor<std::chrono::days>(millis);
-    const std::chrono::year_month_day date{day};
-    const std::chrono::hh_mm_ss clock{millis - day};
-    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", int{date.year()},
-                       unsigned{date.month()}, unsigned{date.day()}, clock.hours().count(),
-                       clock.minutes().count(), clock.seconds().count(),
-                       clock.subseconds().count());
-}
-
-std::optional<std::string> stamp_time(const Stamp& stamp) {
-    const std::optional<std::chrono::local_seconds> time = stamp.time();
-    if (!time) {
-        return std::nullopt;
+std::string Row::bytes(std::size_t column) const {
+    const Value& value = values_.at(column);
+    if (const auto* text = std::get_if<std::string>(&value)) {
+        return *text;
     }
-    const auto day = std::chrono::floor<std::chrono::days>(*time);
-    const std::chrono::year_month_day date{std::chrono::sys_days{day.time_since_epoch()}};
-    const std::chrono::hh_mm_ss clock{*time - day};
-    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", int{date.year()},
-                       unsigned{date.month()}, unsigned{date.day()}, clock.hours().count(),
-                       clock.minutes().count(), clock.seconds().count());
-}
-
-std::string stored_machine_id(const std::string& sent) {
-    return latin1_to_utf8(sent);
-}
-
-bool same_machine_id(std::string_view stored, std::string_view wanted) {
-    const auto trim = [](std::string_view text) {
-        const std::size_t first = text.find_first_not_of(' ');
-        if (first == std::string_view::npos) {
-            return std::string_view{};
-        }
-        return text.substr(first, text.find_last_not_of(' ') - first + 1);
-    };
-    return trim(stored) == trim(wanted);
-}
-
-std::string iso_day(const std::chrono::year_month_day& day) {
-    return fmt::format("{:04}-{:02}-{:02}", int{day.year()}, unsigned{day.month()},
-                       unsigned{day.day()});
-}
-
-void check_storable(const CollectedDownload& collected) {
-    if (collected.download == nullptr || !collected.download->has_header) {
-        throw Error(ErrorKind::InvalidArgument,
-                    "a download without the reader's header has no machine ID to store it under");
+    if (const auto* blob = std::get_if<Blob>(&value)) {
+        return blob->bytes;
     }
+    if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+        return std::to_string(*integer);
+    }
+    return {};
 }
 
 }  // namespace detail

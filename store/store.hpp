@@ -1,8 +1,9 @@
 // The record store: where `kdr collect` keeps what it downloaded, so that a
 // reader is erased only once its records are stored, and no record is stored
-// twice. One interface, two back ends: a SQLite file (the default) and a
+// twice. One algorithm over two databases: a SQLite file (the default) and a
 // PostgreSQL database that several stations share. docs/STORE.md describes
-// the schema and the rule that keeps records from being stored twice.
+// the schema and the rule that keeps records from being stored twice
+// (store/rule.hpp).
 //
 // Thread safety: one Store is used by one thread at a time. Any number of
 // Stores, in any number of processes, may work on the same database at once.
@@ -31,15 +32,17 @@ class StoreError : public std::runtime_error {
 };
 
 /// The schema version this program creates and reads.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 /// What became of the erase after a download, as the store keeps it.
 enum class EraseResult : std::uint8_t {
     NotRequested,  ///< the collect was not asked to erase
     Skipped,       ///< not tried: the download was incomplete
     Pending,       ///< the erase was about to be sent when the collect ended (killed)
-    Acknowledged,  ///< the reader confirmed it: its memory is empty
-    Silent,        ///< sent, but the reader did not answer: not confirmed
+    Verified,      ///< read back after the erase: the reader holds no record
+    NotErased,     ///< read back after the erase: the reader still holds records
+    Acknowledged,  ///< the reader confirmed it, but could not be read back
+    Silent,        ///< sent, no answer, and the reader could not be read back: not confirmed
     Refused,       ///< the reader refused: it keeps its records
     Failed,        ///< not sent whole, or an answer that is no reply: not confirmed
 };
@@ -58,6 +61,9 @@ struct CollectedDownload {
     /// Set when the collect is going to erase the reader: the download is
     /// stored with EraseResult::Pending until set_erase_result says more.
     bool erase_follows = false;
+    /// The name to store a reader without a machine ID of its own under
+    /// (one that sends eight spaces); empty for any other reader.
+    std::string reader_name;
 };
 
 /// What store_download did.
@@ -70,7 +76,7 @@ struct StoreOutcome {
 
 /// A stored record.
 struct StoredRecord {
-    std::string machine_id;           ///< the reader's eight characters as sent
+    std::string machine_id;           ///< the reader's eight characters as sent (or its name)
     std::int64_t download_id = 0;     ///< the download that stored it
     std::int64_t position = 0;        ///< its place in the reader's memory, from 1
     DownloadedRecord record;          ///< stamp codes, lead and text as downloaded
@@ -91,6 +97,17 @@ struct StoredDownload {
     std::int64_t new_records = 0;
     std::int64_t already_stored = 0;
     EraseResult erase = EraseResult::NotRequested;
+    bool has_answer = false;  ///< the reader's answer is kept (downloads since schema 2)
+};
+
+/// What rebuild did.
+struct RebuildReport {
+    std::size_t downloads = 0;        ///< downloads replayed
+    std::size_t records_before = 0;   ///< records of the replayed readers before
+    std::size_t records_after = 0;    ///< and after
+    std::size_t records_changed = 0;  ///< records that are not as they were (added, gone or other)
+    /// Readers left as they were: a download of theirs has no answer kept.
+    std::vector<std::string> kept_readers;
 };
 
 /// Which records records() gives.
@@ -126,11 +143,20 @@ class Store {
     /// Stored downloads, oldest first. Throws StoreError.
     [[nodiscard]] virtual std::vector<StoredDownload> downloads() = 0;
 
+    /// Derives every record anew from the kept answers: the downloads are
+    /// replayed in order, each with the erase result it had, through the
+    /// current rules, in one transaction. Readers with a download from before
+    /// answers were kept are left as they are. Throws StoreError, having
+    /// changed nothing.
+    virtual RebuildReport rebuild() = 0;
+
     /// The store as the user named it, without a password.
     [[nodiscard]] virtual std::string name() const = 0;
 };
 
-/// Whether open_store makes a SQLite file that is not there.
+/// What open_store is for: writing (a SQLite file is made when missing, and
+/// one that cannot be written is refused before it is opened, so that nothing
+/// is left behind) or reading a store that must exist.
 enum class OpenMode : std::uint8_t { CreateIfMissing, MustExist };
 
 /// Opens the store `target` names, creating or upgrading its schema:
@@ -140,22 +166,5 @@ enum class OpenMode : std::uint8_t { CreateIfMissing, MustExist };
 /// is a SQLite file that does not exist.
 [[nodiscard]] std::unique_ptr<Store> open_store(const std::string& target,
                                                 OpenMode mode = OpenMode::CreateIfMissing);
-
-/// The never-twice rule (docs/STORE.md): the number of `download`'s records
-/// the store already holds when `stored` are the records of the reader's
-/// current memory: stored.size() when they are a prefix of download (same
-/// positions, stamps, leads and texts), nullopt when the download is no
-/// continuation of them and starts a new memory.
-[[nodiscard]] std::optional<std::size_t> stored_prefix(
-    const std::vector<DownloadedRecord>& stored, const std::vector<DownloadedRecord>& download);
-
-/// The records of a download that may be stored: all of a complete one; of
-/// an incomplete one those before its first gap (an empty or cut record),
-/// whose positions are sure.
-[[nodiscard]] std::size_t storable_records(const Download& download) noexcept;
-
-/// 8-bit reader text (taken as Latin-1) as UTF-8, and back.
-[[nodiscard]] std::string latin1_to_utf8(std::string_view text);
-[[nodiscard]] std::string utf8_to_latin1(std::string_view text);
 
 }  // namespace kdr::store

@@ -57,7 +57,7 @@ _kdr() {
             return 0
             ;;
         --fault)
-            mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short merge split mute' -- "$cur")
             return 0
             ;;
         -o | --output | --db | --path-file)

@@ -14,11 +14,12 @@
 
 namespace kdr {
 
-/// What a record's time stamp is worth.
+/// What a record's time stamp is worth. Every stamp, the first record's too,
+/// is judged by the reader's own limits alone: the host's clock plays no part.
 enum class StampState : std::uint8_t {
     Valid,       ///< a real date and time
-    OutOfRange,  ///< a field beyond the reader's limits (or, in the first record's stamp, a
-                 ///< character that is no clock value): shown as "2000/01/01 00:00:00"
+    OutOfRange,  ///< a field beyond the reader's limits (month 12, day 31, hour 24,
+                 ///< minute and second 60): shown as "2000/01/01 00:00:00"
     NotADate,    ///< within the reader's limits but no calendar date and time (a day 0, a
                  ///< 31 February, an hour 24, a field below zero): shown as sent
 };
@@ -26,17 +27,20 @@ enum class StampState : std::uint8_t {
 /// A record's six-character time stamp (year of the century, month, day,
 /// hour, minute, second, each character's code being the value plus 16).
 struct Stamp {
-    /// The characters as sent. When an out-of-range field ended the reading
-    /// of the first record's stamp, the characters after it are 0.
+    /// The characters as sent.
     std::array<std::uint8_t, 6> codes{};
     StampState state = StampState::Valid;
     /// The first field (1 year to 6 second) that is out of range or makes no
     /// date; 0 when the stamp is valid.
     std::uint8_t bad_field = 0;
 
+    /// The stamp of six characters as sent, judged by the reader's limits.
+    [[nodiscard]] static Stamp from_codes(std::string_view six);
     /// Field i (0 year to 5 second) as the reader counts it (the year of the
     /// century); negative for a character below code 16.
     [[nodiscard]] int value(std::size_t i) const noexcept { return int{codes.at(i)} - 16; }
+    /// The six characters as sent.
+    [[nodiscard]] std::string_view chars() const noexcept;
     /// The date line as the controller shows it: "2024/05/01 08:15:00", or
     /// "2000/01/01 00:00:00" for a stamp out of range.
     [[nodiscard]] std::string line() const;
@@ -48,34 +52,21 @@ struct Stamp {
     friend bool operator==(const Stamp&, const Stamp&) = default;
 };
 
-/// One record as the reader stored it.
+/// One record as the reader stored it, byte for byte.
 struct DownloadedRecord {
     Stamp stamp;
     /// The record's text, byte for byte: every character after the leading
     /// character up to the "?" CR that ends the record.
     std::string text;
-    /// The character before the text, which the reader sends with every record.
+    /// The character before the text, which the reader sends with every record
+    /// but an empty one.
     char lead = '\0';
+    /// False for an empty record: its "?" CR right after its stamp, without
+    /// even a leading character (text is empty then, and lead is 0).
+    bool has_lead = true;
 
     friend bool operator==(const DownloadedRecord&, const DownloadedRecord&) = default;
 };
-
-/// A time stamp whose record brought no text: an empty record (its "?" CR
-/// right after the stamp, without even the leading character), or the last
-/// record of an answer that was cut short.
-struct BareStamp {
-    std::size_t before_record = 0;  ///< its place: the number of records before it
-    Stamp stamp;
-    friend bool operator==(const BareStamp&, const BareStamp&) = default;
-};
-
-/// Whether a download brought the reader's whole memory: its header, every
-/// announced record whole, no record empty or cut short.
-[[nodiscard]] constexpr bool whole_memory(bool has_header, bool cut, std::size_t empty_records,
-                                          std::size_t received, std::int32_t announced) noexcept {
-    return has_header && !cut && empty_records == 0 &&
-           received >= static_cast<std::size_t>(announced < 0 ? 0 : announced);
-}
 
 /// The whole download.
 struct Download {
@@ -86,21 +77,31 @@ struct Download {
     std::string machine_id;
     /// The number of records the reader announced in its header.
     std::int32_t announced = 0;
-    /// The records that arrived complete, in the reader's order.
+    /// The records that arrived whole (empty ones included), in the order the
+    /// answer brought them.
     std::vector<DownloadedRecord> records;
-    /// Stamps without a record, in order (see BareStamp).
-    std::vector<BareStamp> bare_stamps;
-    /// The answer ended inside a record.
+    /// The answer ended inside a record: `tail` holds that record from its
+    /// stamp on.
     bool cut = false;
+    /// What followed the last whole record (for an answer without one, what
+    /// followed the header): the cut record, or fewer than eight characters
+    /// that make no record. Empty when the answer ended with its last record.
+    std::string tail;
+    /// The host computer's year at the download. Only the controller's text
+    /// uses it: it shows a first stamp later than this year as
+    /// "2000/01/01 00:00:00", with the first record's text trimmed of spaces.
+    int host_year = 0;
+    /// The reader's answer as it was received, byte for byte.
+    std::string answer;
 
-    /// Empty records, which cost only themselves.
-    [[nodiscard]] std::size_t empty_records() const noexcept {
-        return bare_stamps.size() - (cut ? 1 : 0);
-    }
-    /// True when the reader's whole memory arrived: a header, every announced
-    /// record complete, and no record cut short.
+    /// The stamp of the record the answer ended inside, when it was cut.
+    [[nodiscard]] std::optional<Stamp> cut_stamp() const;
+    /// True when the reader's whole memory arrived: its header, exactly the
+    /// announced number of whole records, and nothing after the last one.
+    /// Anything else is a download cut short or damaged on the line.
     [[nodiscard]] bool complete() const noexcept {
-        return whole_memory(has_header, cut, empty_records(), records.size(), announced);
+        return has_header && !cut && tail.empty() && announced >= 0 &&
+               records.size() == static_cast<std::size_t>(announced);
     }
 
     friend bool operator==(const Download&, const Download&) = default;
@@ -115,7 +116,9 @@ struct TextOptions {
 /// The controller's result text of a download: the summary ("Machine ID: "
 /// and the ID and an empty line when asked for; "N record(s) received"; a
 /// line holding one space), then per record its date line (when asked for),
-/// its text and an empty line. Every line ends with CR LF.
+/// its text and an empty line; an empty record shows nothing. Every line ends
+/// with CR LF. The first record is shown by the controller's own rules (see
+/// Download::host_year).
 [[nodiscard]] std::string render_text(const Download& download, const TextOptions& options);
 
 }  // namespace kdr

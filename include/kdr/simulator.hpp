@@ -39,6 +39,10 @@ struct Record {
     LocalDateTime stamp;  ///< when it was taken; years 2000 to 2099
     std::string text;     ///< any characters except "?" followed by CR
     char lead = '0';      ///< the leading character the reader puts before the text
+    /// The reader holds an empty record: it sends its stamp and "?" CR with no
+    /// leading character and no text (text and lead are not sent, so the text
+    /// is not checked either).
+    bool empty = false;
     friend bool operator==(const Record&, const Record&) = default;
 };
 
@@ -52,6 +56,12 @@ enum class FaultKind {
     DropLine,    ///< half of the reply goes out, then the line goes away
     ShortReply,  ///< the reply is cut short: one character of a frame, nine of the
                  ///< clock reply, thirteen of the download answer
+    Merge,       ///< one record separator of the download answer is damaged (see
+                 ///< merge_records): the host sees two records as one
+    Split,       ///< a character after a "?" inside a record's text is damaged into CR
+                 ///< (see split_record): the host sees one record as two
+    Mute,        ///< the reader carries out the request and sends nothing: "E" forgets
+                 ///< the records without acknowledging, "D" and "R" send no answer
 };
 
 /// A fault and the command letters it hits.
@@ -63,10 +73,13 @@ struct Fault {
 };
 
 /// The letters a fault hits when none are named: every command for Silent,
-/// Refuse and Garble; "D" for Bursts, LongPause and DropLine; "R" for
-/// ShortReply (the clock reply too short for the host's 10 characters).
+/// Refuse and Garble; "D" for Bursts, LongPause, DropLine, Merge and Split;
+/// "R" for ShortReply (the clock reply too short for the host's 10
+/// characters); "E" for Mute. Merge and Split damage only a download answer:
+/// on other letters they change nothing.
 [[nodiscard]] std::string_view default_commands(FaultKind kind) noexcept;
-/// "silent", "refuse", "garble", "bursts", "pause", "drop", "short".
+/// "silent", "refuse", "garble", "bursts", "pause", "drop", "short", "merge",
+/// "split", "mute".
 [[nodiscard]] std::string_view to_string(FaultKind kind) noexcept;
 /// "kind" or "kind:LETTERS" ("silent", "refuse:T", "short:PR"). Throws
 /// kdr::Error(InvalidArgument) naming what is wrong.
@@ -110,9 +123,9 @@ struct ReaderConfig {
 
 /// Throws kdr::Error(InvalidArgument) for a configuration no reader could
 /// hold: a machine ID longer than eight characters, more than 99,999
-/// records, a record text holding "?" CR, a record stamp outside 2000 to 2099
-/// or with an impossible field, an invalid clock, line settings that do not
-/// parse, a burst size of 0.
+/// records, a record text holding "?" CR (unless the record is empty), a
+/// record stamp outside 2000 to 2099 or with an impossible field, an invalid
+/// clock, line settings that do not parse, a burst size of 0.
 void validate(const ReaderConfig& config);
 
 /// What the reader sends: `bytes` from `start`, one character every
@@ -195,8 +208,9 @@ class ReaderModel {
 // ---- The reader's texts, as pure functions ------------------------------
 
 /// The answer to "D": STX, the machine ID padded to eight characters, the
-/// record count as five digits, then per record its six clock characters, its
-/// leading character, its text, "?" and CR.
+/// record count as five digits (empty records count too), then per record its
+/// six clock characters, its leading character, its text, "?" and CR (an
+/// empty record: its six clock characters, "?" and CR).
 [[nodiscard]] std::string download_answer(std::string_view machine_id,
                                           const std::vector<Record>& records);
 /// The answer to "R": a frame whose body is the six clock characters, ten
@@ -205,6 +219,16 @@ class ReaderModel {
 /// Line damage as the Garble fault makes it: every seventh character from the
 /// second one on has bits 0 and 5 flipped. Deterministic.
 [[nodiscard]] std::string garble(std::string text);
+/// Line damage as the Merge fault makes it to `answer`, the download answer
+/// for `records`: the CR of the "?" CR ending the record at index n/2 (n
+/// records; index 0 when n is 2, so that a next record follows) becomes 'M'.
+/// Unchanged with fewer than two records.
+[[nodiscard]] std::string merge_records(std::string answer, const std::vector<Record>& records);
+/// Line damage as the Split fault makes it to `answer`, the download answer
+/// for `records`: in the first record whose text holds a "?" followed by at
+/// least one more character, the character right after that "?" becomes CR.
+/// Unchanged when no record's text has such a "?".
+[[nodiscard]] std::string split_record(std::string answer, const std::vector<Record>& records);
 /// `count` records of varied texts (some holding "?"), one every 97 minutes,
 /// the last one taken at `newest`.
 [[nodiscard]] std::vector<Record> sample_records(std::size_t count, const LocalDateTime& newest);

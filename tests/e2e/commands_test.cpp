@@ -224,8 +224,10 @@ TEST(Erase, WithYesTheReaderForgetsItsRecords) {
     SimulatedReader reader(reader_config());
     const ProcessResult result = run_kdr(command("erase", reader, {"--yes"}), kDeadline);
     EXPECT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_EQ(result.out, fmt::format("The reader on {} acknowledged the erase.\n", reader.path()));
-    EXPECT_EQ(reader.letters(), "PPE");
+    EXPECT_EQ(
+        result.out,
+        fmt::format("The reader on {} is erased: read back, it holds no record.\n", reader.path()));
+    EXPECT_EQ(reader.letters(), "PPEPD");
     EXPECT_TRUE(reader.server().records().empty());
     EXPECT_LT(result.elapsed, 3s);
 
@@ -258,7 +260,7 @@ TEST_P(EraseOnATerminal, AsksFirst) {
         << result.err;
     if (answer == "y") {
         EXPECT_EQ(result.exit_code, 0) << result.err;
-        EXPECT_EQ(reader.letters(), "PPE");
+        EXPECT_EQ(reader.letters(), "PPEPD");
         EXPECT_TRUE(reader.server().records().empty());
     } else {
         EXPECT_EQ(result.exit_code, 1);

@@ -137,7 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"kdr: The reader acknowledged the new time but did not send its clock back"},
                   "PTR",
                   6s},
-        // The erase: a refusal fails, silence is said as such.
+        // The erase: a refusal fails; after silence the reader is read back,
+        // and still holding its records it fails too.
         FaultCase{"refuse:E",
                   "erase",
                   {"--yes"},
@@ -145,7 +146,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {"kdr: The reader refused to erase its records. They are still in the reader."},
                   "PPE",
                   3s},
-        FaultCase{"silent:E", "erase", {"--yes"}, 0, {}, "PPE", 3s}),
+        FaultCase{"silent:E",
+                  "erase",
+                  {"--yes"},
+                  1,
+                  {"was told to erase, but read back it still holds 10 record(s): nothing was "
+                   "erased"},
+                  "PPEPD",
+                  4s}),
     [](const auto& param) { return case_name(param.param); });
 
 TEST(DownloadFaults, BurstsWithShortPausesArriveWhole) {

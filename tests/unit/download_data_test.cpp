@@ -146,21 +146,27 @@ TEST(DownloadData, DamageShowsInTheData) {
     const Download cut_short = operations::decode_records(cut, 2030);
     EXPECT_EQ(cut_short.records.size(), 3U);
     EXPECT_TRUE(cut_short.cut);
-    EXPECT_EQ(cut_short.empty_records(), 0U);
+    EXPECT_EQ(cut_short.tail, cut.substr(answer.find(stored[3].text) - 7));
     EXPECT_FALSE(cut_short.complete());
 
     const Download headless = operations::decode_records("", 2030);
     EXPECT_FALSE(headless.has_header);
     EXPECT_FALSE(headless.complete());
 
-    // An empty record between two others costs only itself.
+    // An empty record is a record: it counts, and the download is whole when
+    // the reader announced it.
     std::string with_empty = answer;
     with_empty.insert(answer.find(stored[2].text) - 7, std::string(6, '\x20') + "?\r");
-    const Download skipped = operations::decode_records(with_empty, 2030);
-    EXPECT_EQ(skipped.records.size(), 6U);
-    EXPECT_EQ(skipped.empty_records(), 1U);
-    EXPECT_EQ(skipped.bare_stamps.at(0).before_record, 2U);
-    EXPECT_FALSE(skipped.complete());
+    with_empty[13] = '7';
+    const Download empty = operations::decode_records(with_empty, 2030);
+    ASSERT_EQ(empty.records.size(), 7U);
+    EXPECT_FALSE(empty.records[2].has_lead);
+    EXPECT_EQ(empty.records[2].text, "");
+    EXPECT_TRUE(empty.complete());
+    // More records than announced, or bytes after the last one: incomplete.
+    with_empty[13] = '6';
+    EXPECT_FALSE(operations::decode_records(with_empty, 2030).complete());
+    EXPECT_FALSE(operations::decode_records(answer + "x", 2030).complete());
 
     struct StampCase {
         std::array<int, 6> values;
@@ -228,9 +234,10 @@ TEST(DownloadFormats, CsvQuotesWhereNeeded) {
         "machine_id,record_count,record,timestamp,date,time,date_line,text\n"
         "KDR\u0080    ,3,1,2024-05-01T08:15:00,2024-05-01,08:15:00,2024/05/01 08:15:00,plain\n"
         "KDR\u0080    ,3,2,,,,2000/01/01 00:00:00,\"comma, \"\"quote\"\"\r\nnext\"\n");
-    EXPECT_EQ(cli::to_csv(Download{true, "KDR00042", 0, {}, {}, false}, cli::text_decoder("utf8")),
-              "machine_id,record_count,record,timestamp,date,time,date_line,text\n"
-              "KDR00042,0,,,,,,\n");
+    EXPECT_EQ(
+        cli::to_csv(Download{true, "KDR00042", 0, {}, false, {}, 0, {}}, cli::text_decoder("utf8")),
+        "machine_id,record_count,record,timestamp,date,time,date_line,text\n"
+        "KDR00042,0,,,,,,\n");
     EXPECT_EQ(cli::with_platform_line_ends("a\r\nb\rc\r\n\r\n"), "a\nb\rc\n\n");
 }
 

@@ -232,6 +232,9 @@ TEST(FaultText, ParsesKindsAndLetters) {
     EXPECT_EQ(parse_fault("short:PRP"), (Fault{FaultKind::ShortReply, "PR"}));
     EXPECT_EQ(parse_fault("pause"), (Fault{FaultKind::LongPause, ""}));
     EXPECT_EQ(to_string(parse_fault("drop:DE")), "drop:DE");
+    EXPECT_EQ(parse_fault("merge"), (Fault{FaultKind::Merge, ""}));
+    EXPECT_EQ(parse_fault("split:D"), (Fault{FaultKind::Split, "D"}));
+    EXPECT_EQ(parse_fault("mute"), (Fault{FaultKind::Mute, ""}));
     for (const char* bad : {"loud", "silent:", "silent:X", "garble:d", ""}) {
         EXPECT_THROW(static_cast<void>(parse_fault(bad)), Error) << bad;
     }
@@ -270,6 +273,11 @@ TEST_P(ReaderFaults, ShapeTheReply) {
 
 const std::string kAnswer = download_answer("KDR00001", some_records());
 
+std::string damaged(std::string text, std::string_view from, std::string_view to) {
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, ReaderFaults,
     ::testing::Values(
@@ -288,7 +296,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"Bursts", "bursts", request('D'), kAnswer, (kAnswer.size() + 99) / 100},
         FaultCase{"LongPause", "pause", request('D'), kAnswer, 2},
         FaultCase{"DropHalfway", "drop", request('D'), kAnswer.substr(0, kAnswer.size() / 2), 2,
-                  true}),
+                  true},
+        // Of three records the middle one loses its end and runs into the last.
+        FaultCase{"MergeMiddle", "merge", request('D'), damaged(kAnswer, "QTY? 3?\r", "QTY? 3?M"),
+                  1},
+        FaultCase{"SplitAfterMark", "split", request('D'), damaged(kAnswer, "QTY? 3", "QTY?\r3"),
+                  1},
+        FaultCase{"MuteDownload", "mute:D", request('D'), "", 0},
+        FaultCase{"MuteDefaultSparesD", "mute", request('D'), kAnswer, 1}),
     [](const ::testing::TestParamInfo<FaultCase>& param) { return param.param.name; });
 
 TEST(ReaderFaultsTiming, PausesAreAsConfigured) {
@@ -325,6 +340,76 @@ TEST(ReaderFaultsState, SilentAndRefusedRequestsChangeNothingDamagedRepliesDo) {
     static_cast<void>(reader.receive(request('E'), kStart));
     EXPECT_TRUE(reader.records().empty());
 }
+
+TEST(ReaderFaultsState, MuteCarriesOutRequestsWithoutAnswering) {
+    ReaderModel reader(fast_config({parse_fault("mute:ET")}), kStart);
+    EXPECT_TRUE(reader.receive(request('E'), kStart).empty());
+    EXPECT_TRUE(reader.records().empty());
+    const LocalDateTime set{2031, 1, 1, 0, 0, 0};
+    EXPECT_TRUE(reader.receive(request('T', p::encode_clock(set)), kStart).empty());
+    EXPECT_EQ(reader.clock_at(kStart), set);
+    EXPECT_EQ(reader.requests().back().verdict, Verdict::Accepted);
+}
+
+// ---- Records on the line --------------------------------------------------
+
+struct AnswerCase {
+    const char* name;
+    std::string fault;  // none when empty
+    std::vector<Record> records;
+    std::string body;  // the answer after STX and the machine ID
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class DownloadAnswers : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(DownloadAnswers, CarryTheRecordsAsDamaged) {
+    const AnswerCase& c = GetParam();
+    ReaderConfig config = fast_config();
+    config.records = c.records;
+    if (!c.fault.empty()) {
+        config.faults = {parse_fault(c.fault)};
+    }
+    ReaderModel reader(config, kStart);
+    EXPECT_EQ(joined(reader.receive(request('D'), kStart)), "\x02KDR00001" + c.body);
+}
+
+const LocalDateTime kTaken{2024, 1, 5, 8, 15, 0};
+const std::string kStamp = p::encode_clock(kTaken);
+const Record kEmpty{kTaken, "x?y", 'Z', true};  // neither text nor lead is sent
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DownloadAnswers,
+    ::testing::Values(
+        AnswerCase{"EmptyRecordIsStampAndEnd",
+                   "",
+                   {{kTaken, "one", 'A'}, kEmpty},
+                   "00002" + kStamp + "Aone?\r" + kStamp + "?\r"},
+        AnswerCase{"MergeOfOneChangesNothing",
+                   "merge",
+                   {{kTaken, "one", 'A'}},
+                   "00001" + kStamp + "Aone?\r"},
+        AnswerCase{"MergeOfTwoJoinsThem",
+                   "merge",
+                   {{kTaken, "one", 'A'}, {kTaken, "two", 'B'}},
+                   "00002" + kStamp + "Aone?M" + kStamp + "Btwo?\r"},
+        AnswerCase{
+            "MergeOfFourJoinsTheThirdAndFourth",
+            "merge",
+            {kEmpty, {kTaken, "one", 'A'}, {kTaken, "two", 'B'}, {kTaken, "3", 'C'}},
+            "00004" + kStamp + "?\r" + kStamp + "Aone?\r" + kStamp + "Btwo?M" + kStamp + "C3?\r"},
+        AnswerCase{"SplitSkipsEmptyRecordsAndEndingMarks",
+                   "split",
+                   {kEmpty, {kTaken, "one?", 'A'}, {kTaken, "t?w?o", 'B'}},
+                   "00003" + kStamp + "?\r" + kStamp + "Aone??\r" + kStamp + "Bt?\r?o?\r"},
+        AnswerCase{"SplitWithoutMarkChangesNothing",
+                   "split",
+                   {{kTaken, "one?", 'A'}},
+                   "00001" + kStamp + "Aone??\r"}),
+    [](const ::testing::TestParamInfo<AnswerCase>& param) { return param.param.name; });
 
 // ---- Pacing ---------------------------------------------------------------
 

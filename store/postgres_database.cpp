@@ -1,0 +1,427 @@
+// The PostgreSQL back end, for stations that share one store. A collect's
+// writes are one transaction, committed synchronously; the reader's row is
+// locked while its memory is read and extended, so that two collectors never
+// interleave there, and a lock is waited for as long as SQLite waits.
+#include <fmt/format.h>
+#include <libpq-fe.h>
+
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <utility>
+
+#include "store/database.hpp"
+
+namespace kdr::store::detail {
+
+namespace {
+
+// How long a collector waits for another one's lock on its reader.
+constexpr std::string_view kLockTimeout = "30s";
+
+// Serialises schema creation and upgrades between collectors that start at
+// once (CREATE TABLE IF NOT EXISTS alone races in PostgreSQL).
+constexpr std::string_view kSchemaLock = "SELECT pg_advisory_xact_lock(7037810)";
+
+constexpr std::string_view kCreate = R"sql(
+CREATE TABLE readers (
+  id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  machine_id BYTEA NOT NULL UNIQUE,
+  memory BIGINT
+);
+CREATE TABLE downloads (
+  id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  reader_id BIGINT NOT NULL REFERENCES readers(id),
+  port TEXT NOT NULL,
+  started_at TIMESTAMPTZ NOT NULL,
+  ended_at TIMESTAMPTZ NOT NULL,
+  announced INTEGER NOT NULL,
+  received INTEGER NOT NULL,
+  complete BOOLEAN NOT NULL,
+  memory BIGINT NOT NULL,
+  new_records INTEGER NOT NULL,
+  already_stored INTEGER NOT NULL,
+  erase TEXT NOT NULL,
+  answer BYTEA
+);
+CREATE TABLE records (
+  memory BIGINT NOT NULL,
+  position INTEGER NOT NULL,
+  download_id BIGINT NOT NULL,
+  reader_id BIGINT NOT NULL,
+  stamp TIMESTAMP,
+  date_line TEXT NOT NULL,
+  stamp_codes BYTEA NOT NULL,
+  stamp_state SMALLINT NOT NULL,
+  stamp_bad_field SMALLINT NOT NULL,
+  lead SMALLINT,
+  text BYTEA NOT NULL,
+  text_utf8 TEXT NOT NULL,
+  PRIMARY KEY (memory, position)
+);
+)sql";
+
+// Version 1 kept the machine ID as text (its UTF-8 bytes are turned back
+// into the reader's by the data step) and every record's leading character.
+constexpr std::string_view kUpgrade1To2 = R"sql(
+ALTER TABLE readers ALTER COLUMN machine_id TYPE BYTEA USING convert_to(machine_id, 'UTF8');
+ALTER TABLE downloads ADD COLUMN answer BYTEA;
+ALTER TABLE records ALTER COLUMN lead DROP NOT NULL;
+)sql";
+
+// Type OIDs of the columns read back as numbers or bytes.
+constexpr Oid kBoolOid = 16;
+constexpr Oid kByteaOid = 17;
+constexpr Oid kInt8Oid = 20;
+constexpr Oid kInt2Oid = 21;
+constexpr Oid kInt4Oid = 23;
+
+// The URI without its password, for messages.
+std::string without_password(const std::string& uri) {
+    std::string shown = uri;
+    const std::size_t scheme = shown.find("://");
+    const std::size_t at = shown.find('@');
+    if (scheme != std::string::npos && at != std::string::npos && at > scheme) {
+        const std::size_t colon = shown.find(':', scheme + 3);
+        if (colon != std::string::npos && colon < at) {
+            shown.replace(colon, at - colon, ":***");
+        }
+    }
+    const std::size_t password = shown.find("password=");
+    if (password != std::string::npos) {
+        const std::size_t end = shown.find('&', password);
+        shown.replace(password, end == std::string::npos ? std::string::npos : end - password,
+                      "password=***");
+    }
+    return shown;
+}
+
+std::string first_line(const char* message) {
+    std::string text = message == nullptr ? "" : message;
+    const std::size_t end = text.find('\n');
+    if (end != std::string::npos) {
+        text.resize(end);
+    }
+    return text;
+}
+
+// PostgreSQL's text holds no NUL character: it shows as U+FFFD in text
+// columns (bytes are kept whole in the bytea ones).
+std::string without_nul(std::string text) {
+    if (text.find('\0') == std::string::npos) {
+        return text;
+    }
+    std::string clean;
+    for (const char c : text) {
+        clean += c == '\0' ? std::string_view("\xEF\xBF\xBD") : std::string_view(&c, 1);
+    }
+    return clean;
+}
+
+// "?1" placeholders as PostgreSQL writes them, "$1". The store's statements
+// hold no "?" in literals.
+std::string with_dollar_placeholders(std::string_view sql) {
+    std::string out;
+    out.reserve(sql.size());
+    for (std::size_t i = 0; i < sql.size(); ++i) {
+        if (sql[i] == '?' && i + 1 < sql.size() &&
+            std::isdigit(static_cast<unsigned char>(sql[i + 1])) != 0) {
+            out += '$';
+        } else {
+            out += sql[i];
+        }
+    }
+    return out;
+}
+
+std::string from_hex(std::string_view hex) {
+    // bytea in its text form: "\x4142".
+    std::string out;
+    out.reserve(hex.size() / 2);
+    const auto nibble = [](char c) {
+        return static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+    };
+    for (std::size_t i = 2; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>((nibble(hex[i]) << 4U) | nibble(hex[i + 1]));
+    }
+    return out;
+}
+
+// COPY's text format: backslash escapes for the characters it uses.
+void append_copy_text(std::string& out, std::string_view text) {
+    for (const char c : text) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
+        }
+    }
+}
+
+void append_copy_bytes(std::string& out, std::string_view bytes) {
+    static constexpr std::string_view kHex = "0123456789abcdef";
+    out += "\\\\x";
+    for (const char c : bytes) {
+        const auto code = static_cast<unsigned char>(c);
+        out += kHex[code >> 4U];
+        out += kHex[code & 0x0FU];
+    }
+}
+
+class Result {
+  public:
+    explicit Result(PGresult* result) : result_(result) {}
+    ~Result() { PQclear(result_); }
+    Result(const Result&) = delete;
+    Result& operator=(const Result&) = delete;
+    [[nodiscard]] PGresult* raw() const { return result_; }
+
+  private:
+    PGresult* result_;
+};
+
+class PostgresDatabase final : public Database {
+  public:
+    explicit PostgresDatabase(std::string uri)
+        : uri_(std::move(uri)), name_(without_password(uri_)) {
+        connect();
+    }
+    ~PostgresDatabase() override { PQfinish(connection_); }
+    PostgresDatabase(const PostgresDatabase&) = delete;
+    PostgresDatabase& operator=(const PostgresDatabase&) = delete;
+
+    void begin() override {
+        // A long download may outlast the server's idle timeout, or the
+        // server may have restarted: the stored download is worth a new
+        // connection. Nothing of the transaction is lost, as none began.
+        if (PQstatus(connection_) != CONNECTION_OK || !try_exec("BEGIN")) {
+            if (PQstatus(connection_) == CONNECTION_OK) {
+                fail();
+            }
+            PQfinish(connection_);
+            connection_ = nullptr;
+            connect();
+            exec("BEGIN");
+        }
+    }
+    void begin_schema() override {
+        exec("BEGIN");
+        exec(kSchemaLock);
+    }
+    void commit() override { exec("COMMIT"); }
+    void rollback() noexcept override {
+        if (connection_ != nullptr && PQstatus(connection_) == CONNECTION_OK) {
+            PQclear(PQexec(connection_, "ROLLBACK"));
+        }
+    }
+
+    Rows run(std::string_view sql, const std::vector<Value>& params) override;
+    void exec(std::string_view sql) override {
+        if (!try_exec(sql)) {
+            fail();
+        }
+    }
+    void insert_records(const std::vector<RecordRow>& rows) override;
+
+    [[nodiscard]] const std::vector<Migration>& migrations() const override {
+        static const std::vector<Migration> steps{{kCreate, false, {}}, {kUpgrade1To2, true, {}}};
+        return steps;
+    }
+    [[nodiscard]] std::string_view lock_suffix() const override { return " FOR UPDATE"; }
+    [[nodiscard]] std::string utc_text(std::string_view column) const override {
+        return fmt::format("to_char({}, 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')", column);
+    }
+    [[nodiscard]] std::string local_text(std::string_view column) const override {
+        return fmt::format("to_char({}, 'YYYY-MM-DD HH24:MI:SS')", column);
+    }
+    [[nodiscard]] std::string name() const override { return name_; }
+
+  private:
+    void connect() {
+        connection_ = PQconnectdb(uri_.c_str());
+        if (PQstatus(connection_) != CONNECTION_OK) {
+            const std::string reason = first_line(PQerrorMessage(connection_));
+            PQfinish(connection_);
+            connection_ = nullptr;
+            throw StoreError(fmt::format(
+                "the store {} cannot be reached ({}): check that the PostgreSQL server runs and "
+                "that the URI names it, its database and a user allowed in",
+                name_, reason));
+        }
+        // Commits are durable before they return, whatever the server's
+        // default; times are kept and shown in UTC; a lock held by another
+        // session is waited for a bounded time.
+        exec(fmt::format(
+            "SET synchronous_commit = on; SET TimeZone = 'UTC'; SET client_min_messages = "
+            "warning; SET lock_timeout = '{}'",
+            kLockTimeout));
+    }
+
+    bool try_exec(std::string_view sql) {
+        const std::string text(sql);
+        const Result result(PQexec(connection_, text.c_str()));
+        const ExecStatusType status = PQresultStatus(result.raw());
+        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+            return true;
+        }
+        last_state_ = sqlstate(result.raw());
+        return false;
+    }
+
+    static std::string sqlstate(const PGresult* result) {
+        const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+        return state == nullptr ? std::string{} : std::string(state);
+    }
+
+    [[noreturn]] void fail() const {
+        const std::string reason = first_line(PQerrorMessage(connection_));
+        if (PQstatus(connection_) != CONNECTION_OK) {
+            throw StoreError(
+                fmt::format("the store {} was lost ({}): check that the PostgreSQL server runs",
+                            name_, reason));
+        }
+        if (last_state_ == "55P03") {  // lock_not_available
+            throw StoreError(fmt::format(
+                "the store {} kept this reader locked for more than {} (another collect or "
+                "session holds it): try again when it has ended",
+                name_, kLockTimeout));
+        }
+        throw StoreError(fmt::format("the store {} refused a write ({}): check the server's log",
+                                     name_, reason));
+    }
+
+    void check(const Result& result) {
+        const ExecStatusType status = PQresultStatus(result.raw());
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            last_state_ = sqlstate(result.raw());
+            fail();
+        }
+    }
+
+    std::string uri_;
+    std::string name_;
+    PGconn* connection_ = nullptr;
+    std::string last_state_;
+};
+
+Rows PostgresDatabase::run(std::string_view sql, const std::vector<Value>& params) {
+    // Text parameters, but bytes go in binary form: they may hold any byte.
+    std::vector<std::string> texts(params.size());
+    std::vector<const char*> values(params.size(), nullptr);
+    std::vector<int> lengths(params.size(), 0);
+    std::vector<int> formats(params.size(), 0);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (const auto* integer = std::get_if<std::int64_t>(&params[i])) {
+            texts[i] = std::to_string(*integer);
+        } else if (const auto* text = std::get_if<std::string>(&params[i])) {
+            texts[i] = without_nul(*text);
+        } else if (const auto* blob = std::get_if<Blob>(&params[i])) {
+            values[i] = blob->bytes.data();
+            lengths[i] = static_cast<int>(blob->bytes.size());
+            formats[i] = 1;
+            continue;
+        } else {
+            continue;  // NULL
+        }
+        values[i] = texts[i].c_str();
+    }
+    const std::string text = with_dollar_placeholders(sql);
+    const Result result(PQexecParams(connection_, text.c_str(), static_cast<int>(params.size()),
+                                     nullptr, values.data(), lengths.data(), formats.data(), 0));
+    check(result);
+    Rows rows;
+    const int count = PQntuples(result.raw());
+    const int columns = PQnfields(result.raw());
+    rows.reserve(static_cast<std::size_t>(count));
+    for (int row = 0; row < count; ++row) {
+        std::vector<Value> fields;
+        fields.reserve(static_cast<std::size_t>(columns));
+        for (int column = 0; column < columns; ++column) {
+            if (PQgetisnull(result.raw(), row, column) != 0) {
+                fields.emplace_back(Null{});
+                continue;
+            }
+            const std::string_view field(
+                PQgetvalue(result.raw(), row, column),
+                static_cast<std::size_t>(PQgetlength(result.raw(), row, column)));
+            switch (PQftype(result.raw(), column)) {
+                case kBoolOid:
+                    fields.emplace_back(std::int64_t{field == "t" ? 1 : 0});
+                    break;
+                case kByteaOid:
+                    fields.emplace_back(Blob{from_hex(field)});
+                    break;
+                case kInt2Oid:
+                case kInt4Oid:
+                case kInt8Oid:
+                    fields.emplace_back(std::int64_t{std::stoll(std::string(field))});
+                    break;
+                default:
+                    fields.emplace_back(std::string(field));
+            }
+        }
+        rows.emplace_back(std::move(fields));
+    }
+    return rows;
+}
+
+void PostgresDatabase::insert_records(const std::vector<RecordRow>& rows) {
+    if (rows.empty()) {
+        return;
+    }
+    // One COPY for all records: a round trip per record would cost more than
+    // the download itself at a station's 100,000 records.
+    std::string data;
+    for (const RecordRow& row : rows) {
+        data += fmt::format("{}\t{}\t{}\t{}\t", row.memory, row.position, row.download_id,
+                            row.reader_id);
+        data += row.stamp ? *row.stamp : "\\N";
+        data += '\t';
+        append_copy_text(data, row.date_line);
+        data += '\t';
+        append_copy_bytes(data, row.stamp_codes);
+        data += fmt::format("\t{}\t{}\t", row.stamp_state, row.stamp_bad_field);
+        data += row.lead ? std::to_string(*row.lead) : "\\N";
+        data += '\t';
+        append_copy_bytes(data, row.text);
+        data += '\t';
+        append_copy_text(data, without_nul(row.text_utf8));
+        data += '\n';
+    }
+    const Result start(PQexec(connection_,
+                              "COPY records (memory, position, download_id, reader_id, stamp, "
+                              "date_line, stamp_codes, stamp_state, stamp_bad_field, lead, text, "
+                              "text_utf8) FROM STDIN"));
+    if (PQresultStatus(start.raw()) != PGRES_COPY_IN) {
+        fail();
+    }
+    if (PQputCopyData(connection_, data.data(), static_cast<int>(data.size())) != 1 ||
+        PQputCopyEnd(connection_, nullptr) != 1) {
+        fail();
+    }
+    const Result end(PQgetResult(connection_));
+    // The COPY is over when no result follows.
+    while (PGresult* more = PQgetResult(connection_)) {
+        PQclear(more);
+    }
+    check(end);
+}
+
+}  // namespace
+
+std::unique_ptr<Database> open_postgres(const std::string& uri) {
+    return std::make_unique<PostgresDatabase>(uri);
+}
+
+}  // namespace kdr::store::detail

@@ -1,0 +1,351 @@
+// The SQLite back end: one file, written by any number of collectors at once.
+// WAL lets readers go on while one collector writes; synchronous=FULL makes a
+// commit durable before it returns (the reader is erased only after that);
+// a busy timeout lets collectors queue for the write lock instead of failing.
+#include <fmt/format.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <thread>
+#include <utility>
+
+#include "store/database.hpp"
+
+namespace kdr::store::detail {
+
+namespace {
+
+// How long a collector waits for another one's write to end.
+constexpr int kBusyTimeoutMs = 30'000;
+
+constexpr std::string_view kCreate = R"sql(
+CREATE TABLE readers (
+  id INTEGER PRIMARY KEY,
+  machine_id BLOB NOT NULL UNIQUE,
+  memory INTEGER
+);
+CREATE TABLE downloads (
+  id INTEGER PRIMARY KEY,
+  reader_id INTEGER NOT NULL REFERENCES readers(id),
+  port TEXT NOT NULL,
+  started_at TEXT NOT NULL,
+  ended_at TEXT NOT NULL,
+  announced INTEGER NOT NULL,
+  received INTEGER NOT NULL,
+  complete INTEGER NOT NULL,
+  memory INTEGER NOT NULL,
+  new_records INTEGER NOT NULL,
+  already_stored INTEGER NOT NULL,
+  erase TEXT NOT NULL,
+  answer BLOB
+);
+CREATE TABLE records (
+  memory INTEGER NOT NULL,
+  position INTEGER NOT NULL,
+  download_id INTEGER NOT NULL,
+  reader_id INTEGER NOT NULL,
+  stamp TEXT,
+  date_line TEXT NOT NULL,
+  stamp_codes BLOB NOT NULL,
+  stamp_state INTEGER NOT NULL,
+  stamp_bad_field INTEGER NOT NULL,
+  lead INTEGER,
+  text BLOB NOT NULL,
+  text_utf8 TEXT NOT NULL,
+  PRIMARY KEY (memory, position)
+);
+)sql";
+
+// Version 1 kept the machine ID as text and every record's leading character.
+// The records table is made anew for the lead that may be missing (SQLite
+// cannot drop NOT NULL); nothing refers to it. readers keeps its declared
+// TEXT type, as downloads refer to it: its values become bytes.
+constexpr std::string_view kUpgrade1To2 = R"sql(
+ALTER TABLE downloads ADD COLUMN answer BLOB;
+ALTER TABLE records RENAME TO records_v1;
+CREATE TABLE records (
+  memory INTEGER NOT NULL,
+  position INTEGER NOT NULL,
+  download_id INTEGER NOT NULL,
+  reader_id INTEGER NOT NULL,
+  stamp TEXT,
+  date_line TEXT NOT NULL,
+  stamp_codes BLOB NOT NULL,
+  stamp_state INTEGER NOT NULL,
+  stamp_bad_field INTEGER NOT NULL,
+  lead INTEGER,
+  text BLOB NOT NULL,
+  text_utf8 TEXT NOT NULL,
+  PRIMARY KEY (memory, position)
+);
+INSERT INTO records SELECT * FROM records_v1;
+DROP TABLE records_v1;
+)sql";
+
+// The file stayed locked by another connection: worth another try while
+// the store is being set up.
+class BusyError : public StoreError {
+  public:
+    using StoreError::StoreError;
+};
+
+// A file that exists but cannot be written would be opened read-only, and
+// its WAL index made read-only beside it: refuse before opening anything.
+void check_writable(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path file(path);
+    std::filesystem::path folder = file.parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    const bool exists = std::filesystem::exists(file, error);
+    if (exists && ::access(path.c_str(), W_OK) != 0) {
+        throw StoreError(fmt::format(
+            "the store {} is read-only: let this user write it (chmod u+w), or give another "
+            "file",
+            path));
+    }
+    if (std::filesystem::exists(folder, error) && ::access(folder.c_str(), W_OK) != 0) {
+        throw StoreError(fmt::format(
+            "the store {} cannot be written: its folder {} is read-only for this user (SQLite "
+            "keeps its log files beside the store): let this user write the folder, or give "
+            "another one",
+            path, folder.string()));
+    }
+}
+
+class SqliteDatabase final : public Database {
+  public:
+    SqliteDatabase(std::string path, OpenMode mode) : path_(std::move(path)) {
+        if (mode == OpenMode::CreateIfMissing) {
+            check_writable(path_);
+        }
+        const int rc = sqlite3_open_v2(path_.c_str(), &db_,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        if (rc != SQLITE_OK) {
+            // A failed open still returns a handle, and no destructor runs
+            // for a constructor that throws.
+            const std::string reason = db_ == nullptr ? "out of memory" : sqlite3_errmsg(db_);
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            throw StoreError(fmt::format(
+                "the store {} cannot be opened ({}): check the path and that this user may "
+                "write the file and its folder",
+                path_, reason));
+        }
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+        sqlite3_extended_result_codes(db_, 1);
+        try {
+            set_up();
+        } catch (...) {
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            throw;
+        }
+    }
+    ~SqliteDatabase() override { sqlite3_close_v2(db_); }
+    SqliteDatabase(const SqliteDatabase&) = delete;
+    SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+    // IMMEDIATE takes the write lock at once, so that what is read in the
+    // transaction (the reader's memory) cannot change before it is written.
+    void begin() override { exec_doing("BEGIN IMMEDIATE", "cannot be locked for writing"); }
+    void begin_schema() override { begin(); }
+    void commit() override { exec_doing("COMMIT", "cannot be written"); }
+    void rollback() noexcept override { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
+
+    Rows run(std::string_view sql, const std::vector<Value>& params) override;
+    void exec(std::string_view sql) override { exec_doing(sql, "cannot be set up"); }
+    void insert_records(const std::vector<RecordRow>& rows) override;
+
+    [[nodiscard]] const std::vector<Migration>& migrations() const override {
+        static const std::vector<Migration> steps{{kCreate, false, {}}, {kUpgrade1To2, true, {}}};
+        return steps;
+    }
+    [[nodiscard]] std::string_view lock_suffix() const override { return {}; }
+    [[nodiscard]] std::string utc_text(std::string_view column) const override {
+        return std::string(column);
+    }
+    [[nodiscard]] std::string local_text(std::string_view column) const override {
+        return std::string(column);
+    }
+    [[nodiscard]] std::string name() const override { return path_; }
+
+  private:
+    void set_up() {
+        // Switching a new file to WAL takes a lock that SQLite does not wait
+        // for: collectors that open a new store at once take turns here.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        while (true) {
+            try {
+                const Rows mode = run("PRAGMA journal_mode=WAL", {});
+                const std::string journal = mode.empty() ? std::string{} : mode.front().bytes(0);
+                if (journal != "wal") {
+                    throw StoreError(fmt::format(
+                        "the store {} cannot keep a write-ahead log (journal mode {}): give a "
+                        "file on a local file system",
+                        path_, journal));
+                }
+                exec("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON");
+                return;
+            } catch (const BusyError&) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    throw;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+
+    void exec_doing(std::string_view sql, std::string_view doing) {
+        const std::string text(sql);
+        if (sqlite3_exec(db_, text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            fail(doing);
+        }
+    }
+
+    /// Throws the store's one-sentence error for the last failed call.
+    [[noreturn]] void fail(std::string_view doing) const {
+        const int code = sqlite3_extended_errcode(db_) & 0xFF;
+        const std::string reason = sqlite3_errmsg(db_);
+        std::string advice = "check the path and that this user may write the file and its folder";
+        if (code == SQLITE_BUSY) {
+            advice = fmt::format("another program held it locked for more than {} s",
+                                 kBusyTimeoutMs / 1000);
+        } else if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) {
+            advice = "it is damaged or no SQLite database: give another file";
+        } else if (code == SQLITE_FULL) {
+            advice = "the disk is full: make room";
+        }
+        std::string message = fmt::format("the store {} {} ({}): {}", path_, doing, reason, advice);
+        if (code == SQLITE_BUSY) {
+            throw BusyError(message);
+        }
+        throw StoreError(message);
+    }
+
+    // A prepared statement, finalised on every path.
+    class Statement {
+      public:
+        Statement(const SqliteDatabase& db, std::string_view sql) : db_(db) {
+            if (sqlite3_prepare_v2(db.db_, sql.data(), static_cast<int>(sql.size()), &statement_,
+                                   nullptr) != SQLITE_OK) {
+                db.fail("cannot be read");
+            }
+        }
+        ~Statement() { sqlite3_finalize(statement_); }
+        Statement(const Statement&) = delete;
+        Statement& operator=(const Statement&) = delete;
+
+        void bind(int index, const Value& value) {
+            if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+                sqlite3_bind_int64(statement_, index, *integer);
+            } else if (const auto* text = std::get_if<std::string>(&value)) {
+                sqlite3_bind_text(statement_, index, text->data(), static_cast<int>(text->size()),
+                                  SQLITE_TRANSIENT);
+            } else if (const auto* blob = std::get_if<Blob>(&value)) {
+                sqlite3_bind_blob(statement_, index, blob->bytes.data(),
+                                  static_cast<int>(blob->bytes.size()), SQLITE_TRANSIENT);
+            } else {
+                sqlite3_bind_null(statement_, index);
+            }
+        }
+        /// True while a row is there to read.
+        bool step() {
+            const int rc = sqlite3_step(statement_);
+            if (rc == SQLITE_ROW) {
+                return true;
+            }
+            if (rc != SQLITE_DONE) {
+                db_.fail("cannot be written");
+            }
+            return false;
+        }
+        [[nodiscard]] Row row() const {
+            std::vector<Value> values;
+            const int columns = sqlite3_column_count(statement_);
+            for (int i = 0; i < columns; ++i) {
+                switch (sqlite3_column_type(statement_, i)) {
+                    case SQLITE_NULL:
+                        values.emplace_back(Null{});
+                        break;
+                    case SQLITE_INTEGER:
+                        values.emplace_back(std::int64_t{sqlite3_column_int64(statement_, i)});
+                        break;
+                    default: {
+                        const auto* data = sqlite3_column_blob(statement_, i);
+                        const int size = sqlite3_column_bytes(statement_, i);
+                        std::string bytes = data == nullptr
+                                                ? std::string{}
+                                                : std::string(static_cast<const char*>(data),
+                                                              static_cast<std::size_t>(size));
+                        values.emplace_back(std::move(bytes));
+                    }
+                }
+            }
+            return Row(std::move(values));
+        }
+        void reset() {
+            sqlite3_reset(statement_);
+            sqlite3_clear_bindings(statement_);
+        }
+
+      private:
+        const SqliteDatabase& db_;
+        sqlite3_stmt* statement_ = nullptr;
+    };
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+};
+
+Rows SqliteDatabase::run(std::string_view sql, const std::vector<Value>& params) {
+    Statement statement(*this, sql);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        statement.bind(static_cast<int>(i + 1), params[i]);
+    }
+    Rows rows;
+    while (statement.step()) {
+        rows.push_back(statement.row());
+    }
+    return rows;
+}
+
+void SqliteDatabase::insert_records(const std::vector<RecordRow>& rows) {
+    Statement insert(*this,
+                     "INSERT INTO records (memory, position, download_id, reader_id, stamp, "
+                     "date_line, stamp_codes, stamp_state, stamp_bad_field, lead, text, text_utf8) "
+                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    for (const RecordRow& row : rows) {
+        const std::array<Value, 12> values{row.memory,
+                                           row.position,
+                                           row.download_id,
+                                           row.reader_id,
+                                           row.stamp ? Value{*row.stamp} : Value{Null{}},
+                                           row.date_line,
+                                           Blob{row.stamp_codes},
+                                           row.stamp_state,
+                                           row.stamp_bad_field,
+                                           row.lead ? Value{*row.lead} : Value{Null{}},
+                                           Blob{row.text},
+                                           row.text_utf8};
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            insert.bind(static_cast<int>(i + 1), values.at(i));
+        }
+        insert.step();
+        insert.reset();
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Database> open_sqlite(const std::string& path, OpenMode mode) {
+    return std::make_unique<SqliteDatabase>(path, mode);
+}
+
+}  // namespace kdr::store::detail
