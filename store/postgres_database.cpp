@@ -260,12 +260,18 @@ class PostgresDatabase final : public Database {
                 name_, reason));
         }
         // Commits are durable before they return, whatever the server's
-        // default; times are kept and shown in UTC; a lock held by another
-        // session is waited for a bounded time.
-        exec(fmt::format(
+        // default; times are kept and shown in UTC.
+        exec(
             "SET synchronous_commit = on; SET TimeZone = 'UTC'; SET client_min_messages = "
-            "warning; SET lock_timeout = '{}'",
-            kLockTimeout));
+            "warning");
+        // A lock held by another session is waited for as long as SQLite
+        // waits, unless the administrator chose a bound (the server's
+        // settings, or options=-c lock_timeout=... in the URI).
+        const Result current(PQexec(connection_, "SHOW lock_timeout"));
+        if (PQresultStatus(current.raw()) == PGRES_TUPLES_OK && PQntuples(current.raw()) == 1 &&
+            std::string_view(PQgetvalue(current.raw(), 0, 0)) == "0") {
+            exec(fmt::format("SET lock_timeout = '{}'", kLockTimeout));
+        }
     }
 
     bool try_exec(std::string_view sql) {
@@ -293,9 +299,9 @@ class PostgresDatabase final : public Database {
         }
         if (last_state_ == "55P03") {  // lock_not_available
             throw StoreError(fmt::format(
-                "the store {} kept this reader locked for more than {} (another collect or "
+                "the store {} kept this reader locked past the lock timeout (another collect or "
                 "session holds it): try again when it has ended",
-                name_, kLockTimeout));
+                name_));
         }
         throw StoreError(fmt::format("the store {} refused a write ({}): check the server's log",
                                      name_, reason));

@@ -105,8 +105,8 @@ void check_writable(const std::string& path) {
     const bool exists = std::filesystem::exists(file, error);
     if (exists && ::access(path.c_str(), W_OK) != 0) {
         throw StoreError(fmt::format(
-            "the store {} is read-only: let this user write it (chmod u+w), or give another "
-            "file",
+            "the store {} is read-only for this user: give this user write access to the file, "
+            "or give another one",
             path));
     }
     if (std::filesystem::exists(folder, error) && ::access(folder.c_str(), W_OK) != 0) {

@@ -11,15 +11,16 @@ _kdr_options() {
         ports) echo '--help --all --format' ;;
         simulate) echo '--help --password --id --records --record --fault --fast --clock --path-file' ;;
         demo) echo '--help --records --fast --format --trace --quiet' ;;
-        collect) echo "$line --db --erase --watch" ;;
+        collect) echo "$line --db --erase --reader --watch" ;;
         export) echo '--help --db --reader --since --format' ;;
         history) echo '--help --db' ;;
+        rebuild) echo '--help --db' ;;
     esac
 }
 
 _kdr() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands='open download sync-time erase ports simulate demo collect export history'
+    local commands='open download sync-time erase ports simulate demo collect export history rebuild'
     local command='' i
     for ((i = 1; i < COMP_CWORD; i++)); do
         case " $commands " in

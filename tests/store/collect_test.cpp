@@ -3,6 +3,7 @@
 // write, two collectors at once, and the station mode.
 #include <fmt/format.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,6 +129,33 @@ int own_lines(const std::string& err) {
     return lines;
 }
 
+// `kdr collect --erase` into a SQLite store as a user the store's
+// permissions apply to: root writes anywhere, so as root the command runs as
+// nobody, from a copy that nobody may run wherever the build is.
+ProcessResult collect_as_nobody(const TempDir& dir, const std::string& port,
+                                const std::string& target) {
+    const std::string out = (dir.path() / "out").string();
+    const std::string err = (dir.path() / "err").string();
+    std::string program = e2e::kdr_binary();
+    std::string as;
+    if (::geteuid() == 0) {
+        const std::filesystem::path copy = dir.path() / "kdr";
+        if (!std::filesystem::exists(copy)) {
+            std::filesystem::copy_file(program, copy);
+        }
+        program = copy.string();
+        as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    const std::string line =
+        fmt::format("{}{} collect --port {} --password {} --db {} --erase >{} 2>{}", as, program,
+                    port, password(), target, out, err);
+    const int status = std::system(line.c_str());
+    ProcessResult result;
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = read_file(err);
+    return result;
+}
+
 class Collect : public ::testing::TestWithParam<Backend> {};
 
 // A line or reader that fails: nothing erased, one sentence, exit 1, and
@@ -191,6 +219,109 @@ TEST_P(Collect, SurvivesLineAndReaderFaults) {
     }
 }
 
+// Downloads cut short or damaged on the line after a memory is stored: each
+// fails, nothing is erased, nothing stored twice; a whole one then erases.
+TEST_P(Collect, CutOrDamagedDownloadsNeitherDoubleNorErase) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    RecordSource source("D");
+    std::vector<sim::Record> records = source.take(30);
+    records[12].text = "?xy " + records[12].text;  // a "?" in a text, for the line to split at
+    std::set<std::string> texts;
+    for (const sim::Record& record : records) {
+        texts.insert(record.text);
+    }
+    {
+        SimulatedReader reader(config("KDR000D1", records));
+        ASSERT_EQ(run_collect(collect_args(reader.path(), target, {})).exit_code, 0);
+    }
+    for (const std::string fault : {"pause", "merge", "split"}) {
+        SCOPED_TRACE(fault);
+        SimulatedReader reader(config("KDR000D1", records, {fault}));
+        const ProcessResult result = run_collect(collect_args(reader.path(), target));
+        EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+        EXPECT_NE(result.err.find(": 0 new,"), std::string::npos) << result.err;
+        EXPECT_EQ(letters_of(reader).find('E'), std::string::npos) << letters_of(reader);
+        EXPECT_EQ(reader.server().records(), records);
+    }
+    SimulatedReader reader(config("KDR000D1", records));
+    const ProcessResult whole = run_collect(collect_args(reader.path(), target));
+    EXPECT_EQ(whole.exit_code, 0) << whole.err;
+    EXPECT_NE(whole.out.find("0 new, 30 already stored; erased"), std::string::npos) << whole.out;
+    std::unique_ptr<Store> store = open_store(target);
+    EXPECT_EQ(as_set(stored_texts(*store)), texts);
+    EXPECT_TRUE(doubled(stored_texts(*store)).empty());
+}
+
+// An empty record is a record; a reader without an ID is stored only under a
+// name given for it.
+TEST_P(Collect, EmptyRecordsAndReadersWithoutAnId) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    RecordSource source("Z");
+    std::vector<sim::Record> records = source.take(3);
+    records.insert(records.begin() + 1, sim::Record{records[0].stamp, "", '0', true});
+    {
+        SimulatedReader reader(config("KDR000Z1", records));
+        const ProcessResult result = run_collect(collect_args(reader.path(), target));
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_NE(result.out.find("4 new, 0 already stored; erased"), std::string::npos)
+            << result.out;
+        const std::vector<StoredRecord> stored = open_store(target)->records({});
+        ASSERT_EQ(stored.size(), 4U);
+        EXPECT_FALSE(stored[1].record.has_lead);
+        EXPECT_EQ(stored[1].record.text, "");
+    }
+    SimulatedReader blank(config("", source.take(2)));
+    const ProcessResult refused = run_collect(collect_args(blank.path(), target));
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find("has no machine ID"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--reader NAME"), std::string::npos) << refused.err;
+    EXPECT_EQ(blank.server().records().size(), 2U);
+    const ProcessResult named =
+        run_collect(collect_args(blank.path(), target, {"--erase", "--reader", "CRADLE-7"}));
+    EXPECT_EQ(named.exit_code, 0) << named.err;
+    EXPECT_NE(named.out.find("CRADLE-7 on "), std::string::npos) << named.out;
+    EXPECT_EQ(open_store(target)->downloads().back().machine_id, "CRADLE-7");
+}
+
+// The kept answers rebuild records that were derived wrongly: the store is
+// then what collecting the same answers gives.
+TEST_P(Collect, RebuildDerivesTheRecordsAnewFromTheKeptAnswers) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    RecordSource source("B");
+    std::vector<sim::Record> records = source.take(6);
+    records.insert(records.begin() + 2, sim::Record{records[0].stamp, "", '0', true});
+    for (const std::size_t more : {std::size_t{0}, std::size_t{3}}) {
+        const std::vector<sim::Record> added = source.take(more);
+        records.insert(records.end(), added.begin(), added.end());
+        SimulatedReader reader(config("KDR000B1", records));
+        ASSERT_EQ(run_collect(collect_args(reader.path(), target, {})).exit_code, 0);
+    }
+    const ProcessResult before = run_kdr({"export", "--db", target}, kDeadline);
+    const std::string wrong =
+        "UPDATE records SET text = " +
+        std::string(GetParam() == Backend::Sqlite ? "X'57524F4E47'" : "'\\x57524f4e47'::bytea") +
+        " WHERE position = 2; DELETE FROM records WHERE position = 5";
+    if (GetParam() == Backend::Sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, wrong.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    } else {
+        postgres_exec(target, wrong);
+    }
+    ASSERT_NE(run_kdr({"export", "--db", target}, kDeadline).out, before.out);
+
+    const ProcessResult rebuilt = run_kdr({"rebuild", "--db", target}, kDeadline);
+    EXPECT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
+    EXPECT_NE(rebuilt.out.find("2 download(s) replayed; 9 record(s) before, 10 after, 2 changed"),
+              std::string::npos)
+        << rebuilt.out;
+    EXPECT_EQ(run_kdr({"export", "--db", target}, kDeadline).out, before.out);
+}
+
 // A store that cannot be written: the reader is not even asked for its
 // records, the command says so in one sentence, and what was stored stays.
 TEST_P(Collect, LeavesTheReaderAloneWhenTheStoreIsUnavailable) {
@@ -209,25 +340,21 @@ TEST_P(Collect, LeavesTheReaderAloneWhenTheStoreIsUnavailable) {
         ASSERT_EQ(run_collect(collect_args(reader.path(), target, {})).exit_code, 0);
         ::chmod(dir.path().c_str(), 0755);
         ::chmod(folder.c_str(), 0555);
-        const std::string out = (dir.path() / "out").string();
-        const std::string err = (dir.path() / "err").string();
-        // root writes anywhere: the command runs as nobody then, from a copy
-        // that nobody may run wherever the build is.
-        std::string program = e2e::kdr_binary();
-        std::string as;
-        if (::geteuid() == 0) {
-            const std::filesystem::path copy = dir.path() / "kdr";
-            std::filesystem::copy_file(program, copy);
-            program = copy.string();
-            as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-        }
-        const std::string line =
-            fmt::format("{}{} collect --port {} --password {} --db {} --erase >{} 2>{}", as,
-                        program, reader.path(), password(), target, out, err);
-        const int status = std::system(line.c_str());
-        result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.err = read_file(err);
+        result = collect_as_nobody(dir, reader.path(), target);
         message = "nothing was downloaded or erased";
+
+        // A read-only file in a folder that may be written: refused before
+        // it is opened, so that no read-only log files are left beside it.
+        ::chmod(folder.c_str(), 0777);
+        ::chmod(target.c_str(), 0444);
+        const ProcessResult file = collect_as_nobody(dir, reader.path(), target);
+        EXPECT_EQ(file.exit_code, 1) << file.err;
+        EXPECT_NE(file.err.find("is read-only"), std::string::npos) << file.err;
+        EXPECT_FALSE(std::filesystem::exists(target + "-shm"));
+        EXPECT_FALSE(std::filesystem::exists(target + "-wal"));
+        ::chmod(target.c_str(), 0666);
+        EXPECT_EQ(run_collect(collect_args(reader.path(), target, {})).exit_code, 0);
+        ::chmod(folder.c_str(), 0555);
     } else {
         std::string why;
         if (!postgres_server(why)) {
@@ -243,9 +370,9 @@ TEST_P(Collect, LeavesTheReaderAloneWhenTheStoreIsUnavailable) {
     EXPECT_EQ(own_lines(result.err), 1) << result.err;
     EXPECT_EQ(reader.server().records(), records);
     if (GetParam() == Backend::Sqlite) {
-        // Only the first collect, before the folder was locked, downloaded.
+        // Only the collects into a store that could be written downloaded.
         const std::string letters = letters_of(reader);
-        EXPECT_EQ(letters.find('D'), letters.rfind('D')) << letters;
+        EXPECT_EQ(std::count(letters.begin(), letters.end(), 'D'), 2) << letters;
         ::chmod((dir.path() / "ro").c_str(), 0755);
         std::unique_ptr<Store> store = open_store(target);
         EXPECT_EQ(as_set(stored_texts(*store)), source.given());
@@ -416,6 +543,43 @@ TEST(CollectPostgres, ServerStoppedDuringTheDownload) {
 
 // What export writes of a collected reader is what download writes of it, and
 // history shows the collect.
+// Another session holding the reader's row: the collect gives up after the
+// lock timeout with a sentence, erasing nothing. A connection closed by the
+// server during a long download is made again: the download is stored.
+TEST(CollectPostgres, BoundedLockWaitAndReconnectAfterALongDownload) {
+    std::string why;
+    const std::optional<std::string> server = postgres_server(why);
+    if (!server) {
+        GTEST_SKIP() << why;
+    }
+    const std::string target = fresh_postgres_database(*server);
+    RecordSource source("L");
+    const std::vector<sim::Record> records = source.take(5);
+    SimulatedReader reader(config("KDR000L1", records));
+    ASSERT_EQ(run_collect(collect_args(reader.path(), target, {})).exit_code, 0);
+
+    PGconn* holder = PQconnectdb(target.c_str());
+    ASSERT_EQ(PQstatus(holder), CONNECTION_OK) << PQerrorMessage(holder);
+    PQclear(PQexec(holder, "BEGIN"));
+    PQclear(PQexec(holder, "SELECT id FROM readers FOR UPDATE"));
+    const ProcessResult locked =
+        run_collect(collect_args(reader.path(), target + "&options=-c%20lock_timeout%3D500"));
+    PQclear(PQexec(holder, "ROLLBACK"));
+    PQfinish(holder);
+    EXPECT_EQ(locked.exit_code, 1);
+    EXPECT_NE(locked.err.find("locked past the lock timeout"), std::string::npos) << locked.err;
+    EXPECT_EQ(own_lines(locked.err), 1) << locked.err;
+    EXPECT_EQ(letters_of(reader).find('E'), std::string::npos);
+
+    sim::ReaderConfig paced = config("KDR000L2", source.take(60));
+    paced.pacing = sim::Pacing::LineRate;  // about 1.5 s on the line
+    SimulatedReader slow(paced);
+    const ProcessResult long_download =
+        run_collect(collect_args(slow.path(), target + "&options=-c%20idle_session_timeout%3D500"));
+    EXPECT_EQ(long_download.exit_code, 0) << long_download.err;
+    EXPECT_NE(long_download.out.find("60 new"), std::string::npos) << long_download.out;
+}
+
 TEST(CollectExport, WritesWhatDownloadWrites) {
     const TempDir dir;
     const std::string target = (dir.path() / "records.sqlite").string();

@@ -133,8 +133,111 @@ TEST_P(StoreBackend, FiltersByReaderAndDay) {
     EXPECT_EQ(downloads[1].erase, EraseResult::NotRequested);
 }
 
+// The first column of the first row a query gives, as text.
+std::string first_value(Backend backend, const std::string& target, const std::string& sql) {
+    std::string value;
+    if (backend == Backend::Sqlite) {
+        sqlite3* db = nullptr;
+        sqlite3_open(target.c_str(), &db);
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
+        if (sqlite3_step(statement) == SQLITE_ROW) {
+            const auto* text = sqlite3_column_text(statement, 0);
+            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): SQLite's text
+            value.assign(reinterpret_cast<const char*>(text),
+                         static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
+        }
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+    } else {
+        PGconn* connection = PQconnectdb(target.c_str());
+        PGresult* result = PQexec(connection, sql.c_str());
+        if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) > 0) {
+            value = PQgetvalue(result, 0, 0);
+        }
+        PQclear(result);
+        PQfinish(connection);
+    }
+    return value;
+}
+
+// Machine IDs are the reader's bytes in both databases, NUL and 8-bit ones
+// too; the UTF-8 copy of a text is decoded as every output decodes it.
+TEST_P(StoreBackend, KeepsBytesAndDecodesTextAsTheOutputsDo) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    std::unique_ptr<Store> store = open_store(target);
+    Download download;
+    download.has_header = true;
+    download.machine_id = std::string("K\0D\xE9R\x80 1", 8);
+    download.records = {nth_record(0), nth_record(1)};
+    download.records[0].text = "\x80uro \x9f";
+    // A first record as the controller's text would trim it: kept as sent.
+    download.records[0].stamp = Stamp::from_codes("\x28\x1E\x11\x18\x10\x10");  // month 14
+    download.records[0].lead = ' ';
+    download.records[0].text = "  \x80uro \x9f";
+    download.announced = 2;
+    const auto now = std::chrono::system_clock::now();
+    store->store_download({"p", now, now, &download, false, {}});
+    EXPECT_EQ(store->downloads().at(0).machine_id, download.machine_id);
+    const std::vector<StoredRecord> stored =
+        store->records({std::string("K\0D\xE9R\x80 1", 8), std::nullopt});
+    ASSERT_EQ(stored.size(), 2U);
+    EXPECT_EQ(stored[0].record, download.records[0]);
+    EXPECT_EQ(first_value(GetParam(), target, "SELECT text_utf8 FROM records WHERE position = 1"),
+              "  \u20ACuro \u0178");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
                          ::testing::Values(Backend::Sqlite, Backend::Postgres), backend_name);
+
+// A store written by the first schema: machine IDs and the text copies are
+// converted, the records kept; its downloads have no answers to rebuild from.
+TEST(StoreOpen, UpgradesTheFirstSchema) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "v1.sqlite").string();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
+    const std::string v1 = R"sql(
+CREATE TABLE schema_version (version INTEGER NOT NULL);
+INSERT INTO schema_version VALUES (1);
+CREATE TABLE readers (id INTEGER PRIMARY KEY, machine_id TEXT NOT NULL UNIQUE, memory INTEGER);
+CREATE TABLE downloads (id INTEGER PRIMARY KEY, reader_id INTEGER NOT NULL REFERENCES readers(id),
+  port TEXT NOT NULL, started_at TEXT NOT NULL, ended_at TEXT NOT NULL, announced INTEGER NOT NULL,
+  received INTEGER NOT NULL, complete INTEGER NOT NULL, memory INTEGER NOT NULL,
+  new_records INTEGER NOT NULL, already_stored INTEGER NOT NULL, erase TEXT NOT NULL);
+CREATE TABLE records (memory INTEGER NOT NULL, position INTEGER NOT NULL,
+  download_id INTEGER NOT NULL, reader_id INTEGER NOT NULL, stamp TEXT, date_line TEXT NOT NULL,
+  stamp_codes BLOB NOT NULL, stamp_state INTEGER NOT NULL, stamp_bad_field INTEGER NOT NULL,
+  lead INTEGER NOT NULL, text BLOB NOT NULL, text_utf8 TEXT NOT NULL,
+  PRIMARY KEY (memory, position));
+INSERT INTO readers VALUES (1, 'KDR' || char(233) || '0001', 1);
+INSERT INTO downloads VALUES (1, 1, 'p', '2026-01-01T00:00:00.000Z', '2026-01-01T00:00:01.000Z',
+  1, 1, 1, 1, 1, 0, 'not requested');
+INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00:00',
+  X'281511181010', 0, 0, 48, X'8075726F', char(128) || 'uro');
+)sql";
+    ASSERT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    std::unique_ptr<Store> store = open_store(target);
+    EXPECT_EQ(first_value(Backend::Sqlite, target, "SELECT version FROM schema_version"), "2");
+    EXPECT_EQ(first_value(Backend::Sqlite, target, "SELECT text_utf8 FROM records"), "\u20ACuro");
+    const std::vector<StoredDownload> downloads = store->downloads();
+    ASSERT_EQ(downloads.size(), 1U);
+    EXPECT_EQ(downloads[0].machine_id,
+              "KDR\xE9"
+              "0001");
+    EXPECT_FALSE(downloads[0].has_answer);
+    ASSERT_EQ(store->records({}).size(), 1U);
+    EXPECT_EQ(store->records({}).at(0).record.text, "\x80uro");
+    const RebuildReport report = store->rebuild();
+    EXPECT_EQ(report.downloads, 0U);
+    EXPECT_EQ(report.kept_readers, std::vector<std::string>{"KDR\xE9"
+                                                            "0001"});
+    EXPECT_EQ(store->records({}).size(), 1U);
+}
 
 TEST(StoreOpen, SaysWhyItCannotOpen) {
     const TempDir dir;

@@ -197,6 +197,16 @@ TEST(RecordDecoding, FirstStampGoesThroughTheFieldChecks) {
         EXPECT_EQ(decode_download(answer, options()),
                   summary("2") + c.date + "\r\n" + c.text + "\r\n\r\n")
             << c.what;
+        // Those rules are the text's alone: the record as data is what the
+        // reader sent, on any day, and renders to the same text.
+        const Download download = decode_records(answer, 2007);
+        ASSERT_EQ(download.records.size(), 1U) << c.what;
+        const DownloadedRecord& first = download.records[0];
+        EXPECT_EQ(first.stamp.chars(), clock_chars(c.clock)) << c.what;
+        EXPECT_EQ(std::string(1, first.lead) + first.text + "?\r", c.after_stamp) << c.what;
+        EXPECT_EQ(decode_records(answer, 2099).records, download.records) << c.what;
+        EXPECT_EQ(render_text(download, {false, true}), decode_download(answer, options()))
+            << c.what;
     }
 }
 
