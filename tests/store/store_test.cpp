@@ -1,6 +1,7 @@
 // The store on both back ends: sequences of collects, erases and failures
 // against the never-twice rule, texts byte for byte, the schema version, the
 // export filters.
+#include <fmt/format.h>
 #include <sqlite3.h>
 
 #include <map>
@@ -188,42 +189,52 @@ TEST_P(StoreBackend, KeepsBytesAndDecodesTextAsTheOutputsDo) {
               "  \u20ACuro \u0178");
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
-                         ::testing::Values(Backend::Sqlite, Backend::Postgres), backend_name);
-
 // A store written by the first schema: machine IDs and the text copies are
 // converted, the records kept; its downloads have no answers to rebuild from.
-TEST(StoreOpen, UpgradesTheFirstSchema) {
+TEST_P(StoreBackend, UpgradesTheFirstSchema) {
     const TempDir dir;
-    const std::string target = (dir.path() / "v1.sqlite").string();
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
-    const std::string v1 = R"sql(
+    KDR_NEW_STORE(target, GetParam(), dir);
+    const bool sqlite = GetParam() == Backend::Sqlite;
+    const std::string key =
+        sqlite ? "INTEGER PRIMARY KEY" : "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY";
+    const std::string bytes = sqlite ? "BLOB" : "BYTEA";
+    const std::string v1 = fmt::format(
+        R"sql(
 CREATE TABLE schema_version (version INTEGER NOT NULL);
 INSERT INTO schema_version VALUES (1);
-CREATE TABLE readers (id INTEGER PRIMARY KEY, machine_id TEXT NOT NULL UNIQUE, memory INTEGER);
-CREATE TABLE downloads (id INTEGER PRIMARY KEY, reader_id INTEGER NOT NULL REFERENCES readers(id),
-  port TEXT NOT NULL, started_at TEXT NOT NULL, ended_at TEXT NOT NULL, announced INTEGER NOT NULL,
-  received INTEGER NOT NULL, complete INTEGER NOT NULL, memory INTEGER NOT NULL,
+CREATE TABLE readers (id {0}, machine_id TEXT NOT NULL UNIQUE, memory BIGINT);
+CREATE TABLE downloads (id {0}, reader_id BIGINT NOT NULL REFERENCES readers(id),
+  port TEXT NOT NULL, started_at {6} NOT NULL, ended_at {6} NOT NULL, announced INTEGER NOT NULL,
+  received INTEGER NOT NULL, complete {7} NOT NULL, memory BIGINT NOT NULL,
   new_records INTEGER NOT NULL, already_stored INTEGER NOT NULL, erase TEXT NOT NULL);
-CREATE TABLE records (memory INTEGER NOT NULL, position INTEGER NOT NULL,
-  download_id INTEGER NOT NULL, reader_id INTEGER NOT NULL, stamp TEXT, date_line TEXT NOT NULL,
-  stamp_codes BLOB NOT NULL, stamp_state INTEGER NOT NULL, stamp_bad_field INTEGER NOT NULL,
-  lead INTEGER NOT NULL, text BLOB NOT NULL, text_utf8 TEXT NOT NULL,
+CREATE TABLE records (memory BIGINT NOT NULL, position INTEGER NOT NULL,
+  download_id BIGINT NOT NULL, reader_id BIGINT NOT NULL, stamp {9}, date_line TEXT NOT NULL,
+  stamp_codes {1} NOT NULL, stamp_state INTEGER NOT NULL, stamp_bad_field INTEGER NOT NULL,
+  lead INTEGER NOT NULL, text {1} NOT NULL, text_utf8 TEXT NOT NULL,
   PRIMARY KEY (memory, position));
-INSERT INTO readers VALUES (1, 'KDR' || char(233) || '0001', 1);
-INSERT INTO downloads VALUES (1, 1, 'p', '2026-01-01T00:00:00.000Z', '2026-01-01T00:00:01.000Z',
-  1, 1, 1, 1, 1, 0, 'not requested');
+INSERT INTO readers (machine_id, memory) VALUES ('KDR{2}0001', 1);
+INSERT INTO downloads (reader_id, port, started_at, ended_at, announced, received, complete,
+  memory, new_records, already_stored, erase) VALUES (1, 'p', '2026-01-01T00:00:00.000Z',
+  '2026-01-01T00:00:01.000Z', 1, 1, {8}, 1, 1, 0, 'not requested');
 INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00:00',
-  X'281511181010', 0, 0, 48, X'8075726F', char(128) || 'uro');
-)sql";
-    ASSERT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db);
-    sqlite3_close(db);
+  {3}, 0, 0, 48, {4}, '{5}uro');
+)sql",
+        key, bytes, "\xC3\xA9", sqlite ? "X'281511181010'" : "'\\x281511181010'",
+        sqlite ? "X'8075726F'" : "'\\x8075726f'", "\xC2\x80", sqlite ? "TEXT" : "TIMESTAMPTZ",
+        sqlite ? "INTEGER" : "BOOLEAN", sqlite ? "1" : "true", sqlite ? "TEXT" : "TIMESTAMP");
+    if (sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    } else {
+        postgres_exec(target, v1);
+    }
 
     std::unique_ptr<Store> store = open_store(target);
-    EXPECT_EQ(first_value(Backend::Sqlite, target, "SELECT version FROM schema_version"), "2");
-    EXPECT_EQ(first_value(Backend::Sqlite, target, "SELECT text_utf8 FROM records"), "\u20ACuro");
+    EXPECT_EQ(first_value(GetParam(), target, "SELECT version FROM schema_version"), "2");
+    EXPECT_EQ(first_value(GetParam(), target, "SELECT text_utf8 FROM records"), "\u20ACuro");
     const std::vector<StoredDownload> downloads = store->downloads();
     ASSERT_EQ(downloads.size(), 1U);
     EXPECT_EQ(downloads[0].machine_id,
@@ -238,6 +249,9 @@ INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00
                                                             "0001"});
     EXPECT_EQ(store->records({}).size(), 1U);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
+                         ::testing::Values(Backend::Sqlite, Backend::Postgres), backend_name);
 
 TEST(StoreOpen, SaysWhyItCannotOpen) {
     const TempDir dir;
