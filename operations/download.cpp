@@ -192,7 +192,10 @@ void KDRController::ReportIncompleteDownload(const operations::DownloadTally& ta
         : counts.received > announced
             ? fmt::format("{} record(s) arrived where the reader announced {}.", counts.received,
                           counts.announced)
-            : fmt::format("All {} record(s) arrived, but more followed the last one.",
+        : tally.left_over
+            ? fmt::format("All {} record(s) arrived, but more followed the last one.",
+                          counts.announced)
+            : fmt::format("All {} record(s) arrived, but out of step with their time stamps.",
                           counts.announced);
     const std::string message = fmt::format(
         "{}\r\n"

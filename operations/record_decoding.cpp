@@ -193,6 +193,7 @@ void TallySink::header(bool has_header, std::string_view machine_id, std::int32_
 
 void TallySink::record(bool has_lead, char lead, std::string_view text) {
     ++counts_.received;
+    shifted_ = shifted_ || separator_in_stamp({stamp_, {}, lead, has_lead});
     next_.record(has_lead, lead, text);
 }
 
@@ -204,7 +205,8 @@ void TallySink::end(std::string_view tail, bool cut) {
 DownloadTally TallySink::tally() const noexcept {
     const bool exact =
         counts_.announced >= 0 && counts_.received == static_cast<std::size_t>(counts_.announced);
-    return {has_header_, counts_, left_over_, has_header_ && exact && !left_over_};
+    return {has_header_, counts_, left_over_, shifted_,
+            has_header_ && exact && !left_over_ && !shifted_};
 }
 
 std::uint8_t first_stamp_shown_out_of_range(const Stamp& stamp, int host_year) {

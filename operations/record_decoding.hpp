@@ -117,6 +117,8 @@ struct DownloadTally {
     /// Characters came after the last whole record (a cut record, or a few
     /// that make none).
     bool left_over = false;
+    /// A record separator lay inside a stamp (see separator_in_stamp).
+    bool shifted = false;
     /// The same test as Download::complete.
     bool complete = false;
 };
@@ -129,14 +131,19 @@ class TallySink final : public AnswerSink {
     [[nodiscard]] DownloadTally tally() const noexcept;
 
     void header(bool has_header, std::string_view machine_id, std::int32_t announced) override;
-    void stamp(const Stamp& stamp) override { next_.stamp(stamp); }
+    void stamp(const Stamp& stamp) override {
+        stamp_ = stamp;
+        next_.stamp(stamp);
+    }
     void record(bool has_lead, char lead, std::string_view text) override;
     void end(std::string_view tail, bool cut) override;
 
   private:
     AnswerSink& next_;
+    Stamp stamp_;
     bool has_header_ = false;
     bool left_over_ = false;
+    bool shifted_ = false;
     RecordCounts counts_;
 };
 

@@ -113,4 +113,16 @@ std::optional<std::chrono::local_seconds> Stamp::time() const {
     return local_days{date} + hours{value(3)} + minutes{value(4)} + seconds{value(5)};
 }
 
+bool separator_in_stamp(const DownloadedRecord& record) noexcept {
+    const std::string_view stamp = record.stamp.chars();
+    return stamp.find("?\r") != std::string_view::npos ||
+           (stamp.back() == '?' && record.has_lead && record.lead == '\r');
+}
+
+bool Download::complete() const noexcept {
+    return has_header && !cut && tail.empty() && announced >= 0 &&
+           records.size() == static_cast<std::size_t>(announced) &&
+           std::none_of(records.begin(), records.end(), separator_in_stamp);
+}
+
 }  // namespace kdr

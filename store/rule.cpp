@@ -38,6 +38,14 @@ std::size_t sure_records(const Download& download) {
     if (!download.has_header) {
         return 0;
     }
+    // A separator inside a stamp: that record and the one before it are
+    // pieces, and what follows them may be shifted.
+    const auto shifted =
+        std::find_if(download.records.begin(), download.records.end(), separator_in_stamp);
+    if (shifted != download.records.end()) {
+        const auto at = static_cast<std::size_t>(shifted - download.records.begin());
+        return at == 0 ? 0 : at - 1;
+    }
     const auto announced = static_cast<std::size_t>(std::max(download.announced, 0));
     const std::size_t received = download.records.size();
     if (received > announced || (received == announced && download.cut)) {

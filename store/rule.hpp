@@ -16,6 +16,8 @@ namespace kdr::store {
 /// How many of a download's records, from the first, are sure to be the
 /// reader's records at their places: all of a complete download. Of an
 /// incomplete one, the records before its first anomaly:
+/// - a record separator inside a stamp (see separator_in_stamp): the records
+///   before the one ahead of it;
 /// - more records than announced, or the announced number with characters
 ///   after the last one: a record was split on the line where the answer
 ///   cannot tell, so none (when the count is exact, all but the last);

@@ -390,6 +390,9 @@ std::vector<StoredDownload> RecordStore::downloads() {
 
 RebuildReport RecordStore::rebuild() {
     Transaction transaction(*db_);
+    // Every reader's row, as a collect locks its own: none stores meanwhile.
+    static_cast<void>(
+        db_->run(fmt::format("SELECT id FROM readers ORDER BY id{}", db_->lock_suffix())));
     RebuildReport report;
     const Rows downloads = db_->run(
         "SELECT d.id, d.reader_id, d.answer, d.erase, r.machine_id FROM downloads d "

@@ -68,6 +68,14 @@ struct DownloadedRecord {
     friend bool operator==(const DownloadedRecord&, const DownloadedRecord&) = default;
 };
 
+/// Whether a record separator ("?" CR) lies inside the record's stamp or
+/// between its stamp and its leading character. A reader never sends that
+/// (its clock characters are 16 and above): a separator made by line damage
+/// inside the record before left a piece of it too short to end without
+/// taking the real separator along, so this record is two records' pieces and
+/// the one before it is cut short, although the count may come out right.
+[[nodiscard]] bool separator_in_stamp(const DownloadedRecord& record) noexcept;
+
 /// The whole download.
 struct Download {
     /// False when the answer did not begin with the reader's header (the
@@ -97,12 +105,10 @@ struct Download {
     /// The stamp of the record the answer ended inside, when it was cut.
     [[nodiscard]] std::optional<Stamp> cut_stamp() const;
     /// True when the reader's whole memory arrived: its header, exactly the
-    /// announced number of whole records, and nothing after the last one.
-    /// Anything else is a download cut short or damaged on the line.
-    [[nodiscard]] bool complete() const noexcept {
-        return has_header && !cut && tail.empty() && announced >= 0 &&
-               records.size() == static_cast<std::size_t>(announced);
-    }
+    /// announced number of whole records, none with a separator in its stamp,
+    /// and nothing after the last one. Anything else is a download cut short
+    /// or damaged on the line.
+    [[nodiscard]] bool complete() const noexcept;
 
     friend bool operator==(const Download&, const Download&) = default;
 };

@@ -6,6 +6,7 @@
 
 #include <set>
 
+#include "operations/record_decoding.hpp"
 #include "sequences.hpp"
 
 namespace kdr::store::test {
@@ -70,6 +71,24 @@ TEST(SureRecords, StopAtTheFirstAnomaly) {
         EXPECT_EQ(sure_records(download_of(reader, step)), c.sure)
             << static_cast<int>(c.shape) << " at " << c.at;
     }
+}
+
+// A "?" near the end of a text, its next character made CR on the line: the
+// piece left takes the real separator into the next stamp, and the count
+// comes out right. The answer is incomplete all the same.
+TEST(SureRecords, SeparatorSwallowedIntoAStamp) {
+    std::string answer = "\x02KDR0007700004";
+    for (int n = 0; n < 4; ++n) {
+        DownloadedRecord record = nth_record(n);
+        record.text = n == 1 ? "AB?x" : "T" + std::to_string(n);
+        answer += std::string(record.stamp.chars()) + record.lead + record.text + "?\r";
+    }
+    ASSERT_TRUE(operations::decode_records(answer, 2026).complete());
+    answer[answer.find("?x") + 1] = '\r';
+    const Download damaged = operations::decode_records(answer, 2026);
+    EXPECT_EQ(damaged.records.size(), 4U);
+    EXPECT_FALSE(damaged.complete());
+    EXPECT_EQ(sure_records(damaged), 1U);
 }
 
 }  // namespace
