@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -22,7 +23,25 @@ namespace {
 // How long a collector waits for another one's write to end.
 constexpr int kBusyTimeoutMs = 30'000;
 
-constexpr std::string_view kCreate = R"sql(
+constexpr std::string_view kRecordsTable = R"sql(
+CREATE TABLE records (
+  memory INTEGER NOT NULL,
+  position INTEGER NOT NULL,
+  download_id INTEGER NOT NULL,
+  reader_id INTEGER NOT NULL,
+  stamp TEXT,
+  date_line TEXT NOT NULL,
+  stamp_codes BLOB NOT NULL,
+  stamp_state INTEGER NOT NULL,
+  stamp_bad_field INTEGER NOT NULL,
+  lead INTEGER,
+  text BLOB NOT NULL,
+  text_utf8 TEXT NOT NULL,
+  PRIMARY KEY (memory, position)
+);
+)sql";
+
+constexpr std::string_view kReadersAndDownloads = R"sql(
 CREATE TABLE readers (
   id INTEGER PRIMARY KEY,
   machine_id BLOB NOT NULL UNIQUE,
@@ -43,45 +62,17 @@ CREATE TABLE downloads (
   erase TEXT NOT NULL,
   answer BLOB
 );
-CREATE TABLE records (
-  memory INTEGER NOT NULL,
-  position INTEGER NOT NULL,
-  download_id INTEGER NOT NULL,
-  reader_id INTEGER NOT NULL,
-  stamp TEXT,
-  date_line TEXT NOT NULL,
-  stamp_codes BLOB NOT NULL,
-  stamp_state INTEGER NOT NULL,
-  stamp_bad_field INTEGER NOT NULL,
-  lead INTEGER,
-  text BLOB NOT NULL,
-  text_utf8 TEXT NOT NULL,
-  PRIMARY KEY (memory, position)
-);
 )sql";
 
 // Version 1 kept the machine ID as text and every record's leading character.
 // The records table is made anew for the lead that may be missing (SQLite
 // cannot drop NOT NULL); nothing refers to it. readers keeps its declared
 // TEXT type, as downloads refer to it: its values become bytes.
-constexpr std::string_view kUpgrade1To2 = R"sql(
+constexpr std::string_view kUpgrade1To2Before = R"sql(
 ALTER TABLE downloads ADD COLUMN answer BLOB;
 ALTER TABLE records RENAME TO records_v1;
-CREATE TABLE records (
-  memory INTEGER NOT NULL,
-  position INTEGER NOT NULL,
-  download_id INTEGER NOT NULL,
-  reader_id INTEGER NOT NULL,
-  stamp TEXT,
-  date_line TEXT NOT NULL,
-  stamp_codes BLOB NOT NULL,
-  stamp_state INTEGER NOT NULL,
-  stamp_bad_field INTEGER NOT NULL,
-  lead INTEGER,
-  text BLOB NOT NULL,
-  text_utf8 TEXT NOT NULL,
-  PRIMARY KEY (memory, position)
-);
+)sql";
+constexpr std::string_view kUpgrade1To2After = R"sql(
 INSERT INTO records SELECT * FROM records_v1;
 DROP TABLE records_v1;
 )sql";
@@ -163,7 +154,12 @@ class SqliteDatabase final : public Database {
     void insert_records(const std::vector<RecordRow>& rows) override;
 
     [[nodiscard]] const std::vector<Migration>& migrations() const override {
-        static const std::vector<Migration> steps{{kCreate, false, {}}, {kUpgrade1To2, true, {}}};
+        static const std::string create =
+            std::string(kReadersAndDownloads) + std::string(kRecordsTable);
+        static const std::string upgrade = std::string(kUpgrade1To2Before) +
+                                           std::string(kRecordsTable) +
+                                           std::string(kUpgrade1To2After);
+        static const std::vector<Migration> steps{{create, false, {}}, {upgrade, true, {}}};
         return steps;
     }
     [[nodiscard]] std::string_view lock_suffix() const override { return {}; }

@@ -51,7 +51,7 @@ struct Step {
     int count = 0;                     // Take: records taken; TakeAgain: the first records
                                        // taken once more, the same to the second (a stopped clock)
     bool empty = false;                // Take: an empty record
-    std::optional<EraseResult> erase;  // Collect: what the erase came to (nullopt: none)
+    EraseResult erase = EraseResult::NotRequested;  // Collect: what the erase came to
     bool erased = false;               // Collect: whether the reader really erased
     Shape shape = Shape::Whole;
     std::size_t at = 0;
@@ -77,7 +77,7 @@ inline Step take_again(int count) {
     return step;
 }
 inline Step collect(std::size_t expect_new, std::size_t expect_held,
-                    std::optional<EraseResult> erase = std::nullopt, bool erased = false,
+                    EraseResult erase = EraseResult::NotRequested, bool erased = false,
                     bool new_memory = false) {
     Step step;
     step.erase = erase;
@@ -171,13 +171,13 @@ inline const std::vector<Sequence>& sequences() {
          {take(3), collect(3, 0, E::Refused), take(1), collect(1, 3, E::Verified), collect(0, 0)}},
         {"NotErasedKeepsMemory", {take(3), collect(3, 0, E::NotErased), collect(0, 3)}},
         {"SilentEraseThatErased",
-         {take(3), collect(3, 0, E::Silent, true), take(2), collect(2, 0, {}, false, true)},
+         {take(3), collect(3, 0, E::Silent, true), take(2), collect(2, 0, E::NotRequested, false, true)},
          true},
         {"SilentEraseThatDidNot", {take(3), collect(3, 0, E::Silent), collect(0, 3)}},
         {"FailedEraseThatErased",
-         {take(2), collect(2, 0, E::Failed, true), take(4), collect(4, 0, {}, false, true)}},
+         {take(2), collect(2, 0, E::Failed, true), take(4), collect(4, 0, E::NotRequested, false, true)}},
         {"KilledBeforeEraseResultStored",  // stays Pending: treated as unconfirmed
-         {take(3), collect(3, 0, E::Pending, true), collect(0, 0, {}, false, true), take(1),
+         {take(3), collect(3, 0, E::Pending, true), collect(0, 0, E::NotRequested, false, true), take(1),
           collect(1, 0)}},
         // The same scans again after an erase (a stopped clock, a round of the
         // same tags): new records after a verified erase...
@@ -197,9 +197,9 @@ inline const std::vector<Sequence>& sequences() {
          {take(5), collect(5, 0), take(1), collect_as(Shape::Boundary, 3, 0, 3), collect(1, 5)}},
         {"CutAfterAnEraseOutside",
          {take(3), collect(3, 0), external_erase(), take(3), collect_as(Shape::Cut, 2, 0, 0),
-          collect(3, 0, {}, false, true)}},
+          collect(3, 0, E::NotRequested, false, true)}},
         {"ErasedOutsideThenSameCount",
-         {take(3), collect(3, 0), external_erase(), take(3), collect(3, 0, {}, false, true)}},
+         {take(3), collect(3, 0), external_erase(), take(3), collect(3, 0, E::NotRequested, false, true)}},
         {"MoreThanAnnouncedStoresNone",
          {take(3), collect_as(Shape::Split, 1, 0, 0), collect(3, 0)}},
         {"MergedStoresWhatPrecedesIt",
@@ -255,12 +255,13 @@ std::set<std::string> run_sequence(const Sequence& sequence, StoreFn store, Eras
         for (std::size_t r = 0; r < sure; ++r) {
             downloaded.insert(download.records[r].text);
         }
-        const StoreOutcome outcome = store(download, step.erase.has_value());
+        const bool erase_follows = step.erase != EraseResult::NotRequested;
+        const StoreOutcome outcome = store(download, erase_follows);
         EXPECT_EQ(outcome.new_records, step.expect_new);
         EXPECT_EQ(outcome.already_stored, step.expect_held);
         EXPECT_EQ(outcome.new_memory, step.expect_new_memory);
-        if (step.erase && *step.erase != EraseResult::Pending) {
-            set_erase(outcome.download_id, *step.erase);
+        if (erase_follows && step.erase != EraseResult::Pending) {
+            set_erase(outcome.download_id, step.erase);
         }
         if (step.erased) {
             reader.clear();
