@@ -198,7 +198,7 @@ void TallySink::record(bool has_lead, char lead, std::string_view text) {
 }
 
 void TallySink::end(std::string_view tail, bool cut) {
-    left_over_ = cut || !tail.empty();
+    left_over_ = !nothing_after_records(counts_.received, counts_.announced, tail.size());
     next_.end(tail, cut);
 }
 

@@ -120,8 +120,8 @@ bool separator_in_stamp(const DownloadedRecord& record) noexcept {
 }
 
 bool Download::complete() const noexcept {
-    return has_header && !cut && tail.empty() && announced >= 0 &&
-           records.size() == static_cast<std::size_t>(announced) &&
+    return has_header && nothing_after_records(records.size(), announced, tail.size()) &&
+           announced >= 0 && records.size() == static_cast<std::size_t>(announced) &&
            std::none_of(records.begin(), records.end(), separator_in_stamp);
 }
 

@@ -76,6 +76,14 @@ struct DownloadedRecord {
 /// the one before it is cut short, although the count may come out right.
 [[nodiscard]] bool separator_in_stamp(const DownloadedRecord& record) noexcept;
 
+/// Whether what followed a download's last whole record leaves it whole:
+/// nothing at all, or, from a reader that announced no record, the time stamp
+/// (at most six characters) it sends after its header all the same.
+[[nodiscard]] constexpr bool nothing_after_records(std::size_t received, std::int32_t announced,
+                                                   std::size_t tail_size) noexcept {
+    return tail_size == 0 || (announced == 0 && received == 0 && tail_size <= 6);
+}
+
 /// The whole download.
 struct Download {
     /// False when the answer did not begin with the reader's header (the
@@ -106,8 +114,8 @@ struct Download {
     [[nodiscard]] std::optional<Stamp> cut_stamp() const;
     /// True when the reader's whole memory arrived: its header, exactly the
     /// announced number of whole records, none with a separator in its stamp,
-    /// and nothing after the last one. Anything else is a download cut short
-    /// or damaged on the line.
+    /// and nothing after the last one (see nothing_after_records). Anything
+    /// else is a download cut short or damaged on the line.
     [[nodiscard]] bool complete() const noexcept;
 
     friend bool operator==(const Download&, const Download&) = default;
