@@ -548,7 +548,7 @@ StoreCommands::StoreCommands(CLI::App& app, void (*add_line_options)(CLI::App&, 
     collect_
         ->add_option("--db", collect_options_.db,
                      "The store: a SQLite file (created when missing) or a postgresql:// URI")
-        ->type_name("TARGET")
+        ->option_text("TARGET")
         ->required();
     collect_->add_flag("--erase", collect_options_.erase,
                        "Erase the reader once its whole download is stored");
@@ -556,7 +556,7 @@ StoreCommands::StoreCommands(CLI::App& app, void (*add_line_options)(CLI::App&, 
         ->add_option("--reader", collect_options_.reader_name,
                      "The name to store a reader under that has no machine ID of its own (it "
                      "sends eight spaces)")
-        ->type_name("NAME");
+        ->option_text("NAME");
     collect_->add_flag("--watch", collect_options_.watch,
                        "Station mode: poll the port every 2 s, collect each reader that answers "
                        "once, until Ctrl-C");
@@ -570,14 +570,15 @@ Examples:
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase --watch)");
 
     export_ = app.add_subcommand("export", "Write stored records as CSV or JSON.");
-    export_->add_option("--db", export_options_.db, "The store")->type_name("TARGET")->required();
+    export_->add_option("--db", export_options_.db, "The store")->option_text("TARGET")->required();
     export_->add_option("--reader", export_options_.reader, "Only this reader's records (its ID)")
-        ->type_name("ID");
+        ->option_text("ID");
     export_
         ->add_option("--since", export_options_.since,
                      "Only records stamped on or after this day, YYYY-MM-DD")
-        ->type_name("DATE");
+        ->option_text("DATE");
     export_->add_option("-f,--format", export_options_.format, "csv or json")
+        ->option_text("FORMAT")
         ->check(CLI::IsMember({"csv", "json"}))
         ->capture_default_str();
     export_->footer(R"(Examples:
@@ -588,7 +589,7 @@ Examples:
         "rebuild",
         "Derive the stored records anew from the readers' answers the store keeps, by this "
         "kdr's rules, in one transaction.");
-    rebuild_->add_option("--db", rebuild_db_, "The store")->type_name("TARGET")->required();
+    rebuild_->add_option("--db", rebuild_db_, "The store")->option_text("TARGET")->required();
     rebuild_->footer(R"(Prints what changed. Readers with downloads from before the store kept
 answers are left as they are.
 
@@ -596,7 +597,7 @@ Examples:
   kdr rebuild --db records.sqlite)");
 
     history_ = app.add_subcommand("history", "List the stored downloads: counts, erase results.");
-    history_->add_option("--db", history_db_, "The store")->type_name("TARGET")->required();
+    history_->add_option("--db", history_db_, "The store")->option_text("TARGET")->required();
     history_->footer(R"(Examples:
   kdr history --db records.sqlite)");
 }
