@@ -48,11 +48,11 @@ enum class Shape {
 // collect downloads it in the given shape.
 struct Step {
     enum Kind { Take, TakeAgain, Collect, ExternalErase } kind = Collect;
-    int count = 0;                     // Take: records taken; TakeAgain: the first records
-                                       // taken once more, the same to the second (a stopped clock)
-    bool empty = false;                // Take: an empty record
+    int count = 0;       // Take: records taken; TakeAgain: the first records
+                         // taken once more, the same to the second (a stopped clock)
+    bool empty = false;  // Take: an empty record
     EraseResult erase = EraseResult::NotRequested;  // Collect: what the erase came to
-    bool erased = false;               // Collect: whether the reader really erased
+    bool erased = false;                            // Collect: whether the reader really erased
     Shape shape = Shape::Whole;
     std::size_t at = 0;
     std::size_t expect_new = 0;
@@ -171,14 +171,16 @@ inline const std::vector<Sequence>& sequences() {
          {take(3), collect(3, 0, E::Refused), take(1), collect(1, 3, E::Verified), collect(0, 0)}},
         {"NotErasedKeepsMemory", {take(3), collect(3, 0, E::NotErased), collect(0, 3)}},
         {"SilentEraseThatErased",
-         {take(3), collect(3, 0, E::Silent, true), take(2), collect(2, 0, E::NotRequested, false, true)},
+         {take(3), collect(3, 0, E::Silent, true), take(2),
+          collect(2, 0, E::NotRequested, false, true)},
          true},
         {"SilentEraseThatDidNot", {take(3), collect(3, 0, E::Silent), collect(0, 3)}},
         {"FailedEraseThatErased",
-         {take(2), collect(2, 0, E::Failed, true), take(4), collect(4, 0, E::NotRequested, false, true)}},
+         {take(2), collect(2, 0, E::Failed, true), take(4),
+          collect(4, 0, E::NotRequested, false, true)}},
         {"KilledBeforeEraseResultStored",  // stays Pending: treated as unconfirmed
-         {take(3), collect(3, 0, E::Pending, true), collect(0, 0, E::NotRequested, false, true), take(1),
-          collect(1, 0)}},
+         {take(3), collect(3, 0, E::Pending, true), collect(0, 0, E::NotRequested, false, true),
+          take(1), collect(1, 0)}},
         // The same scans again after an erase (a stopped clock, a round of the
         // same tags): new records after a verified erase...
         {"SameScansAfterVerifiedErase",
@@ -199,7 +201,8 @@ inline const std::vector<Sequence>& sequences() {
          {take(3), collect(3, 0), external_erase(), take(3), collect_as(Shape::Cut, 2, 0, 0),
           collect(3, 0, E::NotRequested, false, true)}},
         {"ErasedOutsideThenSameCount",
-         {take(3), collect(3, 0), external_erase(), take(3), collect(3, 0, E::NotRequested, false, true)}},
+         {take(3), collect(3, 0), external_erase(), take(3),
+          collect(3, 0, E::NotRequested, false, true)}},
         {"MoreThanAnnouncedStoresNone",
          {take(3), collect_as(Shape::Split, 1, 0, 0), collect(3, 0)}},
         {"MergedStoresWhatPrecedesIt",
