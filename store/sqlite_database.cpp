@@ -240,17 +240,27 @@ class SqliteDatabase final : public Database {
 
         void bind(int index, const Value& value) {
             if (const auto* integer = std::get_if<std::int64_t>(&value)) {
-                sqlite3_bind_int64(statement_, index, *integer);
+                bind_integer(index, *integer);
             } else if (const auto* text = std::get_if<std::string>(&value)) {
-                sqlite3_bind_text(statement_, index, text->data(), static_cast<int>(text->size()),
-                                  SQLITE_TRANSIENT);
+                bind_text(index, *text);
             } else if (const auto* blob = std::get_if<Blob>(&value)) {
-                sqlite3_bind_blob(statement_, index, blob->bytes.data(),
-                                  static_cast<int>(blob->bytes.size()), SQLITE_TRANSIENT);
+                bind_blob(index, blob->bytes);
             } else {
                 sqlite3_bind_null(statement_, index);
             }
         }
+        void bind_integer(int index, std::int64_t value) {
+            sqlite3_bind_int64(statement_, index, value);
+        }
+        void bind_text(int index, std::string_view text) {
+            sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT);
+        }
+        void bind_blob(int index, std::string_view bytes) {
+            sqlite3_bind_blob(statement_, index, bytes.data(), static_cast<int>(bytes.size()),
+                              SQLITE_TRANSIENT);
+        }
+        void bind_null(int index) { sqlite3_bind_null(statement_, index); }
         /// True while a row is there to read.
         bool step() {
             const int rc = sqlite3_step(statement_);
@@ -318,21 +328,18 @@ void SqliteDatabase::insert_records(const std::vector<RecordRow>& rows) {
                      "date_line, stamp_codes, stamp_state, stamp_bad_field, lead, text, text_utf8) "
                      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const RecordRow& row : rows) {
-        const std::array<Value, 12> values{row.memory,
-                                           row.position,
-                                           row.download_id,
-                                           row.reader_id,
-                                           row.stamp ? Value{*row.stamp} : Value{Null{}},
-                                           row.date_line,
-                                           Blob{row.stamp_codes},
-                                           row.stamp_state,
-                                           row.stamp_bad_field,
-                                           row.lead ? Value{*row.lead} : Value{Null{}},
-                                           Blob{row.text},
-                                           row.text_utf8};
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            insert.bind(static_cast<int>(i + 1), values.at(i));
-        }
+        insert.bind_integer(1, row.memory);
+        insert.bind_integer(2, row.position);
+        insert.bind_integer(3, row.download_id);
+        insert.bind_integer(4, row.reader_id);
+        row.stamp ? insert.bind_text(5, *row.stamp) : insert.bind_null(5);
+        insert.bind_text(6, row.date_line);
+        insert.bind_blob(7, row.stamp_codes);
+        insert.bind_integer(8, row.stamp_state);
+        insert.bind_integer(9, row.stamp_bad_field);
+        row.lead ? insert.bind_integer(10, *row.lead) : insert.bind_null(10);
+        insert.bind_blob(11, row.text);
+        insert.bind_text(12, row.text_utf8);
         insert.step();
         insert.reset();
     }

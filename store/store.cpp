@@ -162,20 +162,17 @@ struct Stored {
     std::vector<RecordRow> rows;
 };
 
-Stored apply(Memory& memory, const Download& download, std::int64_t download_id,
+// Where the records `plan` stores go: the memory they extend, or a new one.
+Stored apply(Memory& memory, const Download& download, const Plan& plan, std::int64_t download_id,
              std::int64_t reader_id) {
     Stored stored;
-    stored.plan = plan_download(memory.records, download);
-    if (memory.id == 0 || stored.plan.new_memory) {
+    stored.plan = plan;
+    if (memory.id == 0 || plan.new_memory) {
         memory.id = download_id;
         memory.records.clear();
     }
     stored.memory_id = memory.id;
-    stored.rows = rows_for(download, stored.plan, memory.id, download_id, reader_id);
-    memory.records.insert(
-        memory.records.end(),
-        download.records.begin() + static_cast<std::ptrdiff_t>(stored.plan.first_new),
-        download.records.begin() + static_cast<std::ptrdiff_t>(stored.plan.end));
+    stored.rows = rows_for(download, plan, memory.id, download_id, reader_id);
     return stored;
 }
 
@@ -308,7 +305,7 @@ StoreOutcome RecordStore::store_download(const CollectedDownload& collected) {
          std::string(to_string(initial_erase_result(download, collected.erase_follows))),
          Blob{download.answer}});
     const std::int64_t download_id = inserted.at(0).integer(0);
-    const Stored stored = apply(memory, download, download_id, reader_id);
+    const Stored stored = apply(memory, download, plan, download_id, reader_id);
     db_->run("UPDATE downloads SET memory = ?1 WHERE id = ?2", {stored.memory_id, download_id});
     db_->insert_records(stored.rows);
     db_->run("UPDATE readers SET memory = ?1 WHERE id = ?2", {stored.memory_id, reader_id});
@@ -439,7 +436,12 @@ RebuildReport RecordStore::rebuild() {
             download = {};  // nothing in it could be read: it stores nothing
         }
         Memory& memory = memories[reader_id];
-        const Stored stored = apply(memory, download, download_id, reader_id);
+        const Stored stored = apply(memory, download, plan_download(memory.records, download),
+                                    download_id, reader_id);
+        memory.records.insert(
+            memory.records.end(),
+            download.records.begin() + static_cast<std::ptrdiff_t>(stored.plan.first_new),
+            download.records.begin() + static_cast<std::ptrdiff_t>(stored.plan.end));
         for (const RecordRow& record : stored.rows) {
             after.emplace(Key{record.memory, record.position},
                           download.records.at(static_cast<std::size_t>(record.position - 1)));
