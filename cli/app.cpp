@@ -245,8 +245,8 @@ Examples:
         ->option_text("TEXT");
     simulate
         ->add_option("--fault", simulate_options.faults,
-                     "Misbehave: silent, refuse, garble, bursts, pause, drop, short, merge, split "
-                     "or mute, optionally with the command letters it hits (\"refuse:T\", "
+                     "Misbehave: silent, refuse, garble, bursts, pause, drop, short, merge, split, "
+                     "mute or borrow, optionally with the command letters it hits (\"refuse:T\", "
                      "\"short:PR\"); repeatable")
         ->option_text("KIND[:LETTERS]");
     simulate->add_flag("--fast", simulate_options.fast,
@@ -262,7 +262,7 @@ Examples:
         ->option_text("FILE");
     simulate->footer(R"(Faults hit every command unless letters are given, except: bursts, pause
 and drop, merge and split hit the download (D), short hits the clock
-read-back (R) and mute hits the erase (E).
+read-back (R), mute the erase (E) and borrow the clock read-back (R).
   silent  no answer at all          refuse  the refusal frame, nothing done
   garble  damaged characters        bursts  answer in bursts, pauses < 0.3 s
   pause   a 0.6 s pause halfway     drop    the line drops halfway (new device)
@@ -270,6 +270,7 @@ read-back (R) and mute hits the erase (E).
           download)
   merge   two records run together  split   one record cut in two after a "?"
   mute    carries out the request and sends nothing
+  borrow  the clock read back as the next minute, its second below zero
 
 Examples:
   kdr simulate

@@ -49,6 +49,11 @@ EraseReply KDRController::EraseRecords() {
         for (int step = 0; step <= kLastStep; ++step) {
             ProgressBar1->put_Value(static_cast<float>(step));
             link::yielding_wait(clock_, host_, clock_.now(), 3ms);
+            // A read on a line that hung up can return nothing and no error
+            // (so does a serial driver under Wine, and some USB adapters'
+            // once unplugged): asking the port's state fails there, as the
+            // download's count of waiting characters does.
+            static_cast<void>(MSComm1->get_InBufferCount());
             reply += MSComm1->get_Input();
         }
         const EraseReply verdict = judge_erase_reply(reply);

@@ -14,8 +14,7 @@ namespace kdr {
 namespace {
 
 // A clock reading as a point in local time; nullopt for a date that does not
-// exist. The reader's own limits let the hour reach 24 and the minute and
-// second 60: those carry into the next unit.
+// exist. The time of day is checked for its range before.
 [[nodiscard]] std::optional<std::chrono::local_seconds> moment(const LocalDateTime& when) {
     using namespace std::chrono;
     const year_month_day date{year{when.year}, month{static_cast<unsigned>(when.month)},
@@ -101,8 +100,12 @@ ClockSync KDRController::SyncClock() {
             protocol::decode_clock(std::string_view(clock_reply).substr(1, 6));
         sync.read_back = reader;
         ClosePort();
-        // The reader's own limits: 24 for the hour, 60 for minutes and seconds.
-        if (reader.second > 60 || reader.minute > 60 || reader.hour > 24) {
+        // Each field within its range before the moment is compared: fields
+        // that only carry into the time sent (16:29:-15 for 16:28:45, 24:00:00
+        // for midnight) are no clock a reader keeps.
+        const bool time_in_range = reader.hour >= 0 && reader.hour <= 23 && reader.minute >= 0 &&
+                                   reader.minute <= 59 && reader.second >= 0 && reader.second <= 59;
+        if (!time_in_range) {
             fail(ErrorKind::BadAnswer,
                  fmt::format("The reader's clock reads an impossible time ({}:{}:{}).", reader.hour,
                              reader.minute, reader.second));

@@ -146,8 +146,10 @@ map_ports() {  # map_ports COMn DEVICE [COMn DEVICE]: Wine reads its port table 
 }
 
 # The reader on COM1 (the records behind expected.txt), a silent one on COM2,
-# one that pauses halfway through its download answer on COM3 and one that
-# refuses to erase on COM4.
+# one that pauses halfway through its download answer on COM3, one that
+# refuses to erase on COM4, one whose line drops right after the erase
+# request on COM5, and one that reads its clock back as the next minute with
+# the second below zero on COM6.
 start_readers() {
     start_simulator "${reader[@]}" --records 12
     local com1=$sim_device
@@ -156,7 +158,11 @@ start_readers() {
     start_simulator "${reader[@]}" --records 12 --fault pause
     local com3=$sim_device
     start_simulator "${reader[@]}" --records 12 --fault refuse:E
-    map_ports COM1 "$com1" COM2 "$com2" COM3 "$com3" COM4 "$sim_device"
+    local com4=$sim_device
+    start_simulator "${reader[@]}" --records 12 --fault drop:E
+    local com5=$sim_device
+    start_simulator "${reader[@]}" --fault borrow
+    map_ports COM1 "$com1" COM2 "$com2" COM3 "$com3" COM4 "$com4" COM5 "$com5" COM6 "$sim_device"
 }
 
 # Exports the classes of a hive (64- and 32-bit views) to a file: an absent

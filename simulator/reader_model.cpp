@@ -228,7 +228,14 @@ void ReaderModel::handle_frame(const std::string& frame, Clock::Instant now,
                 // The clock characters a host sends along are not the
                 // reader's business: it answers with its own clock.
                 if (data.size() == kClockLength) {
-                    reply = Reply{Reply::Kind::ClockReply, clock_reply(clock_at(now))};
+                    LocalDateTime shown = clock_at(now);
+                    if (hits(FaultKind::Borrow, request.letter)) {
+                        // The same moment, written from the next minute.
+                        const int second = shown.second;
+                        shown = add_seconds(shown, 60);
+                        shown.second = second - 60;
+                    }
+                    reply = Reply{Reply::Kind::ClockReply, clock_reply(shown)};
                 } else {
                     request.verdict = Verdict::BadRequest;
                 }

@@ -21,7 +21,7 @@ struct FaultName {
     std::string_view default_letters;
 };
 
-constexpr std::array<FaultName, 10> kFaultNames{{
+constexpr std::array<FaultName, 11> kFaultNames{{
     {FaultKind::Silent, "silent", "PDTRE"},
     {FaultKind::Refuse, "refuse", "PDTRE"},
     {FaultKind::Garble, "garble", "PDTRE"},
@@ -32,6 +32,7 @@ constexpr std::array<FaultName, 10> kFaultNames{{
     {FaultKind::Merge, "merge", "D"},
     {FaultKind::Split, "split", "D"},
     {FaultKind::Mute, "mute", "E"},
+    {FaultKind::Borrow, "borrow", "R"},
 }};
 
 constexpr std::string_view kCommandLetters = "PDTRE";

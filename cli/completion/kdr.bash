@@ -58,7 +58,7 @@ _kdr() {
             return 0
             ;;
         --fault)
-            mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short merge split mute' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short merge split mute borrow' -- "$cur")
             return 0
             ;;
         -o | --output | --db | --path-file)

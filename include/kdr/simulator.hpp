@@ -62,6 +62,8 @@ enum class FaultKind {
                  ///< (see split_record): the host sees one record as two
     Mute,        ///< the reader carries out the request and sends nothing: "E" forgets
                  ///< the records without acknowledging, "D" and "R" send no answer
+    Borrow,      ///< the clock reply shows the next minute with the second below zero
+                 ///< (16:29:-16 for 16:28:44): the same moment, no valid clock
 };
 
 /// A fault and the command letters it hits.
@@ -75,11 +77,12 @@ struct Fault {
 /// The letters a fault hits when none are named: every command for Silent,
 /// Refuse and Garble; "D" for Bursts, LongPause, DropLine, Merge and Split;
 /// "R" for ShortReply (the clock reply too short for the host's 10
-/// characters); "E" for Mute. Merge and Split damage only a download answer:
-/// on other letters they change nothing.
+/// characters); "E" for Mute; "R" for Borrow. Merge and Split damage only a
+/// download answer, Borrow only a clock reply: on other letters they change
+/// nothing.
 [[nodiscard]] std::string_view default_commands(FaultKind kind) noexcept;
 /// "silent", "refuse", "garble", "bursts", "pause", "drop", "short", "merge",
-/// "split", "mute".
+/// "split", "mute", "borrow".
 [[nodiscard]] std::string_view to_string(FaultKind kind) noexcept;
 /// "kind" or "kind:LETTERS" ("silent", "refuse:T", "short:PR"). Throws
 /// kdr::Error(InvalidArgument) naming what is wrong.

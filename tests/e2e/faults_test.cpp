@@ -130,6 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{
             "garble:T", "sync-time", {}, 1, {"kdr: The reader refused the new time."}, "PT", 2s},
         FaultCase{"garble:R", "sync-time", {}, 1, {"kdr: The reader's clock reads"}, "PTR", 3s},
+        // A read-back that only carries into the time sent is no clock.
+        FaultCase{"borrow", "sync-time", {}, 1, {"impossible time"}, "PTR", 3s},
         FaultCase{"short",
                   "sync-time",
                   {},

@@ -60,6 +60,9 @@ void FakeSerialPort::put_PortOpen(bool open) {
 
 int FakeSerialPort::get_InBufferCount() {
     require_open("InBufferCount");
+    if (quiet_hangup_) {
+        throw Error(ErrorKind::LineDropped, "cannot count the received characters: Not ready");
+    }
     collect_arrivals();
     return static_cast<int>(buffer_.size());
 }
@@ -76,6 +79,9 @@ void FakeSerialPort::put_InBufferCount(int count) {
 
 std::string FakeSerialPort::get_Input() {
     require_open("Input");
+    if (quiet_hangup_) {
+        return {};
+    }
     collect_arrivals();
     ++shared_->input_reads;
     shared_->calls.emplace_back("input");

@@ -41,6 +41,10 @@ class FakeSerialPort : public SerialPort {
     void fail_opens(std::optional<Error> error) { open_error_ = std::move(error); }
     /// From now on every use of the open port throws LineDropped.
     void drop_line() { dropped_ = true; }
+    /// From now on reads return nothing and no error, while asking the
+    /// port's state throws LineDropped: a hung-up line as a serial driver
+    /// under Wine shows it.
+    void hang_up_quietly() { quiet_hangup_ = true; }
 
     [[nodiscard]] Shared& record() { return *shared_; }
     [[nodiscard]] std::shared_ptr<Shared> shared_record() const { return shared_; }
@@ -72,6 +76,7 @@ class FakeSerialPort : public SerialPort {
     std::int16_t port_ = 1;
     bool open_ = false;
     bool dropped_ = false;
+    bool quiet_hangup_ = false;
 };
 
 }  // namespace kdr::testing

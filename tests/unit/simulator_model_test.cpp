@@ -291,6 +291,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"ShortClockReply", "short", request('R', std::string(6, ' ')),
                   clock_reply(kClock).substr(0, 9), 1},
         FaultCase{"ShortDownload", "short:D", request('D'), kAnswer.substr(0, 13), 1},
+        // The same moment, written from the next minute.
+        FaultCase{"BorrowClockReply", "borrow", request('R', std::string(6, ' ')),
+                  [] {
+                      LocalDateTime shown = add_seconds(kClock, 60);
+                      shown.second = kClock.second - 60;
+                      return clock_reply(shown);
+                  }(),
+                  1},
         FaultCase{"ShortDefaultSparesP", "short", request('P', kPadded), p::ack_reply(), 1},
         FaultCase{"BurstsDefaultSparesP", "bursts", request('P', kPadded), p::ack_reply(), 1},
         FaultCase{"Bursts", "bursts", request('D'), kAnswer, (kAnswer.size() + 99) / 100},

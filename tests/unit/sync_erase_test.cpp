@@ -124,18 +124,36 @@ INSTANTIATE_TEST_SUITE_P(
             "IgnoredTheNewTime", kSent, {2001, 1, 1, 0, 0, 0}, false, ErrorKind::ClockMismatch, ""},
         ReadBackCase{
             "OtherDay", kSent, {2007, 11, 17, 8, 5, 3}, false, ErrorKind::ClockMismatch, ""},
-        ReadBackCase{"UpperTimeLimitsPassTheRangeCheckOnly",
-                     kSent,
-                     {2007, 11, 16, 24, 60, 60},
-                     false,
-                     ErrorKind::ClockMismatch,
-                     ""},
+        ReadBackCase{
+            "Hour24Minute60", kSent, {2007, 11, 16, 24, 60, 60}, false, ErrorKind::BadAnswer, ""},
         ReadBackCase{"Hour25", kSent, {2007, 11, 16, 25, 0, 0}, false, ErrorKind::BadAnswer, ""},
         ReadBackCase{"Minute61", kSent, {2007, 11, 16, 8, 61, 0}, false, ErrorKind::BadAnswer, ""},
         ReadBackCase{"Second61", kSent, {2007, 11, 16, 8, 5, 61}, false, ErrorKind::BadAnswer, ""},
         ReadBackCase{
             "NoSuchDate", kSent, {2007, 2, 31, 8, 5, 3}, false, ErrorKind::ClockMismatch, ""},
         ReadBackCase{"LongerReply", kSent, kSent, true, ErrorKind::None, "tail"}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// Fields out of their range that carry into the time sent, plus a second or
+// so: each is refused before the moment is compared.
+constexpr LocalDateTime kLate{2007, 11, 16, 23, 59, 59};
+INSTANTIATE_TEST_SUITE_P(
+    CarriedIntoTheWindow, SyncReadBackTest,
+    ::testing::Values(
+        ReadBackCase{"SecondBelowZero",
+                     {2007, 11, 16, 16, 28, 44},
+                     {2007, 11, 16, 16, 29, -15},
+                     false,
+                     ErrorKind::BadAnswer,
+                     ""},
+        ReadBackCase{
+            "Second60", kLate, {2007, 11, 16, 23, 59, 60}, false, ErrorKind::BadAnswer, ""},
+        ReadBackCase{"Minute60", kLate, {2007, 11, 16, 23, 60, 0}, false, ErrorKind::BadAnswer, ""},
+        ReadBackCase{"Hour24", kLate, {2007, 11, 16, 24, 0, 0}, false, ErrorKind::BadAnswer, ""},
+        ReadBackCase{
+            "MinuteBelowZero", kLate, {2007, 11, 17, 0, -1, 59}, false, ErrorKind::BadAnswer, ""},
+        ReadBackCase{
+            "HourBelowZero", kLate, {2007, 11, 17, -1, 59, 59}, false, ErrorKind::BadAnswer, ""}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(SyncTest, FailurePaths) {
@@ -276,6 +294,15 @@ TEST_F(EraseTest, WhatTheReaderSendsDuringTheAnimationIsJudged) {
         EXPECT_EQ(bar->value, 100.0F) << "the animation runs whatever the answer";
         EXPECT_TRUE(port->get_PortOpen());
     }
+}
+
+TEST_F(EraseTest, ALineThatHangsUpDuringTheAnimationFails) {
+    // The line goes with the request; reads then bring nothing and no error.
+    ASSERT_TRUE(open());
+    reader.on(protocol::kErase, [](FakeSerialPort& p, std::string_view) { p.hang_up_quietly(); });
+    EXPECT_THROW(static_cast<void>(controller->EraseData()), Error);
+    EXPECT_EQ(controller->LastFailure().kind, ErrorKind::LineDropped);
+    EXPECT_TRUE(host.messages.empty());
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // End to end against the reader simulator: COM1 is the simulator's
 // pseudo-terminal, COM2 a simulator that never answers, COM3 one that pauses
-// halfway through its download answer, COM4 one that refuses to erase (all
-// mapped through Wine's port table). The results are compared with what the Linux command
+// halfway through its download answer, COM4 one that refuses to erase, COM5
+// one whose line drops after the erase request, COM6 one whose clock reads
+// back out of range (all mapped through Wine's port table). The results are compared with what the Linux command
 // downloads from the same simulators.
 //
 //   kdr_e2e_test PASSWORD EXPECTED-DOWNLOAD EXPECTED-AFTER-ERASE
@@ -164,6 +165,26 @@ int wmain(int argc, wchar_t** argv) {
                     "The reader refused to erase its records.\r\nThey are still in the reader.",
             "EraseData refused by the reader: Empty, and the message that says so",
             shown.empty() ? "no box" : "\"" + shown[0].title + "\": \"" + shown[0].text + "\"");
+
+    // COM5's line drops right after the erase request: reads then bring
+    // nothing and no error, but the erase fails all the same.
+    t.check(open_kdr(control, password, 5) == VARIANT_TRUE, "OpenKDR on COM5");
+    Var dropped;
+    const Outcome drop = call(control, L"EraseData", kCall, {}, dropped.get());
+    static_cast<void>(boxes.take());
+    t.check(drop.hr == DISP_E_EXCEPTION && drop.scode == static_cast<HRESULT>(0x800A0039),
+            "EraseData on a line that drops: 57 Device I/O error",
+            "hr " + std::to_string(drop.hr) + ", scode " + std::to_string(drop.scode) + ": " +
+                drop.description);
+
+    // COM6 reads its clock back as the next minute with the second below
+    // zero: the same moment, but no clock a reader keeps.
+    t.check(open_kdr(control, password, 6) == VARIANT_TRUE, "OpenKDR on COM6");
+    Var borrowed;
+    call(control, L"SyncUpHostTime", kCall, {}, borrowed.get());
+    t.check(V_VT(&*borrowed) == VT_BOOL && V_BOOL(&*borrowed) == VARIANT_FALSE &&
+                boxes.take().empty(),
+            "SyncUpHostTime with a read-back out of range: False, no message");
 
     // COM2 never answers: the connection stays, the port number changes, and
     // the next operation shows the three-line message.
