@@ -12,7 +12,7 @@
 
 #include "alloc_counter.hpp"
 #include "kdr/protocol.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace {
 
@@ -65,12 +65,12 @@ const std::string& answer_mib(std::int64_t mib) {
 
 // Both display switches on: the most text per answer byte.
 void measure_decoding(benchmark::State& state, const std::string& answer) {
-    const kdr::operations::DecodeOptions options{true, true, 2007};
+    const kdr::protocol::DecodeOptions options{true, true, 2007};
     double peak_ratio = 0.0;
     for (auto _ : state) {
         kdr::bench::reset_heap_peak();
         const std::size_t before = kdr::bench::heap_in_use();
-        std::string text = kdr::operations::decode_download(answer, options);
+        std::string text = kdr::protocol::decode_download(answer, options);
         benchmark::DoNotOptimize(text.data());
         // The caller's answer, plus what the decoding took at its peak.
         const auto peak = static_cast<double>(answer.size() + kdr::bench::heap_peak() - before);

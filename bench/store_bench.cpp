@@ -12,7 +12,7 @@
 
 #include "kdr/posix_platform.hpp"
 #include "kdr/simulator.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 #include "store/store.hpp"
 
 namespace {
@@ -23,7 +23,7 @@ namespace sim = kdr::simulator;
 kdr::Download sample_download(std::size_t count) {
     const kdr::LocalDateTime now = kdr::ConsoleHost().Now();
     const std::vector<sim::Record> records = sim::sample_records(count, sim::add_seconds(now, -60));
-    return kdr::operations::decode_records(sim::download_answer("KDR00001", records), now.year);
+    return kdr::protocol::decode_records(sim::download_answer("KDR00001", records), now.year);
 }
 
 // A fresh store per iteration: a new SQLite file, or a new database.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "kdr/posix_platform.hpp"
-#include "link/waits.hpp"
+#include "engine/waits.hpp"
 
 namespace {
 
@@ -44,7 +44,7 @@ void measure(benchmark::State& state, Wait wait) {
 
 void busy_wait(benchmark::State& state) {
     measure(state, [](kdr::Clock& clock, kdr::Clock::Instant start) {
-        kdr::link::busy_wait(clock, start, kLength);
+        kdr::engine::busy_wait(clock, start, kLength);
     });
 }
 
@@ -52,7 +52,7 @@ void yielding_wait(benchmark::State& state) {
     std::ostringstream discard;
     kdr::ConsoleHost host(discard);
     measure(state, [&host](kdr::Clock& clock, kdr::Clock::Instant start) {
-        kdr::link::yielding_wait(clock, host, start, kLength);
+        kdr::engine::yielding_wait(clock, host, start, kLength);
     });
 }
 

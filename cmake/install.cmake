@@ -10,7 +10,8 @@ include(CMakePackageConfigHelpers)
 
 # The libraries of the CMake package; each is exported as kdr::<name without
 # "kdr_">. A new library joins the package by joining this list.
-set(KDR_EXPORTED_TARGETS kdr_core kdr_platform kdr_reader)
+set(KDR_EXPORTED_TARGETS kdr_base kdr_protocol kdr_platform_common kdr_platform kdr_engine
+  kdr_core kdr_reader)
 
 # Targets that only carry build settings of our own (warnings). A static
 # library names even its private dependencies in its link interface, as

@@ -17,7 +17,7 @@
 #include "kdr/controller.hpp"
 #include "kdr/error.hpp"
 #include "kdr/protocol.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 #include "recording_host.hpp"
 #include "virtual_clock.hpp"
 
@@ -173,12 +173,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(collected.size() >= expected.at_least, "every chunk before a short pause is taken");
     check(collected.size() <= expected.at_most, "nothing after a long silence is taken");
 
-    kdr::operations::DecodeOptions options{script.show_machine_id, script.show_rtc,
+    kdr::protocol::DecodeOptions options{script.show_machine_id, script.show_rtc,
                                            host.Now().year};
     std::string decoded;
     std::optional<kdr::Error> decode_error;
     try {
-        decoded = kdr::operations::decode_download(collected, options);
+        decoded = kdr::protocol::decode_download(collected, options);
     } catch (const kdr::Error& error) {
         decode_error = error;
     }
@@ -193,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // is said: an incomplete one with a message, one without a header
         // without.
         const kdr::Download download =
-            kdr::operations::decode_records(collected, options.current_year);
+            kdr::protocol::decode_records(collected, options.current_year);
         const kdr::ErrorKind said = download.complete()   ? kdr::ErrorKind::None
                                     : download.has_header ? kdr::ErrorKind::Incomplete
                                     : collected.empty()   ? kdr::ErrorKind::NoAnswer

@@ -9,7 +9,7 @@
 
 #include "fuzz_check.hpp"
 #include "kdr/error.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace {
 
@@ -17,7 +17,7 @@ using kdr::fuzz::check;
 
 // Checks that the decoding hands control back in its order: the header once,
 // then the summary once, then steps.
-class OrderHooks : public kdr::operations::DecodeHooks {
+class OrderHooks : public kdr::protocol::DecodeHooks {
   public:
     void header_taken() override {
         check(headers == 0 && summaries == 0 && steps == 0, "header taken first, once");
@@ -38,7 +38,7 @@ class OrderHooks : public kdr::operations::DecodeHooks {
 
 // The summary the decoding must begin with: what it shows of the header
 // does not depend on the records.
-void check_summary(std::string_view answer, const kdr::operations::DecodeOptions& options,
+void check_summary(std::string_view answer, const kdr::protocol::DecodeOptions& options,
                    std::string_view result) {
     constexpr std::string_view kStx = "\x02";
     const bool has_header = answer.substr(0, 1) == kStx;
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) {
         return 0;
     }
-    kdr::operations::DecodeOptions options;
+    kdr::protocol::DecodeOptions options;
     options.show_machine_id = (data[0] & 1U) != 0;
     options.show_rtc = (data[0] & 2U) != 0;
     options.current_year = 2000 + static_cast<std::int8_t>(data[1]);
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     OrderHooks hooks;
     std::string result;
     try {
-        result = kdr::operations::decode_download(answer, options, hooks);
+        result = kdr::protocol::decode_download(answer, options, hooks);
     } catch (const kdr::Error& error) {
         check(error.kind() == kdr::ErrorKind::BadAnswer, "a failing decoding is a bad answer");
         check(hooks.steps <= 1, "no failure once the first record is taken");
@@ -89,15 +89,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(static_cast<std::size_t>(hooks.steps) <= 1 + answer.size() / 2,
           "one step per record end");
     // The hooks only observe: the text is the same without them.
-    check(kdr::operations::decode_download(answer, options) == result, "deterministic");
+    check(kdr::protocol::decode_download(answer, options) == result, "deterministic");
     // The records as data render to the same text: nothing is lost between them.
-    const kdr::Download download = kdr::operations::decode_records(answer, options.current_year);
+    const kdr::Download download = kdr::protocol::decode_records(answer, options.current_year);
     check(kdr::render_text(download, {options.show_machine_id, options.show_rtc}) == result,
           "the data renders to the controller's text");
     check(download.records.size() + 1 >= static_cast<std::size_t>(hooks.steps),
           "every record end counted");
     // The records are what the reader sent, whatever the host's clock says.
-    check(kdr::operations::decode_records(answer, options.current_year + 50).records ==
+    check(kdr::protocol::decode_records(answer, options.current_year + 50).records ==
               download.records,
           "records do not depend on the host's year");
     return 0;

@@ -8,8 +8,8 @@
 #include "control/operation_scope.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/protocol.hpp"
-#include "link/waits.hpp"
-#include "operations/record_decoding.hpp"
+#include "engine/waits.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace kdr {
 
@@ -22,7 +22,7 @@ constexpr std::size_t kMaxAnswerBytes = std::size_t{64} << 20U;
 
 // The decoding's hooks: the port closes once the header is taken, and the
 // progress display steps as records are decoded.
-class DownloadHooks : public operations::DecodeHooks {
+class DownloadHooks : public protocol::DecodeHooks {
   public:
     DownloadHooks(std::function<void()> close_port, std::function<void()> reset_progress,
                   std::function<void()> step)
@@ -62,13 +62,13 @@ class DownloadHooks : public operations::DecodeHooks {
 std::string KDRController::DownloadData() {
     std::string result;
     const bool done =
-        RunDownload([&](std::string_view answer, const operations::DecodeOptions& options,
-                        operations::DecodeHooks& hooks) {
+        RunDownload([&](std::string_view answer, const protocol::DecodeOptions& options,
+                        protocol::DecodeHooks& hooks) {
             const TextOptions text_options{options.show_machine_id, options.show_rtc};
-            operations::TextSink text(text_options, options.current_year);
-            text.reserve(operations::TextSink::size_bound(answer, text_options));
-            operations::TallySink tally(text);
-            operations::decode_answer(answer, tally, hooks);
+            protocol::TextSink text(text_options, options.current_year);
+            text.reserve(protocol::TextSink::size_bound(answer, text_options));
+            protocol::TallySink tally(text);
+            protocol::decode_answer(answer, tally, hooks);
             result = text.take();
             return tally.tally();
         });
@@ -78,11 +78,11 @@ std::string KDRController::DownloadData() {
 std::optional<Download> KDRController::DownloadRecords() {
     std::optional<Download> result;
     const bool done =
-        RunDownload([&](std::string_view answer, const operations::DecodeOptions& options,
-                        operations::DecodeHooks& hooks) {
-            operations::DownloadSink records;
-            operations::TallySink tally(records);
-            operations::decode_answer(answer, tally, hooks);
+        RunDownload([&](std::string_view answer, const protocol::DecodeOptions& options,
+                        protocol::DecodeHooks& hooks) {
+            protocol::DownloadSink records;
+            protocol::TallySink tally(records);
+            protocol::decode_answer(answer, tally, hooks);
             result = records.take();
             result->host_year = options.current_year;
             result->answer = answer;
@@ -106,7 +106,7 @@ bool KDRController::RunDownload(const DecodeInto& decode) {
                             ProgressStep();
                             host_.DoEvents();
                         });
-    operations::DownloadTally tally;
+    protocol::DownloadTally tally;
     bool silent = false;
     try {
         if (!CheckConnection(kDownloadTitle, true)) {
@@ -118,7 +118,7 @@ bool KDRController::RunDownload(const DecodeInto& decode) {
         static_cast<void>(MSComm1->get_Input());
         MSComm1->put_Output(request);
         WaitStart = clock_.now();
-        link::busy_wait(clock_, *WaitStart, 100ms);
+        engine::busy_wait(clock_, *WaitStart, 100ms);
 
         std::string ReceiveStr;
         ProgressBar1->put_Max(100.0F);
@@ -135,14 +135,14 @@ bool KDRController::RunDownload(const DecodeInto& decode) {
             }
             if (MSComm1->get_InBufferCount() == 0) {
                 WaitStart = clock_.now();
-                link::yielding_wait(clock_, host_, *WaitStart, 300ms);
+                engine::yielding_wait(clock_, host_, *WaitStart, 300ms);
             }
             ProgressStep();
             host_.DoEvents();
         }
         ProgressBar1->put_Value(ProgressBar1->get_Max());
 
-        const operations::DecodeOptions options{ShowMachineID != kVariantFalse, ShowRTC.to_bool(),
+        const protocol::DecodeOptions options{ShowMachineID != kVariantFalse, ShowRTC.to_bool(),
                                                 host_.Now().year};
         silent = ReceiveStr.empty();
         tally = decode(ReceiveStr, options, hooks);
@@ -167,7 +167,7 @@ bool KDRController::RunDownload(const DecodeInto& decode) {
     return true;
 }
 
-void KDRController::ReportIncompleteDownload(const operations::DownloadTally& tally, bool silent) {
+void KDRController::ReportIncompleteDownload(const protocol::DownloadTally& tally, bool silent) {
     // The result is what arrived, as always; a host that would go on to erase
     // learns here that the reader's memory did not arrive whole.
     if (!tally.has_header) {

@@ -3,7 +3,7 @@
 #include "control/operation_scope.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/protocol.hpp"
-#include "link/waits.hpp"
+#include "engine/waits.hpp"
 
 namespace kdr {
 
@@ -48,7 +48,7 @@ EraseReply KDRController::EraseRecords() {
         constexpr int kLastStep = 100;
         for (int step = 0; step <= kLastStep; ++step) {
             ProgressBar1->put_Value(static_cast<float>(step));
-            link::yielding_wait(clock_, host_, clock_.now(), 3ms);
+            engine::yielding_wait(clock_, host_, clock_.now(), 3ms);
             // A read on a line that hung up can return nothing and no error
             // (so does a serial driver under Wine, and some USB adapters'
             // once unplugged): asking the port's state fails there, as the

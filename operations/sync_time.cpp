@@ -7,7 +7,7 @@
 #include "control/operation_scope.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/protocol.hpp"
-#include "link/waits.hpp"
+#include "engine/waits.hpp"
 
 namespace kdr {
 
@@ -59,7 +59,7 @@ ClockSync KDRController::SyncClock() {
 
         OpenPort();  // a port that fails to open shows at its first use
         MSComm1->put_Output(request(protocol::kSetClock));
-        link::yielding_wait(clock_, host_, clock_.now(), 300ms);
+        engine::yielding_wait(clock_, host_, clock_.now(), 300ms);
         const std::string reply = MSComm1->get_Input();
         switch (protocol::test_reply(reply)) {
             case protocol::ReplyVerdict::NoAnswer:
@@ -76,7 +76,7 @@ ClockSync KDRController::SyncClock() {
                 break;
         }
 
-        link::busy_wait(clock_, clock_.now(), 1s);
+        engine::busy_wait(clock_, clock_.now(), 1s);
         MSComm1->put_Output(request(protocol::kReadClock));
         const auto start = clock_.now();
         constexpr int kClockReplyLength = 10;

@@ -16,7 +16,7 @@
 
 #include "kdr/error.hpp"
 #include "kdr/text_encoding.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 #include "store/database.hpp"
 #include "store/rule.hpp"
 
@@ -431,7 +431,7 @@ RebuildReport RecordStore::rebuild() {
         const std::int64_t download_id = row.integer(0);
         Download download;
         try {
-            download = operations::decode_records(row.bytes(2), 0);
+            download = protocol::decode_records(row.bytes(2), 0);
         } catch (const Error&) {
             download = {};  // nothing in it could be read: it stores nothing
         }

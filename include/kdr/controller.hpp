@@ -29,11 +29,11 @@
 
 namespace kdr {
 
-namespace operations {
+namespace protocol {
 struct DecodeOptions;
 class DecodeHooks;
 struct DownloadTally;
-}  // namespace operations
+}  // namespace protocol
 
 /// What the reader sent back while it was told to erase its records.
 enum class EraseReply {
@@ -186,10 +186,10 @@ class KDRController {
     void ProgressStep();
     // The download exchange; `decode` turns the collected answer into the
     // caller's result. False when the download failed (after its message).
-    using DecodeInto = std::function<operations::DownloadTally(
-        std::string_view answer, const operations::DecodeOptions&, operations::DecodeHooks&)>;
+    using DecodeInto = std::function<protocol::DownloadTally(
+        std::string_view answer, const protocol::DecodeOptions&, protocol::DecodeHooks&)>;
     bool RunDownload(const DecodeInto& decode);
-    void ReportIncompleteDownload(const operations::DownloadTally& tally, bool silent);
+    void ReportIncompleteDownload(const protocol::DownloadTally& tally, bool silent);
 
     // Records why the current call failed.
     void fail(ErrorKind kind, std::string description);

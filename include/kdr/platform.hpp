@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "kdr/time.hpp"
+
 namespace kdr {
 
 /// The serial-port component hosted by the controller as `MSComm1`.
@@ -96,17 +98,6 @@ class Clock {
     /// Blocks the calling thread, without using the processor, until now() has
     /// reached the deadline. Returns at once for a deadline in the past.
     virtual void sleep_until(Instant deadline) = 0;
-};
-
-/// A local calendar date and time of day, as the host's clock shows it.
-struct LocalDateTime {
-    int year = 2000;  ///< four digits
-    int month = 1;    ///< 1 to 12
-    int day = 1;      ///< 1 to 31
-    int hour = 0;     ///< 0 to 23
-    int minute = 0;   ///< 0 to 59
-    int second = 0;   ///< 0 to 59
-    friend bool operator==(const LocalDateTime&, const LocalDateTime&) = default;
 };
 
 /// Message-box style with an OK button and the information icon.

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "kdr/platform.hpp"
+#include "kdr/time.hpp"
 
 namespace kdr::protocol {
 

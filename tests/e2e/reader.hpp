@@ -9,7 +9,7 @@
 
 #include "kdr/posix_platform.hpp"
 #include "kdr/simulator.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 #include "process.hpp"
 
 namespace kdr::e2e {
@@ -81,7 +81,7 @@ inline std::vector<std::string> command(const std::string& name, const Simulated
 
 /// The controller's result text for an answer, as the controller decodes it.
 inline std::string decoded(std::string_view answer, bool machine_id, bool dates) {
-    return operations::decode_download(answer, {machine_id, dates, ConsoleHost().Now().year});
+    return protocol::decode_download(answer, {machine_id, dates, ConsoleHost().Now().year});
 }
 
 /// The result text a download of these records gives.

@@ -6,7 +6,7 @@
 
 #include <set>
 
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 #include "sequences.hpp"
 
 namespace kdr::store::test {
@@ -83,9 +83,9 @@ TEST(SureRecords, SeparatorSwallowedIntoAStamp) {
         record.text = n == 1 ? "AB?x" : "T" + std::to_string(n);
         answer += std::string(record.stamp.chars()) + record.lead + record.text + "?\r";
     }
-    ASSERT_TRUE(operations::decode_records(answer, 2026).complete());
+    ASSERT_TRUE(protocol::decode_records(answer, 2026).complete());
     answer[answer.find("?x") + 1] = '\r';
-    const Download damaged = operations::decode_records(answer, 2026);
+    const Download damaged = protocol::decode_records(answer, 2026);
     EXPECT_EQ(damaged.records.size(), 4U);
     EXPECT_FALSE(damaged.complete());
     EXPECT_EQ(sure_records(damaged), 1U);

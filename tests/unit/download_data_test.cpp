@@ -11,7 +11,7 @@
 #include "cli/download_formats.hpp"
 #include "kdr/error.hpp"
 #include "kdr/simulator.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace kdr {
 namespace {
@@ -30,7 +30,7 @@ std::chrono::local_seconds moment(const LocalDateTime& when) {
 // gives the text the controller decodes from the same answer.
 void expect_round_trip(const std::vector<sim::Record>& stored, const std::string& what) {
     const std::string answer = sim::download_answer("KDR00042", stored);
-    const Download download = operations::decode_records(answer, kHostYear);
+    const Download download = protocol::decode_records(answer, kHostYear);
     EXPECT_TRUE(download.complete()) << what;
     EXPECT_EQ(download.machine_id, "KDR00042") << what;
     EXPECT_EQ(download.announced, static_cast<std::int32_t>(stored.size())) << what;
@@ -44,7 +44,7 @@ void expect_round_trip(const std::vector<sim::Record>& stored, const std::string
     for (const bool id : {false, true}) {
         for (const bool rtc : {false, true}) {
             EXPECT_EQ(render_text(download, {id, rtc}),
-                      operations::decode_download(answer, {id, rtc, kHostYear}))
+                      protocol::decode_download(answer, {id, rtc, kHostYear}))
                 << what;
         }
     }
@@ -121,15 +121,15 @@ TEST(DownloadData, DamagedAnswersRenderAsTheControllerDecodesThem) {
         }
         std::optional<Download> download;
         try {
-            download = operations::decode_records(answer, 2030);
+            download = protocol::decode_records(answer, 2030);
         } catch (const Error&) {
-            EXPECT_THROW(static_cast<void>(operations::decode_download(answer, {true, true, 2030})),
+            EXPECT_THROW(static_cast<void>(protocol::decode_download(answer, {true, true, 2030})),
                          Error);
             continue;
         }
         for (const bool rtc : {false, true}) {
             ASSERT_EQ(render_text(*download, {true, rtc}),
-                      operations::decode_download(answer, {true, rtc, 2030}))
+                      protocol::decode_download(answer, {true, rtc, 2030}))
                 << "round " << round;
         }
         if (answer.size() < whole.size() && answer == whole.substr(0, answer.size())) {
@@ -143,13 +143,13 @@ TEST(DownloadData, DamageShowsInTheData) {
     const std::string answer = sim::download_answer("KDR00042", stored);
 
     const std::string cut = answer.substr(0, answer.find(stored[3].text) + 2);
-    const Download cut_short = operations::decode_records(cut, 2030);
+    const Download cut_short = protocol::decode_records(cut, 2030);
     EXPECT_EQ(cut_short.records.size(), 3U);
     EXPECT_TRUE(cut_short.cut);
     EXPECT_EQ(cut_short.tail, cut.substr(answer.find(stored[3].text) - 7));
     EXPECT_FALSE(cut_short.complete());
 
-    const Download headless = operations::decode_records("", 2030);
+    const Download headless = protocol::decode_records("", 2030);
     EXPECT_FALSE(headless.has_header);
     EXPECT_FALSE(headless.complete());
 
@@ -158,19 +158,19 @@ TEST(DownloadData, DamageShowsInTheData) {
     std::string with_empty = answer;
     with_empty.insert(answer.find(stored[2].text) - 7, std::string(6, '\x20') + "?\r");
     with_empty[13] = '7';
-    const Download empty = operations::decode_records(with_empty, 2030);
+    const Download empty = protocol::decode_records(with_empty, 2030);
     ASSERT_EQ(empty.records.size(), 7U);
     EXPECT_FALSE(empty.records[2].has_lead);
     EXPECT_EQ(empty.records[2].text, "");
     EXPECT_TRUE(empty.complete());
     // More records than announced, or bytes after the last one: incomplete.
     with_empty[13] = '6';
-    EXPECT_FALSE(operations::decode_records(with_empty, 2030).complete());
-    EXPECT_FALSE(operations::decode_records(answer + "x", 2030).complete());
+    EXPECT_FALSE(protocol::decode_records(with_empty, 2030).complete());
+    EXPECT_FALSE(protocol::decode_records(answer + "x", 2030).complete());
     // An empty reader may send a stamp after its header: 0 of 0 is whole.
     const std::string empty_reader = "\x02KDR0004200000" + answer.substr(14, 6);
-    EXPECT_TRUE(operations::decode_records(empty_reader, 2030).complete());
-    EXPECT_FALSE(operations::decode_records(empty_reader + "x", 2030).complete());
+    EXPECT_TRUE(protocol::decode_records(empty_reader, 2030).complete());
+    EXPECT_FALSE(protocol::decode_records(empty_reader + "x", 2030).complete());
 
     struct StampCase {
         std::array<int, 6> values;
@@ -194,7 +194,7 @@ TEST(DownloadData, DamageShowsInTheData) {
         for (std::size_t i = 0; i < 6; ++i) {
             damaged[at + i] = static_cast<char>(c.values.at(i) + 16);
         }
-        const Stamp stamp = operations::decode_records(damaged, 2030).records.at(1).stamp;
+        const Stamp stamp = protocol::decode_records(damaged, 2030).records.at(1).stamp;
         EXPECT_EQ(stamp.state, c.state) << c.line;
         EXPECT_EQ(stamp.bad_field, c.bad_field) << c.line;
         EXPECT_EQ(stamp.line(), c.line);
@@ -209,7 +209,7 @@ Download sample_download() {
                                          {{2024, 5, 1, 8, 17, 0}, "Gr\xfc\xdf", 'A'}});
     answer[answer.find("comma") - 6] = 16 + 13;  // the second record's month: out of range
     // The last record cut short by its final CR.
-    return operations::decode_records(answer.substr(0, answer.size() - 1), 2030);
+    return protocol::decode_records(answer.substr(0, answer.size() - 1), 2030);
 }
 
 TEST(DownloadFormats, JsonSaysWhatArrivedAndNeverPassesADefaultDateForARealOne) {

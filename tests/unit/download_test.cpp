@@ -4,7 +4,7 @@
 #include <random>
 
 #include "controller_fixture.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace kdr::testing {
 namespace {
@@ -42,7 +42,7 @@ class DownloadTest : public ControllerTest {
                   });
     }
     std::string expected(const std::string& answer) const {
-        return operations::decode_download(
+        return protocol::decode_download(
             answer, {controller->get_ShowMachineID() != 0, controller->get_ShowRTC() != 0, 2007});
     }
 };

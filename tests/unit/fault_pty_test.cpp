@@ -36,7 +36,7 @@
 #include "kdr/posix_platform.hpp"
 #include "kdr/protocol.hpp"
 #include "kdr/simulator.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace kdr {
 namespace {
@@ -256,7 +256,7 @@ const std::vector<sim::Record>& reader_records() {
 
 // The text a download of the simulated reader's records gives.
 std::string full_download() {
-    return operations::decode_download(sim::download_answer("KDR00001", reader_records()),
+    return protocol::decode_download(sim::download_answer("KDR00001", reader_records()),
                                        {true, true, ConsoleHost().Now().year});
 }
 
@@ -621,7 +621,7 @@ class PtyGarbageTest : public PtyFaultTest {
     }
     static std::string answer() { return sim::download_answer("KDR00001", reader_records()); }
     [[nodiscard]] static std::string decoded(const std::string& answer) {
-        return operations::decode_download(answer, {true, true, ConsoleHost().Now().year});
+        return protocol::decode_download(answer, {true, true, ConsoleHost().Now().year});
     }
 
     std::unique_ptr<ScriptedReader> reader;

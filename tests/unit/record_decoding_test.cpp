@@ -1,4 +1,4 @@
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "kdr/error.hpp"
-#include "operations/timestamp_fields.hpp"
+#include "protocol/timestamp_fields.hpp"
 
-namespace kdr::operations {
+namespace kdr::protocol {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
@@ -362,4 +362,4 @@ TEST(RecordDecoding, HooksComeAtTheirPlaces) {
 }
 
 }  // namespace
-}  // namespace kdr::operations
+}  // namespace kdr::protocol

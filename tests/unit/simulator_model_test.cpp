@@ -9,7 +9,7 @@
 #include "kdr/error.hpp"
 #include "kdr/protocol.hpp"
 #include "kdr/simulator.hpp"
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace kdr::simulator {
 namespace {
@@ -475,7 +475,7 @@ TEST_F(ControllerAgainstModel, DownloadGivesTheDecodingOfTheAnswer) {
     ASSERT_TRUE(connect());
     controller->put_ShowRTC(kVariantTrue);
     const std::string result = controller->DownloadData();
-    EXPECT_EQ(result, operations::decode_download(kAnswer, {false, true, 2007}));
+    EXPECT_EQ(result, protocol::decode_download(kAnswer, {false, true, 2007}));
     EXPECT_NE(result.find("3 record(s) received"), std::string::npos);
 }
 

@@ -1,4 +1,4 @@
-#include "operations/timestamp_fields.hpp"
+#include "protocol/timestamp_fields.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "kdr/error.hpp"
 
-namespace kdr::operations {
+namespace kdr::protocol {
 namespace {
 
 const std::string kDefault(kDefaultTimestamp);
@@ -198,4 +198,4 @@ TEST(SkipAndTrim, RemovesOnlySpacesAtBothEnds) {
 }
 
 }  // namespace
-}  // namespace kdr::operations
+}  // namespace kdr::protocol

@@ -11,7 +11,7 @@
 //   kdr_waits_test [SILENT-PORT]
 //
 // The control is loaded from KDRCtrl.ocx beside the program, unregistered.
-#include "link/waits.hpp"
+#include "engine/waits.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -132,12 +132,12 @@ int wmain(int argc, wchar_t** argv) {
         for (const auto& length : lengths) {
             const Figures busy = measure(clock, length.length, length.samples,
                                          [&](kdr::Clock::Instant start, kdr::Clock::Duration d) {
-                                             kdr::link::busy_wait(clock, start, d);
+                                             kdr::engine::busy_wait(clock, start, d);
                                          });
             const Figures yielding =
                 measure(clock, length.length, length.samples,
                         [&](kdr::Clock::Instant start, kdr::Clock::Duration d) {
-                            kdr::link::yielding_wait(clock, host, start, d);
+                            kdr::engine::yielding_wait(clock, host, start, d);
                         });
             for (const auto& [kind, figures] :
                  {std::pair{"busy", busy}, std::pair{"yielding", yielding}}) {

@@ -1,6 +1,6 @@
-#include "link/waits.hpp"
+#include "engine/waits.hpp"
 
-namespace kdr::link {
+namespace kdr::engine {
 
 namespace {
 // The first instant at which a wait has lasted strictly longer than its length.
@@ -24,4 +24,4 @@ void yielding_wait(Clock& clock, HostServices& host, Clock::Instant start, Clock
     }
 }
 
-}  // namespace kdr::link
+}  // namespace kdr::engine

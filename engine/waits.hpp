@@ -7,7 +7,7 @@
 
 #include "kdr/platform.hpp"
 
-namespace kdr::link {
+namespace kdr::engine {
 
 using namespace std::chrono_literals;
 
@@ -20,4 +20,4 @@ void busy_wait(Clock& clock, Clock::Instant start, Clock::Duration length);
 /// next message for the host.
 void yielding_wait(Clock& clock, HostServices& host, Clock::Instant start, Clock::Duration length);
 
-}  // namespace kdr::link
+}  // namespace kdr::engine

@@ -1,4 +1,4 @@
-#include "operations/record_decoding.hpp"
+#include "protocol/record_decoding.hpp"
 
 #include <fmt/format.h>
 
@@ -7,9 +7,9 @@
 #include <optional>
 
 #include "kdr/error.hpp"
-#include "operations/timestamp_fields.hpp"
+#include "protocol/timestamp_fields.hpp"
 
-namespace kdr::operations {
+namespace kdr::protocol {
 namespace {
 
 constexpr char kStx = '\x02';
@@ -307,7 +307,7 @@ Download decode_records(std::string_view answer, int host_year) {
     return decode_records(answer, host_year, no_hooks);
 }
 
-}  // namespace kdr::operations
+}  // namespace kdr::protocol
 
 namespace kdr {
 
@@ -319,7 +319,7 @@ std::optional<Stamp> Download::cut_stamp() const {
 }
 
 std::string render_text(const Download& download, const TextOptions& options) {
-    operations::TextSink sink(options, download.host_year);
+    protocol::TextSink sink(options, download.host_year);
     sink.header(download.has_header, download.machine_id, download.announced);
     for (const DownloadedRecord& record : download.records) {
         sink.stamp(record.stamp);

@@ -19,7 +19,7 @@
 #include "kdr/download.hpp"
 #include "kdr/error.hpp"
 
-namespace kdr::operations {
+namespace kdr::protocol {
 
 struct DecodeOptions {
     bool show_machine_id = false;
@@ -175,4 +175,4 @@ void decode_answer(std::string_view answer, AnswerSink& sink, DecodeHooks& hooks
 /// character below code 16. 0 when it shows the stamp as sent.
 [[nodiscard]] std::uint8_t first_stamp_shown_out_of_range(const Stamp& stamp, int host_year);
 
-}  // namespace kdr::operations
+}  // namespace kdr::protocol

@@ -2,7 +2,7 @@
 
 #include "kdr/controller.hpp"
 #include "kdr/protocol.hpp"
-#include "link/waits.hpp"
+#include "engine/waits.hpp"
 
 namespace kdr {
 
@@ -39,7 +39,7 @@ std::string KDRController::CollectReplyWindow() {
     for (int read = 0; read < kReads; ++read) {
         reply += MSComm1->get_Input();
         WaitStart = clock_.now();
-        link::busy_wait(clock_, *WaitStart, 50ms);
+        engine::busy_wait(clock_, *WaitStart, 50ms);
     }
     return reply;
 }

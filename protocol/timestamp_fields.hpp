@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace kdr::operations {
+namespace kdr::protocol {
 
 /// The text that stands for a time stamp with a field out of range.
 inline constexpr std::string_view kDefaultTimestamp = "2000/01/01 00:00:00";
@@ -44,4 +44,4 @@ void set_default_ymd_time(std::int32_t i, const std::string& temp_time_str, std:
 void set_default_hms_time(std::int32_t i, const std::string& temp_time_str, std::string& time_str,
                           std::string& receive_str);
 
-}  // namespace kdr::operations
+}  // namespace kdr::protocol

@@ -1,4 +1,4 @@
-#include "operations/timestamp_fields.hpp"
+#include "protocol/timestamp_fields.hpp"
 
 #include <charconv>
 #include <limits>
@@ -7,7 +7,7 @@
 
 #include "kdr/error.hpp"
 
-namespace kdr::operations {
+namespace kdr::protocol {
 namespace {
 
 constexpr std::string_view kInvalidCall = "Invalid procedure call or argument";
@@ -158,4 +158,4 @@ void set_default_hms_time(std::int32_t i, const std::string& temp_time_str, std:
     commit(skip, completed, time_str, receive_str);
 }
 
-}  // namespace kdr::operations
+}  // namespace kdr::protocol

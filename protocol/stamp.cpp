@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "kdr/download.hpp"
-#include "operations/timestamp_fields.hpp"
+#include "protocol/timestamp_fields.hpp"
 
 namespace kdr {
 namespace {
@@ -80,7 +80,7 @@ std::string_view Stamp::chars() const noexcept {
 
 void Stamp::append_line(std::string& out) const {
     if (state == StampState::OutOfRange) {
-        out += operations::kDefaultTimestamp;
+        out += protocol::kDefaultTimestamp;
         return;
     }
     std::array<char, kLongestDateLine> line{};
