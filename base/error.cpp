@@ -58,6 +58,8 @@ std::string_view to_string(ErrorKind kind) noexcept {
             return "incomplete";
         case ErrorKind::ClockMismatch:
             return "clock mismatch";
+        case ErrorKind::LineBusy:
+            return "line busy";
     }
     // Only a value cast from outside the enumeration gets here.
     return "unknown error";

@@ -99,7 +99,8 @@ int command_download(const DownloadOptions& options, Console& console) {
     } else {
         session.err() << fmt::format("kdr: {} was left as it was\n", file->path());
     }
-    return complete ? kExitSuccess : session.fail();
+    return complete ? kExitSuccess
+                    : session.fail(Error(ErrorKind::Incomplete, why_incomplete(download)));
 }
 
 int command_sync_time(const LineOptions& options, Console& console) {

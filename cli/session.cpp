@@ -182,13 +182,6 @@ void Session::check_port() {
     probe.put_PortOpen(false);
 }
 
-int Session::fail() {
-    const Failure& failure = reader_->controller().LastFailure();
-    err_ << "kdr: " << (failure ? failure.description : std::string("the operation failed")) << '\n'
-         << std::flush;
-    return kExitFailure;
-}
-
 int Session::fail(const std::exception& error) {
     err_ << "kdr: " << error.what() << '\n' << std::flush;
     return kExitFailure;

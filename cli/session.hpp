@@ -109,7 +109,6 @@ class Session {
     [[nodiscard]] bool open();
     /// The connected reader (after open()).
     [[nodiscard]] Reader& reader() { return *reader_; }
-    [[nodiscard]] KDRController& controller() { return reader_->controller(); }
     /// Opens and closes the port: throws kdr::Error when it is missing, busy or
     /// no serial port.
     void check_port();
@@ -122,8 +121,6 @@ class Session {
     [[nodiscard]] std::ostream& info() { return quiet_ ? null_ : err_; }
     /// Removes the progress line, before results are written.
     void end_progress() { status_.clear(); }
-    /// Says why the last reader call failed and returns kExitFailure.
-    int fail();
     /// Says why and returns kExitFailure.
     int fail(const std::exception& error);
 

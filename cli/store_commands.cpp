@@ -54,26 +54,17 @@ std::string reader_name(const Download& download, const std::string& given) {
     return cp1252_to_utf8(download.machine_id.substr(0, end + 1));
 }
 
-std::string failure_text(const KDRController& controller, std::string_view otherwise) {
-    const Failure& failure = controller.LastFailure();
-    return failure ? failure.description : std::string(otherwise);
-}
-
 // The erase, then the reader read back: only a reader that counts no record
 // afterwards is erased for sure.
 EraseResult erase_and_check(Session& session, const std::string& machine_id, std::string& detail) {
     EraseReply reply = EraseReply::NotSent;
     try {
-        reply = session.controller().EraseRecords();
+        reply = session.reader().erase();
+    } catch (const Error& error) {
+        detail = error.what();
+        return error.kind() == ErrorKind::Refused ? EraseResult::Refused : EraseResult::Failed;
     } catch (const std::exception& error) {
         detail = error.what();
-        return EraseResult::Failed;
-    }
-    if (reply == EraseReply::Refused) {
-        return EraseResult::Refused;
-    }
-    if (reply == EraseReply::NotSent) {
-        detail = failure_text(session.controller(), "the erase request did not go out");
         return EraseResult::Failed;
     }
     const EraseReadBack back = read_back_after_erase(session.reader(), machine_id);
@@ -96,6 +87,7 @@ EraseResult erase_and_check(Session& session, const std::string& machine_id, std
 // A download from the reader and when it was made.
 struct Fetched {
     std::optional<Download> download;
+    std::string failure;  // why there is none
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point ended;
 };
@@ -103,7 +95,11 @@ struct Fetched {
 Fetched fetch(Session& session) {
     Fetched fetched;
     fetched.started = std::chrono::system_clock::now();
-    fetched.download = session.controller().DownloadRecords();
+    try {
+        fetched.download = session.reader().download();
+    } catch (const std::exception& error) {
+        fetched.failure = error.what();
+    }
     fetched.ended = std::chrono::system_clock::now();
     return fetched;
 }
@@ -111,15 +107,13 @@ Fetched fetch(Session& session) {
 // The store and the erase of a download, on a session whose connection is open.
 CollectReport collect_fetched(Session& session, Store& store, const CollectOptions& options,
                               const Fetched& fetched) {
-    KDRController& controller = session.controller();
     const std::optional<Download>& download = fetched.download;
     const auto started = fetched.started;
     const auto ended = fetched.ended;
     const std::string& port = session.port_name();
     if (!download || !download->has_header) {
         return {kExitFailure,
-                fmt::format("{}: nothing stored, nothing erased: {}", port,
-                            failure_text(controller, "the reader sent no download")),
+                fmt::format("{}: nothing stored, nothing erased: {}", port, fetched.failure),
                 {}};
     }
     CollectReport report;
@@ -168,8 +162,7 @@ CollectReport collect_fetched(Session& session, Store& store, const CollectOptio
         line += " (the reader's memory was not what the store held: a new memory began)";
     }
     if (!complete) {
-        report.line = fmt::format("{}; not erased: {}", line,
-                                  failure_text(controller, "the download was incomplete"));
+        report.line = fmt::format("{}; not erased: {}", line, why_incomplete(*download));
         return report;
     }
     if (!options.erase) {

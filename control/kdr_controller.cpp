@@ -9,17 +9,26 @@
 
 namespace kdr {
 
+namespace {
+template <typename Component>
+Component& required(const std::unique_ptr<Component>& component) {
+    if (!component) {
+        throw Error(ErrorKind::InvalidArgument,
+                    "KDRController needs a serial component and a progress bar");
+    }
+    return *component;
+}
+}  // namespace
+
 KDRController::KDRController(std::unique_ptr<SerialPort> serial,
                              std::unique_ptr<ProgressBar> progress, HostServices& host,
                              Clock& clock)
     : MSComm1(std::move(serial)),
       ProgressBar1(std::move(progress)),
       host_(*this, host),
-      clock_(clock) {
-    if (!MSComm1 || !ProgressBar1) {
-        throw Error(ErrorKind::InvalidArgument,
-                    "KDRController needs a serial component and a progress bar");
-    }
+      clock_(clock),
+      engine_(required(MSComm1), clock, host_, bar_progress_, port_access_) {
+    required(ProgressBar1);
     CommPort = 1;
     ConnectionPassword.assign(protocol::kMinPasswordLength, ' ');
     Opened = Variant::boolean(false);
@@ -65,6 +74,34 @@ void KDRController::fail(const std::exception& error) {
 void KDRController::ProgressStep() {
     const float value = ProgressBar1->get_Value();
     ProgressBar1->put_Value(value == 100.0F ? 0.0F : value + 1.0F);
+}
+
+void KDRController::BarProgress::on_progress(const engine::ProgressEvent& event) {
+    ProgressBar& bar = *owner_.ProgressBar1;
+    switch (event.stage) {
+        case engine::Stage::Receiving:
+            bar.put_Max(100.0F);
+            bar.put_Value(0.0F);
+            break;
+        case engine::Stage::Arrived:
+        case engine::Stage::RecordDecoded:
+            owner_.ProgressStep();
+            break;
+        case engine::Stage::Received:
+        case engine::Stage::Decoded:
+            bar.put_Value(bar.get_Max());
+            break;
+        case engine::Stage::Decoding:
+            bar.put_Value(0.0F);
+            bar.put_Max(100.0F);
+            break;
+        case engine::Stage::Finished:
+            bar.put_Value(0.0F);
+            break;
+        case engine::Stage::Erasing:
+            bar.put_Value(static_cast<float>(event.step));
+            break;
+    }
 }
 
 void KDRController::GuardedHost::DoEvents() {

@@ -2,7 +2,6 @@
 
 #include "kdr/controller.hpp"
 #include "kdr/protocol.hpp"
-#include "engine/waits.hpp"
 
 namespace kdr {
 
@@ -27,21 +26,6 @@ void KDRController::ClosePort() {
     if (MSComm1->get_PortOpen()) {
         MSComm1->put_PortOpen(false);
     }
-}
-
-std::string KDRController::CollectReplyWindow() {
-    // Five reads 0.05 s apart: the reply holds what the reader sent within
-    // about 0.2 s of the request. The window is fixed; characters that come
-    // later wait in the buffer until the next discard.
-    using namespace std::chrono_literals;
-    constexpr int kReads = 5;
-    std::string reply;
-    for (int read = 0; read < kReads; ++read) {
-        reply += MSComm1->get_Input();
-        WaitStart = clock_.now();
-        engine::busy_wait(clock_, *WaitStart, 50ms);
-    }
-    return reply;
 }
 
 }  // namespace kdr

@@ -16,7 +16,7 @@ void busy_wait(Clock& clock, Clock::Instant start, Clock::Duration length) {
     }
 }
 
-void yielding_wait(Clock& clock, HostServices& host, Clock::Instant start, Clock::Duration length) {
+void yielding_wait(Clock& clock, HostRuntime& host, Clock::Instant start, Clock::Duration length) {
     const auto end = end_of(start, length);
     while (clock.now() < end) {
         host.DoEvents();

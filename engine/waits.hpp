@@ -18,6 +18,6 @@ void busy_wait(Clock& clock, Clock::Instant start, Clock::Duration length);
 /// Gives the host's message loop one turn after every clock reading that did
 /// not end the wait, and rests between turns until the end of the wait or the
 /// next message for the host.
-void yielding_wait(Clock& clock, HostServices& host, Clock::Instant start, Clock::Duration length);
+void yielding_wait(Clock& clock, HostRuntime& host, Clock::Instant start, Clock::Duration length);
 
 }  // namespace kdr::engine

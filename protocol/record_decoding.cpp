@@ -233,6 +233,66 @@ std::uint8_t first_stamp_shown_out_of_range(const Stamp& stamp, int host_year) {
     return 0;
 }
 
+const DownloadProgress& AnswerProgress::update(std::string_view answer) {
+    progress_.characters = answer.size();
+    if (!header_read_ && answer.size() >= kHeaderLength) {
+        header_read_ = true;
+        try {
+            const Header header = take_header(answer);
+            if (header.present) {
+                progress_.announced = header.record_count;
+            }
+        } catch (const Error&) {
+            // A count the decoding cannot read announces nothing.
+        }
+    }
+    if (answer.size() < kShortestWithStamp) {
+        return progress_;
+    }
+    for (;;) {
+        const std::size_t text_start = next_record_ + kStampLength;
+        if (answer.size() < text_start) {
+            break;
+        }
+        const std::size_t end = answer.find(kRecordEnd, std::max(text_start, searched_to_));
+        if (end == std::string_view::npos) {
+            // A "?" at the very end may yet be followed by its CR.
+            searched_to_ = std::max(text_start, answer.size() - 1);
+            break;
+        }
+        ++progress_.records;
+        next_record_ = end + kRecordEnd.size();
+        searched_to_ = 0;
+    }
+    return progress_;
+}
+
+std::string incomplete_message(const DownloadTally& tally) {
+    if (tally.complete || !tally.has_header) {
+        return {};
+    }
+    const RecordCounts& counts = tally.counts;
+    const auto announced = static_cast<std::size_t>(std::max(counts.announced, 0));
+    // More records than announced, or characters after the last one, mean a
+    // record was split or cut on the line: which one cannot be told.
+    const std::string count_line =
+        counts.received < announced ? fmt::format("Only {} of {} record(s) arrived complete.",
+                                                  counts.received, counts.announced)
+        : counts.received > announced
+            ? fmt::format("{} record(s) arrived where the reader announced {}.", counts.received,
+                          counts.announced)
+        : tally.left_over
+            ? fmt::format("All {} record(s) arrived, but more followed the last one.",
+                          counts.announced)
+            : fmt::format("All {} record(s) arrived, but out of step with their time stamps.",
+                          counts.announced);
+    return fmt::format(
+        "{}\r\n"
+        "The answer was cut short or damaged on the line.\r\n"
+        "Download again before erasing the reader.",
+        count_line);
+}
+
 void decode_answer(std::string_view answer, AnswerSink& sink, DecodeHooks& hooks) {
     const Header header = take_header(answer);
     hooks.header_taken();
@@ -310,6 +370,22 @@ Download decode_records(std::string_view answer, int host_year) {
 }  // namespace kdr::protocol
 
 namespace kdr {
+
+std::string why_incomplete(const Download& download) {
+    protocol::DownloadTally tally;
+    tally.has_header = download.has_header;
+    tally.counts = {download.records.size(), download.announced};
+    tally.left_over =
+        !nothing_after_records(download.records.size(), download.announced, download.tail.size());
+    tally.shifted =
+        std::any_of(download.records.begin(), download.records.end(),
+                    [](const DownloadedRecord& record) { return separator_in_stamp(record); });
+    tally.complete = download.complete();
+    if (!download.has_header) {
+        return "The answer did not begin with the reader's header.";
+    }
+    return one_line(protocol::incomplete_message(tally));
+}
 
 std::optional<Stamp> Download::cut_stamp() const {
     if (!cut || tail.size() < 6) {

@@ -147,6 +147,27 @@ class TallySink final : public AnswerSink {
     RecordCounts counts_;
 };
 
+/// The download's counts as its answer arrives, by the decoding's own rules:
+/// the header's count once it is in, and the records that end in "?" CR
+/// after their stamp. Each call sees the whole answer so far; the work over
+/// all calls is linear in the answer's length.
+class AnswerProgress {
+  public:
+    const DownloadProgress& update(std::string_view answer);
+    [[nodiscard]] const DownloadProgress& progress() const noexcept { return progress_; }
+
+  private:
+    DownloadProgress progress_;
+    bool header_read_ = false;
+    std::size_t next_record_ = 14;  // where the next record's stamp begins
+    std::size_t searched_to_ = 0;   // its end is not before this place
+};
+
+/// The message the controller shows for a download that is not complete
+/// (lines end in CR LF): what arrived against what was announced, and what
+/// to do. Empty for a complete tally.
+[[nodiscard]] std::string incomplete_message(const DownloadTally& tally);
+
 /// Decodes a whole answer into the sink. An answer that does not begin with
 /// STX has no header, and the rest is decoded all the same.
 ///

@@ -229,6 +229,7 @@ HRESULT hresult_of(ErrorKind kind) noexcept {
         case ErrorKind::BadAnswer:
         case ErrorKind::Incomplete:
         case ErrorKind::ClockMismatch:
+        case ErrorKind::LineBusy:
             return E_FAIL;
     }
     return E_FAIL;

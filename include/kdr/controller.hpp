@@ -22,38 +22,12 @@
 #include <string>
 #include <string_view>
 
-#include "kdr/download.hpp"
+#include "kdr/engine.hpp"
 #include "kdr/error.hpp"
 #include "kdr/platform.hpp"
 #include "kdr/variant.hpp"
 
 namespace kdr {
-
-namespace protocol {
-struct DecodeOptions;
-class DecodeHooks;
-struct DownloadTally;
-}  // namespace protocol
-
-/// What the reader sent back while it was told to erase its records.
-enum class EraseReply {
-    NotSent,       ///< the request did not go out (LastFailure says why)
-    Acknowledged,  ///< its acknowledgement: it took the request
-    Silent,        ///< nothing: a reader that does not confirm an erase
-    Refused,       ///< its refusal frame: nothing was erased
-    Unrecognised,  ///< something else: whether it erased cannot be told
-};
-
-/// The clock synchronisation as it went: what was sent, what came back.
-struct ClockSync {
-    /// True when the reader took the host's time and its clock, read back,
-    /// shows that time plus no more than the time since sending and 2 s.
-    bool synced = false;
-    /// The host's local date and time sent to the reader (read once).
-    LocalDateTime sent;
-    /// The reader's clock as read back, when it answered.
-    std::optional<LocalDateTime> read_back;
-};
 
 /// The message the reader operations show when no connection is open.
 inline constexpr std::string_view kDeviceDidNotOpen = "Device did not open.   ";
@@ -135,17 +109,6 @@ class KDRController {
     /// leaves LastFailure() Refused.
     Variant EraseData();
 
-    // ---- The same operations for C++ programs ------------------------------
-
-    /// DownloadData's exchange, messages and failures, with the records as
-    /// data: nullopt where DownloadData returns the empty text.
-    [[nodiscard]] std::optional<Download> DownloadRecords();
-    /// EraseData, saying what the reader answered. Throws as EraseData does.
-    EraseReply EraseRecords();
-    /// SyncUpHostTime, with the clocks sent and read back. Throws as
-    /// SyncUpHostTime does.
-    ClockSync SyncClock();
-
     /// Completes and checks the date field number i (1 year, 2 month, 3 day)
     /// of a time stamp being built in TimeStr; an out-of-range field turns
     /// TimeStr into "2000/01/01 00:00:00" and skips the rest of the stamp in
@@ -171,6 +134,27 @@ class KDRController {
     class OperationScope;
     friend class OperationScope;
 
+    // The progress bar as the engine's progress shows on it.
+    class BarProgress final : public engine::ProgressObserver {
+      public:
+        explicit BarProgress(KDRController& owner) : owner_(owner) {}
+        void on_progress(const engine::ProgressEvent& event) override;
+
+      private:
+        KDRController& owner_;
+    };
+    // The port is opened for each exchange and closed after it.
+    class PortAccess final : public engine::PortHold {
+      public:
+        explicit PortAccess(KDRController& owner) : owner_(owner) {}
+        // A port that fails to open shows at its first use.
+        void acquire() override { owner_.OpenPort(); }
+        void release() override { owner_.ClosePort(); }
+
+      private:
+        KDRController& owner_;
+    };
+
     // Opens the port with the stored CommPort and the reader's line settings,
     // closing it first when open. Never throws; false when the port did not open.
     bool OpenPort();
@@ -180,16 +164,10 @@ class KDRController {
     // message, when no connection is open or the reader no longer accepts the
     // stored password.
     bool CheckConnection(std::string_view title, bool full_check);
-    // The fixed window of five reads after a request, as the password
-    // exchange collects its reply.
-    std::string CollectReplyWindow();
     void ProgressStep();
-    // The download exchange; `decode` turns the collected answer into the
-    // caller's result. False when the download failed (after its message).
-    using DecodeInto = std::function<protocol::DownloadTally(
-        std::string_view answer, const protocol::DecodeOptions&, protocol::DecodeHooks&)>;
-    bool RunDownload(const DecodeInto& decode);
-    void ReportIncompleteDownload(const protocol::DownloadTally& tally, bool silent);
+    // The download exchange into the sink `sink_for` makes. False when the
+    // download failed (after its message).
+    bool RunDownload(const engine::SinkFor& sink_for);
 
     // Records why the current call failed.
     void fail(ErrorKind kind, std::string description);
@@ -206,7 +184,6 @@ class KDRController {
     VariantBool ShowMachineID = kVariantFalse;
     Variant AckReply;
     std::string NakReply;
-    std::optional<Clock::Instant> WaitStart;
 
     // Hosted components.
     std::unique_ptr<SerialPort> MSComm1;
@@ -239,6 +216,11 @@ class KDRController {
     // reports, rather than just "port not open".
     std::optional<Failure> port_open_failure_;
     bool operation_running_ = false;
+
+    // The exchanges with the reader.
+    BarProgress bar_progress_{*this};
+    PortAccess port_access_{*this};
+    engine::Engine engine_;
 };
 
 }  // namespace kdr

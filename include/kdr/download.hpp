@@ -121,6 +121,19 @@ struct Download {
     friend bool operator==(const Download&, const Download&) = default;
 };
 
+/// How far a download's answer has come while it arrives.
+struct DownloadProgress {
+    std::size_t characters = 0;  ///< characters of the answer received so far
+    std::size_t records = 0;     ///< records received whole so far, counted as decoded
+    /// The records the reader announced, once its header is in.
+    std::optional<std::int32_t> announced;
+    friend bool operator==(const DownloadProgress&, const DownloadProgress&) = default;
+};
+
+/// Why a download is not complete, in one sentence for a person (the count
+/// of what arrived and what to do); empty for a complete download.
+[[nodiscard]] std::string why_incomplete(const Download& download);
+
 /// What the controller shows of a download.
 struct TextOptions {
     bool show_machine_id = false;

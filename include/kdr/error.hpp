@@ -35,6 +35,7 @@ enum class ErrorKind {
     InvalidArgument,      ///< an argument outside what the call accepts
     Incomplete,           ///< fewer records arrived complete than the reader announced
     ClockMismatch,        ///< the reader's clock, read back, is not the time it was set to
+    LineBusy,             ///< characters kept arriving before a request could be sent
 };
 
 /// A message text of several lines (CR LF between them) as one line: the

@@ -103,27 +103,34 @@ class Clock {
 /// Message-box style with an OK button and the information icon.
 inline constexpr int kMessageBoxInformation = 64;
 
-/// What the controller needs of the host application and its run-time.
-class HostServices {
+/// What the reader's operations need of the program they run in: its local
+/// time and its message loop. A program without a user interface has a loop
+/// with nothing to do.
+class HostRuntime {
   public:
-    virtual ~HostServices() = default;
+    virtual ~HostRuntime() = default;
 
-    /// Shows a message to the user and returns once it was acknowledged.
-    /// Without a title the platform's default caption is used.
-    virtual void MsgBox(std::string_view text, int style,
-                        std::optional<std::string_view> title) = 0;
+    /// The current local date and time, read at once for all six fields.
+    [[nodiscard]] virtual LocalDateTime Now() = 0;
 
     /// Gives the host's message loop one turn: pending window messages are
     /// processed and the call returns. During this turn the host may call the
     /// controller again.
     virtual void DoEvents() = 0;
 
-    /// The current local date and time, read at once for all six fields.
-    [[nodiscard]] virtual LocalDateTime Now() = 0;
-
     /// Lets the thread rest between two turns of a yielding wait: returns at
     /// the deadline, or earlier when the host has messages to process.
     virtual void idle_until(Clock& clock, Clock::Instant deadline) { clock.sleep_until(deadline); }
+};
+
+/// What the controller needs of the host application: its run-time and a
+/// message box.
+class HostServices : public HostRuntime {
+  public:
+    /// Shows a message to the user and returns once it was acknowledged.
+    /// Without a title the platform's default caption is used.
+    virtual void MsgBox(std::string_view text, int style,
+                        std::optional<std::string_view> title) = 0;
 };
 
 }  // namespace kdr

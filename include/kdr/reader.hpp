@@ -1,88 +1,82 @@
 // The reader for C++ programs: plain types, one exception type.
 //
-//     kdr::Reader reader{kdr::open_port("/dev/ttyUSB0"), "1234"};
+//     kdr::Reader reader{"/dev/ttyUSB0", "1234"};
 //     const kdr::Download download = reader.download();
 //     for (const kdr::DownloadedRecord& record : download.records) { ... }
 //     if (download.complete()) reader.erase();
 //
-// A Reader is the controller (KDRController) with a monotonic clock, the
-// host's local time and no user interface: what the controller would show a
-// user reaches an optional callback, and every failure is thrown as
-// kdr::Error with its kind (ErrorKind) and a description a person can act on.
-// A Reader is used from one thread; every call returns when its exchange with
-// the reader has ended.
+// A Reader holds its port open, and to itself, for its whole life: a second
+// Reader on the same device fails with PortBusy while the first lives. Every
+// failure is thrown as kdr::Error with its kind (ErrorKind) and a description
+// a person can act on. A Reader is used from one thread; every call returns
+// when its exchange with the reader has ended. It can be moved; a Reader
+// moved from may only be destroyed or assigned to.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "kdr/controller.hpp"
 #include "kdr/download.hpp"
+#include "kdr/engine.hpp"
 #include "kdr/error.hpp"
 #include "kdr/platform.hpp"
 
 namespace kdr {
 
+using engine::EraseReply;
+
 /// The serial device at `path` ("/dev/ttyUSB0", "/dev/serial/by-id/...", a
 /// pseudo-terminal), not yet opened. Messages name the port by its path.
 [[nodiscard]] std::unique_ptr<SerialPort> open_port(std::string path);
 
-/// How far a download has come.
-struct DownloadProgress {
-    std::size_t characters = 0;  ///< characters of the answer received so far
-    std::size_t records = 0;     ///< records received whole so far
-    /// The records the reader announced, once its header is in.
-    std::optional<std::int32_t> announced;
-};
-
 struct ReaderOptions {
     /// Called whenever more of a download's answer has arrived.
     std::function<void(const DownloadProgress&)> on_progress;
-    /// What the controller would show a user in a message box: title (empty
-    /// for none) and text. Not needed to learn of failures: they are thrown.
-    std::function<void(std::string_view title, std::string_view text)> on_message;
 };
 
 class Reader {
   public:
-    /// Opens a password-checked connection with the reader on `port`. Throws
+    /// Opens `port` and a password-checked connection with the reader on it.
+    /// First waits until the line has been quiet for 0.3 s (the rest of an
+    /// answer to an interrupted program is let pass), at most 5 s. Throws
     /// kdr::Error when the port cannot be opened (PortMissing, PortBusy, ...),
-    /// the reader does not answer (NoAnswer) or refuses the password (Refused).
+    /// the line stays busy (LineBusy), the reader does not answer (NoAnswer)
+    /// or refuses the password (Refused).
     Reader(std::unique_ptr<SerialPort> port, std::string_view password, ReaderOptions options = {});
-    /// Closes the connection; never throws.
+    /// The same on the port a port word names (see open_port).
+    Reader(std::string port, std::string_view password, ReaderOptions options = {});
+    /// Closes the port; never throws.
     ~Reader();
+    Reader(Reader&& other) noexcept;
+    Reader& operator=(Reader&& other) noexcept;
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
     /// Every record the reader holds; the reader keeps them. A download that
     /// arrived incomplete is returned all the same: `complete()` is false
-    /// then. Throws kdr::Error when nothing usable arrived.
+    /// then, and why_incomplete() says why. Throws kdr::Error when the reader
+    /// no longer takes the password, when nothing came (NoAnswer) or the
+    /// answer has no header (BadAnswer), and when the line fails.
     [[nodiscard]] Download download();
     /// Sets the reader's clock to this computer's local time and returns the
     /// reader's clock as read back. Throws kdr::Error when the reader did not
-    /// take it (ClockMismatch, Refused, NoAnswer, ...).
+    /// take it (ClockMismatch, Refused, NoAnswer, BadAnswer) or the line fails.
     LocalDateTime sync_clock();
     /// Tells the reader to erase its records. Returns Acknowledged, or Silent
     /// for a reader that does not confirm; throws kdr::Error when it refused
     /// (Refused), answered something else (BadAnswer) or the line failed.
+    /// Neither result proves the records gone: download again to see.
     EraseReply erase();
 
-    /// The controller underneath, for what this class does not offer.
-    [[nodiscard]] KDRController& controller() noexcept { return *controller_; }
+    /// How messages name the port ("/dev/ttyUSB0").
+    [[nodiscard]] std::string port_name() const;
 
   private:
-    class Host;
-    class ProgressPort;
-    [[noreturn]] void throw_last_failure() const;
-
-    std::unique_ptr<Clock> clock_;
-    std::unique_ptr<Host> host_;
-    std::unique_ptr<KDRController> controller_;
+    struct State;
+    State& state();
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace kdr

@@ -1,5 +1,3 @@
-#include <fmt/format.h>
-
 #include <string>
 
 #include "control/operation_scope.hpp"
@@ -7,18 +5,6 @@
 #include "kdr/protocol.hpp"
 
 namespace kdr {
-
-namespace {
-std::string describe_refusal(std::string_view reply) {
-    if (reply == protocol::nak_reply()) {
-        return "The reader refused the password.";
-    }
-    return fmt::format(
-        "The reader's reply ({} characters) is not its acknowledgement: a wrong password, "
-        "a garbled line or another device on the port.",
-        reply.size());
-}
-}  // namespace
 
 void KDRController::PwdSum(std::string& NewPwd, std::int32_t& CheckSum) {
     CheckSum = protocol::pad_password(NewPwd);
@@ -43,41 +29,24 @@ VariantBool KDRController::OpenKDRExchange(const Variant& vPassword, Variant& vP
     CommPort = vPort.to_i2();
     std::int32_t sum = 0;
     PwdSum(password, sum);
-    std::string body(1, protocol::kConnect);
-    body += password;
-    std::string request;
-    request.reserve(body.size() + 4);
-    request += protocol::STX;
-    request += body;
-    request += protocol::CR;
-    request += protocol::checksum_char_for_sum(std::int64_t{sum} + protocol::kConnect);
-    request += protocol::ETX;
 
     if (!OpenPort()) {
         return kVariantFalse;
     }
     try {
-        MSComm1->put_InBufferCount(0);
-        MSComm1->put_Output(request);
-        const std::string reply = CollectReplyWindow();
-        ClosePort();
-        switch (protocol::test_reply(reply)) {
-            case protocol::ReplyVerdict::NoAnswer:
-                fail(ErrorKind::NoAnswer,
-                     fmt::format("The reader did not answer on {}: check the cable and that "
-                                 "the reader is switched on and ready for the host.",
-                                 MSComm1->port_name()));
-                return kVariantFalse;
-            case protocol::ReplyVerdict::Refused:
-                Opened = Variant::boolean(false);
-                fail(ErrorKind::Refused, describe_refusal(reply));
-                return kVariantFalse;
-            case protocol::ReplyVerdict::Accepted:
-                ConnectionPassword = password;
-                Opened = Variant::boolean(true);
-                ProgressBar1->put_Value(0.0F);
-                return kVariantTrue;
+        Failure refusal = engine_.connect(password);
+        if (!refusal) {
+            ConnectionPassword = password;
+            Opened = Variant::boolean(true);
+            ProgressBar1->put_Value(0.0F);
+            return kVariantTrue;
         }
+        // A silent reader leaves the connection as it was; one that answers
+        // otherwise than with its acknowledgement ends it.
+        if (refusal.kind != ErrorKind::NoAnswer) {
+            Opened = Variant::boolean(false);
+        }
+        last_failure_ = std::move(refusal);
         return kVariantFalse;
     } catch (const std::exception& error) {
         // Once the port is open every failure counts as a lost connection; the
@@ -126,7 +95,6 @@ bool KDRController::CheckConnection(std::string_view title, bool full_check) {
         ProgressBar1->put_Value(0.0F);
         return false;
     }
-    OpenPort();  // a port that fails to open shows at its first use
     return true;
 }
 

@@ -1,0 +1,95 @@
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "control/operation_scope.hpp"
+#include "kdr/controller.hpp"
+#include "protocol/record_decoding.hpp"
+
+namespace kdr {
+
+std::string KDRController::DownloadData() {
+    std::optional<protocol::TextSink> text;
+    const bool done =
+        RunDownload([&](int host_year, std::string_view answer) -> protocol::AnswerSink& {
+            const TextOptions options{ShowMachineID != kVariantFalse, ShowRTC.to_bool()};
+            text.emplace(options, host_year);
+            text->reserve(protocol::TextSink::size_bound(answer, options));
+            return *text;
+        });
+    return done && text ? text->take() : std::string();
+}
+
+bool KDRController::RunDownload(const engine::SinkFor& sink_for) {
+    const OperationScope scope(*this);
+    if (scope.refused()) {
+        return false;
+    }
+    engine::DownloadOutcome outcome;
+    try {
+        if (!CheckConnection(kDownloadTitle, true)) {
+            return false;
+        }
+        outcome = engine_.download(ConnectionPassword, sink_for);
+    } catch (const std::exception& error) {
+        fail(error);
+        host_.MsgBox(last_failure_.description, kMessageBoxInformation, std::nullopt);
+        ProgressBar1->put_Value(0.0F);
+        return false;
+    }
+    // The result is what arrived, as always; a host that would go on to erase
+    // learns here that the reader's memory did not arrive whole. Without a
+    // header there is nothing to count against, and no message: a reader that
+    // answers nothing has always been shown as "0 record(s)".
+    if (outcome.failure.kind == ErrorKind::Incomplete) {
+        host_.MsgBox(outcome.failure.description, kMessageBoxInformation, kDownloadTitle);
+        outcome.failure.description = one_line(outcome.failure.description);
+    }
+    last_failure_ = std::move(outcome.failure);
+    return true;
+}
+
+Variant KDRController::EraseData() {
+    const OperationScope scope(*this);
+    if (scope.refused()) {
+        return {};
+    }
+    try {
+        if (!CheckConnection(kEraseTitle, true)) {
+            return {};
+        }
+        engine::EraseOutcome outcome = engine_.erase(ConnectionPassword);
+        if (outcome.reply == engine::EraseReply::Refused) {
+            host_.MsgBox(outcome.failure.description, kMessageBoxInformation, kEraseTitle);
+            outcome.failure.description = one_line(outcome.failure.description);
+        }
+        last_failure_ = std::move(outcome.failure);
+    } catch (const std::exception& error) {
+        fail(error);
+        throw;
+    }
+    return {};
+}
+
+VariantBool KDRController::SyncUpHostTime() {
+    const OperationScope scope(*this);
+    if (scope.refused()) {
+        return kVariantFalse;
+    }
+    try {
+        if (!CheckConnection(kSyncTitle, false)) {
+            return kVariantFalse;
+        }
+        engine::ClockSync sync = engine_.sync_clock(ConnectionPassword);
+        if (sync.failure.kind == ErrorKind::NoAnswer) {
+            host_.MsgBox(kCommunicationsFailed, kMessageBoxInformation, std::nullopt);
+        }
+        last_failure_ = std::move(sync.failure);
+        return to_variant_bool(sync.synced);
+    } catch (const std::exception& error) {
+        fail(error);
+        throw;
+    }
+}
+
+}  // namespace kdr

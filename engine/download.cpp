@@ -1,0 +1,132 @@
+#include <fmt/format.h>
+
+#include <string>
+
+#include "engine/waits.hpp"
+#include "kdr/engine.hpp"
+#include "kdr/protocol.hpp"
+#include "protocol/record_decoding.hpp"
+
+namespace kdr::engine {
+
+namespace {
+
+// Far beyond any reader's memory, yet bounded: a line that never falls silent
+// (a wrong device, a stuck transmitter) ends the download instead of filling
+// the host's memory.
+constexpr std::size_t kMaxAnswerBytes = std::size_t{64} << 20U;
+
+// The decoding's hooks: the port is let go once the header is taken, and
+// progress is reported as records are decoded. Once the first record has been
+// taken a failing observer costs nothing: the records decoded so far, and
+// those to come, are kept.
+class DownloadHooks final : public protocol::DecodeHooks {
+  public:
+    DownloadHooks(PortHold& hold, std::function<void(Stage)> report, HostRuntime& host)
+        : hold_(hold), report_(std::move(report)), host_(host) {}
+
+    void header_taken() override { hold_.release(); }
+    void summary_written() override { report_(Stage::Decoding); }
+    void step() override {
+        guarded([this] {
+            report_(Stage::RecordDecoded);
+            host_.DoEvents();
+        });
+        ++steps_;
+    }
+    // After the records: the display shows them all, then rests.
+    void finish() {
+        guarded([this] {
+            report_(Stage::Decoded);
+            host_.DoEvents();
+            report_(Stage::Finished);
+        });
+    }
+
+  private:
+    template <typename F>
+    void guarded(F&& work) {
+        if (!first_record_taken()) {
+            work();
+            return;
+        }
+        try {
+            work();
+        } catch (const std::exception&) {
+        }
+    }
+    // The first step follows the first time stamp, the second the first
+    // record.
+    [[nodiscard]] bool first_record_taken() const noexcept { return steps_ >= 2; }
+
+    PortHold& hold_;
+    std::function<void(Stage)> report_;
+    HostRuntime& host_;
+    int steps_ = 0;
+};
+
+}  // namespace
+
+DownloadOutcome Engine::download(std::string_view padded_password, const SinkFor& sink_for) {
+    using namespace std::chrono_literals;
+    download_progress_ = {};
+    hold_.acquire();
+    // Characters left over from earlier exchanges are not part of the answer.
+    static_cast<void>(port_.get_Input());
+    port_.put_Output(
+        protocol::build_frame(protocol::command_body(padded_password, protocol::kDownload)));
+    busy_wait(clock_, clock_.now(), 100ms);
+
+    DownloadOutcome outcome;
+    std::string& answer = outcome.answer;
+    protocol::AnswerProgress counts;
+    report(Stage::Receiving);
+    // The answer is complete when a read has emptied the buffer and nothing
+    // more has come by the end of the following 0.3 s.
+    while (port_.get_InBufferCount() != 0) {
+        answer += port_.get_Input();
+        if (answer.size() > kMaxAnswerBytes) {
+            throw Error(ErrorKind::AnswerTooLong,
+                        fmt::format("The reader's answer passed {} MiB without a pause; the port "
+                                    "seems to carry something other than a KDR reader.",
+                                    kMaxAnswerBytes >> 20U));
+        }
+        download_progress_ = counts.update(answer);
+        if (port_.get_InBufferCount() == 0) {
+            yielding_wait(clock_, host_, clock_.now(), 300ms);
+        }
+        report(Stage::Arrived);
+        host_.DoEvents();
+    }
+    report(Stage::Received);
+
+    outcome.host_year = host_.Now().year;
+    DownloadHooks hooks(
+        hold_, [this](Stage stage) { report(stage); }, host_);
+    protocol::TallySink tally(sink_for(outcome.host_year, answer));
+    protocol::decode_answer(answer, tally, hooks);
+    hooks.finish();
+
+    const protocol::DownloadTally result = tally.tally();
+    outcome.has_header = result.has_header;
+    outcome.complete = result.complete;
+    outcome.counts = result.counts;
+    if (!result.has_header) {
+        // Nothing announced, nothing to count against.
+        outcome.failure =
+            answer.empty()
+                ? Failure{ErrorKind::NoAnswer,
+                          "The reader sent nothing in answer to the download request.",
+                          std::nullopt}
+                : Failure{ErrorKind::BadAnswer,
+                          "The answer to the download request did not begin with the reader's "
+                          "header: something other than a KDR reader may have answered.",
+                          std::nullopt};
+    } else if (!result.complete) {
+        outcome.failure =
+            Failure{ErrorKind::Incomplete, protocol::incomplete_message(result), result.counts};
+    }
+    return outcome;
+}
+
+}  // namespace kdr::engine
