@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "controller_fixture.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace kdr::testing {
 namespace {
@@ -220,6 +221,15 @@ TEST_F(RandomizedDownloadTest, EveryRecordComesBackInOrder) {
         bursts = readers.bursts(answer_of(stored));
         const Clock::Duration last_arrival =
             bursts.empty() ? Clock::Duration{} : bursts.back().first;
+
+        // The count shown while the answer arrives is the decoding's own.
+        protocol::AnswerProgress counted;
+        std::string so_far;
+        for (const auto& burst : bursts) {
+            so_far += burst.second;
+            counted.update(so_far);
+        }
+        ASSERT_EQ(counted.progress().records, stored.records.size()) << "download " << download;
 
         const auto start = clock.now();
         const std::string result = controller->DownloadData();
