@@ -59,6 +59,7 @@ struct Reader::State {
         : port(std::move(serial)),
           progress(std::move(options.on_progress)),
           password(password_text),
+          empty_password(password_text.empty()),
           engine(*port, clock, runtime, progress, hold) {
         static_cast<void>(protocol::pad_password(password));
     }
@@ -69,10 +70,16 @@ struct Reader::State {
     ProgressCallback progress;
     HeldOpen hold;
     std::string password;  // as sent: padded
+    bool empty_password;
     engine::Engine engine;
 
     void connect() {
-        if (const Failure refusal = engine.connect(password)) {
+        Failure refusal = engine.connect(password);
+        if (refusal.kind == ErrorKind::Refused && empty_password) {
+            refusal.description +=
+                " No password was given (eight spaces were sent): give the reader's password.";
+        }
+        if (refusal) {
             raise(refusal);
         }
     }

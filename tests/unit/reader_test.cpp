@@ -63,6 +63,22 @@ TEST_F(ReaderApi, DownloadsWithProgressSyncsAndErases) {
     EXPECT_TRUE(reader.download().records.empty());
 }
 
+TEST_F(ReaderApi, HoldsItsPortForItsWholeLifeAndMoves) {
+    serve();
+    Reader first(open_port(path()), "1234");
+    try {
+        Reader second(open_port(path()), "1234");
+        ADD_FAILURE() << "a second Reader opened a held port";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::PortBusy) << error.what();
+    }
+    Reader moved = std::move(first);
+    EXPECT_TRUE(moved.download().complete());
+    { const Reader gone = std::move(moved); }
+    Reader again(open_port(path()), "1234");
+    EXPECT_EQ(again.download().records.size(), 40U);
+}
+
 TEST_F(ReaderApi, FailuresAreThrownWithTheirKind) {
     const struct {
         std::vector<std::string> faults;
@@ -71,6 +87,7 @@ TEST_F(ReaderApi, FailuresAreThrownWithTheirKind) {
         int step;  // 0 connect, 1 download, 2 sync, 3 erase
     } cases[] = {
         {{}, "wrong", ErrorKind::Refused, 0},
+        {{}, "", ErrorKind::Refused, 0},
         {{"silent:P"}, "1234", ErrorKind::NoAnswer, 0},
         {{"refuse:T"}, "1234", ErrorKind::Refused, 2},
         {{"refuse:E"}, "1234", ErrorKind::Refused, 3},
@@ -87,6 +104,11 @@ TEST_F(ReaderApi, FailuresAreThrownWithTheirKind) {
             ADD_FAILURE() << "no error at step " << c.step;
         } catch (const Error& error) {
             EXPECT_EQ(error.kind(), c.kind) << error.what();
+            if (std::string_view(c.password).empty()) {
+                EXPECT_NE(std::string(error.what()).find("No password was given"),
+                          std::string::npos)
+                    << error.what();
+            }
             if (c.kind == ErrorKind::NoAnswer) {
                 // Named as the user gave the port.
                 EXPECT_NE(std::string(error.what()).find(path()), std::string::npos)
