@@ -49,47 +49,46 @@ bool KDRController::RunDownload(const engine::SinkFor& sink_for) {
     return true;
 }
 
-Variant KDRController::EraseData() {
+template <typename Result, typename Exchange>
+Result KDRController::RunOperation(std::string_view title, bool full_check, Result failed,
+                                   Exchange&& exchange) {
     const OperationScope scope(*this);
     if (scope.refused()) {
-        return {};
+        return failed;
     }
     try {
-        if (!CheckConnection(kEraseTitle, true)) {
-            return {};
+        if (!CheckConnection(title, full_check)) {
+            return failed;
         }
+        return exchange();
+    } catch (const std::exception& error) {
+        // The serial component's failures reach the caller; remember them too.
+        fail(error);
+        throw;
+    }
+}
+
+Variant KDRController::EraseData() {
+    return RunOperation(kEraseTitle, true, Variant(), [this] {
         engine::EraseOutcome outcome = engine_.erase(ConnectionPassword);
         if (outcome.reply == engine::EraseReply::Refused) {
             host_.MsgBox(outcome.failure.description, kMessageBoxInformation, kEraseTitle);
             outcome.failure.description = one_line(outcome.failure.description);
         }
         last_failure_ = std::move(outcome.failure);
-    } catch (const std::exception& error) {
-        fail(error);
-        throw;
-    }
-    return {};
+        return Variant();
+    });
 }
 
 VariantBool KDRController::SyncUpHostTime() {
-    const OperationScope scope(*this);
-    if (scope.refused()) {
-        return kVariantFalse;
-    }
-    try {
-        if (!CheckConnection(kSyncTitle, false)) {
-            return kVariantFalse;
-        }
+    return RunOperation(kSyncTitle, false, kVariantFalse, [this] {
         engine::ClockSync sync = engine_.sync_clock(ConnectionPassword);
         if (sync.failure.kind == ErrorKind::NoAnswer) {
             host_.MsgBox(kCommunicationsFailed, kMessageBoxInformation, std::nullopt);
         }
         last_failure_ = std::move(sync.failure);
         return to_variant_bool(sync.synced);
-    } catch (const std::exception& error) {
-        fail(error);
-        throw;
-    }
+    });
 }
 
 }  // namespace kdr

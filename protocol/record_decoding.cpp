@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "kdr/error.hpp"
+#include "kdr/text_encoding.hpp"
 #include "protocol/timestamp_fields.hpp"
 
 namespace kdr::protocol {
@@ -71,14 +72,6 @@ struct Header {
                  fmt::format("The reader's answer ends inside the first record's time stamp "
                              "({} characters)",
                              answer_size));
-}
-
-[[nodiscard]] std::string_view trim_spaces(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // The size of the text an answer decodes to, at most, so that the result is

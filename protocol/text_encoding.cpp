@@ -86,4 +86,12 @@ std::string latin1_to_utf8(std::string_view text) {
     return from_single_byte(text, false);
 }
 
+std::string_view trim_spaces(std::string_view text) noexcept {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 }  // namespace kdr

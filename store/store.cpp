@@ -49,14 +49,6 @@ bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-std::string_view trim_spaces(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 // "2026-12-07T13:05:00.123Z"
 std::string iso_utc(std::chrono::system_clock::time_point time) {
     const auto millis = std::chrono::floor<std::chrono::milliseconds>(time);

@@ -165,6 +165,13 @@ class KDRController {
     // stored password.
     bool CheckConnection(std::string_view title, bool full_check);
     void ProgressStep();
+    // The steps every reader operation shares: the guard against a nested
+    // call, the connection check (a fresh password exchange when full_check),
+    // and the serial component's failures remembered and rethrown. `failed`
+    // is what the call returns when it cannot go on.
+    template <typename Result, typename Exchange>
+    Result RunOperation(std::string_view title, bool full_check, Result failed,
+                        Exchange&& exchange);
     // The download exchange into the sink `sink_for` makes. False when the
     // download failed (after its message).
     bool RunDownload(const engine::SinkFor& sink_for);

@@ -16,4 +16,8 @@ namespace kdr {
 /// Taken as UTF-8 already: valid sequences pass, any other byte becomes U+FFFD.
 [[nodiscard]] std::string checked_utf8(std::string_view text);
 
+/// The text without the spaces before and after it (a machine ID may be
+/// padded either way).
+[[nodiscard]] std::string_view trim_spaces(std::string_view text) noexcept;
+
 }  // namespace kdr
