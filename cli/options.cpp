@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -32,7 +33,10 @@ void add_line_options(CLI::App& command, LineOptions& options) {
 
 CLI::Option* add_format_option(CLI::App& command, std::string& format,
                                const std::vector<std::string>& names, const std::string& what) {
-    format = names.front();
+    // The value the options begin with is the default, when it is offered.
+    if (std::find(names.begin(), names.end(), format) == names.end()) {
+        format = names.front();
+    }
     std::string choices;
     for (std::size_t i = 0; i < names.size(); ++i) {
         choices += i == 0 ? "" : i + 1 == names.size() ? " or " : ", ";
@@ -40,7 +44,7 @@ CLI::Option* add_format_option(CLI::App& command, std::string& format,
     }
     return command.add_option("-f,--format", format, fmt::format("{}: {}", choices, what))
         ->option_text("FORMAT")
-        ->default_str(names.front())
+        ->default_str(format)
         ->check(CLI::IsMember(names));
 }
 
