@@ -426,8 +426,11 @@ class Station {
         say(result.succeeded() ? line : fmt::format("kdr: {}{}", line, retry));
     }
 
+    // Notes of the station itself; with JSON they stay off standard output,
+    // which then holds only the collects' objects.
     void say(std::string_view line) {
-        console_.out << local_now() << ' ' << line << '\n' << std::flush;
+        std::ostream& out = options_.format == "json" ? console_.err : console_.out;
+        out << local_now() << ' ' << line << '\n' << std::flush;
     }
 
     const CollectOptions& options_;
