@@ -67,7 +67,7 @@ std::string store_target(const std::optional<std::string>& db) {
         throw UsageError(
             "no store given: name it with --db TARGET or the environment variable KDR_DB");
     }
-    const std::string target = db ? *db : std::string(environment);
+    std::string target = db ? *db : std::string(environment);
     const std::string named = from_environment ? "KDR_DB " + target : "--db " + target;
     if (target.empty()) {
         throw UsageError(
