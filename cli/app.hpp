@@ -8,8 +8,11 @@
 // Exit codes: 0 success, 1 the operation failed, 2 bad usage.
 #pragma once
 
+#include <array>
+#include <functional>
 #include <istream>
 #include <ostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,33 @@ struct Console {
     std::ostream& err;
     bool in_is_terminal = false;   ///< erase asks for confirmation only then
     bool err_is_terminal = false;  ///< a progress line is drawn only then
+    /// The error number of a write to `out` that failed (0: none or unknown).
+    std::function<int()> out_error = {};
+};
+
+/// Output to a file descriptor that keeps the error of the first write that
+/// failed, so that the command can say why its results went nowhere.
+class DescriptorOutput final : public std::streambuf {
+  public:
+    explicit DescriptorOutput(int fd) : fd_(fd) {
+        setp(buffer_.data(), buffer_.data() + buffer_.size());
+    }
+    ~DescriptorOutput() override { sync(); }
+    DescriptorOutput(const DescriptorOutput&) = delete;
+    DescriptorOutput& operator=(const DescriptorOutput&) = delete;
+
+    [[nodiscard]] int error() const noexcept { return error_; }
+
+  protected:
+    int_type overflow(int_type c) override;
+    int sync() override;
+
+  private:
+    bool drain();
+
+    int fd_;
+    int error_ = 0;
+    std::array<char, 8192> buffer_{};
 };
 
 /// Runs the command line `args` (without the program name) and returns the

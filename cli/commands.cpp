@@ -11,6 +11,7 @@
 
 #include "cli/download_formats.hpp"
 #include "cli/erase_check.hpp"
+#include "cli/options.hpp"
 #include "cli/result_file.hpp"
 #include "cli/serial_ports.hpp"
 #include "kdr/error.hpp"
@@ -18,14 +19,6 @@
 namespace kdr::cli {
 
 namespace {
-
-void write_stdout(std::string_view text, Console& console) {
-    console.out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    console.out.flush();
-    if (!console.out) {
-        throw Error(ErrorKind::IoError, "cannot write the result to standard output");
-    }
-}
 
 bool confirmed(std::string_view answer) {
     std::string lower;
@@ -39,6 +32,79 @@ bool confirmed(std::string_view answer) {
 
 }  // namespace
 
+void add_open_options(CLI::App& command, LineOptions& options) {
+    add_line_options(command, options);
+    command.footer(R"(Examples:
+  kdr open --port /dev/ttyUSB0
+  kdr open --port /dev/ttyUSB0 --password 1234
+  KDR_PASSWORD=1234 kdr open --port /dev/ttyUSB0
+  kdr open --port /dev/ttyUSB0 --trace        show every byte on the line)");
+}
+
+void add_download_options(CLI::App& command, DownloadOptions& options) {
+    add_line_options(command, options.line);
+    command.add_flag("--machine-id", options.machine_id,
+                     "Begin the text with the reader's machine ID");
+    command.add_flag("--rtc", options.dates, "Put each record's date and time before its text");
+    CLI::Option* format = add_format_option(
+        command, options.format, format_names(false),
+        "the records as lines, or machine ID, record count and each record's timestamp, date "
+        "line and text");
+    command
+        .add_flag("--raw", options.raw,
+                  "Write the controller's result text byte for byte, with CR LF line ends")
+        ->excludes(format);
+    command
+        .add_option("--encoding", options.encoding,
+                    "How the reader's 8-bit characters are read: cp1252 (as Windows shows them), "
+                    "latin1 or utf8; the output is UTF-8")
+        ->option_text("NAME")
+        ->default_str(options.encoding);
+    command
+        .add_option("-o,--output", options.output_file,
+                    "Write the result to FILE (\"-\": standard output), replacing a file only "
+                    "when the whole download arrived (else FILE.partial)")
+        ->option_text("FILE")
+        ->default_str("-");
+    command.footer(R"(A download that is cut short or damaged (fewer records than the reader
+announced) still writes what arrived, and exits with 1.
+
+Examples:
+  kdr download --port /dev/ttyUSB0
+  kdr download --port /dev/ttyUSB0 --password 1234 --machine-id --rtc
+  kdr download --port /dev/ttyUSB0 --format json -o records.json
+  kdr download --port /dev/ttyUSB0 --format csv > records.csv
+  kdr download --port /dev/ttyUSB0 --raw --rtc > records.raw)");
+}
+
+void add_sync_time_options(CLI::App& command, LineOptions& options) {
+    add_line_options(command, options);
+    command.footer(R"(Examples:
+  kdr sync-time --port /dev/ttyUSB0
+  kdr sync-time --port /dev/ttyUSB0 --password 1234)");
+}
+
+void add_erase_options(CLI::App& command, EraseOptions& options) {
+    add_line_options(command, options.line);
+    command.add_flag("-y,--yes", options.yes,
+                     "Erase without asking (needed when standard input is not a terminal)");
+    command.footer(R"(Exit 1 when the reader refuses. Download first, and check.
+
+Examples:
+  kdr erase --port /dev/ttyUSB0
+  export KDR_PORT=/dev/ttyUSB0
+  kdr download -o records.txt && kdr erase --yes)");
+}
+
+void add_ports_options(CLI::App& command, PortsOptions& options) {
+    command.add_flag("-a,--all", options.all,
+                     "Also list built-in ports with no hardware behind them");
+    add_format_option(command, options.format, report_formats(), "the table, or one JSON array");
+    command.footer(R"(Examples:
+  kdr ports
+  kdr ports --all --format json)");
+}
+
 int command_open(const LineOptions& options, Console& console) {
     Session session(options, console, "open");
     if (!session.open()) {
@@ -51,10 +117,12 @@ int command_open(const LineOptions& options, Console& console) {
 int command_download(const DownloadOptions& options, Console& console) {
     // A file that cannot be written is found before a long transfer, not after.
     std::optional<ResultFile> file;
-    if (options.output_file) {
+    if (options.output_file && *options.output_file != "-") {
         file.emplace(*options.output_file);
     }
-    const TextDecoder decoder = text_decoder(options.encoding);
+    WriterOptions writing{
+        text_decoder(options.encoding), {options.machine_id, options.dates}, false};
+    const std::string format = options.raw ? std::string("raw") : options.format;
     Session session(options.line, console, "download");
     if (!session.open()) {
         return kExitFailure;
@@ -64,22 +132,12 @@ int command_download(const DownloadOptions& options, Console& console) {
         download = session.reader().download();
         session.end_progress();
     } catch (const std::exception& error) {
-        if (file) {
+        if (file && file->kind() == ResultFile::Kind::Replaced) {
             session.err() << fmt::format("kdr: {} was left as it was\n", file->path());
         }
         return session.fail(error);
     }
-
-    std::string rendered;
-    if (options.raw) {
-        rendered = render_text(download, {options.machine_id, options.dates});
-    } else if (options.format == "text") {
-        rendered = decoder(
-            with_platform_line_ends(render_text(download, {options.machine_id, options.dates})));
-    } else {
-        rendered =
-            options.format == "json" ? to_json(download, decoder) : to_csv(download, decoder);
-    }
+    const std::string rendered = render(format, download, writing);
 
     // What arrived is written out in any case: whole to the file only when
     // the reader's whole memory arrived, else beside it, so that a good file
@@ -87,11 +145,14 @@ int command_download(const DownloadOptions& options, Console& console) {
     // same, so that a script does not go on to erase what it never received.
     const bool complete = download.complete();
     if (!file) {
-        write_stdout(rendered, console);
+        console.out << rendered;
     } else if (complete) {
         file->commit(rendered);
         session.info() << fmt::format("kdr: {} record(s) written to {}\n", download.records.size(),
                                       file->path());
+    } else if (file->kind() != ResultFile::Kind::Replaced) {
+        session.err() << fmt::format("kdr: {} record(s) written to {}\n", download.records.size(),
+                                     file->keep_partial(rendered));
     } else if (download.has_header || !download.records.empty()) {
         const std::string partial = file->keep_partial(rendered);
         session.err() << fmt::format("kdr: {} record(s) written to {}; {} was left as it was\n",
@@ -189,8 +250,13 @@ int command_erase(const EraseOptions& options, Console& console) {
 
 int command_ports(const PortsOptions& options, Console& console) {
     const std::vector<SerialDevice> devices = list_serial_devices();
-    console.out << (options.format == "json" ? devices_to_json(devices, options.all)
-                                             : format_device_table(devices, options.all));
+    if (options.format == "json") {
+        console.out << devices_to_json(devices, options.all);
+        return kExitSuccess;
+    }
+    console.out << format_device_table(devices, options.all);
+    // How to use the table is said beside it, not in it.
+    console.err << device_table_hints(devices, options.all);
     return kExitSuccess;
 }
 

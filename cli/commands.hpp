@@ -1,6 +1,7 @@
 // The commands of `kdr`, each with its parsed options.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@ struct DownloadOptions {
     LineOptions line;
     bool machine_id = false;
     bool dates = false;
-    std::string format = "text";  ///< text, json or csv
+    std::string format = "text";  ///< a name of record_formats()
     bool raw = false;
     std::optional<std::string> output_file;
     std::string encoding = "cp1252";  ///< how the reader's 8-bit characters are read
@@ -22,7 +23,7 @@ struct DownloadOptions {
 
 struct PortsOptions {
     bool all = false;
-    std::string format = "text";  ///< text or json
+    std::string format = "text";  ///< a name of report_formats()
 };
 
 struct EraseOptions {
@@ -49,6 +50,15 @@ struct DemoOptions {
     bool trace = false;
     bool quiet = false;
 };
+
+// Each command's options on its subcommand, with its help.
+void add_open_options(CLI::App& command, LineOptions& options);
+void add_download_options(CLI::App& command, DownloadOptions& options);
+void add_sync_time_options(CLI::App& command, LineOptions& options);
+void add_erase_options(CLI::App& command, EraseOptions& options);
+void add_ports_options(CLI::App& command, PortsOptions& options);
+void add_simulate_options(CLI::App& command, SimulateOptions& options);
+void add_demo_options(CLI::App& command, DemoOptions& options);
 
 int command_open(const LineOptions& options, Console& console);
 int command_download(const DownloadOptions& options, Console& console);

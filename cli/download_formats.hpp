@@ -1,13 +1,20 @@
-// A download written out in the command's formats. Each is a rendering of the
-// decoded records (kdr::Download); none is read back.
+// Records written out in the command's formats. Each format is a writer that
+// takes one reader's records at a time (begin, record, end), so that a
+// download, the demo and an export of the store share one rendering and a
+// new format is one more entry in the table of formats.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kdr/download.hpp"
 
@@ -26,23 +33,77 @@ using TextDecoder = std::function<std::string(std::string_view)>;
 /// CR LF line ends become LF.
 [[nodiscard]] std::string with_platform_line_ends(std::string_view text);
 
+/// What is known of one reader before its records are written.
+struct ReaderHeader {
+    bool has_header = true;  ///< the answer began with the reader's header
+    std::string machine_id;  ///< the eight characters as sent
+    /// The count the reader announced; none where no reader announced one
+    /// (records taken from the store).
+    std::optional<std::int64_t> announced;
+    std::size_t received = 0;      ///< the records that follow
+    std::optional<bool> complete;  ///< whether the reader's whole memory arrived, when known
+    // The controller's text shows these too: the host's year, and what
+    // followed the last whole record.
+    int host_year = 0;
+    bool cut = false;
+    std::string tail;
+};
+
+/// The header of a download as the writers take it.
+[[nodiscard]] ReaderHeader header_of(const Download& download);
+
+/// One format: the records of one or more readers, one reader at a time.
+class RecordWriter {
+  public:
+    virtual ~RecordWriter() = default;
+    RecordWriter() = default;
+    RecordWriter(const RecordWriter&) = delete;
+    RecordWriter& operator=(const RecordWriter&) = delete;
+
+    virtual void begin(const ReaderHeader& reader) = 0;
+    virtual void record(const DownloadedRecord& record) = 0;
+    /// Ends the reader begun last.
+    virtual void end() = 0;
+    /// After the last reader of a document of several (an export).
+    virtual void finish() {}
+};
+
+/// How a writer renders what it is given.
+struct WriterOptions {
+    TextDecoder decode = default_decoder();
+    TextOptions text;      ///< machine ID and dates in the controller's text
+    bool several = false;  ///< one document of several readers (a JSON array)
+};
+
+/// The formats by name, in the order the help lists them.
+struct RecordFormat {
+    std::string_view name;
+    /// Offered by --format (raw is chosen by --raw instead).
+    bool listed = true;
+    /// Needs the reader's answer itself, so cannot write records from the store.
+    bool needs_answer = false;
+    std::unique_ptr<RecordWriter> (*make)(std::ostream& out, const WriterOptions& options);
+};
+[[nodiscard]] std::span<const RecordFormat> record_formats();
+/// The names --format offers: every listed format, or those that can write
+/// stored records.
+[[nodiscard]] std::vector<std::string> format_names(bool stored_records);
+/// Throws UsageError for a name that is no format.
+[[nodiscard]] std::unique_ptr<RecordWriter> make_writer(std::string_view format, std::ostream& out,
+                                                        const WriterOptions& options = {});
+
+/// Writes the whole download through the writer (begin, its records, end).
+void write_download(RecordWriter& writer, const Download& download);
+/// The download rendered in the format, as one text.
+[[nodiscard]] std::string render(std::string_view format, const Download& download,
+                                 const WriterOptions& options = {});
+
 /// The records as JSON: {"machine_id", "record_count" (announced), "received",
 /// "complete", "records": [{"timestamp" ("2024-05-01T08:15:00"), "date",
 /// "time", "date_line", "text"}]}. timestamp, date and time are null where the
 /// reader's stamp was out of range or no date; date_line is the date line as
 /// the controller shows it.
 [[nodiscard]] std::string to_json(const Download& download,
-                                  const TextDecoder& decode = default_decoder());
-
-/// One record as the formats write it, for `kdr download` and `kdr export`
-/// alike: a JSON object {"timestamp", "date", "time", "date_line", "text"}.
-[[nodiscard]] nlohmann::ordered_json json_record(const DownloadedRecord& record,
-                                                 const TextDecoder& decode = default_decoder());
-/// The CSV header row, and one record's row under it (ending with LF).
-inline constexpr std::string_view kCsvHeader =
-    "machine_id,record_count,record,timestamp,date,time,date_line,text\n";
-[[nodiscard]] std::string csv_row(std::string_view machine_id, std::int64_t record_count,
-                                  std::int64_t number, const DownloadedRecord& record,
                                   const TextDecoder& decode = default_decoder());
 
 /// The records as CSV with a header row: machine_id, record_count, record (its

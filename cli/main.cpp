@@ -14,7 +14,15 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     std::ios::sync_with_stdio(true);
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    kdr::cli::Console console{std::cin, std::cout, std::cerr, ::isatty(STDIN_FILENO) == 1,
-                              ::isatty(STDERR_FILENO) == 1};
+    // Results through a buffer of the command's own, which keeps why a write
+    // failed (a full disk) for the one message that says so.
+    kdr::cli::DescriptorOutput results(STDOUT_FILENO);
+    std::ostream out(&results);
+    kdr::cli::Console console{std::cin,
+                              out,
+                              std::cerr,
+                              ::isatty(STDIN_FILENO) == 1,
+                              ::isatty(STDERR_FILENO) == 1,
+                              [&results] { return results.error(); }};
     return kdr::cli::run(args, console);
 }

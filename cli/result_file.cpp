@@ -30,6 +30,22 @@ namespace {
     return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
+// Writes the whole text into an open descriptor.
+int write_all(int fd, std::string_view text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0) {
+            if (errno != EINTR) {
+                return errno;
+            }
+        } else {
+            written += static_cast<std::size_t>(n);
+        }
+    }
+    return 0;
+}
+
 // Writes text to target through a temporary file in the same folder, renamed
 // over the target once it is on disk.
 void replace_file(const std::string& target, std::string_view text) {
@@ -51,18 +67,7 @@ void replace_file(const std::string& target, std::string_view text) {
         ::umask(mask);
         mode = 0666U & ~mask;
     }
-    int error = 0;
-    std::size_t written = 0;
-    while (error == 0 && written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0) {
-            if (errno != EINTR) {
-                error = errno;
-            }
-        } else {
-            written += static_cast<std::size_t>(n);
-        }
-    }
+    int error = write_all(fd, text);
     if (error == 0 && (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)) {
         error = errno;
     }
@@ -78,34 +83,105 @@ void replace_file(const std::string& target, std::string_view text) {
     }
 }
 
+void write_into(const std::string& path, std::string_view text) {
+    const int fd =
+        path == "-" ? STDOUT_FILENO : ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        throw write_error(path, errno);
+    }
+    int error = write_all(fd, text);
+    if (fd != STDOUT_FILENO && ::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        throw write_error(path == "-" ? std::string("standard output") : path, error);
+    }
+}
+
+// Where a path leads, link by link: the last path, and whether a link on the
+// way names a process's descriptor (/dev/stdout, /proc/self/fd/1), which is
+// written into as it is rather than replaced.
+struct Resolved {
+    std::string path;
+    bool descriptor = false;
+};
+
+Resolved resolve(const std::string& given) {
+    namespace fs = std::filesystem;
+    Resolved resolved{given, false};
+    for (int hop = 0; hop < 40; ++hop) {
+        const std::string& path = resolved.path;
+        if (path.starts_with("/proc/") || path.starts_with("/dev/fd/")) {
+            // Opened as it is: a pipe's descriptor links to no path.
+            resolved.descriptor = true;
+            break;
+        }
+        std::error_code error;
+        if (!fs::is_symlink(path, error)) {
+            break;
+        }
+        const fs::path link = fs::read_symlink(path, error);
+        if (error) {
+            break;
+        }
+        resolved.path = link.is_absolute() ? link.string()
+                                           : (folder_of(path) / link).lexically_normal().string();
+    }
+    return resolved;
+}
+
 }  // namespace
 
-ResultFile::ResultFile(std::string path) : path_(std::move(path)) {
+ResultFile::ResultFile(std::string path, std::string option)
+    : path_(std::move(path)), option_(std::move(option)) {
     namespace fs = std::filesystem;
     std::error_code ignored;
     if (path_.empty()) {
-        throw UsageError("-o: give the name of the file to write");
+        throw UsageError(fmt::format("{}: give the name of the file to write", option_));
     }
-    if (fs::is_directory(path_, ignored)) {
-        throw UsageError(fmt::format("-o {}: that is a folder; name a file in it", path_));
+    if (path_ == "-") {
+        kind_ = Kind::Stdout;
+        return;
     }
-    const fs::path folder = folder_of(path_);
+    const Resolved resolved = resolve(path_);
+    target_ = resolved.path;
+    if (fs::is_directory(target_, ignored)) {
+        throw UsageError(fmt::format("{} {}: that is a folder; name a file in it", option_, path_));
+    }
+    const fs::file_status status = fs::status(target_, ignored);
+    if (resolved.descriptor || (fs::exists(status) && !fs::is_regular_file(status))) {
+        kind_ = Kind::Direct;
+        if (::access(target_.c_str(), W_OK) != 0) {
+            throw UsageError(fmt::format("{} {}: cannot be written ({}); choose another", option_,
+                                         path_, why(errno)));
+        }
+        return;
+    }
+    const fs::path folder = folder_of(target_);
     if (!fs::is_directory(folder, ignored)) {
-        throw UsageError(fmt::format("-o {}: the folder {} does not exist; create it first", path_,
-                                     folder.string()));
+        throw UsageError(fmt::format("{} {}: the folder {} does not exist; create it first",
+                                     option_, path_, folder.string()));
     }
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        throw UsageError(fmt::format("-o {}: the folder {} is not writable ({}); choose another",
-                                     path_, folder.string(), why(errno)));
+        throw UsageError(fmt::format("{} {}: the folder {} is not writable ({}); choose another",
+                                     option_, path_, folder.string(), why(errno)));
     }
 }
 
 void ResultFile::commit(std::string_view text) const {
-    replace_file(path_, text);
+    if (kind_ == Kind::Replaced) {
+        replace_file(target_, text);
+    } else {
+        write_into(kind_ == Kind::Stdout ? path_ : target_, text);
+    }
 }
 
 std::string ResultFile::keep_partial(std::string_view text) const {
-    std::string partial = path_ + ".partial";
+    if (kind_ != Kind::Replaced) {
+        commit(text);
+        return kind_ == Kind::Stdout ? std::string("standard output") : path_;
+    }
+    std::string partial = target_ + ".partial";
     replace_file(partial, text);
     return partial;
 }

@@ -1,4 +1,7 @@
-// A file the command writes its result to: whole or not at all.
+// A file the command writes its result to. A regular file (or a new one) is
+// written whole or not at all: a temporary file beside it is renamed over it.
+// Devices, pipes and other files that are no regular file are written
+// straight into, and "-" is standard output.
 #pragma once
 
 #include <string>
@@ -8,23 +11,37 @@ namespace kdr::cli {
 
 class ResultFile {
   public:
-    /// Checks that the file can be written where it is to go: its folder
-    /// exists and is writable, and the path is no folder itself. Throws
-    /// UsageError otherwise, naming what to change.
-    explicit ResultFile(std::string path);
+    enum class Kind {
+        Replaced,  ///< a regular file or a new path: temporary file, then rename
+        Direct,    ///< a device, pipe or descriptor path: written into as it is
+        Stdout,    ///< "-"
+    };
 
+    /// Checks that the result can be written where it is to go: the folder
+    /// of a file to replace exists and is writable, a device is writable, the
+    /// path is no folder. A symbolic link is followed: the file it points to
+    /// is replaced and the link kept. Throws UsageError otherwise, naming
+    /// `option` and what to change.
+    explicit ResultFile(std::string path, std::string option = "-o");
+
+    /// The path as given.
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    [[nodiscard]] Kind kind() const noexcept { return kind_; }
 
-    /// Writes the text to a new file beside the target and renames it over
-    /// the target once it is whole on disk: a reader of the path sees the
-    /// old content or the new, never a part. Throws kdr::Error(IoError).
+    /// Writes the text: a replaced file is seen with its old content or the
+    /// new, never a part. Throws kdr::Error(IoError).
     void commit(std::string_view text) const;
-    /// Writes the text, in the same way, to "<path>.partial" and returns that
-    /// path; the target is left as it was.
+    /// Writes the text of a result that is not whole: a file that would be
+    /// replaced is left as it was and the text goes to "<path>.partial"; a
+    /// device, a pipe or standard output takes it as it is. Returns where it
+    /// went.
     [[nodiscard]] std::string keep_partial(std::string_view text) const;
 
   private:
     std::string path_;
+    std::string option_;
+    std::string target_;  ///< the file a symbolic link leads to, or path_
+    Kind kind_ = Kind::Replaced;
 };
 
 }  // namespace kdr::cli

@@ -143,14 +143,9 @@ std::string format_device_table(const std::vector<SerialDevice>& devices, bool a
             shown.push_back(&device);
         }
     }
-    const std::size_t hidden = devices.size() - shown.size();
     std::string text;
     if (shown.empty()) {
-        text = "No serial devices found.";
-        if (hidden > 0) {
-            text += fmt::format(" ({} built-in ports without hardware; --all lists them)", hidden);
-        }
-        return text + "\n";
+        return "No serial devices found.\n";
     }
     std::size_t device_width = 6;
     std::size_t driver_width = 6;
@@ -173,11 +168,21 @@ std::string format_device_table(const std::vector<SerialDevice>& devices, bool a
             text += fmt::format("{:<4}  {:<{}}  also {}\n", "", "", device_width, link);
         }
     }
+    return text;
+}
+
+std::string device_table_hints(const std::vector<SerialDevice>& devices, bool all) {
+    const auto hidden = all ? 0
+                            : std::count_if(devices.begin(), devices.end(),
+                                            [](const SerialDevice& d) { return !d.hardware; });
+    std::string text;
     if (hidden > 0) {
-        text += fmt::format("({} built-in ports without hardware not shown; --all lists them)\n",
-                            hidden);
+        text += fmt::format(
+            "kdr: {} built-in port(s) without hardware not shown; --all lists them\n", hidden);
     }
-    text += "Use --port with the number, or with the device path for any device.\n";
+    if (static_cast<std::size_t>(hidden) < devices.size()) {
+        text += "kdr: use --port with the number, or with the device path for any device\n";
+    }
     return text;
 }
 

@@ -31,6 +31,9 @@ struct SerialDevice {
 /// known. Devices without hardware only when `all` is set. Says so when there
 /// is nothing to list.
 [[nodiscard]] std::string format_device_table(const std::vector<SerialDevice>& devices, bool all);
+/// The notes for standard error beside the table: devices it leaves out, and
+/// how to name one with --port.
+[[nodiscard]] std::string device_table_hints(const std::vector<SerialDevice>& devices, bool all);
 
 /// The same as JSON: an array of {"device", "name", "port_number" (or null),
 /// "driver", "description", "links", "hardware"}.

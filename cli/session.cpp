@@ -1,13 +1,21 @@
 #include "cli/session.hpp"
 
 #include <fmt/format.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "cli/trace_port.hpp"
+#include "kdr/error.hpp"
 #include "kdr/protocol.hpp"
 
 namespace kdr::cli {
@@ -34,12 +42,86 @@ PortChoice parse_port(std::string_view text) {
 
 // ---- The status line ---------------------------------------------------------
 
+namespace {
+
+// Whether a status line is on the terminal, for a signal that ends the program.
+std::atomic<bool> g_status_drawn{false};
+constexpr std::array<int, 2> kEndingSignals{SIGINT, SIGTERM};
+std::array<struct sigaction, 2> g_previous_actions{};
+
+// Async-signal-safe: clears the line, then the signal's default action (the
+// handler is reset on entry) ends the program once this returns.
+extern "C" void clear_status_and_end(int signal) {
+    if (g_status_drawn.load()) {
+        constexpr char kClear[] = "\r\x1b[K";
+        const ssize_t ignored = ::write(STDERR_FILENO, kClear, sizeof kClear - 1);
+        static_cast<void>(ignored);
+    }
+    ::raise(signal);
+}
+
+}  // namespace
+
+std::size_t terminal_columns() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    if (const char* columns = std::getenv("COLUMNS")) {
+        std::size_t value = 0;
+        const std::string_view text(columns);
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error == std::errc{} && end == text.data() + text.size() && value > 0) {
+            return value;
+        }
+    }
+    return 80;
+}
+
+StatusLine::StatusLine(std::ostream& terminal, bool enabled, std::size_t columns)
+    : out_(terminal), enabled_(enabled), columns_(columns) {
+    if (!enabled_) {
+        return;
+    }
+    // Only where the signal would end the program anyway: a handler of the
+    // program's own stays.
+    struct sigaction action {};
+    action.sa_handler = clear_status_and_end;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+        struct sigaction current {};
+        if (::sigaction(kEndingSignals[i], nullptr, &current) == 0 &&
+            current.sa_handler == SIG_DFL && (current.sa_flags & SA_SIGINFO) == 0) {
+            ::sigaction(kEndingSignals[i], &action, &g_previous_actions[i]);
+            handling_signals_ = true;
+        }
+    }
+}
+
+StatusLine::~StatusLine() {
+    clear();
+    if (handling_signals_) {
+        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+            struct sigaction current {};
+            if (::sigaction(kEndingSignals[i], nullptr, &current) == 0 &&
+                current.sa_handler == clear_status_and_end) {
+                ::sigaction(kEndingSignals[i], &g_previous_actions[i], nullptr);
+            }
+        }
+    }
+}
+
 void StatusLine::show(std::string_view text) {
     if (!enabled_) {
         return;
     }
+    if (width() > 0 && text.size() > width()) {
+        text = text.substr(0, width());
+    }
     out_ << "\r\x1b[K" << text << std::flush;
     drawn_ = true;
+    g_status_drawn.store(true);
 }
 
 void StatusLine::clear() {
@@ -48,6 +130,7 @@ void StatusLine::clear() {
     }
     drawn_ = false;
     out_ << "\r\x1b[K" << std::flush;
+    g_status_drawn.store(false);
 }
 
 StatusAwareBuffer::int_type StatusAwareBuffer::overflow(int_type c) {
@@ -64,15 +147,16 @@ std::streamsize StatusAwareBuffer::xsputn(const char* s, std::streamsize n) {
 }
 
 std::string DownloadProgressLine::render(const DownloadProgress& progress,
-                                         std::chrono::duration<double> elapsed) {
-    std::string line = progress.announced ? fmt::format("download: {} of {} record(s)",
-                                                        progress.records, *progress.announced)
-                                          : fmt::format("download: {} record(s)", progress.records);
-    line += fmt::format(", {} characters", progress.characters);
+                                         std::chrono::duration<double> elapsed, std::size_t width) {
+    std::vector<std::string> parts;
+    parts.push_back(progress.announced ? fmt::format("download: {} of {} record(s)",
+                                                     progress.records, *progress.announced)
+                                       : fmt::format("download: {} record(s)", progress.records));
+    parts.push_back(fmt::format("{} characters", progress.characters));
     const double seconds = elapsed.count();
     if (seconds >= 0.5) {
         const double rate = static_cast<double>(progress.characters) / seconds;
-        line += fmt::format(", {:.0f} characters/s", rate);
+        parts.push_back(fmt::format("{:.0f} characters/s", rate));
         // The rest of the answer, at the rate the records so far took.
         if (progress.announced && progress.records > 0 && rate > 0 &&
             static_cast<std::size_t>(*progress.announced) > progress.records) {
@@ -83,8 +167,16 @@ std::string DownloadProgressLine::render(const DownloadProgress& progress,
                                                     progress.records) /
                                 rate;
             const auto whole = static_cast<long>(std::lround(left));
-            line += fmt::format(", {}:{:02} left", whole / 60, whole % 60);
+            parts.push_back(fmt::format("{}:{:02} left", whole / 60, whole % 60));
         }
+    }
+    // On a narrow terminal the later parts give way; the first always shows.
+    std::string line = parts.front();
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        if (width > 0 && line.size() + 2 + parts[i].size() > width) {
+            break;
+        }
+        line += ", " + parts[i];
     }
     return line;
 }
@@ -99,7 +191,7 @@ void DownloadProgressLine::update(const DownloadProgress& progress) {
         return;
     }
     drawn_ = now;
-    status_.show(render(progress, now - *first_));
+    status_.show(render(progress, now - *first_, status_.width()));
 }
 
 // ---- The session -------------------------------------------------------------
@@ -128,20 +220,35 @@ void check_password(std::string_view password, std::ostream& warnings) {
 
 Session::Session(const LineOptions& options, Console& console, std::string_view /*command*/)
     : console_(console),
-      status_(console.err, console.err_is_terminal && !options.quiet),
+      status_(console.err, console.err_is_terminal && !options.quiet,
+              console.err_is_terminal ? terminal_columns() : 0),
       err_buffer_(*console.err.rdbuf(), status_),
       err_(&err_buffer_),
       progress_(status_),
       password_(options.password),
       trace_(options.trace),
       quiet_(options.quiet) {
-    if (!options.port) {
+    std::optional<std::string> port = options.port;
+    const char* environment = std::getenv("KDR_PORT");
+    if (!port && environment != nullptr && *environment != '\0') {
+        port = environment;
+        port_from_environment_ = true;
+    }
+    if (!port) {
         throw UsageError(
             "no port given: name the reader's serial device with --port DEVICE or the "
             "environment variable KDR_PORT (\"kdr ports\" lists the devices)");
     }
     check_password(password_, info());
-    const PortChoice choice = parse_port(*options.port);
+    PortChoice choice;
+    try {
+        choice = parse_port(*port);
+    } catch (const UsageError& error) {
+        if (!port_from_environment_) {
+            throw;
+        }
+        throw UsageError(std::string(error.what()) + " (the port came from KDR_PORT)");
+    }
     port_ = choice.number;
     if (choice.path) {
         ports_.assign(choice.number, *choice.path);
@@ -156,9 +263,8 @@ std::unique_ptr<SerialPort> Session::make_port() {
     if (!trace_) {
         return posix;
     }
-    const PosixSerialPort* device = posix.get();
     return std::make_unique<TracingSerialPort>(std::move(posix), err_, clock_,
-                                               [device] { return device->device_path(); });
+                                               [device = port_name_] { return device; });
 }
 
 bool Session::open() {
@@ -183,7 +289,15 @@ void Session::check_port() {
 }
 
 int Session::fail(const std::exception& error) {
-    err_ << "kdr: " << error.what() << '\n' << std::flush;
+    // A port that cannot be opened was perhaps set long ago in the environment.
+    const auto* failure = dynamic_cast<const Error*>(&error);
+    const bool port_error =
+        failure != nullptr &&
+        (failure->kind() == ErrorKind::PortMissing || failure->kind() == ErrorKind::PortBusy ||
+         failure->kind() == ErrorKind::InvalidPortNumber || failure->kind() == ErrorKind::IoError);
+    err_ << "kdr: " << error.what()
+         << (port_error && port_from_environment_ ? " (the port came from KDR_PORT)" : "") << '\n'
+         << std::flush;
     return kExitFailure;
 }
 

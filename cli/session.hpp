@@ -34,23 +34,35 @@ struct PortChoice {
 /// UsageError for anything else and for numbers outside 1 to 32767.
 [[nodiscard]] PortChoice parse_port(std::string_view text);
 
+/// The columns of the terminal on standard error: its window size, else
+/// COLUMNS, else 80.
+[[nodiscard]] std::size_t terminal_columns();
+
 /// One line of a terminal, redrawn in place; other output first clears it.
+/// A line wider than the terminal would wrap and leave its first part behind
+/// at each redraw, so it is cut to `columns` - 1 characters (0: no limit).
+/// While it is enabled, SIGINT and SIGTERM clear a drawn line (on standard
+/// error) before they end the program.
 class StatusLine {
   public:
-    StatusLine(std::ostream& terminal, bool enabled) : out_(terminal), enabled_(enabled) {}
+    StatusLine(std::ostream& terminal, bool enabled, std::size_t columns = 0);
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
-    ~StatusLine() { clear(); }
+    ~StatusLine();
 
     /// Draws the text in place of what the line showed; nothing when disabled.
     void show(std::string_view text);
     /// Removes the line, so that other output starts on a clean line.
     void clear();
+    /// The widest text drawn whole; 0 for no limit.
+    [[nodiscard]] std::size_t width() const noexcept { return columns_ > 0 ? columns_ - 1 : 0; }
 
   private:
     std::ostream& out_;
     bool enabled_;
+    std::size_t columns_;
     bool drawn_ = false;
+    bool handling_signals_ = false;
 };
 
 /// Output that clears the status line before it is written, so that messages
@@ -79,9 +91,11 @@ class DownloadProgressLine {
 
     /// Redraws at most ten times a second.
     void update(const DownloadProgress& progress);
-    /// The line for a progress `elapsed` after the first character arrived.
+    /// The line for a progress `elapsed` after the first character arrived,
+    /// its later parts left out where they would pass `width` (0: no limit).
     [[nodiscard]] static std::string render(const DownloadProgress& progress,
-                                            std::chrono::duration<double> elapsed);
+                                            std::chrono::duration<double> elapsed,
+                                            std::size_t width = 0);
 
   private:
     StatusLine& status_;
@@ -91,7 +105,7 @@ class DownloadProgressLine {
 
 /// Options every reader command takes.
 struct LineOptions {
-    std::optional<std::string> port;  ///< --port, or KDR_PORT
+    std::optional<std::string> port;  ///< --port; the session falls back on KDR_PORT
     std::string password;
     bool trace = false;
     bool quiet = false;  ///< nothing on standard error but errors
@@ -141,6 +155,7 @@ class Session {
     std::string port_name_;
     bool trace_ = false;
     bool quiet_ = false;
+    bool port_from_environment_ = false;  ///< port errors then name KDR_PORT
 };
 
 }  // namespace kdr::cli

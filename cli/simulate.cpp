@@ -9,6 +9,8 @@
 #include <chrono>
 
 #include "cli/commands.hpp"
+#include "cli/download_formats.hpp"
+#include "cli/options.hpp"
 #include "cli/result_file.hpp"
 #include "kdr/error.hpp"
 #include "kdr/simulator.hpp"
@@ -88,6 +90,79 @@ LocalDateTime parse_clock(std::string_view text) {
 
 }  // namespace
 
+void add_simulate_options(CLI::App& command, SimulateOptions& options) {
+    command.add_option("-w,--password", options.password, "The password the reader accepts")
+        ->option_text("TEXT")
+        ->default_str("empty");
+    command.add_option("--id", options.machine_id, "The machine ID, up to 8 characters")
+        ->option_text("ID")
+        ->default_str(options.machine_id);
+    command
+        .add_option("-n,--records", options.sample_records,
+                    "How many sample records the reader holds")
+        ->option_text("N")
+        ->default_str("5, or 0 with --record")
+        ->check(CLI::Range(0, 99999));
+    command
+        .add_option("-r,--record", options.record_texts,
+                    "A record with this text (repeatable; stored after the samples)")
+        ->option_text("TEXT");
+    command
+        .add_option("--fault", options.faults,
+                    "Misbehave: silent, refuse, garble, bursts, pause, drop, short, merge, split, "
+                    "mute or borrow, optionally with the command letters it hits (\"refuse:T\", "
+                    "\"short:PR\"); repeatable")
+        ->option_text("KIND[:LETTERS]");
+    command.add_flag("--fast", options.fast,
+                     "Send replies at once rather than at the reader's 19200 baud");
+    command
+        .add_option("--clock", options.clock,
+                    "The reader's clock at start, \"YYYY-MM-DD HH:MM:SS\"")
+        ->option_text("TIME")
+        ->default_str("now");
+    command
+        .add_option("--path-file", options.path_file,
+                    "Also write the device path to FILE, which appears whole once the reader "
+                    "is ready")
+        ->option_text("FILE");
+    command.footer(R"(Faults hit every command unless letters are given, except: bursts, pause
+and drop, merge and split hit the download (D), short hits the clock
+read-back (R), mute the erase (E) and borrow the clock read-back (R).
+  silent  no answer at all          refuse  the refusal frame, nothing done
+  garble  damaged characters        bursts  answer in bursts, pauses < 0.3 s
+  pause   a 0.6 s pause halfway     drop    the line drops halfway (new device)
+  short   reply cut short (1 character of a frame, 9 of the clock, 13 of a
+          download)
+  merge   two records run together  split   one record cut in two after a "?"
+  mute    carries out the request and sends nothing
+  borrow  the clock read back as the next minute, its second below zero
+
+Examples:
+  kdr simulate
+  kdr simulate --password 1234 --records 200 --fast
+  kdr simulate --record "4006381333931" --record "QTY?3"
+  kdr simulate --fault pause              test a host against a stalling line
+  kdr simulate --path-file sim.path &     in a script: wait for sim.path)");
+}
+
+void add_demo_options(CLI::App& command, DemoOptions& options) {
+    command.add_option("-n,--records", options.records, "How many records the reader holds")
+        ->option_text("N")
+        ->default_str(std::to_string(options.records))
+        ->check(CLI::Range(0, 99999));
+    command.add_flag("--fast", options.fast,
+                     "Let the simulator answer at once rather than at 19200 baud");
+    add_format_option(command, options.format, format_names(false), "the formats of kdr download");
+    command.add_flag("--trace", options.trace,
+                     "Dump every byte sent and received, with timestamps, to standard error");
+    command.add_flag("-q,--quiet", options.quiet,
+                     "Nothing on standard error but errors: no progress, no notes");
+    command.footer(R"(Examples:
+  kdr demo
+  kdr demo --records 50 --format json
+  kdr demo --trace)");
+}
+
 int command_simulate(const SimulateOptions& options, Console& console) {
     sim::ReaderConfig config;
     config.password = options.password;
@@ -113,14 +188,19 @@ int command_simulate(const SimulateOptions& options, Console& console) {
         throw UsageError(error.what());
     }
 
+    // A path file that cannot be written is found before the reader starts.
+    std::optional<ResultFile> path_file;
+    if (options.path_file) {
+        path_file.emplace(*options.path_file, "--path-file");
+    }
     std::ostream& err = console.err;
     sim::PtyServer server(config, [&err](std::string_view line) {
         err << fmt::format("[{}] {}\n", time_of_day(), line) << std::flush;
     });
     console.out << server.device_path() << '\n' << std::flush;
-    if (options.path_file) {
+    if (path_file) {
         // Scripts wait for the file: it appears whole, once the reader answers.
-        ResultFile(*options.path_file).commit(server.device_path() + "\n");
+        path_file->commit(server.device_path() + "\n");
     }
     std::string faults;
     for (const sim::Fault& fault : config.faults) {
@@ -159,7 +239,7 @@ int command_demo(const DemoOptions& options, Console& console) {
         console.err
             << fmt::format(
                    "kdr: a simulated KDR reader holding {} record(s) answers on {} (password "
-                   "\"{}\"){}.\nRunning: kdr download --port {} --password {} --machine-id "
+                   "\"{}\"){}.\nkdr: running kdr download --port {} --password {} --machine-id "
                    "--rtc{}\n\n",
                    config.records.size(), path, kPassword,
                    options.fast ? "" : " at the reader's 19200 baud", path, kPassword,

@@ -13,12 +13,14 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 #include <utility>
 
 #include "cli/download_formats.hpp"
 #include "cli/erase_check.hpp"
+#include "cli/options.hpp"
 #include "kdr/error.hpp"
 #include "kdr/text_encoding.hpp"
 #include "store/store.hpp"
@@ -31,16 +33,8 @@ using store::EraseResult;
 using store::Store;
 using store::StoreError;
 
-// What one collect came to: the line to print and the exit code, and for the
-// station mode the reader it was and whether it is done with.
-struct CollectReport {
-    int exit_code = kExitFailure;
-    std::string line;
-    std::string machine_id;  // as sent; empty when no download came
-    std::size_t new_records = 0;
-    bool erased = false;  // read back empty (or confirmed)
-    bool store_failed = false;
-};
+using Outcome = CollectResult::Outcome;
+using Json = nlohmann::ordered_json;
 
 bool blank(std::string_view id) {
     return id.find_first_not_of(' ') == std::string_view::npos;
@@ -105,112 +99,145 @@ Fetched fetch(Session& session) {
 }
 
 // The store and the erase of a download, on a session whose connection is open.
-CollectReport collect_fetched(Session& session, Store& store, const CollectOptions& options,
+CollectResult collect_fetched(Session& session, Store& store, const CollectOptions& options,
                               const Fetched& fetched) {
     const std::optional<Download>& download = fetched.download;
-    const auto started = fetched.started;
-    const auto ended = fetched.ended;
-    const std::string& port = session.port_name();
+    CollectResult result;
     if (!download || !download->has_header) {
-        return {kExitFailure,
-                fmt::format("{}: nothing stored, nothing erased: {}", port, fetched.failure),
-                {}};
+        result.outcome = Outcome::NoDownload;
+        result.detail = fetched.failure;
+        return result;
     }
-    CollectReport report;
-    report.machine_id = download->machine_id;
+    result.machine_id = download->machine_id;
+    result.announced = download->announced;
     // Readers never given an ID all send eight spaces: stored under one name
     // they would be taken for one reader, and each one's records for the
     // other's.
     if (blank(download->machine_id) && blank(options.reader_name)) {
-        report.line = fmt::format(
-            "{}: nothing stored, nothing erased: the reader has no machine ID (it sends eight "
-            "spaces), so its records could be taken for another such reader's: give it an ID, "
-            "or name it for this collect with --reader NAME",
-            port);
-        return report;
+        result.outcome = Outcome::NoMachineId;
+        return result;
     }
     if (!blank(download->machine_id) && !blank(options.reader_name) &&
         reader_name(*download, {}) != options.reader_name) {
-        report.line = fmt::format(
-            "{}: nothing stored, nothing erased: --reader {} names a reader without an ID, but "
-            "this one is {}: leave --reader out",
-            port, options.reader_name, reader_name(*download, {}));
-        return report;
+        result.outcome = Outcome::ReaderMismatch;
+        result.reader = reader_name(*download, {});
+        result.detail = options.reader_name;
+        return result;
     }
     const bool complete = download->complete();
-    const std::string name =
-        fmt::format("{} on {}", reader_name(*download, options.reader_name), port);
+    result.reader = reader_name(*download, options.reader_name);
 
     store::StoreOutcome stored;
     try {
         store::CollectedDownload collected{
-            port, started, ended, &*download, options.erase && complete, {}};
+            session.port_name(), fetched.started,           fetched.ended,
+            &*download,          options.erase && complete, {}};
         if (blank(download->machine_id)) {
             collected.reader_name = options.reader_name;
         }
         stored = store.store_download(collected);
     } catch (const StoreError& error) {
-        report.store_failed = true;
-        report.line = fmt::format("{}: nothing stored, nothing erased: {}", name, error.what());
-        return report;
+        result.outcome = Outcome::StoreFailed;
+        result.detail = error.what();
+        return result;
     }
-    report.new_records = stored.new_records;
-    report.exit_code = kExitFailure;
-    std::string line = fmt::format("{}: {} new, {} already stored", name, stored.new_records,
-                                   stored.already_stored);
-    if (stored.new_memory) {
-        line += " (the reader's memory was not what the store held: a new memory began)";
-    }
+    result.new_records = stored.new_records;
+    result.already_stored = stored.already_stored;
+    result.new_memory = stored.new_memory;
     if (!complete) {
-        report.line = fmt::format("{}; not erased: {}", line, why_incomplete(*download));
-        return report;
+        result.outcome = Outcome::Incomplete;
+        result.detail = why_incomplete(*download);
+        return result;
     }
+    result.outcome = Outcome::Stored;
     if (!options.erase) {
-        report.exit_code = kExitSuccess;
-        report.line = line + "; not erased (no --erase)";
-        return report;
+        return result;
     }
-
-    std::string detail;
-    const EraseResult result = erase_and_check(session, download->machine_id, detail);
-    std::string unrecorded;
+    result.erase = erase_and_check(session, download->machine_id, result.detail);
     try {
-        store.set_erase_result(stored.download_id, result);
+        store.set_erase_result(stored.download_id, *result.erase);
     } catch (const StoreError& error) {
         // The records are stored; only the note of the erase is missing, and
         // the next collect finds out what the reader holds by itself.
-        unrecorded = fmt::format(" (the erase result was not recorded: {})", error.what());
+        result.erase_unrecorded = error.what();
     }
-    report.erased = result == EraseResult::Verified || result == EraseResult::Acknowledged;
-    switch (result) {
-        case EraseResult::Verified:
-            report.exit_code = kExitSuccess;
-            report.line = line + "; erased (read back: the reader holds no record)" + unrecorded;
-            break;
-        case EraseResult::Acknowledged:
-            report.exit_code = kExitSuccess;
-            report.line =
-                fmt::format("{}; erased (the reader confirmed it; {}){}", line, detail, unrecorded);
-            break;
-        case EraseResult::Refused:
-            report.line = line +
-                          "; not erased: the reader refused the erase and keeps its records" +
-                          unrecorded;
-            break;
-        case EraseResult::NotErased:
-            report.line = fmt::format("{}; not erased: {}{}", line, detail, unrecorded);
-            break;
-        default:
-            report.line = fmt::format(
-                "{}; erase not confirmed: {} (the next collect stores nothing twice either "
-                "way){}",
-                line, detail, unrecorded);
-    }
-    return report;
+    return result;
 }
 
-CollectReport collect_open(Session& session, Store& store, const CollectOptions& options) {
+CollectResult collect_open(Session& session, Store& store, const CollectOptions& options) {
     return collect_fetched(session, store, options, fetch(session));
+}
+
+// The collect's one line for people.
+std::string collect_line(const CollectResult& result, const std::string& port) {
+    const std::string name = fmt::format("{} on {}", result.reader, port);
+    switch (result.outcome) {
+        case Outcome::NoDownload:
+            return fmt::format("{}: nothing stored, nothing erased: {}", port, result.detail);
+        case Outcome::NoMachineId:
+            return fmt::format(
+                "{}: nothing stored, nothing erased: the reader has no machine ID (it sends "
+                "eight spaces), so its records could be taken for another such reader's: give "
+                "it an ID, or name it for this collect with --reader NAME",
+                port);
+        case Outcome::ReaderMismatch:
+            return fmt::format(
+                "{}: nothing stored, nothing erased: --reader {} names a reader without an ID, "
+                "but this one is {}: leave --reader out",
+                port, result.detail, result.reader);
+        case Outcome::StoreFailed:
+            return fmt::format("{}: nothing stored, nothing erased: {}", name, result.detail);
+        case Outcome::Incomplete:
+        case Outcome::Stored:
+            break;
+    }
+    std::string line = fmt::format("{}: {} new, {} already stored", name, result.new_records,
+                                   result.already_stored);
+    if (result.new_memory) {
+        line += " (the reader's memory was not what the store held: a new memory began)";
+    }
+    if (result.outcome == Outcome::Incomplete) {
+        return fmt::format("{}; not erased: {}", line, result.detail);
+    }
+    if (!result.erase) {
+        return line + "; not erased (no --erase)";
+    }
+    const std::string unrecorded =
+        result.erase_unrecorded.empty()
+            ? std::string()
+            : fmt::format(" (the erase result was not recorded: {})", result.erase_unrecorded);
+    switch (*result.erase) {
+        case EraseResult::Verified:
+            return line + "; erased (read back: the reader holds no record)" + unrecorded;
+        case EraseResult::Acknowledged:
+            return fmt::format("{}; erased (the reader confirmed it; {}){}", line, result.detail,
+                               unrecorded);
+        case EraseResult::Refused:
+            return line + "; not erased: the reader refused the erase and keeps its records" +
+                   unrecorded;
+        case EraseResult::NotErased:
+            return fmt::format("{}; not erased: {}{}", line, result.detail, unrecorded);
+        default:
+            return fmt::format(
+                "{}; erase not confirmed: {} (the next collect stores nothing twice either "
+                "way){}",
+                line, result.detail, unrecorded);
+    }
+}
+
+Json collect_json(const CollectResult& result, const std::string& port) {
+    Json json;
+    json["port"] = port;
+    json["reader"] = result.reader.empty() ? Json(nullptr) : Json(result.reader);
+    json["outcome"] = to_string(result.outcome);
+    json["succeeded"] = result.succeeded();
+    json["announced"] = result.machine_id.empty() ? Json(nullptr) : Json(result.announced);
+    json["new"] = result.new_records;
+    json["already_stored"] = result.already_stored;
+    json["new_memory"] = result.new_memory;
+    json["erase"] = result.erase ? Json(store::to_string(*result.erase)) : Json(nullptr);
+    json["message"] = collect_line(result, port);
+    return json;
 }
 
 // Ctrl-C (and SIGTERM) in station mode: the loop ends between exchanges.
@@ -259,14 +286,15 @@ class Station {
   public:
     using SteadyTime = std::chrono::steady_clock::time_point;
 
-    Station(const CollectOptions& options, Console& console)
+    Station(const CollectOptions& options, std::string target, Console& console)
         : options_(options),
+          target_(std::move(target)),
           console_(console),
           quiet_{console.in, discard_, discard_, false, false} {}
 
     int run() {
         const StopSignals signals;
-        store_ = store::open_store(options_.db);
+        store_ = store::open_store(target_);
         {
             const Session port(options_.line, quiet_, "collect");
             say(fmt::format("watching {} every 2 s; Ctrl-C ends", port.port_name()));
@@ -316,7 +344,7 @@ class Station {
     void visit() {
         if (!store_) {
             try {
-                store_ = store::open_store(options_.db);
+                store_ = store::open_store(target_);
             } catch (const StoreError& error) {
                 say(fmt::format("kdr: {}", error.what()));
                 return;
@@ -348,24 +376,24 @@ class Station {
             discard_.str({});
             return;
         }
-        const CollectReport report = collect_fetched(session, *store_, options_, fetched);
+        const CollectResult result = collect_fetched(session, *store_, options_, fetched);
         discard_.str({});
-        if (report.store_failed) {
+        if (result.outcome == Outcome::StoreFailed) {
             store_.reset();  // a store that failed is opened anew for the next try
         }
         const bool another =
-            !docked_ || (!report.machine_id.empty() && docked_->machine_id != report.machine_id);
+            !docked_ || (!result.machine_id.empty() && docked_->machine_id != result.machine_id);
         if (another) {
-            docked_ = Docked{report.machine_id, 0, false, 0, {}};
+            docked_ = Docked{result.machine_id, 0, false, 0, {}};
         }
         const auto now = std::chrono::steady_clock::now();
-        if (report.exit_code == kExitSuccess) {
+        if (result.succeeded()) {
             docked_->done = true;
             docked_->failures = 0;
-            docked_->announced = report.erased ? 0 : fetched.download->announced;
+            docked_->announced = result.erased() ? 0 : result.announced;
             docked_->next = now + std::max<std::chrono::steady_clock::duration>(
-                                      kPoll, report.erased ? kPoll : 5 * (now - began));
-            say(report.line);
+                                      kPoll, result.erased() ? kPoll : 5 * (now - began));
+            report(result, session.port_name(), {});
             return;
         }
         docked_->done = false;
@@ -373,15 +401,35 @@ class Station {
         const auto back_off = std::min<std::chrono::seconds>(
             kPoll * (1 << std::min(docked_->failures - 1, 5)), kLongestBackOff);
         docked_->next = now + back_off;
-        say(fmt::format("kdr: {} (try {}; again in {} s while it stays)", report.line,
-                        docked_->failures, back_off.count()));
+        report(result, session.port_name(),
+               fmt::format(" (try {}; again in {} s while it stays)", docked_->failures,
+                           back_off.count()));
     }
 
+    // One line per collect: text, or a JSON object with the try's note.
+    void report(const CollectResult& result, const std::string& port, const std::string& retry) {
+        if (options_.format == "json") {
+            Json json = collect_json(result, port);
+            json["time"] = local_now();
+            if (!retry.empty()) {
+                json["retry"] = retry.substr(2, retry.size() - 3);
+            }
+            console_.out << json.dump() << '\n' << std::flush;
+            return;
+        }
+        const std::string line = collect_line(result, port);
+        say(result.succeeded() ? line : fmt::format("kdr: {}{}", line, retry));
+    }
+
+    // Notes of the station itself; with JSON they stay off standard output,
+    // which then holds only the collects' objects.
     void say(std::string_view line) {
-        console_.out << local_now() << ' ' << line << '\n' << std::flush;
+        std::ostream& out = options_.format == "json" ? console_.err : console_.out;
+        out << local_now() << ' ' << line << '\n' << std::flush;
     }
 
     const CollectOptions& options_;
+    std::string target_;
     Console& console_;
     std::ostringstream discard_;
     Console quiet_;
@@ -389,15 +437,9 @@ class Station {
     std::optional<Docked> docked_;
 };
 
-int watch(const CollectOptions& options, Console& console) {
-    Station station(options, console);
+int watch(const CollectOptions& options, std::string target, Console& console) {
+    Station station(options, std::move(target), console);
     return station.run();
-}
-
-// The header of to_csv.
-std::string header_line() {
-    const std::string csv = to_csv(Download{});
-    return csv.substr(0, csv.find('\n') + 1);
 }
 
 std::chrono::year_month_day parse_day(const std::string& text) {
@@ -416,44 +458,48 @@ std::chrono::year_month_day parse_day(const std::string& text) {
     return parsed;
 }
 
+// The command's end checks that the text reached standard output.
 void write_out(const std::string& text, Console& console) {
     console.out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    console.out.flush();
-    if (!console.out) {
-        throw Error(ErrorKind::IoError, "cannot write the result to standard output");
-    }
 }
 
 }  // namespace
 
 int command_collect(const CollectOptions& options, Console& console) {
+    const std::string target = store_target(options.db);
     if (options.watch) {
-        return watch(options, console);
+        return watch(options, target, console);
     }
     // The store first: one that cannot be written is found before the reader
     // is touched.
     std::unique_ptr<Store> store;
     try {
-        store = store::open_store(options.db);
+        store = store::open_store(target);
     } catch (const StoreError& error) {
         console.err << "kdr: " << error.what() << "; nothing was downloaded or erased\n";
         return kExitFailure;
     }
-    CollectReport report;
+    CollectResult result;
+    std::string port;
     {
         // The session ends (its progress line cleared) before the line is printed.
         Session session(options.line, console, "collect");
         if (!session.open()) {
             return kExitFailure;
         }
-        report = collect_open(session, *store, options);
+        port = session.port_name();
+        result = collect_open(session, *store, options);
     }
-    if (report.exit_code == kExitSuccess) {
-        console.out << report.line << '\n' << std::flush;
-    } else {
-        console.err << "kdr: " << report.line << '\n' << std::flush;
+    const std::string line = collect_line(result, port);
+    if (options.format == "json") {
+        console.out << collect_json(result, port).dump(2) << '\n' << std::flush;
+    } else if (result.succeeded()) {
+        console.out << line << '\n' << std::flush;
     }
-    return report.exit_code;
+    if (!result.succeeded()) {
+        console.err << "kdr: " << line << '\n' << std::flush;
+    }
+    return result.succeeded() ? kExitSuccess : kExitFailure;
 }
 
 int command_export(const ExportOptions& options, Console& console) {
@@ -462,45 +508,63 @@ int command_export(const ExportOptions& options, Console& console) {
     if (options.since) {
         filter.since = parse_day(*options.since);
     }
-    std::unique_ptr<Store> store = store::open_store(options.db, store::OpenMode::MustExist);
-    std::vector<store::StoredRecord> rows = store->records(filter);
+    std::unique_ptr<Store> store =
+        store::open_store(store_target(options.db), store::OpenMode::MustExist);
+    const std::vector<store::StoredRecord> rows = store->records(filter);
 
-    // Each reader's records as one download, in the formats of `kdr download`.
-    std::vector<Download> readers;
-    for (store::StoredRecord& row : rows) {
-        if (readers.empty() || readers.back().machine_id != row.machine_id) {
-            Download reader;
-            reader.has_header = true;
-            reader.machine_id = row.machine_id;
-            readers.push_back(std::move(reader));
+    // Each reader's records in the formats of `kdr download`. No reader
+    // announced a count for them, and whether a reader's whole memory is
+    // among them is not known: those stay empty.
+    std::ostringstream text;
+    const std::unique_ptr<RecordWriter> writer =
+        make_writer(options.format, text, WriterOptions{default_decoder(), {}, true});
+    for (std::size_t i = 0; i < rows.size();) {
+        std::size_t next = i;
+        while (next < rows.size() && rows[next].machine_id == rows[i].machine_id) {
+            ++next;
         }
-        readers.back().records.push_back(std::move(row.record));
-    }
-    std::string text = options.format == "csv" ? header_line() : "[\n";
-    for (std::size_t i = 0; i < readers.size(); ++i) {
-        Download& reader = readers[i];
-        reader.announced = static_cast<std::int32_t>(reader.records.size());
-        if (options.format == "csv") {
-            const std::string csv = to_csv(reader);
-            text += csv.substr(csv.find('\n') + 1);
-        } else {
-            text += to_json(reader);
-            text.insert(text.size() - 1, i + 1 < readers.size() ? "," : "");
+        ReaderHeader reader;
+        reader.machine_id = rows[i].machine_id;
+        reader.received = next - i;
+        writer->begin(reader);
+        for (; i < next; ++i) {
+            writer->record(rows[i].record);
         }
+        writer->end();
     }
-    if (options.format == "json") {
-        text += "]\n";
-    }
-    write_out(text, console);
+    writer->finish();
+    write_out(text.str(), console);
     return kExitSuccess;
 }
 
-int command_history(const std::string& db, Console& console) {
-    std::unique_ptr<Store> store = store::open_store(db, store::OpenMode::MustExist);
+int command_history(const HistoryOptions& options, Console& console) {
+    std::unique_ptr<Store> store =
+        store::open_store(store_target(options.db), store::OpenMode::MustExist);
+    const std::vector<store::StoredDownload> downloads = store->downloads();
+    if (options.format == "json") {
+        Json list = Json::array();
+        for (const store::StoredDownload& d : downloads) {
+            Json entry;
+            entry["id"] = d.id;
+            entry["started"] = d.started;
+            entry["ended"] = d.ended;
+            entry["machine_id"] = cp1252_to_utf8(d.machine_id);
+            entry["port"] = d.port;
+            entry["announced"] = d.announced;
+            entry["received"] = d.received;
+            entry["complete"] = d.complete;
+            entry["new"] = d.new_records;
+            entry["already_stored"] = d.already_stored;
+            entry["erase"] = store::to_string(d.erase);
+            list.push_back(std::move(entry));
+        }
+        write_out(list.dump(2) + "\n", console);
+        return kExitSuccess;
+    }
     std::string table = fmt::format(
         "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {}\n", "id", "ended (UTC)",
         "reader", "port", "announced", "received", "new", "already", "erase");
-    for (const store::StoredDownload& d : store->downloads()) {
+    for (const store::StoredDownload& d : downloads) {
         std::string erase(store::to_string(d.erase));
         if (!d.complete) {
             erase += " (incomplete download)";
@@ -513,8 +577,9 @@ int command_history(const std::string& db, Console& console) {
     return kExitSuccess;
 }
 
-int command_rebuild(const std::string& db, Console& console) {
-    std::unique_ptr<Store> store = store::open_store(db, store::OpenMode::MustExist);
+int command_rebuild(const RebuildOptions& options, Console& console) {
+    std::unique_ptr<Store> store =
+        store::open_store(store_target(options.db), store::OpenMode::MustExist);
     const store::RebuildReport report = store->rebuild();
     std::string text = fmt::format(
         "{}: {} download(s) replayed; {} record(s) before, {} after, {} changed\n", store->name(),
@@ -528,92 +593,92 @@ int command_rebuild(const std::string& db, Console& console) {
     return kExitSuccess;
 }
 
-}  // namespace kdr::cli
+bool CollectResult::succeeded() const {
+    return outcome == Outcome::Stored &&
+           (!erase || *erase == EraseResult::Verified || *erase == EraseResult::Acknowledged);
+}
 
-namespace kdr::cli {
+bool CollectResult::erased() const {
+    return erase && (*erase == EraseResult::Verified || *erase == EraseResult::Acknowledged);
+}
 
-StoreCommands::StoreCommands(CLI::App& app, void (*add_line_options)(CLI::App&, LineOptions&)) {
-    collect_ = app.add_subcommand(
-        "collect",
-        "Download the reader into a database and, with --erase, erase it once the records are "
-        "stored. Records already stored are not stored again.");
-    add_line_options(*collect_, collect_options_.line);
-    collect_
-        ->add_option("--db", collect_options_.db,
-                     "The store: a SQLite file (created when missing) or a postgresql:// URI")
-        ->option_text("TARGET")
-        ->required();
-    collect_->add_flag("--erase", collect_options_.erase,
-                       "Erase the reader once its whole download is stored");
-    collect_
-        ->add_option("--reader", collect_options_.reader_name,
-                     "The name to store a reader under that has no machine ID of its own (it "
-                     "sends eight spaces)")
-        ->option_text("NAME");
-    collect_->add_flag("--watch", collect_options_.watch,
-                       "Station mode: poll the port every 2 s, collect each reader that answers "
-                       "once, until Ctrl-C");
-    collect_->footer(R"(Prints one line: the reader, records new and already stored, erased or
+std::string_view to_string(CollectResult::Outcome outcome) noexcept {
+    switch (outcome) {
+        case Outcome::Stored:
+            return "stored";
+        case Outcome::Incomplete:
+            return "incomplete";
+        case Outcome::NoDownload:
+            return "no download";
+        case Outcome::NoMachineId:
+            return "no machine ID";
+        case Outcome::ReaderMismatch:
+            return "reader mismatch";
+        case Outcome::StoreFailed:
+            return "store failed";
+    }
+    return "unknown";
+}
+
+void add_collect_options(CLI::App& command, CollectOptions& options) {
+    add_line_options(command, options.line);
+    add_db_option(command, options.db);
+    command.add_flag("--erase", options.erase,
+                     "Erase the reader once its whole download is stored");
+    command
+        .add_option("--reader", options.reader_name,
+                    "The name to store a reader under that has no machine ID of its own (it "
+                    "sends eight spaces)")
+        ->option_text("NAME")
+        ->default_str("none");
+    command.add_flag("--watch", options.watch,
+                     "Station mode: poll the port every 2 s, collect each reader that answers "
+                     "once, until Ctrl-C");
+    add_format_option(command, options.format, report_formats(),
+                      "one line, or one JSON object (with --watch one a line)");
+    command.footer(R"(Prints one line: the reader, records new and already stored, erased or
 not and why. Exit 1 when anything failed: nothing is erased then, and
-nothing stored is lost. See docs/STORE.md.
+nothing stored is lost. The SQLite file is created when missing. See
+docs/STORE.md.
 
 Examples:
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase
   kdr collect --port /dev/ttyUSB0 --db postgresql://kdr@dbhost/records --erase
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase --watch)");
+}
 
-    export_ = app.add_subcommand("export", "Write stored records as CSV or JSON.");
-    export_->add_option("--db", export_options_.db, "The store")->option_text("TARGET")->required();
-    export_->add_option("--reader", export_options_.reader, "Only this reader's records (its ID)")
-        ->option_text("ID");
-    export_
-        ->add_option("--since", export_options_.since,
-                     "Only records stamped on or after this day, YYYY-MM-DD")
-        ->option_text("DATE");
-    export_->add_option("-f,--format", export_options_.format, "csv or json")
-        ->option_text("FORMAT")
-        ->check(CLI::IsMember({"csv", "json"}))
-        ->capture_default_str();
-    export_->footer(R"(Examples:
+void add_export_options(CLI::App& command, ExportOptions& options) {
+    add_db_option(command, options.db);
+    command.add_option("--reader", options.reader, "Only this reader's records (its ID)")
+        ->option_text("ID")
+        ->default_str("every reader");
+    command
+        .add_option("--since", options.since,
+                    "Only records stamped on or after this day, YYYY-MM-DD")
+        ->option_text("DATE")
+        ->default_str("every day");
+    add_format_option(command, options.format, format_names(true), "the formats of kdr download");
+    command.footer(R"(Examples:
   kdr export --db records.sqlite > records.csv
   kdr export --db records.sqlite --reader KDR00077 --since 2024-05-01 --format json)");
+}
 
-    rebuild_ = app.add_subcommand(
-        "rebuild",
-        "Derive the stored records anew from the readers' answers the store keeps, by this "
-        "kdr's rules, in one transaction.");
-    rebuild_->add_option("--db", rebuild_db_, "The store")->option_text("TARGET")->required();
-    rebuild_->footer(R"(Prints what changed. Readers with downloads from before the store kept
+void add_history_options(CLI::App& command, HistoryOptions& options) {
+    add_db_option(command, options.db);
+    add_format_option(command, options.format, report_formats(),
+                      "a table, or one JSON array of the downloads");
+    command.footer(R"(Examples:
+  kdr history --db records.sqlite
+  kdr history --db records.sqlite --format json)");
+}
+
+void add_rebuild_options(CLI::App& command, RebuildOptions& options) {
+    add_db_option(command, options.db);
+    command.footer(R"(Prints what changed. Readers with downloads from before the store kept
 answers are left as they are.
 
 Examples:
   kdr rebuild --db records.sqlite)");
-
-    history_ = app.add_subcommand("history", "List the stored downloads: counts, erase results.");
-    history_->add_option("--db", history_db_, "The store")->option_text("TARGET")->required();
-    history_->footer(R"(Examples:
-  kdr history --db records.sqlite)");
-}
-
-std::optional<int> StoreCommands::run(Console& console) const {
-    try {
-        if (collect_->parsed()) {
-            return command_collect(collect_options_, console);
-        }
-        if (export_->parsed()) {
-            return command_export(export_options_, console);
-        }
-        if (history_->parsed()) {
-            return command_history(history_db_, console);
-        }
-        if (rebuild_->parsed()) {
-            return command_rebuild(rebuild_db_, console);
-        }
-    } catch (const StoreError& error) {
-        console.err << "kdr: " << error.what() << '\n';
-        return kExitFailure;
-    }
-    return std::nullopt;
 }
 
 }  // namespace kdr::cli

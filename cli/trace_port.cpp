@@ -35,13 +35,18 @@ TracingSerialPort::~TracingSerialPort() {
     try {
         put_PortOpen(false);
     } catch (const std::exception& error) {
-        event(fmt::format("close COM{} failed: {}", inner_->get_CommPort(), error.what()));
+        event(fmt::format("close {} failed: {}", port_label(), error.what()));
     }
 }
 
 std::string TracingSerialPort::stamp() {
     const std::chrono::duration<double> since = clock_.now() - start_;
     return fmt::format("[{:10.6f}]", since.count());
+}
+
+std::string TracingSerialPort::port_label() const {
+    const std::string device = describe_device_ ? describe_device_() : std::string();
+    return device.empty() ? fmt::format("COM{}", inner_->get_CommPort()) : device;
 }
 
 void TracingSerialPort::event(std::string_view what) {
@@ -66,19 +71,17 @@ void TracingSerialPort::put_PortOpen(bool open) {
     if (!open) {
         if (inner_->get_PortOpen()) {
             inner_->put_PortOpen(false);
-            event(fmt::format("close COM{}", inner_->get_CommPort()));
+            event(fmt::format("close {}", port_label()));
         }
         return;
     }
     try {
         inner_->put_PortOpen(true);
     } catch (const std::exception& error) {
-        event(fmt::format("open COM{} failed: {}", inner_->get_CommPort(), error.what()));
+        event(fmt::format("open {} failed: {}", port_label(), error.what()));
         throw;
     }
-    const std::string device = describe_device_ ? describe_device_() : std::string();
-    event(fmt::format("open COM{}{}{} {}", inner_->get_CommPort(), device.empty() ? "" : " ",
-                      device, inner_->get_Settings()));
+    event(fmt::format("open {} {}", port_label(), inner_->get_Settings()));
 }
 
 void TracingSerialPort::put_InBufferCount(int count) {

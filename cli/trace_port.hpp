@@ -20,8 +20,9 @@ namespace kdr::cli {
 
 class TracingSerialPort final : public SerialPort {
   public:
-    /// `describe_device` names the device of the open port for the trace
-    /// ("/dev/ttyUSB0"); it may be empty.
+    /// `describe_device` names the port's device for the trace
+    /// ("/dev/ttyUSB0"); without it (or when it says nothing) the port is
+    /// named by its number ("COM1").
     TracingSerialPort(std::unique_ptr<SerialPort> inner, std::ostream& out, Clock& clock,
                       std::function<std::string()> describe_device = {});
     /// Traces the close of a port left open.
@@ -42,6 +43,7 @@ class TracingSerialPort final : public SerialPort {
     [[nodiscard]] std::string port_name() const override { return inner_->port_name(); }
 
   private:
+    [[nodiscard]] std::string port_label() const;
     void event(std::string_view what);
     void dump(char direction, std::string_view bytes);
     [[nodiscard]] std::string stamp();

@@ -11,9 +11,9 @@ _kdr_options() {
         ports) echo '--help --all --format' ;;
         simulate) echo '--help --password --id --records --record --fault --fast --clock --path-file' ;;
         demo) echo '--help --records --fast --format --trace --quiet' ;;
-        collect) echo "$line --db --erase --reader --watch" ;;
+        collect) echo "$line --db --erase --reader --watch --format" ;;
         export) echo '--help --db --reader --since --format' ;;
-        history) echo '--help --db' ;;
+        history) echo '--help --db --format' ;;
         rebuild) echo '--help --db' ;;
     esac
 }
@@ -49,7 +49,9 @@ _kdr() {
         -f | --format)
             local formats='text json csv'
             [ "$command" = export ] && formats='csv json'
-            [ "$command" = ports ] && formats='text json'
+            case "$command" in
+                ports | collect | history) formats='text json' ;;
+            esac
             mapfile -t COMPREPLY < <(compgen -W "$formats" -- "$cur")
             return 0
             ;;

@@ -42,6 +42,12 @@ check "erase off a terminal needs --yes" 2 "$kdr" erase --port /dev/null </dev/n
 check "a port that does not exist" 1 "$kdr" open --port /dev/kdr-missing
 contains "says why" /tmp/kdr-script-err.$$ "does not exist"
 
+# Results that cannot be written fail the command with one sentence.
+for args in "--help" "ports" "demo --fast"; do
+    check "$args to a full disk" 1 sh -c "\"$kdr\" $args >/dev/full"
+    contains "$args says the disk is full" /tmp/kdr-script-err.$$ "kdr: cannot write to standard output: No space left on device"
+done
+
 check "demo" 0 "$kdr" demo --fast --format csv
 contains "demo prints the records" /tmp/kdr-script-out.$$ "KDR00042,12,1,"
 check "demo output can be piped" 0 sh -c "\"$kdr\" demo --fast | head -n 1 | grep -q 'Machine ID: KDR00042'"

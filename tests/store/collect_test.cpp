@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
 
@@ -581,6 +582,8 @@ TEST(CollectPostgres, BoundedLockWaitAndReconnectAfterALongDownload) {
     EXPECT_NE(long_download.out.find("60 new"), std::string::npos) << long_download.out;
 }
 
+// Export writes what download writes, but for the count a reader announced
+// and whether its whole memory arrived: stored records have neither.
 TEST(CollectExport, WritesWhatDownloadWrites) {
     const TempDir dir;
     const std::string target = (dir.path() / "records.sqlite").string();
@@ -594,19 +597,41 @@ TEST(CollectExport, WritesWhatDownloadWrites) {
         ASSERT_EQ(result.exit_code, 0) << result.err;
         downloaded.push_back(result.out);
     }
-    ASSERT_EQ(run_collect(collect_args(reader.path(), target)).exit_code, 0);
+    const ProcessResult collected =
+        run_collect(collect_args(reader.path(), target, {"--erase", "--format", "json"}));
+    ASSERT_EQ(collected.exit_code, 0) << collected.err;
+    const nlohmann::json outcome = nlohmann::json::parse(collected.out);
+    EXPECT_EQ(outcome.at("outcome"), "stored");
+    EXPECT_EQ(outcome.at("new"), 6);
+    EXPECT_EQ(outcome.at("erase"), "verified");
 
+    std::string csv_expected = downloaded[0];
+    for (std::size_t at = csv_expected.find("KDR000E1,6,"); at != std::string::npos;
+         at = csv_expected.find("KDR000E1,6,", at)) {
+        csv_expected.replace(at, 11, "KDR000E1,,");
+    }
     const ProcessResult csv = run_kdr({"export", "--db", target}, kDeadline);
     EXPECT_EQ(csv.exit_code, 0) << csv.err;
-    EXPECT_EQ(csv.out, downloaded[0]);
+    EXPECT_EQ(csv.out, csv_expected);
+
+    nlohmann::json json_expected = nlohmann::json::parse(downloaded[1]);
+    json_expected["record_count"] = nullptr;
+    json_expected["complete"] = nullptr;
     const ProcessResult json =
         run_kdr({"export", "--db", target, "--reader", "KDR000E1", "--format", "json"}, kDeadline);
     EXPECT_EQ(json.exit_code, 0) << json.err;
-    EXPECT_EQ(json.out, "[\n" + downloaded[1] + "]\n");
+    EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json::array({json_expected}));
+
     const ProcessResult history = run_kdr({"history", "--db", target}, kDeadline);
     EXPECT_EQ(history.exit_code, 0) << history.err;
     EXPECT_NE(history.out.find("KDR000E1"), std::string::npos) << history.out;
     EXPECT_NE(history.out.find("verified"), std::string::npos) << history.out;
+    const ProcessResult history_json =
+        run_kdr({"history", "--db", target, "--format", "json"}, kDeadline);
+    const nlohmann::json downloads = nlohmann::json::parse(history_json.out);
+    ASSERT_EQ(downloads.size(), 1U) << history_json.out;
+    EXPECT_EQ(downloads[0].at("erase"), "verified");
+    EXPECT_EQ(downloads[0].at("received"), 6);
 }
 
 // The station mode: each reader set into the cradle is collected once, also

@@ -3,17 +3,24 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/app.hpp"
+#include "cli/download_formats.hpp"
+#include "cli/result_file.hpp"
 #include "cli/serial_ports.hpp"
 #include "cli/session.hpp"
 #include "cli/trace_port.hpp"
@@ -92,12 +99,23 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
         {{"simulate", "--clock", "yesterday"}, "YYYY-MM-DD HH:MM:SS"},
         {{"simulate", "--clock", "2024-02-30 10:00:00"}, "reader clock"},
         {{"demo", "--records", "-1"}, "records"},
+        {{"collect", "--port", "/dev/kdr-none", "--db", ""}, "--db is empty"},
+        {{"collect", "--port", "/dev/kdr-none", "--db", "/kdr-no-such-folder/x.sqlite"},
+         "the folder /kdr-no-such-folder does not exist"},
+        {{"history"}, "no store given"},
+        {{"simulate", "--path-file", "/kdr-no-such-folder/sim.path"},
+         "--path-file /kdr-no-such-folder/sim.path: the folder"},
+        {{"open", "-p", "/dev/a", "-p", "/dev/b"}, "--port was given twice"},
     };
     ::unsetenv("KDR_PORT");
+    ::unsetenv("KDR_DB");
     for (const Case& c : cases) {
         const CliRun result = run_cli(c.args);
         EXPECT_EQ(result.code, kExitUsage) << ::testing::PrintToString(c.args);
         EXPECT_EQ(result.err.rfind("kdr: ", 0), 0U) << result.err;
+        // One sentence, then one hint line.
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << result.err;
+        EXPECT_NE(result.err.find("\nRun \"kdr "), std::string::npos) << result.err;
         EXPECT_NE(result.err.find(c.message), std::string::npos)
             << ::testing::PrintToString(c.args) << "\n"
             << result.err;
@@ -131,6 +149,61 @@ TEST(CliUsage, EveryCommandHasHelpWithExamples) {
               std::string::npos);
     EXPECT_NE(top.out.find("Results go to standard output"), std::string::npos);
     EXPECT_EQ(run_cli({"--version"}).out, "kdr 1.01\n");
+    EXPECT_EQ(run_cli({"-v"}).out, "kdr 1.01\n");
+}
+
+// Every option with a value names it and its default in the help.
+TEST(CliUsage, HelpNamesValuesAndDefaults) {
+    const struct {
+        const char* command;
+        const char* text;
+    } cases[] = {
+        {"download", "-p,--port DEVICE"},  {"download", "(default: $KDR_PORT)"},
+        {"download", "(default: text)"},   {"download", "(default: cp1252)"},
+        {"collect", "--db TARGET"},        {"collect", "(default: $KDR_DB)"},
+        {"collect", "-f,--format FORMAT"}, {"export", "--since DATE"},
+        {"export", "(default: csv)"},      {"history", "(default: $KDR_DB)"},
+        {"history", "text or json"},       {"simulate", "(default: KDR00001)"},
+    };
+    for (const auto& c : cases) {
+        // Descriptions wrap: compare with runs of spaces made one.
+        std::string help;
+        for (const char ch : run_cli({c.command, "--help"}).out) {
+            const char one = ch == '\n' ? ' ' : ch;
+            if (!(one == ' ' && !help.empty() && help.back() == ' ')) {
+                help += one;
+            }
+        }
+        EXPECT_NE(help.find(c.text), std::string::npos) << c.command << ": " << c.text;
+    }
+}
+
+TEST(CliUsage, APortFromTheEnvironmentIsNamedInItsErrors) {
+    const struct {
+        const char* port;
+        int code;
+    } cases[] = {{"/dev/kdr-no-such-device", kExitFailure}, {"COM1", kExitUsage}};
+    for (const auto& c : cases) {
+        ::setenv("KDR_PORT", c.port, 1);
+        const CliRun result = run_cli({"open"});
+        ::unsetenv("KDR_PORT");
+        EXPECT_EQ(result.code, c.code) << result.err;
+        EXPECT_NE(result.err.find("(the port came from KDR_PORT)"), std::string::npos)
+            << result.err;
+    }
+}
+
+// Results that cannot be written fail the command, help included.
+TEST(CliUsage, AFailedWriteToStandardOutputFails) {
+    struct Full final : std::streambuf {
+        int_type overflow(int_type) override { return traits_type::eof(); }
+    } full;
+    std::istringstream in;
+    std::ostream out(&full);
+    std::ostringstream err;
+    Console console{in, out, err, false, false, [] { return ENOSPC; }};
+    EXPECT_EQ(run({"--help"}, console), kExitFailure);
+    EXPECT_EQ(err.str(), "kdr: cannot write to standard output: No space left on device\n");
 }
 
 TEST(CliUsage, APasswordLongerThanAReadersIsSentWithAWarning) {
@@ -253,13 +326,13 @@ TEST(ByteTrace, EveryByteBothWaysWithTimestamps) {
         return fmt::format("{:<48}|{}|", hex, text);
     };
     EXPECT_EQ(out.str(),
-              "[  0.000000] open COM3 /dev/ttyX 19200,n,8,1\n"
+              "[  0.000000] open /dev/ttyX 19200,n,8,1\n"
               "[  0.000000] discard received characters\n"
               "[  0.001500] > " +
                   row("02 50 41 42 0d 21 03", ".PAB.!.") + "\n" + "[  0.021500] < " +
                   row("02 06 0d 33 03", "...3.") + "\n" +
-                  "[  0.021500] close COM3\n"
-                  "[  0.021500] open COM3 failed: COM3 is in use\n");
+                  "[  0.021500] close /dev/ttyX\n"
+                  "[  0.021500] open /dev/ttyX failed: COM3 is in use\n");
 }
 
 TEST(ByteTrace, APortLeftOpenIsTracedClosing) {
@@ -297,6 +370,51 @@ TEST(ProgressTest, SaysRecordsCharactersRateAndTimeLeft) {
     }
 }
 
+TEST(ProgressTest, NeverWiderThanTheTerminal) {
+    const DownloadProgress progress{2600, 100, 740};
+    const struct {
+        std::size_t width;
+        const char* line;
+    } cases[] = {
+        {0, "download: 100 of 740 record(s), 2600 characters, 1920 characters/s, 0:09 left"},
+        {49, "download: 100 of 740 record(s), 2600 characters"},
+        {20, "download: 100 of 740 record(s)"},  // the first part always; the line cuts it
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DownloadProgressLine::render(progress, 2600.0s / 1920, c.width), c.line);
+    }
+    std::ostringstream terminal;
+    StatusLine status(terminal, true, 21);
+    status.show(cases[2].line);
+    EXPECT_EQ(terminal.str(), "\r\x1b[Kdownload: 100 of 740");  // 20 of 21 columns
+}
+
+TEST(ProgressTest, AnInterruptClearsTheLineAndEndsTheProgram) {
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(pipe_ends[1], STDERR_FILENO);
+        std::ostringstream terminal;
+        StatusLine status(terminal, true, 80);
+        status.show("download: 1 record(s)");
+        ::raise(SIGINT);
+        ::_exit(0);
+    }
+    ::close(pipe_ends[1]);
+    std::string cleared;
+    char buffer[64];
+    for (ssize_t n = 0; (n = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;) {
+        cleared.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipe_ends[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_EQ(cleared, "\r\x1b[K");
+}
+
 TEST(ProgressTest, OtherOutputClearsTheStatusLineFirst) {
     std::ostringstream terminal;
     {
@@ -316,6 +434,72 @@ TEST(ProgressTest, OtherOutputClearsTheStatusLineFirst) {
     off.show("download");
     off.clear();
     EXPECT_TRUE(pipe.str().empty());
+}
+
+// ---- Results ----------------------------------------------------------------
+
+TEST(ResultFileTest, ReplacesFilesWritesIntoEverythingElse) {
+    const fs::path dir = fs::temp_directory_path() / fmt::format("kdr-result-{}", ::getpid());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(dir / "old.txt") << "old\n";
+    fs::create_symlink("old.txt", dir / "link.txt");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        ResultFile::Kind kind;
+    } cases[] = {
+        {"-", ResultFile::Kind::Stdout},
+        {"/dev/null", ResultFile::Kind::Direct},
+        {"/dev/stdout", ResultFile::Kind::Direct},
+        {(dir / "fifo").string(), ResultFile::Kind::Direct},
+        {(dir / "new.txt").string(), ResultFile::Kind::Replaced},
+        {(dir / "link.txt").string(), ResultFile::Kind::Replaced},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ResultFile(c.path).kind(), c.kind) << c.path;
+    }
+    // Through the link: its target is replaced, the link stays.
+    ResultFile(cases[5].path).commit("new\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "link.txt"));
+    std::ifstream target(dir / "old.txt");
+    std::string line;
+    std::getline(target, line);
+    EXPECT_EQ(line, "new");
+    ResultFile("/dev/null").commit("into the device");
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_THROW(ResultFile("/dev/full").commit("x"), Error);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
+    fs::remove_all(dir);
+}
+
+// An export: several readers in one document of each format.
+TEST(RecordWriters, SeveralReadersMakeOneDocument) {
+    DownloadedRecord record;
+    record.text = "ITEM";
+    const auto write = [&](std::string_view format) {
+        std::ostringstream out;
+        const auto writer = make_writer(format, out, {default_decoder(), {}, true});
+        for (const char* id : {"KDR00001", "KDR00002"}) {
+            ReaderHeader reader;
+            reader.machine_id = id;
+            reader.received = 1;
+            writer->begin(reader);
+            writer->record(record);
+            writer->end();
+        }
+        writer->finish();
+        return out.str();
+    };
+    const nlohmann::json json = nlohmann::json::parse(write("json"));
+    ASSERT_EQ(json.size(), 2U);
+    EXPECT_EQ(json[1]["machine_id"], "KDR00002");
+    EXPECT_TRUE(json[1]["record_count"].is_null());
+    const std::string csv = write("csv");
+    EXPECT_EQ(csv.rfind("machine_id,", 0), 0U);
+    EXPECT_EQ(csv.find("machine_id,", 1), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\nKDR00002,,1,"), std::string::npos) << csv;
+    EXPECT_EQ(format_names(true), (std::vector<std::string>{"json", "csv"}));
 }
 
 // ---- Serial devices ---------------------------------------------------------
@@ -390,7 +574,11 @@ TEST_F(SerialDevices, ListsWhatTheSystemKnows) {
     const std::string table = format_device_table(devices, false);
     EXPECT_NE(table.find("ttyUSB0"), std::string::npos);
     EXPECT_EQ(table.find("ttyS10"), std::string::npos) << table;
-    EXPECT_NE(table.find("2 built-in ports without hardware not shown"), std::string::npos);
+    EXPECT_EQ(table.find("without hardware"), std::string::npos) << table;
+    EXPECT_NE(
+        device_table_hints(devices, false).find("2 built-in port(s) without hardware not shown"),
+        std::string::npos);
+    EXPECT_EQ(device_table_hints(devices, true).find("not shown"), std::string::npos);
     EXPECT_NE(format_device_table(devices, true).find("ttyS10"), std::string::npos);
 }
 
