@@ -22,6 +22,7 @@
 
 #include "kdr/error.hpp"
 #include "kdr/memory_progress_bar.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/posix_platform.hpp"
 
 namespace kdr {
@@ -530,6 +531,38 @@ TEST(PosixSerialPort, OutputGivesUpOnALineThatAcceptsNothing) {
     const auto took = steady_clock::now() - start;
     EXPECT_GE(took, 100ms);
     EXPECT_LT(took, 1s);
+}
+
+// ---- Port factory --------------------------------------------------------
+
+TEST(MakeSerialPort, MakesAPortNamedByItsPathOrSaysWhyNot) {
+    Pty pty;
+    const auto port = make_serial_port(pty.path());
+    EXPECT_EQ(port->port_name(), pty.path());
+    EXPECT_EQ(port->get_Settings(), "19200,n,8,1");
+    port->put_PortOpen(true);
+    port->put_Output("x");
+    EXPECT_EQ(pty.receive(1), "x");
+
+    expect_error([] { (void)make_serial_port(""); }, ErrorKind::InvalidArgument,
+                 "no port was given");
+    expect_error([] { (void)make_serial_port("tcp://reader:4001"); }, ErrorKind::InvalidArgument,
+                 "\"tcp://\" is no kind of port");
+    // A path with colons has no scheme; failures name the port by its path alone.
+    const struct {
+        std::string word;
+        ErrorKind kind;
+        std::string message;
+    } opened[] = {
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", ErrorKind::PortMissing,
+         "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0 does not exist"},
+        {"/dev/null", ErrorKind::InvalidPortNumber, "/dev/null is not a serial device"},
+    };
+    for (const auto& c : opened) {
+        const auto other = make_serial_port(c.word);
+        expect_error([&] { other->put_PortOpen(true); }, c.kind, c.message);
+        EXPECT_EQ(std::string_view(other->port_name()), c.word);
+    }
 }
 
 // ---- Clock ---------------------------------------------------------------
