@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,65 @@ std::string command_body(std::string_view padded_password, char letter, std::str
     body += letter;
     body += data;
     return body;
+}
+
+bool ends_frame(std::string_view bytes) noexcept {
+    return bytes.size() >= 4 && bytes.back() == ETX && bytes[bytes.size() - 3] == CR;
+}
+
+namespace {
+constexpr std::size_t kClockLength = 6;
+
+/// The letter told from the body's shape alone, for a frame whose password
+/// is not known.
+Request guess_request(std::string_view body) {
+    Request request;
+    const auto split = [&](char command, std::size_t data_length) {
+        request.command = command;
+        request.password = body.substr(0, body.size() - data_length - 1);
+        request.data = body.substr(body.size() - data_length);
+    };
+    if (!body.empty() && body.front() == kConnect) {
+        request.command = kConnect;
+        request.password = body.substr(1);
+        return request;
+    }
+    // The clock characters may end in "D" or "E" (second 52 or 53): the
+    // clock requests are told first.
+    const std::size_t clock_letter = body.size() - kClockLength - 1;
+    if (body.size() >= kMinPasswordLength + 1 + kClockLength &&
+        (body[clock_letter] == kSetClock || body[clock_letter] == kReadClock)) {
+        split(body[clock_letter], kClockLength);
+    } else if (body.size() > kMinPasswordLength &&
+               (body.back() == kDownload || body.back() == kErase)) {
+        split(body.back(), 0);
+    } else {
+        request.data = body;
+    }
+    return request;
+}
+}  // namespace
+
+std::optional<Request> parse_request(std::string_view frame, std::string_view padded_password) {
+    if (frame.empty() || frame.front() != STX || !ends_frame(frame)) {
+        return std::nullopt;
+    }
+    const std::string_view body = frame.substr(1, frame.size() - 4);
+    Request request;
+    const std::string_view password = padded_password;
+    if (!password.empty() && body.size() == password.size() + 1 && body.front() == kConnect &&
+        body.substr(1) == password) {
+        request.command = kConnect;
+        request.password = password;
+    } else if (!password.empty() && body.size() > password.size() && body.starts_with(password)) {
+        request.command = body[password.size()];
+        request.password = password;
+        request.data = body.substr(password.size() + 1);
+    } else {
+        request = guess_request(body);
+    }
+    request.checksum_ok = frame[frame.size() - 2] == checksum_char(body);
+    return request;
 }
 
 std::string ack_reply() {

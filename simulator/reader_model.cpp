@@ -37,25 +37,6 @@ std::string describe(const LocalDateTime& when) {
                        when.hour, when.minute, when.second);
 }
 
-// The letter of a frame whose password did not match, for the request log:
-// "P" leads the connection request; the other letters follow the password,
-// with six clock characters after "T" and "R".
-char guess_letter(std::string_view body) {
-    if (!body.empty() && body.front() == protocol::kConnect) {
-        return protocol::kConnect;
-    }
-    if (!body.empty() && (body.back() == protocol::kDownload || body.back() == protocol::kErase)) {
-        return body.back();
-    }
-    if (body.size() > kClockLength) {
-        const char letter = body[body.size() - kClockLength - 1];
-        if (letter == protocol::kSetClock || letter == protocol::kReadClock) {
-            return letter;
-        }
-    }
-    return '?';
-}
-
 }  // namespace
 
 void validate(const ReaderConfig& config) {
@@ -143,10 +124,7 @@ std::vector<Emission> ReaderModel::receive(std::string_view bytes, Clock::Instan
             continue;
         }
         frame_ += byte;
-        // The checksum character lies between 32 and 127, so CR, any
-        // character, ETX can only be a frame's end.
-        if (byte == protocol::ETX && frame_.size() >= 4 &&
-            frame_[frame_.size() - 3] == protocol::CR) {
+        if (protocol::ends_frame(frame_)) {
             in_frame_ = false;
             handle_frame(frame_, now, out);
             frame_.clear();
@@ -166,24 +144,12 @@ void ReaderModel::line_dropped(Clock::Instant now) {
 
 void ReaderModel::handle_frame(const std::string& frame, Clock::Instant now,
                                std::vector<Emission>& out) {
-    const std::string_view body = std::string_view(frame).substr(1, frame.size() - 4);
-    const char checksum = frame[frame.size() - 2];
-    Request request{'?', Verdict::Accepted, frame, now};
-
-    const bool is_connect = body.size() == padded_password_.size() + 1 &&
-                            body.front() == protocol::kConnect &&
-                            body.substr(1) == padded_password_;
-    const bool has_password =
-        body.size() > padded_password_.size() && body.starts_with(padded_password_);
-    std::string_view data;
-    if (is_connect) {
-        request.letter = protocol::kConnect;
-    } else if (has_password) {
-        request.letter = body[padded_password_.size()];
-        data = body.substr(padded_password_.size() + 1);
-    } else {
-        request.letter = guess_letter(body);
-    }
+    // receive() hands over whole frames only.
+    const protocol::Request parsed = protocol::parse_request(frame, padded_password_).value();
+    Request request{parsed.command, Verdict::Accepted, frame, now};
+    const bool is_connect = parsed.command == protocol::kConnect;
+    const bool password_ok = parsed.password == padded_password_;
+    const std::string_view data = parsed.data;
 
     if (hits(FaultKind::Silent, request.letter)) {
         request.verdict = Verdict::Ignored;
@@ -192,9 +158,9 @@ void ReaderModel::handle_frame(const std::string& frame, Clock::Instant now,
     }
 
     Reply reply{Reply::Kind::Frame, protocol::nak_reply()};
-    if (checksum != protocol::checksum_char(body)) {
+    if (!parsed.checksum_ok) {
         request.verdict = Verdict::BadChecksum;
-    } else if (!is_connect && !has_password) {
+    } else if (!password_ok) {
         request.verdict = Verdict::WrongPassword;
     } else if (hits(FaultKind::Refuse, request.letter)) {
         // The refusing reader turns the request down without acting on it.

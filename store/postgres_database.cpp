@@ -96,6 +96,19 @@ std::string without_password(const std::string& uri) {
     return shown;
 }
 
+/// The kind of a statement's failure, by its SQLSTATE.
+StoreErrorKind refusal_kind(std::string_view state) {
+    // insufficient_privilege, read_only_sql_transaction
+    if (state == "42501" || state == "25006") {
+        return StoreErrorKind::ReadOnly;
+    }
+    if (state == "XX001" || state == "XX002") {  // data_corrupted, index_corrupted
+        return StoreErrorKind::Corrupt;
+    }
+    // Class 08: connection exceptions.
+    return state.starts_with("08") ? StoreErrorKind::ConnectionLost : StoreErrorKind::Other;
+}
+
 std::string first_line(const char* message) {
     std::string text = message == nullptr ? "" : message;
     const std::size_t end = text.find('\n');
@@ -254,10 +267,11 @@ class PostgresDatabase final : public Database {
             const std::string reason = first_line(PQerrorMessage(connection_));
             PQfinish(connection_);
             connection_ = nullptr;
-            throw StoreError(fmt::format(
-                "the store {} cannot be reached ({}): check that the PostgreSQL server runs and "
-                "that the URI names it, its database and a user allowed in",
-                name_, reason));
+            throw StoreError(
+                StoreErrorKind::CannotOpen,
+                fmt::format("the store {} cannot be reached ({}): check that the PostgreSQL server "
+                            "runs and that the URI names it, its database and a user allowed in",
+                            name_, reason));
         }
         // Commits are durable before they return, whatever the server's
         // default; times are kept and shown in UTC.
@@ -294,16 +308,19 @@ class PostgresDatabase final : public Database {
         const std::string reason = first_line(PQerrorMessage(connection_));
         if (PQstatus(connection_) != CONNECTION_OK) {
             throw StoreError(
+                StoreErrorKind::ConnectionLost,
                 fmt::format("the store {} was lost ({}): check that the PostgreSQL server runs",
                             name_, reason));
         }
         if (last_state_ == "55P03") {  // lock_not_available
-            throw StoreError(fmt::format(
-                "the store {} kept this reader locked past the lock timeout (another collect or "
-                "session holds it): try again when it has ended",
-                name_));
+            throw StoreError(StoreErrorKind::Locked,
+                             fmt::format("the store {} kept this reader locked past the lock "
+                                         "timeout (another collect or session holds it): try "
+                                         "again when it has ended",
+                                         name_));
         }
-        throw StoreError(fmt::format("the store {} refused a write ({}): check the server's log",
+        throw StoreError(refusal_kind(last_state_),
+                         fmt::format("the store {} refused a write ({}): check the server's log",
                                      name_, reason));
     }
 

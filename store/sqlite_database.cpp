@@ -81,7 +81,8 @@ DROP TABLE records_v1;
 // the store is being set up.
 class BusyError : public StoreError {
   public:
-    using StoreError::StoreError;
+    explicit BusyError(const std::string& description)
+        : StoreError(StoreErrorKind::Locked, description) {}
 };
 
 // A file that exists but cannot be written would be opened read-only, and
@@ -95,17 +96,21 @@ void check_writable(const std::string& path) {
     }
     const bool exists = std::filesystem::exists(file, error);
     if (exists && ::access(path.c_str(), W_OK) != 0) {
-        throw StoreError(fmt::format(
-            "the store {} is read-only for this user: give this user write access to the file, "
-            "or give another one",
-            path));
+        throw StoreError(
+            StoreErrorKind::ReadOnly,
+            fmt::format(
+                "the store {} is read-only for this user: give this user write access to the file, "
+                "or give another one",
+                path));
     }
     if (std::filesystem::exists(folder, error) && ::access(folder.c_str(), W_OK) != 0) {
-        throw StoreError(fmt::format(
-            "the store {} cannot be written: its folder {} is read-only for this user (SQLite "
-            "keeps its log files beside the store): let this user write the folder, or give "
-            "another one",
-            path, folder.string()));
+        throw StoreError(
+            StoreErrorKind::ReadOnly,
+            fmt::format(
+                "the store {} cannot be written: its folder {} is read-only for this user (SQLite "
+                "keeps its log files beside the store): let this user write the folder, or give "
+                "another one",
+                path, folder.string()));
     }
 }
 
@@ -123,10 +128,12 @@ class SqliteDatabase final : public Database {
             const std::string reason = db_ == nullptr ? "out of memory" : sqlite3_errmsg(db_);
             sqlite3_close_v2(db_);
             db_ = nullptr;
-            throw StoreError(fmt::format(
-                "the store {} cannot be opened ({}): check the path and that this user may "
-                "write the file and its folder",
-                path_, reason));
+            throw StoreError(
+                StoreErrorKind::CannotOpen,
+                fmt::format(
+                    "the store {} cannot be opened ({}): check the path and that this user may "
+                    "write the file and its folder",
+                    path_, reason));
         }
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         sqlite3_extended_result_codes(db_, 1);
@@ -182,10 +189,12 @@ class SqliteDatabase final : public Database {
                 const Rows mode = run("PRAGMA journal_mode=WAL", {});
                 const std::string journal = mode.empty() ? std::string{} : mode.front().bytes(0);
                 if (journal != "wal") {
-                    throw StoreError(fmt::format(
-                        "the store {} cannot keep a write-ahead log (journal mode {}): give a "
-                        "file on a local file system",
-                        path_, journal));
+                    throw StoreError(
+                        StoreErrorKind::CannotOpen,
+                        fmt::format(
+                            "the store {} cannot keep a write-ahead log (journal mode {}): give a "
+                            "file on a local file system",
+                            path_, journal));
                 }
                 exec("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON");
                 return;
@@ -219,10 +228,20 @@ class SqliteDatabase final : public Database {
             advice = "the disk is full: make room";
         }
         std::string message = fmt::format("the store {} {} ({}): {}", path_, doing, reason, advice);
-        if (code == SQLITE_BUSY) {
-            throw BusyError(message);
+        switch (code) {
+            case SQLITE_BUSY:
+                throw BusyError(message);
+            case SQLITE_CORRUPT:
+            case SQLITE_NOTADB:
+                throw StoreError(StoreErrorKind::Corrupt, message);
+            case SQLITE_READONLY:
+            case SQLITE_PERM:
+                throw StoreError(StoreErrorKind::ReadOnly, message);
+            case SQLITE_CANTOPEN:
+                throw StoreError(StoreErrorKind::CannotOpen, message);
+            default:
+                throw StoreError(StoreErrorKind::Other, message);
         }
-        throw StoreError(message);
     }
 
     // A prepared statement, finalised on every path.

@@ -194,9 +194,10 @@ void RecordStore::migrate() {
     const std::int64_t version =
         read.empty() || read.front().is_null(0) ? 0 : read.front().integer(0);
     if (version > kSchemaVersion) {
-        throw StoreError(fmt::format(
-            "the store {} has schema version {}, newer than this kdr knows ({}): use a newer kdr",
-            db_->name(), version, kSchemaVersion));
+        throw StoreError(StoreErrorKind::NewerSchema,
+                         fmt::format("the store {} has schema version {}, newer than this kdr "
+                                     "knows ({}): use a newer kdr",
+                                     db_->name(), version, kSchemaVersion));
     }
     if (version == kSchemaVersion) {
         return;
@@ -490,9 +491,9 @@ std::optional<EraseResult> erase_result_from(std::string_view word) noexcept {
 
 std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {
     if (target.empty()) {
-        throw StoreError(
-            "--db is empty: give a SQLite file such as records.sqlite or a "
-            "postgresql:// URI");
+        throw StoreError(StoreErrorKind::CannotOpen,
+                         "--db is empty: give a SQLite file such as records.sqlite or a "
+                         "postgresql:// URI");
     }
     if (starts_with(target, "postgresql://") || starts_with(target, "postgres://")) {
         return std::make_unique<RecordStore>(detail::open_postgres(target));
@@ -500,8 +501,10 @@ std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {
     // Reading a store under a mistyped name must not leave an empty one there.
     std::error_code error;
     if (mode == OpenMode::MustExist && !std::filesystem::exists(target, error)) {
-        throw StoreError(fmt::format(
-            "the store {} does not exist: check the path (kdr collect creates it)", target));
+        throw StoreError(
+            StoreErrorKind::NotFound,
+            fmt::format("the store {} does not exist: check the path (kdr collect creates it)",
+                        target));
     }
     return std::make_unique<RecordStore>(detail::open_sqlite(target, mode));
 }

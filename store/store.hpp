@@ -24,11 +24,30 @@
 
 namespace kdr::store {
 
+/// Why the store failed. The set is small and stable: callers may switch on it.
+enum class StoreErrorKind : std::uint8_t {
+    CannotOpen,      ///< the store cannot be opened or reached (bad path, no server, login refused)
+    NotFound,        ///< a store to read does not exist
+    ReadOnly,        ///< this user may not write the store
+    Locked,          ///< another program or session held it locked past the wait
+    ConnectionLost,  ///< the connection to the database server broke during use
+    NewerSchema,     ///< a newer program made the store: this one cannot read it
+    Corrupt,         ///< the store is damaged or no database of this kind
+    Other,           ///< any other failure: a full disk, a statement the server refused, ...
+};
+
 /// The store could not be opened, read or written. what() is one sentence
-/// saying why and what to do; nothing of the failed call was stored.
+/// saying why and what to do; kind() says which of a few kinds of failure it
+/// is. Nothing of the failed call was stored.
 class StoreError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    StoreError(StoreErrorKind kind, const std::string& description)
+        : std::runtime_error(description), kind_(kind) {}
+
+    [[nodiscard]] StoreErrorKind kind() const noexcept { return kind_; }
+
+  private:
+    StoreErrorKind kind_;
 };
 
 /// The schema version this program creates and reads.

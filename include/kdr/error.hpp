@@ -19,7 +19,7 @@ enum class ErrorKind {
     PortMissing,          ///< the serial device does not exist (wrong number, adapter unplugged)
     PortBusy,             ///< another program holds the serial device
     PortNotOpen,          ///< the serial component was used while its port is closed
-    InvalidPortNumber,    ///< the port number maps to no device (0 or negative, say)
+    InvalidPortNumber,    ///< no serial port by that number or name (0, a file, own terminal)
     InvalidSettings,      ///< a line-settings text the serial component refuses
     NoAnswer,             ///< the reader sent nothing back in time
     Refused,              ///< the reader answered with something other than its acknowledgement

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -17,6 +18,8 @@
 
 #include "kdr/line_settings.hpp"
 #include "kdr/platform.hpp"
+
+struct termios;
 
 namespace kdr {
 
@@ -53,8 +56,12 @@ class PortMap {
 ///
 /// Starts as the hosted component does at design time: port 1, settings
 /// "19200,n,8,1", closed. Opening takes the device for itself (a second
-/// opener gets PortBusy), puts it in raw mode with the settings, no flow
-/// control, and DTR and RTS on where the device has modem lines. Reads and
+/// opener, in this process or another, gets PortBusy), puts it in raw mode
+/// with the settings, no flow control, and DTR and RTS on where the device
+/// has modem lines. Closing puts the device's settings back as they were
+/// before the open. Only a terminal device other than the program's own
+/// controlling terminal is opened: /dev/tty, the user's own /dev/pts/N, a
+/// regular file or /dev/null are refused before anything is sent. Reads and
 /// writes never wait for the other side, except that an Output waits up to the
 /// write timeout for the line to accept more characters.
 ///
@@ -93,10 +100,12 @@ class PosixSerialPort final : public SerialPort {
     void put_Settings(std::string_view settings) override;
 
     [[nodiscard]] bool get_PortOpen() const override { return fd_ >= 0; }
-    /// true opens the port: InvalidPortNumber (no device for the number),
-    /// PortMissing (no such device), PortBusy (held by another program),
-    /// InvalidSettings, IoError (no permission, not a serial device, ...);
-    /// InvalidArgument when it is open already. false closes it.
+    /// true opens the port: InvalidPortNumber (no device for the number, or
+    /// a path that is no serial port: not a terminal device, or this
+    /// program's own terminal), PortMissing (no such device), PortBusy (held
+    /// by another program or another port object), InvalidSettings, IoError
+    /// (no permission, ...); InvalidArgument when it is open already. false
+    /// closes it and restores the device's settings.
     void put_PortOpen(bool open) override;
 
     [[nodiscard]] int get_InBufferCount() override;
@@ -125,6 +134,8 @@ class PosixSerialPort final : public SerialPort {
     LineSettings settings_{};
     int fd_ = -1;
     std::string path_;
+    /// The device's settings before the open, restored at close.
+    std::unique_ptr<termios> original_settings_;
 };
 
 /// A Clock on the system's monotonic clock (CLOCK_MONOTONIC): unaffected by

@@ -56,6 +56,38 @@ inline constexpr std::string_view kLineSettings = "19200,n,8,1";
 [[nodiscard]] std::string command_body(std::string_view padded_password, char letter,
                                        std::string_view data = {});
 
+/// A request as the reader receives it.
+struct Request {
+    /// The command letter (kConnect, kDownload, ...); '?' when it cannot be told.
+    char command = '?';
+    /// The password as it stands on the line, padded; empty when the command
+    /// cannot be told.
+    std::string password;
+    /// What follows the letter (the six clock characters of "T" and "R");
+    /// the whole body when the command cannot be told.
+    std::string data;
+    /// The checksum character matches the body.
+    bool checksum_ok = false;
+};
+
+/// true when `bytes`, read from an STX on, end with a frame's end: CR, a
+/// checksum character, ETX. No checksum character is below 32, so CR,
+/// anything, ETX can only end a frame.
+[[nodiscard]] bool ends_frame(std::string_view bytes) noexcept;
+
+/// Parses one whole request, STX to ETX; nullopt for bytes that are no frame.
+///
+/// The connection request is "P" and the password; the others are the
+/// password, the letter and its data. The password on the line has no
+/// delimiter, so where the reader's padded password is given, a body that is
+/// "P" and that password is the connection request, and a body that starts
+/// with it has its letter right after it. Otherwise (no password given, or a
+/// frame with another one) the letter is told from the body's shape: "P"
+/// first is the connection request, "T" or "R" before six final characters a
+/// clock request, "D" or "E" last a request without data.
+[[nodiscard]] std::optional<Request> parse_request(std::string_view frame,
+                                                   std::string_view padded_password = {});
+
 /// The reader's acknowledgement reply: STX, ACK, CR, "3", ETX.
 [[nodiscard]] std::string ack_reply();
 /// The reader's refusal reply: STX, NAK, CR, '"', ETX.

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -148,14 +149,6 @@ void configure(int fd, const LineSettings& settings, const std::string& label) {
     termios previous{};
     if (::tcgetattr(fd, &previous) != 0) {
         const int error_number = errno;
-        // Devices that are no terminal answer ENOTTY, some (/dev/urandom) EINVAL.
-        if (error_number == ENOTTY || error_number == EINVAL) {
-            throw Error(ErrorKind::IoError,
-                        fmt::format("{} is not a serial device: give the device of a serial "
-                                    "port, USB serial adapter or pseudo-terminal (\"kdr ports\" "
-                                    "lists them)",
-                                    label));
-        }
         throw_os(is_gone(error_number) ? ErrorKind::LineDropped : ErrorKind::IoError, label,
                  "cannot read the line settings", error_number);
     }
@@ -204,6 +197,9 @@ class Descriptor {
     explicit Descriptor(int fd) noexcept : fd_(fd) {}
     ~Descriptor() {
         if (fd_ >= 0) {
+            if (original_) {
+                (void)set_attributes(fd_, *original_);
+            }
             // The exclusive mark belongs to the device, not the descriptor,
             // and outlives it while others hold the device: take back ours,
             // and only ours, so that the port can be opened again.
@@ -219,11 +215,71 @@ class Descriptor {
     [[nodiscard]] int get() const noexcept { return fd_; }
     [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
     void mark_exclusive() noexcept { exclusive_ = true; }
+    /// The settings to put back should the open fail after changing them.
+    void restore_on_failure(const termios& original) noexcept { original_ = original; }
 
   private:
     int fd_;
     bool exclusive_ = false;
+    std::optional<termios> original_;
 };
+
+[[noreturn]] void throw_not_serial(const std::string& label) {
+    throw Error(ErrorKind::InvalidPortNumber,
+                fmt::format("{} is not a serial device: give the device of a serial port, USB "
+                            "serial adapter or pseudo-terminal (\"kdr ports\" lists them)",
+                            label));
+}
+
+[[noreturn]] void throw_own_terminal(const std::string& label) {
+    throw Error(ErrorKind::InvalidPortNumber,
+                fmt::format("{} is this program's own terminal, not a serial port: give the "
+                            "device of the reader's serial port or adapter (\"kdr ports\" lists "
+                            "them)",
+                            label));
+}
+
+/// /dev/tty names whichever terminal controls the opener: the user's own.
+/// Told by device number, so that links to it are caught too, and before
+/// opening, since without a controlling terminal it cannot be opened at all.
+void refuse_terminal_alias(const std::string& path, const std::string& label) {
+    struct stat wanted {};
+    struct stat alias {};
+    if (::stat(path.c_str(), &wanted) == 0 && S_ISCHR(wanted.st_mode) &&
+        ::stat("/dev/tty", &alias) == 0 && S_ISCHR(alias.st_mode) &&
+        wanted.st_rdev == alias.st_rdev) {
+        throw_own_terminal(label);
+    }
+}
+
+/// Checks that the open device is a terminal, and not the one this program
+/// runs in, before anything changes it; returns its settings as they are.
+termios require_serial_device(const Descriptor& fd, const std::string& label) {
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+        throw_os(ErrorKind::IoError, label, "cannot examine the device", errno);
+    }
+    if (!S_ISCHR(status.st_mode)) {
+        throw_not_serial(label);
+    }
+    termios settings{};
+    if (::tcgetattr(fd.get(), &settings) != 0) {
+        const int error_number = errno;
+        // Devices that are no terminal answer ENOTTY, some (/dev/urandom) EINVAL.
+        if (error_number == ENOTTY || error_number == EINVAL) {
+            throw_not_serial(label);
+        }
+        throw_os(is_gone(error_number) ? ErrorKind::LineDropped : ErrorKind::IoError, label,
+                 "cannot read the line settings", error_number);
+    }
+    // Only the controlling terminal answers with a session, and then with ours:
+    // this catches the terminal under any of its names (/dev/pts/N, a link).
+    const pid_t session = ::tcgetsid(fd.get());
+    if (session >= 0 && session == ::getsid(0)) {
+        throw_own_terminal(label);
+    }
+    return settings;
+}
 
 int open_device(const std::string& path, const std::string& label) {
     int fd = -1;
@@ -262,7 +318,7 @@ int open_device(const std::string& path, const std::string& label) {
                                     "owns the device (usually \"dialout\") and log in again",
                                     label));
         case EISDIR:
-            throw Error(ErrorKind::IoError,
+            throw Error(ErrorKind::InvalidPortNumber,
                         fmt::format("{} is a folder, not a serial device: give the device of a "
                                     "serial port, USB serial adapter or pseudo-terminal",
                                     label));
@@ -401,10 +457,14 @@ void PosixSerialPort::put_PortOpen(bool want_open) {
     }
     std::string path = ports_.path_for(port_);
     const std::string label = ports_.label(port_, path);
+    refuse_terminal_alias(path, label);
     Descriptor fd(open_device(path, label));
+    const termios original = require_serial_device(fd, label);
     take_exclusively(fd, label);
+    fd.restore_on_failure(original);
     configure(fd.get(), settings_, label);
     raise_modem_lines(fd, label);
+    original_settings_ = std::make_unique<termios>(original);
     fd_ = fd.release();
     path_ = std::move(path);
 }
@@ -412,6 +472,12 @@ void PosixSerialPort::put_PortOpen(bool want_open) {
 void PosixSerialPort::close_port() noexcept {
     if (fd_ < 0) {
         return;
+    }
+    // The next user of the device finds it as this port found it; on a line
+    // that went away this fails, and there is nothing left to restore.
+    if (original_settings_) {
+        (void)set_attributes(fd_, *original_settings_);
+        original_settings_.reset();
     }
     (void)::ioctl(fd_, TIOCNXCL);
     // No retry on EINTR: Linux has released the descriptor either way.

@@ -84,6 +84,7 @@ TEST_P(StoreBackend, RefusesASchemaNewerThanItKnows) {
         static_cast<void>(open_store(target));
         FAIL() << "a newer schema was opened";
     } catch (const StoreError& error) {
+        EXPECT_EQ(error.kind(), StoreErrorKind::NewerSchema);
         EXPECT_NE(std::string(error.what()).find("schema version 99"), std::string::npos)
             << error.what();
     }
@@ -259,21 +260,23 @@ TEST(StoreOpen, SaysWhyItCannotOpen) {
     struct Case {
         std::string target;
         OpenMode mode;
+        StoreErrorKind kind;
         std::string message;
     };
     const std::vector<Case> cases{
         {(dir.path() / "no-such-folder" / "records.sqlite").string(), OpenMode::CreateIfMissing,
-         "cannot be opened"},
-        {dir.path().string(), OpenMode::CreateIfMissing, "cannot be"},
-        {missing, OpenMode::MustExist, "does not exist"},
+         StoreErrorKind::CannotOpen, "cannot be opened"},
+        {dir.path().string(), OpenMode::CreateIfMissing, StoreErrorKind::CannotOpen, "cannot be"},
+        {missing, OpenMode::MustExist, StoreErrorKind::NotFound, "does not exist"},
         {"postgresql:///kdr?host=" + (dir.path() / "no-server").string() + "&user=kdr",
-         OpenMode::CreateIfMissing, "cannot be reached"},
+         OpenMode::CreateIfMissing, StoreErrorKind::CannotOpen, "cannot be reached"},
     };
     for (const Case& c : cases) {
         try {
             static_cast<void>(open_store(c.target, c.mode));
             ADD_FAILURE() << c.target << " opened";
         } catch (const StoreError& error) {
+            EXPECT_EQ(error.kind(), c.kind) << error.what();
             EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
         }
     }

@@ -58,13 +58,10 @@ class ReaderStub {
     std::map<char, int> requests;
 
   private:
+    /// The command letter of a frame; '\0' for bytes that are no frame.
     [[nodiscard]] char letter_of(std::string_view frame) const {
-        constexpr std::string_view kCommandLetters = "DTRE";
-        if (frame.size() > password_.size() + 1 && frame.substr(1, password_.size()) == password_ &&
-            kCommandLetters.find(frame[1 + password_.size()]) != std::string_view::npos) {
-            return frame[1 + password_.size()];
-        }
-        return frame.size() > 1 && frame[1] == protocol::kConnect ? protocol::kConnect : '\0';
+        const auto request = protocol::parse_request(frame, password_);
+        return request ? request->command : '\0';
     }
 
     std::string password_;

@@ -222,9 +222,11 @@ class ScriptedReader {
                     frame.clear();
                 }
                 frame += c;
-                if (c == protocol::ETX && frame.size() > 10) {
-                    // "P" follows the STX; every other letter the 8-character password.
-                    answer(frame[1] == protocol::kConnect ? protocol::kConnect : frame[9]);
+                if (protocol::ends_frame(frame)) {
+                    // The controller sends the empty password: eight spaces.
+                    if (const auto request = protocol::parse_request(frame, "        ")) {
+                        answer(request->command);
+                    }
                     frame.clear();
                 }
             }
@@ -257,7 +259,7 @@ const std::vector<sim::Record>& reader_records() {
 // The text a download of the simulated reader's records gives.
 std::string full_download() {
     return protocol::decode_download(sim::download_answer("KDR00001", reader_records()),
-                                       {true, true, ConsoleHost().Now().year});
+                                     {true, true, ConsoleHost().Now().year});
 }
 
 class PtyFaultTest : public ::testing::Test {

@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -20,6 +22,7 @@
 
 #include "kdr/error.hpp"
 #include "kdr/memory_progress_bar.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/posix_platform.hpp"
 
 namespace kdr {
@@ -331,14 +334,114 @@ TEST(PosixSerialPort, SecondOpenerOfTheSameDeviceGetsPortBusy) {
                  "in use by another program");
     EXPECT_FALSE(second.get_PortOpen());
 
+    // Another process is kept out the same way.
+    EXPECT_EXIT(
+        {
+            PosixSerialPort other(map_to(pty.path()));
+            other.put_CommPort(kPtyPort);
+            try {
+                other.put_PortOpen(true);
+            } catch (const Error& e) {
+                std::_Exit(e.kind() == ErrorKind::PortBusy ? 0 : 1);
+            }
+            std::_Exit(2);
+        },
+        ::testing::ExitedWithCode(0), "");
+
     first.reset();  // the destructor closes and lets go of the device
     second.put_PortOpen(true);
     EXPECT_TRUE(second.get_PortOpen());
 }
 
+/// The settings the tests compare: modes and speeds, not the control characters.
+bool same_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
+           ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
+TEST(PosixSerialPort, PutsTheDeviceSettingsBackWhenItLetsGo) {
+    const std::vector<
+        std::pair<std::string_view, std::function<void(std::unique_ptr<PosixSerialPort>&)>>>
+        endings = {
+            {"closed", [](auto& port) { port->put_PortOpen(false); }},
+            {"destroyed", [](auto& port) { port.reset(); }},
+        };
+    for (const auto& [name, end] : endings) {
+        SCOPED_TRACE(name);
+        Pty pty;
+        // A terminal as a shell leaves it: cooked, echoing, at 9600 baud.
+        termios before{};
+        ASSERT_EQ(::tcgetattr(pty.slave(), &before), 0);
+        before.c_lflag |= ICANON | ECHO | ISIG;
+        before.c_iflag |= ICRNL | IXON;
+        before.c_oflag |= OPOST;
+        ::cfsetispeed(&before, B9600);
+        ::cfsetospeed(&before, B9600);
+        ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &before), 0);
+        ASSERT_EQ(::tcgetattr(pty.slave(), &before), 0);
+
+        auto port = open_port(pty);
+        termios during{};
+        ASSERT_EQ(::tcgetattr(pty.slave(), &during), 0);
+        EXPECT_FALSE(same_settings(during, before));
+        end(port);
+        termios after{};
+        ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
+        EXPECT_TRUE(same_settings(after, before));
+    }
+}
+
+TEST(PosixSerialPort, RefusesTheProgramsOwnTerminalUnderAnyName) {
+    const Pty other;
+    EXPECT_EXIT(
+        {
+            // A new session whose controlling terminal is a fresh pty plays the
+            // user's terminal.
+            Pty own;
+            if (::setsid() < 0 || ::ioctl(own.slave(), TIOCSCTTY, 0) != 0) {
+                std::_Exit(3);
+            }
+            termios before{};
+            ::tcgetattr(own.slave(), &before);
+            std::string failures;
+            for (const std::string& path : {std::string("/dev/tty"), own.path()}) {
+                PosixSerialPort port(map_to(path));
+                port.put_CommPort(kPtyPort);
+                try {
+                    port.put_PortOpen(true);
+                    failures += path + " opened\n";
+                } catch (const Error& e) {
+                    if (e.kind() != ErrorKind::InvalidPortNumber ||
+                        std::string_view(e.what()).find(
+                            "is this program's own terminal, not a serial port") ==
+                            std::string_view::npos) {
+                        failures += path + ": " + e.what() + "\n";
+                    }
+                }
+            }
+            termios after{};
+            ::tcgetattr(own.slave(), &after);
+            if (!same_settings(before, after)) {
+                failures += "the terminal's settings changed\n";
+            }
+            // Any other terminal is still a port.
+            PosixSerialPort port(map_to(other.path()));
+            port.put_CommPort(kPtyPort);
+            port.put_PortOpen(true);
+            std::fputs(failures.c_str(), stderr);
+            std::_Exit(failures.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST(PosixSerialPort, FailedOpensSayWhyAndLeakNoDescriptor) {
     Pty pty;
     auto holder = open_port(pty);  // makes the pty busy for the other openers
+    std::string file = (std::filesystem::temp_directory_path() / "kdr-port-XXXXXX").string();
+    const int file_fd = ::mkstemp(file.data());
+    ASSERT_GE(file_fd, 0);
+    ::close(file_fd);
     const std::size_t before = open_descriptors();
 
     struct Case {
@@ -351,8 +454,11 @@ TEST(PosixSerialPort, FailedOpensSayWhyAndLeakNoDescriptor) {
         {5, "/nonexistent/ttyKDR", ErrorKind::PortMissing,
          "COM5 (/nonexistent/ttyKDR) does not exist"},
         {5, "/dev/ttyKDR-missing", ErrorKind::PortMissing, "/dev/ttyKDR-missing"},
-        {5, "/dev/null", ErrorKind::IoError, "not a serial device"},
-        {5, "/", ErrorKind::IoError, "not a serial device"},
+        {5, "/dev/null", ErrorKind::InvalidPortNumber, "/dev/null) is not a serial device"},
+        {5, file, ErrorKind::InvalidPortNumber, "is not a serial device"},
+        {5, "/", ErrorKind::InvalidPortNumber, "not a serial device"},
+        {5, "/dev/tty", ErrorKind::InvalidPortNumber,
+         "COM5 (/dev/tty) is this program's own terminal, not a serial port"},
         {5, pty.path(), ErrorKind::PortBusy, "in use by another program"},
         {0, "", ErrorKind::InvalidPortNumber, "port number 0"},
         {-3, "", ErrorKind::InvalidPortNumber, "port number -3"},
@@ -371,6 +477,7 @@ TEST(PosixSerialPort, FailedOpensSayWhyAndLeakNoDescriptor) {
         }
     }
     EXPECT_EQ(open_descriptors(), before);
+    std::filesystem::remove(file);
 }
 
 TEST(PosixSerialPort, ClosedPortRefusesUseWithPortNotOpen) {
@@ -424,6 +531,38 @@ TEST(PosixSerialPort, OutputGivesUpOnALineThatAcceptsNothing) {
     const auto took = steady_clock::now() - start;
     EXPECT_GE(took, 100ms);
     EXPECT_LT(took, 1s);
+}
+
+// ---- Port factory --------------------------------------------------------
+
+TEST(MakeSerialPort, MakesAPortNamedByItsPathOrSaysWhyNot) {
+    Pty pty;
+    const auto port = make_serial_port(pty.path());
+    EXPECT_EQ(port->port_name(), pty.path());
+    EXPECT_EQ(port->get_Settings(), "19200,n,8,1");
+    port->put_PortOpen(true);
+    port->put_Output("x");
+    EXPECT_EQ(pty.receive(1), "x");
+
+    expect_error([] { (void)make_serial_port(""); }, ErrorKind::InvalidArgument,
+                 "no port was given");
+    expect_error([] { (void)make_serial_port("tcp://reader:4001"); }, ErrorKind::InvalidArgument,
+                 "\"tcp://\" is no kind of port");
+    // A path with colons has no scheme; failures name the port by its path alone.
+    const struct {
+        std::string word;
+        ErrorKind kind;
+        std::string message;
+    } opened[] = {
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", ErrorKind::PortMissing,
+         "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0 does not exist"},
+        {"/dev/null", ErrorKind::InvalidPortNumber, "/dev/null is not a serial device"},
+    };
+    for (const auto& c : opened) {
+        const auto other = make_serial_port(c.word);
+        expect_error([&] { other->put_PortOpen(true); }, c.kind, c.message);
+        EXPECT_EQ(std::string_view(other->port_name()), c.word);
+    }
 }
 
 // ---- Clock ---------------------------------------------------------------

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kdr::protocol {
 namespace {
@@ -116,6 +118,81 @@ TEST(ClockTest, EncodesAndDecodes) {
     }
     // Characters below 16 decode to negative fields; nothing is range-checked.
     EXPECT_EQ(decode_clock(std::string(6, '\x0f')).month, -1);
+}
+
+TEST(RequestTest, ParsesWhatTheControllerBuilds) {
+    const std::string spaces(8, ' ');
+    // Second 52 makes the last clock character "D".
+    const std::string clock = encode_clock({2031, 7, 4, 13, 45, 52});
+    struct Case {
+        std::string password;  // padded
+        char command;
+        std::string data;
+    };
+    const Case cases[] = {
+        {spaces, kConnect, ""},
+        {spaces, kDownload, ""},
+        {spaces, kErase, ""},
+        {"1234    ", kSetClock, clock},
+        {"1234    ", kReadClock, encode_clock({2001, 1, 1, 0, 0, 0})},
+        // Longer than eight characters, and with the letters in it.
+        {"DTRE12345P", kConnect, ""},
+        {"DTRE12345P", kDownload, ""},
+        {"DTRE12345P", kSetClock, clock},
+    };
+    for (const Case& c : cases) {
+        const std::string frame = c.command == kConnect
+                                      ? build_frame(std::string(1, kConnect).append(c.password))
+                                      : build_frame(command_body(c.password, c.command, c.data));
+        // Told by the reader's password, and from the frame alone.
+        for (const std::string_view known : {std::string_view(c.password), std::string_view()}) {
+            SCOPED_TRACE(::testing::PrintToString(frame) + (known.empty() ? " alone" : ""));
+            const std::optional<Request> request = parse_request(frame, known);
+            ASSERT_TRUE(request.has_value());
+            EXPECT_EQ(request->command, c.command);
+            EXPECT_EQ(request->password, c.password);
+            EXPECT_EQ(request->data, c.data);
+            EXPECT_TRUE(request->checksum_ok);
+        }
+    }
+}
+
+TEST(RequestTest, TellsMalformedFramesAndForeignPasswords) {
+    const std::string spaces(8, ' ');
+    EXPECT_TRUE(ends_frame(build_frame("")));
+    for (const std::string& bytes :
+         {std::string(), std::string("\x02\r\x03"),
+          std::string("x").append(build_frame("P").substr(1)),
+          build_frame("        D").substr(0, 11), std::string("\x02        D\rq\x04")}) {
+        EXPECT_FALSE(parse_request(bytes, spaces).has_value()) << ::testing::PrintToString(bytes);
+    }
+    // The reader's password is eight spaces.
+    struct Case {
+        std::string frame;
+        char command;
+        std::string password;
+        std::string data;
+        bool checksum_ok;
+    };
+    const Case cases[] = {
+        {frame_of("        D", 'x'), kDownload, spaces, "", false},
+        // Whatever follows the reader's password is the letter.
+        {build_frame("        Xyz"), 'X', spaces, "yz", true},
+        // Another password: the letter from the body's shape.
+        {build_frame("P1234"), kConnect, "1234", "", true},
+        {build_frame("abcdefghE"), kErase, "abcdefgh", "", true},
+        {build_frame("abcdefghX"), '?', "", "abcdefghX", true},
+        {build_frame("short"), '?', "", "short", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.frame));
+        const std::optional<Request> request = parse_request(c.frame, spaces);
+        ASSERT_TRUE(request.has_value());
+        EXPECT_EQ(request->command, c.command);
+        EXPECT_EQ(request->password, c.password);
+        EXPECT_EQ(request->data, c.data);
+        EXPECT_EQ(request->checksum_ok, c.checksum_ok);
+    }
 }
 
 }  // namespace
