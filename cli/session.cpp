@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/trace_port.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/error.hpp"
 #include "kdr/protocol.hpp"
 
@@ -249,21 +250,16 @@ Session::Session(const LineOptions& options, Console& console, std::string_view 
         }
         throw UsageError(std::string(error.what()) + " (the port came from KDR_PORT)");
     }
-    port_ = choice.number;
-    if (choice.path) {
-        ports_.assign(choice.number, *choice.path);
-    }
-    ports_.name_ports_by_device();
-    port_name_ = ports_.path_for(port_);
+    // A port number stands for the system's serial port of that number.
+    port_name_ = choice.path ? *choice.path : PortMap().path_for(choice.number);
 }
 
 std::unique_ptr<SerialPort> Session::make_port() {
-    auto posix = std::make_unique<PosixSerialPort>(ports_);
-    posix->put_CommPort(port_);
+    std::unique_ptr<SerialPort> port = make_serial_port(port_name_);
     if (!trace_) {
-        return posix;
+        return port;
     }
-    return std::make_unique<TracingSerialPort>(std::move(posix), err_, clock_,
+    return std::make_unique<TracingSerialPort>(std::move(port), err_, clock_,
                                                [device = port_name_] { return device; });
 }
 
@@ -282,10 +278,9 @@ bool Session::open() {
 void Session::check_port() {
     // The same open as the reader's, at once given back: a missing or busy
     // device shows before anything is asked or sent.
-    PosixSerialPort probe(ports_);
-    probe.put_CommPort(port_);
-    probe.put_PortOpen(true);
-    probe.put_PortOpen(false);
+    const std::unique_ptr<SerialPort> probe = make_serial_port(port_name_);
+    probe->put_PortOpen(true);
+    probe->put_PortOpen(false);
 }
 
 int Session::fail(const std::exception& error) {

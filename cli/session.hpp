@@ -149,8 +149,6 @@ class Session {
     DownloadProgressLine progress_;
     SteadyClock clock_;
     std::unique_ptr<Reader> reader_;
-    std::int16_t port_ = 1;
-    PortMap ports_;
     std::string password_;
     std::string port_name_;
     bool trace_ = false;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "kdr/port_factory.hpp"
 #include "kdr/posix_platform.hpp"
 #include "kdr/protocol.hpp"
 #include "protocol/record_decoding.hpp"
@@ -9,10 +10,7 @@
 namespace kdr {
 
 std::unique_ptr<SerialPort> open_port(std::string path) {
-    PortMap ports;
-    ports.assign(1, std::move(path));
-    ports.name_ports_by_device();
-    return std::make_unique<PosixSerialPort>(std::move(ports));
+    return make_serial_port(std::move(path));
 }
 
 namespace {

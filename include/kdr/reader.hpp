@@ -27,9 +27,11 @@ namespace kdr {
 
 using engine::EraseReply;
 
-/// The serial device at `path` ("/dev/ttyUSB0", "/dev/serial/by-id/...", a
-/// pseudo-terminal), not yet opened. Messages name the port by its path.
-[[nodiscard]] std::unique_ptr<SerialPort> open_port(std::string path);
+/// The port a port word names, not yet opened: the platform's port factory
+/// (see make_serial_port in kdr/port_factory.hpp). On Linux the word is a
+/// device path ("/dev/ttyUSB0", "/dev/serial/by-id/...", a pseudo-terminal),
+/// and messages name the port by it.
+[[nodiscard]] std::unique_ptr<SerialPort> open_port(std::string word);
 
 struct ReaderOptions {
     /// Called whenever more of a download's answer has arrived.
