@@ -9,8 +9,8 @@
 #include <sstream>
 #include <vector>
 
-#include "kdr/posix_platform.hpp"
 #include "engine/waits.hpp"
+#include "kdr/posix_platform.hpp"
 
 namespace {
 

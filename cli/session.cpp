@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "cli/trace_port.hpp"
-#include "kdr/port_factory.hpp"
 #include "kdr/error.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/protocol.hpp"
 
 namespace kdr::cli {

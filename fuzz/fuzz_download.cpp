@@ -173,8 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(collected.size() >= expected.at_least, "every chunk before a short pause is taken");
     check(collected.size() <= expected.at_most, "nothing after a long silence is taken");
 
-    kdr::protocol::DecodeOptions options{script.show_machine_id, script.show_rtc,
-                                           host.Now().year};
+    kdr::protocol::DecodeOptions options{script.show_machine_id, script.show_rtc, host.Now().year};
     std::string decoded;
     std::optional<kdr::Error> decode_error;
     try {

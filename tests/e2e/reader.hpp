@@ -9,8 +9,8 @@
 
 #include "kdr/posix_platform.hpp"
 #include "kdr/simulator.hpp"
-#include "protocol/record_decoding.hpp"
 #include "process.hpp"
+#include "protocol/record_decoding.hpp"
 
 namespace kdr::e2e {
 
