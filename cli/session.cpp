@@ -30,7 +30,8 @@ PortChoice parse_port(std::string_view text) {
     if (text.empty() || error == std::errc::invalid_argument || end != text.data() + text.size()) {
         throw UsageError(
             fmt::format("--port {}: give the reader's device, such as /dev/ttyUSB0 (\"kdr ports\" "
-                        "lists them), or a port number (1 is /dev/ttyS0)",
+                        "lists them), a port number (1 is /dev/ttyS0), or a device server as "
+                        "tcp://HOST:PORT or rfc2217://HOST:PORT",
                         text));
     }
     if (error == std::errc::result_out_of_range || number < 1 ||

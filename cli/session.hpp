@@ -30,8 +30,10 @@ struct PortChoice {
     std::int16_t number = 1;
     std::optional<std::string> path;
 };
-/// "3" is port 3 (/dev/ttyS2); anything with a "/" is a device path. Throws
-/// UsageError for anything else and for numbers outside 1 to 32767.
+/// "3" is port 3 (/dev/ttyS2); anything with a "/" is a device path or a
+/// network port ("tcp://HOST:PORT", "rfc2217://HOST:PORT"), passed on to the
+/// port factory as given. Throws UsageError for anything else and for numbers
+/// outside 1 to 32767.
 [[nodiscard]] PortChoice parse_port(std::string_view text);
 
 /// The columns of the terminal on standard error: its window size, else
