@@ -287,6 +287,7 @@ void Session::check_port() {
 int Session::fail(const std::exception& error) {
     // A port that cannot be opened was perhaps set long ago in the environment.
     const auto* failure = dynamic_cast<const Error*>(&error);
+    failure_kind_ = failure != nullptr ? failure->kind() : ErrorKind::None;
     const bool port_error =
         failure != nullptr &&
         (failure->kind() == ErrorKind::PortMissing || failure->kind() == ErrorKind::PortBusy ||

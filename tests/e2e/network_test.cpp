@@ -73,10 +73,10 @@ bool listening(int port) {
 /// ser2net in the foreground, for one test, in front of a device.
 class Ser2net {
   public:
-    Ser2net(const std::string& binary, const std::string& device, bool rfc2217)
+    Ser2net(const std::string& binary, const std::string& device, bool rfc2217, int port = 0)
         : dir_(fs::temp_directory_path() /
                fmt::format("kdr-ser2net-{}-{}", ::getpid(), counter_++)),
-          port_(free_port()),
+          port_(port != 0 ? port : free_port()),
           scheme_(rfc2217 ? "rfc2217" : "tcp") {
         fs::create_directories(dir_);
         const fs::path config = dir_ / "ser2net.yaml";
@@ -228,6 +228,39 @@ TEST_P(Network, ServerKilledMidDownloadErasesNothing) {
     EXPECT_NE(result.err.find("closed the connection"), std::string::npos) << result.err;
     EXPECT_EQ(reader.letters().find('E'), std::string::npos) << reader.letters();
     EXPECT_EQ(reader.server().records().size(), 150U);
+}
+
+// The station tells a device server that is down from an empty cradle, and
+// collects once the server is back.
+TEST_P(Network, StationSaysWhenTheServerIsDown) {
+    SimulatedReader reader(reader_config());
+    const int port = free_port();
+    const std::string word = fmt::format("{}://127.0.0.1:{}", GetParam() ? "rfc2217" : "tcp", port);
+    const fs::path db =
+        fs::temp_directory_path() / fmt::format("kdr-station-{}.sqlite", ::getpid());
+    fs::remove(db);
+    const std::string down =
+        fmt::format("kdr: the device server at 127.0.0.1:{} is not reachable; retrying", port);
+
+    BackgroundKdr station(on(word, "collect", {"--watch", "--db", db.string()}));
+    ASSERT_TRUE(station.read_line(10s).has_value());  // "watching ..."
+    const std::optional<std::string> first = station.read_line(10s);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_NE(first->find(down), std::string::npos) << *first;
+    {
+        const Ser2net server(*binary_, reader.path(), GetParam(), port);
+        const std::optional<std::string> collected = station.read_line(15s);
+        ASSERT_TRUE(collected.has_value());
+        EXPECT_NE(collected->find(fmt::format("{} on {}: 10 new", kMachineId, word)),
+                  std::string::npos)
+            << *collected;
+    }
+    const std::optional<std::string> again = station.read_line(10s);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_NE(again->find(down), std::string::npos) << *again;
+    const ProcessResult stopped = station.stop(SIGINT, 10s);
+    fs::remove(db);
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Ser2net, Network, ::testing::Values(false, true),
