@@ -392,11 +392,23 @@ void NetworkSerialPort::apply_settings(const LineSettings& settings) {
     const SteadyClock::time_point deadline = SteadyClock::now() + connect_timeout_;
     while (!state.baud || !state.data_size || !state.parity || !state.stop_size) {
         if (SteadyClock::now() >= deadline) {
-            throw Error(
-                ErrorKind::InvalidSettings,
-                fmt::format("{}: the device server at {} did not confirm the line "
-                            "settings {} within {} s",
-                            word_, server(), to_string(settings), seconds(connect_timeout_)));
+            // A server that cannot set a value may leave its request unanswered.
+            std::string missing;
+            const auto add = [&missing](bool answered, const std::string& what) {
+                if (!answered) {
+                    missing += fmt::format("{}{}", missing.empty() ? "" : ", ", what);
+                }
+            };
+            add(state.baud.has_value(), fmt::format("the baud rate {}", settings.baud));
+            add(state.data_size.has_value(), fmt::format("{} data bits", settings.data_bits));
+            add(state.parity.has_value(), fmt::format("the parity '{}'", settings.parity));
+            add(state.stop_size.has_value(),
+                fmt::format("{} stop bits", to_string(settings.stop_bits)));
+            throw Error(ErrorKind::InvalidSettings,
+                        fmt::format("{}: the device server at {} does not take the line settings "
+                                    "{}: it did not confirm {} within {} s",
+                                    word_, server(), to_string(settings), missing,
+                                    seconds(connect_timeout_)));
         }
         wait_readable(deadline);
     }

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "kdr/network_port.hpp"
 #include "reader.hpp"
 
 namespace kdr::e2e {
@@ -265,6 +266,32 @@ TEST_P(Network, StationSaysWhenTheServerIsDown) {
 
 INSTANTIATE_TEST_SUITE_P(Ser2net, Network, ::testing::Values(false, true),
                          [](const auto& param) { return param.param ? "Rfc2217" : "Tcp"; });
+
+// Settings the server's line cannot take are refused in a sentence, and the
+// port keeps those it had.
+TEST(NetworkPort, SettingsTheServerDoesNotTakeAreRefused) {
+    const std::optional<std::string> binary = ser2net_binary();
+    if (!binary) {
+        GTEST_SKIP() << "ser2net is not installed (scripts/ensure-deps.sh installs it)";
+    }
+    SimulatedReader reader(reader_config());
+    Ser2net server(*binary, reader.path(), true);
+    NetworkSerialPort port(server.word(), 1s);
+    port.put_PortOpen(true);
+    EXPECT_EQ(port.get_Settings(), "19200,n,8,1");
+    try {
+        port.put_Settings("19200,n,8,1.5");
+        ADD_FAILURE() << "1.5 stop bits were taken";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::InvalidSettings);
+        EXPECT_NE(std::string(error.what())
+                      .find("does not take the line settings 19200,n,8,1.5: it did not confirm 1.5 "
+                            "stop bits"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(port.get_Settings(), "19200,n,8,1");
+}
 
 TEST(NetworkPort, NothingListeningIsOneSentence) {
     const std::string word = fmt::format("tcp://127.0.0.1:{}", free_port());
