@@ -354,18 +354,21 @@ class Station {
     static constexpr std::chrono::seconds kPoll{2};
     static constexpr std::chrono::seconds kLongestBackOff{60};
 
-    // Says when the port becomes unreachable, and when it is back without
-    // a reader; an empty cradle alone is the station's normal state.
+    // Says when a device server becomes unreachable, and when it is back
+    // without a reader; an empty cradle alone is the station's normal state.
+    // A local port that drops is a reader taken out of a cradle that powers
+    // the line: that stays silent.
     void note_link(const Session& poll, bool answers) {
+        if (!poll.network_port()) {
+            return;
+        }
         const Link link = answers                            ? Link::Answers
                           : unreachable(poll.failure_kind()) ? Link::Unreachable
                                                              : Link::NoReader;
         const Link before = std::exchange(link_, link);
         const std::string& port = poll.port_name();
         const std::string where =
-            poll.network_port()
-                ? fmt::format("the device server at {}", port.substr(port.find("://") + 3))
-                : port;
+            fmt::format("the device server at {}", port.substr(port.find("://") + 3));
         if (link == Link::Unreachable && before != Link::Unreachable) {
             std::string why = discard_.str();
             while (!why.empty() && why.back() == '\n') {
