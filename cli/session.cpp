@@ -30,7 +30,8 @@ PortChoice parse_port(std::string_view text) {
     if (text.empty() || error == std::errc::invalid_argument || end != text.data() + text.size()) {
         throw UsageError(
             fmt::format("--port {}: give the reader's device, such as /dev/ttyUSB0 (\"kdr ports\" "
-                        "lists them), or a port number (1 is /dev/ttyS0)",
+                        "lists them), a port number (1 is /dev/ttyS0), or a device server as "
+                        "tcp://HOST:PORT or rfc2217://HOST:PORT",
                         text));
     }
     if (error == std::errc::result_out_of_range || number < 1 ||
@@ -286,6 +287,7 @@ void Session::check_port() {
 int Session::fail(const std::exception& error) {
     // A port that cannot be opened was perhaps set long ago in the environment.
     const auto* failure = dynamic_cast<const Error*>(&error);
+    failure_kind_ = failure != nullptr ? failure->kind() : ErrorKind::None;
     const bool port_error =
         failure != nullptr &&
         (failure->kind() == ErrorKind::PortMissing || failure->kind() == ErrorKind::PortBusy ||

@@ -30,8 +30,10 @@ struct PortChoice {
     std::int16_t number = 1;
     std::optional<std::string> path;
 };
-/// "3" is port 3 (/dev/ttyS2); anything with a "/" is a device path. Throws
-/// UsageError for anything else and for numbers outside 1 to 32767.
+/// "3" is port 3 (/dev/ttyS2); anything with a "/" is a device path or a
+/// network port ("tcp://HOST:PORT", "rfc2217://HOST:PORT"), passed on to the
+/// port factory as given. Throws UsageError for anything else and for numbers
+/// outside 1 to 32767.
 [[nodiscard]] PortChoice parse_port(std::string_view text);
 
 /// The columns of the terminal on standard error: its window size, else
@@ -137,6 +139,11 @@ class Session {
     void end_progress() { status_.clear(); }
     /// Says why and returns kExitFailure.
     int fail(const std::exception& error);
+    /// The kind of the last failure fail() reported; None before any, and
+    /// for failures that are no kdr::Error.
+    [[nodiscard]] ErrorKind failure_kind() const noexcept { return failure_kind_; }
+    /// Whether the port is one reached over the network ("tcp://...").
+    [[nodiscard]] bool network_port() const { return port_name_.find("://") != std::string::npos; }
 
   private:
     [[nodiscard]] std::unique_ptr<SerialPort> make_port();
@@ -154,6 +161,7 @@ class Session {
     bool trace_ = false;
     bool quiet_ = false;
     bool port_from_environment_ = false;  ///< port errors then name KDR_PORT
+    ErrorKind failure_kind_ = ErrorKind::None;
 };
 
 }  // namespace kdr::cli

@@ -78,10 +78,17 @@ EraseResult erase_and_check(Session& session, const std::string& machine_id, std
                                              : EraseResult::Failed;
 }
 
+// The port, or the device server in front of it, is gone or cannot be
+// reached: no reader could have answered, whether one is docked or not.
+bool unreachable(ErrorKind kind) {
+    return kind == ErrorKind::PortMissing || kind == ErrorKind::LineDropped;
+}
+
 // A download from the reader and when it was made.
 struct Fetched {
     std::optional<Download> download;
     std::string failure;  // why there is none
+    ErrorKind failure_kind = ErrorKind::None;
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point ended;
 };
@@ -91,6 +98,9 @@ Fetched fetch(Session& session) {
     fetched.started = std::chrono::system_clock::now();
     try {
         fetched.download = session.reader().download();
+    } catch (const Error& error) {
+        fetched.failure = error.what();
+        fetched.failure_kind = error.kind();
     } catch (const std::exception& error) {
         fetched.failure = error.what();
     }
@@ -104,7 +114,8 @@ CollectResult collect_fetched(Session& session, Store& store, const CollectOptio
     const std::optional<Download>& download = fetched.download;
     CollectResult result;
     if (!download || !download->has_header) {
-        result.outcome = Outcome::NoDownload;
+        result.outcome =
+            unreachable(fetched.failure_kind) ? Outcome::Unreachable : Outcome::NoDownload;
         result.detail = fetched.failure;
         return result;
     }
@@ -173,6 +184,7 @@ std::string collect_line(const CollectResult& result, const std::string& port) {
     const std::string name = fmt::format("{} on {}", result.reader, port);
     switch (result.outcome) {
         case Outcome::NoDownload:
+        case Outcome::Unreachable:
             return fmt::format("{}: nothing stored, nothing erased: {}", port, result.detail);
         case Outcome::NoMachineId:
             return fmt::format(
@@ -305,6 +317,7 @@ class Station {
             {
                 Session poll(options_.line, quiet_, "collect");
                 answers = poll.open();  // the one password exchange
+                note_link(poll, answers);
             }
             discard_.str({});
             // One poll that went unanswered is not yet a reader taken out: a
@@ -334,8 +347,39 @@ class Station {
         SteadyTime next;  // the next try, or the next look at its header
     };
 
+    // What the last poll found at the port: a server or port that cannot be
+    // reached is told apart from an empty cradle behind a working one.
+    enum class Link : std::uint8_t { Answers, NoReader, Unreachable };
+
     static constexpr std::chrono::seconds kPoll{2};
     static constexpr std::chrono::seconds kLongestBackOff{60};
+
+    // Says when a device server becomes unreachable, and when it is back
+    // without a reader; an empty cradle alone is the station's normal state.
+    // A local port that drops is a reader taken out of a cradle that powers
+    // the line: that stays silent.
+    void note_link(const Session& poll, bool answers) {
+        if (!poll.network_port()) {
+            return;
+        }
+        const Link link = answers                            ? Link::Answers
+                          : unreachable(poll.failure_kind()) ? Link::Unreachable
+                                                             : Link::NoReader;
+        const Link before = std::exchange(link_, link);
+        const std::string& port = poll.port_name();
+        const std::string where =
+            fmt::format("the device server at {}", port.substr(port.find("://") + 3));
+        if (link == Link::Unreachable && before != Link::Unreachable) {
+            std::string why = discard_.str();
+            while (!why.empty() && why.back() == '\n') {
+                why.pop_back();
+            }
+            say(fmt::format("kdr: {} is not reachable; retrying every {} s ({})", where,
+                            kPoll.count(), why.starts_with("kdr: ") ? why.substr(5) : why));
+        } else if (link == Link::NoReader && before == Link::Unreachable) {
+            say(fmt::format("{} is reachable again; no reader answers yet", where));
+        }
+    }
 
     [[nodiscard]] bool due() const {
         return !docked_ || std::chrono::steady_clock::now() >= docked_->next;
@@ -435,6 +479,7 @@ class Station {
     Console quiet_;
     std::unique_ptr<Store> store_;
     std::optional<Docked> docked_;
+    Link link_ = Link::NoReader;
 };
 
 int watch(const CollectOptions& options, std::string target, Console& console) {
@@ -616,6 +661,8 @@ std::string_view to_string(CollectResult::Outcome outcome) noexcept {
             return "reader mismatch";
         case Outcome::StoreFailed:
             return "store failed";
+        case Outcome::Unreachable:
+            return "unreachable";
     }
     return "unknown";
 }

@@ -53,6 +53,8 @@ struct CollectResult {
         NoMachineId,     ///< a reader without an ID and no --reader: nothing stored
         ReaderMismatch,  ///< --reader named a reader that has an ID: nothing stored
         StoreFailed,     ///< the store could not be written: nothing stored, nothing erased
+        Unreachable,     ///< the port or its device server went away or cannot be reached:
+                         ///< nothing stored, nothing erased
     };
     Outcome outcome = Outcome::NoDownload;
     std::string reader;      ///< the name it is stored under; empty when unknown

@@ -6,7 +6,8 @@ set -euo pipefail
 want=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libfmt-dev libcli11-dev
       nlohmann-json3-dev libbenchmark-dev libsqlite3-dev libpq-dev
       help2man man-db dpkg-dev file    # the man page, and the Debian packages and their test
-      postgresql)                      # the server the store tests start for themselves
+      postgresql                       # the server the store tests start for themselves
+      ser2net)                         # the device server the network tests start
 for extra in "$@"; do
     case "$extra" in
         linux) ;;

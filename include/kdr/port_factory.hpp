@@ -15,7 +15,9 @@ namespace kdr {
 /// ("/dev/ttyUSB0", "/dev/serial/by-id/...", a pseudo-terminal) and messages
 /// name the port by that path. On Windows it is a COM port, "COM1" to
 /// "COM32767" in any case. A word that begins with a scheme ("name://") asks
-/// for a kind of port reached otherwise than by a local device.
+/// for a kind of port reached otherwise than by a local device: on POSIX
+/// systems "tcp://HOST:PORT" and "rfc2217://HOST:PORT", a reader behind a
+/// serial device server (kdr/network_port.hpp).
 ///
 /// Throws kdr::Error with InvalidArgument for an empty word and for a scheme
 /// this program does not know, and on Windows InvalidPortNumber for a word

@@ -29,8 +29,9 @@ using engine::EraseReply;
 
 /// The port a port word names, not yet opened: the platform's port factory
 /// (see make_serial_port in kdr/port_factory.hpp). On Linux the word is a
-/// device path ("/dev/ttyUSB0", "/dev/serial/by-id/...", a pseudo-terminal),
-/// and messages name the port by it.
+/// device path ("/dev/ttyUSB0", "/dev/serial/by-id/...", a pseudo-terminal)
+/// or a serial device server ("tcp://HOST:PORT", "rfc2217://HOST:PORT", see
+/// kdr/network_port.hpp), and messages name the port by it.
 [[nodiscard]] std::unique_ptr<SerialPort> open_port(std::string word);
 
 struct ReaderOptions {

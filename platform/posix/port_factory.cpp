@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "kdr/error.hpp"
+#include "kdr/network_port.hpp"
 #include "kdr/posix_platform.hpp"
 #include "platform/port_scheme.hpp"
 
@@ -22,6 +23,10 @@ std::unique_ptr<SerialPort> device_port(std::string path) {
     return port;
 }
 
+std::unique_ptr<SerialPort> network_port(std::string word) {
+    return std::make_unique<NetworkSerialPort>(std::move(word));
+}
+
 struct PortKind {
     std::string_view scheme;  // before "://"; empty for a word without one
     std::unique_ptr<SerialPort> (*make)(std::string word);
@@ -29,6 +34,8 @@ struct PortKind {
 
 constexpr std::array kPortKinds{
     PortKind{"", &device_port},
+    PortKind{"tcp", &network_port},
+    PortKind{"rfc2217", &network_port},
 };
 
 }  // namespace

@@ -1,0 +1,307 @@
+// The built `kdr` against the simulated reader behind a real ser2net: once
+// as a raw TCP port, once as a Telnet port with RFC 2217 control.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "kdr/network_port.hpp"
+#include "reader.hpp"
+
+namespace kdr::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_view_literals;
+namespace fs = std::filesystem;
+
+constexpr Seconds kDeadline = 20s;
+
+std::optional<std::string> ser2net_binary() {
+    for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"}) {
+        if (::access(path, X_OK) == 0) {
+            return path;
+        }
+    }
+    return std::nullopt;
+}
+
+/// A loopback port nobody listens on, as the system hands them out.
+int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+/// Whether something listens on the loopback port, read from the kernel's
+/// table so that no connection disturbs the server.
+bool listening(int port) {
+    std::ifstream table("/proc/net/tcp");
+    const std::string wanted = fmt::format("0100007F:{:04X}", port);
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot;
+        std::string local;
+        std::string remote;
+        std::string state;
+        fields >> slot >> local >> remote >> state;
+        if (local == wanted && state == "0A") {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// ser2net in the foreground, for one test, in front of a device.
+class Ser2net {
+  public:
+    Ser2net(const std::string& binary, const std::string& device, bool rfc2217, int port = 0)
+        : dir_(fs::temp_directory_path() /
+               fmt::format("kdr-ser2net-{}-{}", ::getpid(), counter_++)),
+          port_(port != 0 ? port : free_port()),
+          scheme_(rfc2217 ? "rfc2217" : "tcp") {
+        fs::create_directories(dir_);
+        const fs::path config = dir_ / "ser2net.yaml";
+        std::ofstream(config) << fmt::format(
+            "%YAML 1.1\n---\n"
+            "connection: &reader\n"
+            "  accepter: {}tcp,127.0.0.1,{}\n"
+            "  connector: serialdev,{},19200n81,local\n",
+            rfc2217 ? "telnet(rfc2217),"sv : ""sv, port_, device);
+        const std::string log = (dir_ / "ser2net.log").string();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            // -n: in the foreground; -u: no lock files, which need root.
+            ::execl(binary.c_str(), binary.c_str(), "-n", "-u", "-c", config.c_str(), nullptr);
+            ::_exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!listening(port_) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_TRUE(listening(port_)) << "ser2net did not start: " << log_text();
+    }
+    ~Ser2net() {
+        kill();
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    Ser2net(const Ser2net&) = delete;
+    Ser2net& operator=(const Ser2net&) = delete;
+
+    /// The port word for `kdr --port`.
+    [[nodiscard]] std::string word() const {
+        return fmt::format("{}://127.0.0.1:{}", scheme_, port_);
+    }
+    [[nodiscard]] int port() const { return port_; }
+    void kill() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    [[nodiscard]] std::string log_text() const {
+        std::ifstream in(dir_ / "ser2net.log");
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+  private:
+    static inline int counter_ = 0;
+    fs::path dir_;
+    int port_;
+    std::string scheme_;
+    pid_t pid_ = -1;
+};
+
+/// A record holding every byte the reader can keep: 1 to 255 (its text may
+/// hold anything but "?" followed by CR, and 63 is followed by 64 here).
+sim::Record every_byte_record() {
+    std::string text;
+    for (int byte = 1; byte <= 255; ++byte) {
+        text += static_cast<char>(byte);
+    }
+    text += std::string(3, '\xFF');  // IAC runs, as Telnet escapes them
+    return {ConsoleHost().Now(), text, 'Z'};
+}
+
+class Network : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        binary_ = ser2net_binary();
+        if (!binary_) {
+            GTEST_SKIP() << "ser2net is not installed (scripts/ensure-deps.sh installs it)";
+        }
+    }
+    std::optional<std::string> binary_;
+};
+
+std::vector<std::string> on(const std::string& word, const std::string& name,
+                            std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{name, "--port", word, "--password", kPassword};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+TEST_P(Network, EveryCommandThroughTheDeviceServer) {
+    sim::ReaderConfig config = reader_config();
+    config.records.push_back(every_byte_record());
+    config.clock = sim::add_seconds(config.clock, -400 * 86400);  // for sync-time to correct
+    SimulatedReader reader(config);
+    Ser2net server(*binary_, reader.path(), GetParam());
+
+    // What the pseudo-terminal gives directly is what the network must give.
+    const ProcessResult direct = run_kdr(command("download", reader, {"--raw"}), kDeadline);
+    ASSERT_EQ(direct.exit_code, 0) << direct.err;
+    const ProcessResult download = run_kdr(on(server.word(), "download", {"--raw"}), kDeadline);
+    EXPECT_EQ(download.exit_code, 0) << download.err << server.log_text();
+    EXPECT_EQ(download.out, direct.out);
+    EXPECT_NE(download.out.find(config.records.back().text), std::string::npos);
+
+    const ProcessResult sync = run_kdr(on(server.word(), "sync-time"), kDeadline);
+    EXPECT_EQ(sync.exit_code, 0) << sync.err;
+    EXPECT_EQ(reader.server().reader_clock().year, ConsoleHost().Now().year);
+
+    const fs::path db = fs::temp_directory_path() / fmt::format("kdr-net-{}.sqlite", ::getpid());
+    fs::remove(db);
+    const ProcessResult collect =
+        run_kdr(on(server.word(), "collect", {"--db", db.string()}), kDeadline);
+    EXPECT_EQ(collect.exit_code, 0) << collect.err;
+    const ProcessResult exported = run_kdr({"export", "--db", db.string()}, kDeadline);
+    EXPECT_EQ(exported.exit_code, 0) << exported.err;
+    std::size_t rows = 0;  // the every-byte record's LF sits inside its quoted text
+    for (std::size_t at = 0;
+         (at = exported.out.find("\n" + kMachineId + ",", at)) != std::string::npos; ++at) {
+        ++rows;
+    }
+    EXPECT_EQ(rows, config.records.size()) << exported.out;
+    fs::remove(db);
+
+    const ProcessResult erase = run_kdr(on(server.word(), "erase", {"--yes"}), kDeadline);
+    EXPECT_EQ(erase.exit_code, 0) << erase.err;
+    EXPECT_TRUE(reader.server().records().empty());
+}
+
+TEST_P(Network, ServerKilledMidDownloadErasesNothing) {
+    sim::ReaderConfig config = reader_config({}, sim::Pacing::LineRate);
+    config.records = sim::sample_records(150, ConsoleHost().Now());
+    SimulatedReader reader(config);
+    Ser2net server(*binary_, reader.path(), GetParam());
+    const fs::path db = fs::temp_directory_path() / fmt::format("kdr-kill-{}.sqlite", ::getpid());
+    fs::remove(db);
+
+    BackgroundKdr collect(on(server.word(), "collect", {"--erase", "--db", db.string()}));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (reader.letters().find('D') == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(300ms);
+    server.kill();
+    const ProcessResult result = collect.stop(0, kDeadline);
+    fs::remove(db);
+
+    EXPECT_EQ(result.exit_code, 1) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_TRUE(result.err.starts_with("kdr: ")) << result.err;
+    EXPECT_NE(result.err.find("closed the connection"), std::string::npos) << result.err;
+    EXPECT_EQ(reader.letters().find('E'), std::string::npos) << reader.letters();
+    EXPECT_EQ(reader.server().records().size(), 150U);
+}
+
+// The station tells a device server that is down from an empty cradle, and
+// collects once the server is back.
+TEST_P(Network, StationSaysWhenTheServerIsDown) {
+    SimulatedReader reader(reader_config());
+    const int port = free_port();
+    const std::string word = fmt::format("{}://127.0.0.1:{}", GetParam() ? "rfc2217" : "tcp", port);
+    const fs::path db =
+        fs::temp_directory_path() / fmt::format("kdr-station-{}.sqlite", ::getpid());
+    fs::remove(db);
+    const std::string down =
+        fmt::format("kdr: the device server at 127.0.0.1:{} is not reachable; retrying", port);
+
+    BackgroundKdr station(on(word, "collect", {"--watch", "--db", db.string()}));
+    ASSERT_TRUE(station.read_line(10s).has_value());  // "watching ..."
+    const std::optional<std::string> first = station.read_line(10s);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_NE(first->find(down), std::string::npos) << *first;
+    {
+        const Ser2net server(*binary_, reader.path(), GetParam(), port);
+        const std::optional<std::string> collected = station.read_line(15s);
+        ASSERT_TRUE(collected.has_value());
+        EXPECT_NE(collected->find(fmt::format("{} on {}: 10 new", kMachineId, word)),
+                  std::string::npos)
+            << *collected;
+    }
+    const std::optional<std::string> again = station.read_line(10s);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_NE(again->find(down), std::string::npos) << *again;
+    const ProcessResult stopped = station.stop(SIGINT, 10s);
+    fs::remove(db);
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ser2net, Network, ::testing::Values(false, true),
+                         [](const auto& param) { return param.param ? "Rfc2217" : "Tcp"; });
+
+// Settings the server's line cannot take are refused in a sentence, and the
+// port keeps those it had.
+TEST(NetworkPort, SettingsTheServerDoesNotTakeAreRefused) {
+    const std::optional<std::string> binary = ser2net_binary();
+    if (!binary) {
+        GTEST_SKIP() << "ser2net is not installed (scripts/ensure-deps.sh installs it)";
+    }
+    SimulatedReader reader(reader_config());
+    Ser2net server(*binary, reader.path(), true);
+    NetworkSerialPort port(server.word(), 1s);
+    port.put_PortOpen(true);
+    EXPECT_EQ(port.get_Settings(), "19200,n,8,1");
+    try {
+        port.put_Settings("19200,n,8,1.5");
+        ADD_FAILURE() << "1.5 stop bits were taken";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::InvalidSettings);
+        EXPECT_NE(std::string(error.what())
+                      .find("does not take the line settings 19200,n,8,1.5: it did not confirm 1.5 "
+                            "stop bits"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(port.get_Settings(), "19200,n,8,1");
+}
+
+TEST(NetworkPort, NothingListeningIsOneSentence) {
+    const std::string word = fmt::format("tcp://127.0.0.1:{}", free_port());
+    const ProcessResult result = run_kdr({"download", "--port", word}, kDeadline);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, fmt::format("kdr: {}: nothing listens on {}: check the device server "
+                                      "is running and the port number\n",
+                                      word, word.substr(6)));
+    EXPECT_LT(result.elapsed, 2s);
+}
+
+}  // namespace
+}  // namespace kdr::e2e
