@@ -113,8 +113,8 @@ constexpr std::string_view kOverview = R"(Examples:
 
 Every reader command opens the connection (the reader checks the password)
 and then does its one job. The port comes from --port or KDR_PORT, the
-password from --password or KDR_PASSWORD; the store of collect, export,
-history and rebuild from --db or KDR_DB.
+password from --password, --password-file or KDR_PASSWORD; the store of
+collect, export, history and rebuild from --db or KDR_DB.
 
 Results go to standard output; messages, progress and traces to standard
 error (--quiet leaves only errors there).

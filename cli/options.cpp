@@ -18,13 +18,19 @@ void add_line_options(CLI::App& command, LineOptions& options) {
                     "the devices")
         ->option_text("DEVICE")
         ->default_str("$KDR_PORT");
-    // The environment keeps the password out of the process list.
+    // The environment or a file keeps the password out of the process list;
+    // the session reads them (resolve_password) in this order.
     command
         .add_option("-w,--password", options.password,
-                    "The reader's password; KDR_PASSWORD keeps it out of the process list")
+                    "The reader's password; KDR_PASSWORD or --password-file keep it out of the "
+                    "process list")
         ->option_text("TEXT")
-        ->envname("KDR_PASSWORD")
-        ->default_str("empty");
+        ->default_str("$KDR_PASSWORD, else $CREDENTIALS_DIRECTORY/password, else empty");
+    command
+        .add_option("--password-file", options.password_file,
+                    "Read the password from the first line of FILE; it goes before KDR_PASSWORD "
+                    "(not with --password)")
+        ->option_text("FILE");
     command.add_flag("--trace", options.trace,
                      "Dump every byte sent and received, with timestamps, to standard error");
     command.add_flag("-q,--quiet", options.quiet,

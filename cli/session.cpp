@@ -7,9 +7,12 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -218,7 +221,54 @@ void check_password(std::string_view password, std::ostream& warnings) {
     }
 }
 
+// A password file's first line, without its line end: `echo 1234 > FILE`
+// writes one.
+std::string read_password_file(const std::string& path, std::string_view named) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw UsageError(
+            fmt::format("{} {}: the file cannot be read ({}): check the path and "
+                        "that this user may read it",
+                        named, path, std::strerror(errno)));
+    }
+    std::string line;
+    std::getline(file, line);
+    if (file.bad()) {
+        throw UsageError(fmt::format("{} {}: the file cannot be read", named, path));
+    }
+    if (line.ends_with('\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
 }  // namespace
+
+std::string resolve_password(const LineOptions& options) {
+    if (options.password && options.password_file) {
+        throw UsageError("--password and --password-file were both given; give one");
+    }
+    if (options.password) {
+        return *options.password;
+    }
+    if (options.password_file) {
+        return read_password_file(*options.password_file, "--password-file");
+    }
+    if (const char* environment = std::getenv("KDR_PASSWORD");
+        environment != nullptr && *environment != '\0') {
+        return environment;
+    }
+    // A service's password, handed over by the service manager
+    // (LoadCredential=password:...), readable by the service alone.
+    if (const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+        credentials != nullptr && *credentials != '\0') {
+        const std::string path = std::string(credentials) + "/password";
+        if (::access(path.c_str(), F_OK) == 0) {
+            return read_password_file(path, "the credential");
+        }
+    }
+    return {};
+}
 
 Session::Session(const LineOptions& options, Console& console, std::string_view /*command*/)
     : console_(console),
@@ -227,7 +277,7 @@ Session::Session(const LineOptions& options, Console& console, std::string_view 
       err_buffer_(*console.err.rdbuf(), status_),
       err_(&err_buffer_),
       progress_(status_),
-      password_(options.password),
+      password_(resolve_password(options)),
       trace_(options.trace),
       quiet_(options.quiet) {
     std::optional<std::string> port = options.port;

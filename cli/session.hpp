@@ -107,11 +107,18 @@ class DownloadProgressLine {
 
 /// Options every reader command takes.
 struct LineOptions {
-    std::optional<std::string> port;  ///< --port; the session falls back on KDR_PORT
-    std::string password;
+    std::optional<std::string> port;      ///< --port; the session falls back on KDR_PORT
+    std::optional<std::string> password;  ///< --password
     bool trace = false;
-    bool quiet = false;  ///< nothing on standard error but errors
+    bool quiet = false;                        ///< nothing on standard error but errors
+    std::optional<std::string> password_file;  ///< --password-file
 };
+
+/// The password to send: --password, else the first line of
+/// --password-file, else KDR_PASSWORD, else the first line of the
+/// service manager's credential $CREDENTIALS_DIRECTORY/password, else empty.
+/// Throws UsageError when both options are given or the file cannot be read.
+[[nodiscard]] std::string resolve_password(const LineOptions& options);
 
 class Session {
   public:

@@ -300,6 +300,7 @@ class Station {
 
     Station(const CollectOptions& options, std::string target, Console& console)
         : options_(options),
+          line_(read_password_once(options.line)),
           target_(std::move(target)),
           console_(console),
           quiet_{console.in, discard_, discard_, false, false} {}
@@ -308,14 +309,14 @@ class Station {
         const StopSignals signals;
         store_ = store::open_store(target_);
         {
-            const Session port(options_.line, quiet_, "collect");
+            const Session port(line_, quiet_, "collect");
             say(fmt::format("watching {} every 2 s; Ctrl-C ends", port.port_name()));
         }
         int unanswered = 0;
         while (!g_stop.load()) {
             bool answers = false;
             {
-                Session poll(options_.line, quiet_, "collect");
+                Session poll(line_, quiet_, "collect");
                 answers = poll.open();  // the one password exchange
                 note_link(poll, answers);
             }
@@ -352,6 +353,13 @@ class Station {
     enum class Link : std::uint8_t { Answers, NoReader, Unreachable };
 
     static constexpr std::chrono::seconds kPoll{2};
+
+    // A password file is read at the start, not at every poll.
+    static LineOptions read_password_once(LineOptions line) {
+        line.password = resolve_password(line);
+        line.password_file.reset();
+        return line;
+    }
     static constexpr std::chrono::seconds kLongestBackOff{60};
 
     // Says when a device server becomes unreachable, and when it is back
@@ -394,7 +402,7 @@ class Station {
                 return;
             }
         }
-        Session session(options_.line, quiet_, "collect");
+        Session session(line_, quiet_, "collect");
         if (!session.open()) {
             discard_.str({});
             return;  // taken out between the poll and now
@@ -473,6 +481,7 @@ class Station {
     }
 
     const CollectOptions& options_;
+    LineOptions line_;
     std::string target_;
     Console& console_;
     std::ostringstream discard_;

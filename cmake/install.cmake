@@ -1,5 +1,7 @@
 # What `cmake --install` puts in place, in two components:
-#   kdr  the command, its man page and its bash completion;
+#   kdr  the command, its man page, its bash completion, the station's
+#        systemd units, settings and udev rule (cmake/install-station.cmake)
+#        and the documents of the command and the station;
 #   dev  the public headers, the libraries and the CMake package KDRCtrl, so
 #        that another project does find_package(KDRCtrl) and links kdr::core
 #        and kdr::platform, needing nothing else but fmt.
@@ -67,6 +69,15 @@ if(TARGET kdr)
   install(FILES ${PROJECT_SOURCE_DIR}/cli/completion/kdr.bash
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
     RENAME kdr
+    COMPONENT kdr)
+
+  install(CODE "set(KDR_STATION_SOURCE \"${PROJECT_SOURCE_DIR}/station\")
+set(KDR_STATION_BUILD \"${PROJECT_BINARY_DIR}/station\")"
+    COMPONENT kdr)
+  install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/install-station.cmake COMPONENT kdr)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/STATION.md ${PROJECT_SOURCE_DIR}/docs/CLI.md
+                ${PROJECT_SOURCE_DIR}/docs/STORE.md
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kdr
     COMPONENT kdr)
 
   # The man page is the command's own help, through help2man, so that it

@@ -1,6 +1,7 @@
 # The Debian packages, made by CPack from the install components
 # (cmake/install.cmake):
-#   kdr          the command kdr, its man page and bash completion;
+#   kdr          the command kdr, its man page and bash completion, and the
+#                station: systemd units, /etc/kdr (conffiles), the udev rule;
 #   libkdr-dev   the public headers, the static libraries and the CMake package.
 # Usage: cpack --config build/<preset>/CPackConfig.cmake   (writes them to the
 # current folder; -B DIR elsewhere).
@@ -27,9 +28,19 @@ set(CPACK_COMPONENT_KDR_DESCRIPTION
   "command-line tool for the KDR portable data reader\n\
 kdr opens a password-checked connection with a KDR reader on a serial port,\n\
 sets its clock, downloads its records (as text, JSON or CSV) and erases it.\n\
-A built-in reader simulator plays a reader on a pseudo-terminal.")
+A built-in reader simulator plays a reader on a pseudo-terminal.\n\
+The systemd units kdr-collect@.service and kdr-collect-net@.service keep\n\
+collecting the readers docked in a cradle into one store.")
 # The shared libraries it needs (fmt, the C++ runtime), found by dpkg-shlibdeps.
 set(CPACK_DEBIAN_KDR_PACKAGE_SHLIBDEPS ON)
+# CPack marks nothing in /etc as a conffile by itself: the list is ours, and
+# the scripts tell a running systemd that its units changed.
+set(CPACK_DEBIAN_KDR_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/station/debian/conffiles
+  ${PROJECT_SOURCE_DIR}/station/debian/postinst
+  ${PROJECT_SOURCE_DIR}/station/debian/prerm
+  ${PROJECT_SOURCE_DIR}/station/debian/postrm)
+set(CPACK_DEBIAN_KDR_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkdr-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

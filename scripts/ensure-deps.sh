@@ -6,6 +6,7 @@ set -euo pipefail
 want=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libfmt-dev libcli11-dev
       nlohmann-json3-dev libbenchmark-dev libsqlite3-dev libpq-dev
       help2man man-db dpkg-dev file    # the man page, and the Debian packages and their test
+      systemd                          # systemd-analyze verify of the station's units
       postgresql                       # the server the store tests start for themselves
       ser2net)                         # the device server the network tests start
 for extra in "$@"; do

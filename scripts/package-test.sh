@@ -7,8 +7,9 @@
 #      only, builds the README's library example, which then downloads from
 #      the installed `kdr simulate` exactly what `kdr download` gets;
 #   3. CPack's Debian packages, unpacked with dpkg-deb into a temporary folder:
-#      `kdr --version`, `man` on its page and `kdr demo --fast` from there, and
-#      the example built against the development package.
+#      `kdr --version`, `man` on its page and `kdr demo --fast` from there, the
+#      station's units, conffiles and udev rule, and the example built against
+#      the development package.
 # Everything it makes is under build/package-test (KDR_PACKAGE_TEST_DIR).
 # Warnings are errors here, as in every CI build (KDR_WERROR=OFF to allow them).
 set -euo pipefail
@@ -107,6 +108,24 @@ grep -q '/usr/bin/kdr$' "$out/kdr.contents" || fail "kdr is not in $kdr_deb"
 grep -qE '/include/|\.a$' "$out/kdr.contents" && fail "$kdr_deb holds development files"
 grep -q 'KDRCtrlConfig.cmake$' "$out/dev.contents" || fail "the CMake package is not in $dev_deb"
 dpkg-deb -f "$kdr_deb" Depends | grep -q 'libfmt' || fail "$kdr_deb does not depend on fmt"
+# The station: units, settings as conffiles (the password root's alone), the
+# udev rule where udev does not read it, and the maintainer scripts.
+for file in ./lib/systemd/system/kdr-collect@.service ./lib/systemd/system/kdr-collect-net@.service \
+    ./etc/kdr/collect.conf ./etc/kdr/password ./etc/kdr/collect.d/ \
+    ./usr/share/kdr/udev/70-kdr-cradle.rules ./usr/libexec/kdr/cradle-unit \
+    ./usr/share/doc/kdr/STATION.md; do
+    grep -q " $file\$" "$out/kdr.contents" || fail "$file is not in $kdr_deb"
+done
+grep -qE '^-rw------- root/root .* \./etc/kdr/password$' "$out/kdr.contents" ||
+    fail "/etc/kdr/password is not root's alone: $(grep password "$out/kdr.contents")"
+grep -E ' \./(usr/)?lib/udev/rules\.d/' "$out/kdr.contents" && fail "$kdr_deb holds an active udev rule"
+dpkg-deb -e "$kdr_deb" "$out/kdr.control"
+[ "$(sort "$out/kdr.control/conffiles")" = "$(printf '/etc/kdr/collect.conf\n/etc/kdr/password')" ] ||
+    fail "the conffiles of $kdr_deb: $(cat "$out/kdr.control/conffiles")"
+for script in postinst prerm postrm; do
+    [ -x "$out/kdr.control/$script" ] || fail "$kdr_deb has no $script"
+    sh -n "$out/kdr.control/$script" || fail "$script of $kdr_deb is no shell script"
+done
 # Its dependencies resolve on this system (a simulation: nothing is changed).
 apt-get install --simulate -qq "$kdr_deb" "$dev_deb" >/dev/null ||
     fail "the packages' dependencies do not resolve"
@@ -122,6 +141,11 @@ page=$(MANPATH="$unpacked/usr/share/man" MANWIDTH=80 man -P cat kdr 2>&1) || fai
 for text in 'kdr - work with a KDR' 'kdr download' 'kdr simulate' '--machine-id'; do
     grep -qF -- "$text" <<<"$page" || fail "the man page lacks '$text'"
 done
+# The units name the package's kdr and settings.
+grep -qx 'ExecStart=/usr/bin/kdr collect --watch --erase $KDR_COLLECT_OPTIONS' \
+    "$unpacked/lib/systemd/system/kdr-collect@.service" || fail "ExecStart of kdr-collect@.service"
+grep -qx 'EnvironmentFile=/etc/kdr/collect.conf' "$unpacked/lib/systemd/system/kdr-collect-net@.service" ||
+    fail "EnvironmentFile of kdr-collect-net@.service"
 "$unpacked/usr/bin/kdr" demo --fast --records 3 >"$out/demo.out"
 grep -q '^3 record(s) received' "$out/demo.out" || fail "kdr demo --fast: $(cat "$out/demo.out")"
 # The development package serves the outside project as the install did.

@@ -1,9 +1,9 @@
 # bash completion for kdr: its commands, each command's options and the
-# values of --port, --format, --encoding, --fault, --output, --path-file and --db.
+# values of --port, --format, --encoding, --fault, --output, --path-file, --password-file and --db.
 # Installed as share/bash-completion/completions/kdr; for a try, `source` it.
 
 _kdr_options() {
-    local line='--help --port --password --trace --quiet'
+    local line='--help --port --password --password-file --trace --quiet'
     case "$1" in
         open | sync-time) echo "$line" ;;
         download) echo "$line --machine-id --rtc --format --raw --encoding --output" ;;
@@ -63,7 +63,7 @@ _kdr() {
             mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short merge split mute borrow' -- "$cur")
             return 0
             ;;
-        -o | --output | --db | --path-file)
+        -o | --output | --db | --path-file | --password-file)
             compopt -o filenames 2>/dev/null
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             return 0

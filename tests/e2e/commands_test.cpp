@@ -2,6 +2,7 @@
 // pseudo-terminal: results, exit codes, what went over the line, time taken.
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -49,24 +50,59 @@ TEST(Open, TheReaderAcceptsTheRightPasswordOnly) {
     EXPECT_EQ(reader.server().requests()[1].verdict, sim::Verdict::WrongPassword);
 }
 
-TEST(Open, PasswordFromTheEnvironment) {
+TEST(Open, PasswordFromTheEnvironmentOrAFile) {
     SimulatedReader reader(reader_config());
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / fmt::format("kdr-password.{}", ::getpid());
+    fs::create_directories(folder / "credentials");
+    const std::string file = (folder / "password").string();
+    std::ofstream(file, std::ios::binary) << "s3cret\r\nsecond line\n";
     struct Case {
-        const char* environment;
+        const char* environment;  // KDR_PASSWORD, when set
+        const char* credential;   // $CREDENTIALS_DIRECTORY/password, when there
         std::vector<std::string> extra;
         int exit_code;
     };
-    // The option wins over the environment; the environment over the empty default.
+    // The option wins over the environment, the environment over the
+    // service's credential, that over the empty default. A file gives its
+    // first line without the line end.
+    const std::string missing = (folder / "missing").string();
     const Case cases[] = {
-        {"s3cret", {}, 0}, {"guess", {}, 1}, {"guess", {"--password", "s3cret"}, 0}};
+        {"s3cret", nullptr, {}, 0},
+        {"guess", nullptr, {}, 1},
+        {"guess", nullptr, {"--password", "s3cret"}, 0},
+        {"guess", nullptr, {"--password-file", file}, 0},
+        {nullptr, "s3cret\n", {}, 0},
+        {nullptr, "guess", {"--password-file", file}, 0},
+        {"guess", "s3cret", {}, 1},
+        {nullptr, nullptr, {"--password-file", missing}, 2},
+        {nullptr, nullptr, {"--password", "s3cret", "--password-file", file}, 2},
+    };
     for (const Case& c : cases) {
-        ::setenv("KDR_PASSWORD", c.environment, 1);
+        if (c.environment != nullptr) {
+            ::setenv("KDR_PASSWORD", c.environment, 1);
+        }
+        if (c.credential != nullptr) {
+            std::ofstream(folder / "credentials" / "password", std::ios::binary) << c.credential;
+            ::setenv("CREDENTIALS_DIRECTORY", (folder / "credentials").c_str(), 1);
+        }
         std::vector<std::string> args{"open", "--port", reader.path()};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const ProcessResult result = run_kdr(args, kDeadline);
         ::unsetenv("KDR_PASSWORD");
-        EXPECT_EQ(result.exit_code, c.exit_code) << c.environment << ": " << result.err;
+        ::unsetenv("CREDENTIALS_DIRECTORY");
+        const std::string name =
+            fmt::format("{} / {} / {}", c.environment ? c.environment : "-",
+                        c.credential ? c.credential : "-", fmt::join(c.extra, " "));
+        EXPECT_EQ(result.exit_code, c.exit_code) << name << ": " << result.err;
+        if (c.exit_code == 2) {
+            EXPECT_EQ(result.err.rfind("kdr: --password", 0), 0U) << name << ": " << result.err;
+        }
     }
+    EXPECT_NE(run_kdr({"open", "--port", reader.path(), "--password-file", missing}, kDeadline)
+                  .err.find(missing + ": the file cannot be read (No such file or directory)"),
+              std::string::npos);
+    fs::remove_all(folder);
 }
 
 TEST(Open, TraceDumpsEveryByteWithTimestamps) {
