@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the optimised benchmarks and prints the performance table.
 # Usage: scripts/bench.sh [benchmark options...]   (e.g. --benchmark_filter=decode)
-# Not part of the test command: a run takes about a minute and wants a quiet
+# Not part of the test command: a run takes about three minutes and wants a quiet
 # machine. The table's goals are explained in docs/PERFORMANCE.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/ensure-deps.sh linux
 cmake --preset release >/dev/null
-cmake --build --preset release --target kdr_bench -j "$(nproc)"
+cmake --build --preset release --target kdr_bench kdr -j "$(nproc)"
 # The store's PostgreSQL rows want a server: one of the bench's own, started
 # as the tests start theirs, but flushing to the disk as a real one does.
 pg_state=$(mktemp -d)
@@ -19,5 +19,9 @@ if [ -f "$pg_state/pg/url" ]; then
     export KDR_BENCH_PG
 fi
 bench/run.sh build/release/bench/kdr_bench "$@"
+echo
+# Stations at scale: whole kdr processes against simulated readers, with a
+# PostgreSQL server and a ser2net of the script's own (about two minutes).
+bench/stations.sh build/release/cli/kdr
 echo
 echo "Command: scripts/bench.sh $*"

@@ -42,9 +42,10 @@ start)
         || { cat "$root/initdb.log" >&2; exit 1; }
     # The tests kill clients, never the machine: the server need not flush to
     # the disk (kdr still asks for synchronous commits; they cost no fsync
-    # here). KDR_PG_FSYNC=on makes it flush, for benchmarks.
+    # here). KDR_PG_FSYNC=on makes it flush, for benchmarks;
+    # KDR_PG_MAX_CONNECTIONS allows more than 60 clients at once.
     "${as_server_user[@]}" "$bindir/pg_ctl" -D "$root/data" -l "$root/server.log" -w -t 30 \
-        -o "-k $root -c listen_addresses='' -c max_connections=60 -c fsync=${KDR_PG_FSYNC:-off}" start > /dev/null \
+        -o "-k $root -c listen_addresses='' -c max_connections=${KDR_PG_MAX_CONNECTIONS:-60} -c fsync=${KDR_PG_FSYNC:-off}" start > /dev/null \
         || { cat "$root/server.log" >&2; exit 1; }
     echo "postgresql:///postgres?host=$root&user=kdr" > "$state/url"
     echo "PostgreSQL server running on $root" >&2
