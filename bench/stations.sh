@@ -117,6 +117,7 @@ check_rc() {
 # sum_of / max_of SUFFIX NAME...: over the NAME.SUFFIX files of timed runs.
 sum_of() { local suffix=$1 name; shift; for name in "$@"; do cat "$work/$name.$suffix"; done | awk '{ s += $1 } END { printf "%.3f", s }'; }
 max_of() { local suffix=$1 name; shift; for name in "$@"; do cat "$work/$name.$suffix"; done | awk 'NR == 1 || $1 > m { m = $1 } END { printf "%.3f", m }'; }
+min_of() { local suffix=$1 name; shift; for name in "$@"; do cat "$work/$name.$suffix"; done | awk 'NR == 1 || $1 < m { m = $1 } END { printf "%.3f", m }'; }
 now() { echo "$EPOCHREALTIME"; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
@@ -203,11 +204,15 @@ for store in sqlite postgresql; do
 
     for id in "${ids[@]}"; do start_reader "$id" "$records"; done
     wait_readers "${ids[@]}"
+    # The devices are read before the clock starts: the set's time is the
+    # collects', not the script's.
+    declare -A devices=()
+    for id in "${ids[@]}"; do devices[$id]=$(device "$id"); done
     names=()
     runs=()
     begin=$(now)
     for id in "${ids[@]}"; do
-        timed "$store-$id" "$kdr" collect --port "$(device "$id")" --db "$set_db" --erase -q &
+        timed "$store-$id" "$kdr" collect --port "${devices[$id]}" --db "$set_db" --erase -q &
         runs+=($!)
         names+=("$store-$id")
     done
@@ -222,6 +227,7 @@ for store in sqlite postgresql; do
     alone_wall=$(cat "$work/alone-$store.wall")
     cpu=$(sum_of cpu "${names[@]}")
     slowest=$(max_of wall "${names[@]}")
+    fastest=$(min_of wall "${names[@]}")
     if [ "$store" = sqlite ]; then
         sqlite_counts "$set_db" >"$work/$store.counts"
     else
@@ -230,7 +236,7 @@ for store in sqlite postgresql; do
     kept=$(intact "$label" "$work/$store.counts" "$work/cradles.expected")
     r=$(ratio "$set_wall" "$alone_wall")
     row "$cradles paced collects at once ($records records each, $label): wall of the set / one alone" \
-        "${set_wall} s / ${alone_wall} s = ${r} (slowest of the set ${slowest} s)" "at most 1.05" "$(at_most "$r" 1.05)"
+        "${set_wall} s / ${alone_wall} s = ${r} (each of the set ${fastest} to ${slowest} s)" "at most 1.05" "$(at_most "$r" 1.05)"
     p=$(percent "$cpu" "$set_wall")
     row "$cradles paced collects ($label): CPU of all collectors / wall" \
         "${cpu} s / ${set_wall} s = ${p} % of one core (one alone: $(cat "$work/alone-$store.cpu") s)" "at most 2 %" "$(at_most "$p" 2)"
@@ -308,11 +314,13 @@ expected_counts "$many_records" "${many_ids[@]}" >"$work/many.expected"
 many_db=$(pg_database many)
 for id in "${many_ids[@]}"; do start_reader "$id" "$many_records" --fast; done
 wait_readers "${many_ids[@]}"
+declare -A devices=()
+for id in "${many_ids[@]}"; do devices[$id]=$(device "$id"); done
 names=()
 runs=()
 begin=$(now)
 for id in "${many_ids[@]}"; do
-    timed "many-$id" "$kdr" collect --port "$(device "$id")" --db "$many_db" --erase -q &
+    timed "many-$id" "$kdr" collect --port "${devices[$id]}" --db "$many_db" --erase -q &
     runs+=($!)
     names+=("many-$id")
 done
