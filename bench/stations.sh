@@ -250,7 +250,7 @@ start_reader NET "$records"
 wait_readers NET
 net_device=$(device NET)
 port=
-for attempt in $(seq 1 20); do
+for _ in $(seq 1 20); do
     candidate=$((20000 + RANDOM % 40000))
     hex=$(printf '0100007F:%04X' "$candidate")
     if ! awk -v want="$hex" '$2 == want { found = 1 } END { exit !found }' /proc/net/tcp; then
