@@ -9,8 +9,8 @@
 
 namespace kdr {
 
-std::unique_ptr<SerialPort> open_port(std::string path) {
-    return make_serial_port(std::move(path));
+std::unique_ptr<SerialPort> open_port(std::string word) {
+    return make_serial_port(std::move(word));
 }
 
 namespace {
