@@ -45,32 +45,15 @@ std::unique_ptr<SerialPort> com_port(std::string word) {
     return port;
 }
 
-struct PortKind {
-    std::string_view scheme;  // before "://"; empty for a word without one
-    std::unique_ptr<SerialPort> (*make)(std::string word);
-};
-
 constexpr std::array kPortKinds{
-    PortKind{"", &com_port},
+    platform::PortKind{"", &com_port},
 };
 
 }  // namespace
 
 std::unique_ptr<SerialPort> make_serial_port(std::string word) {
-    if (word.empty()) {
-        throw Error(ErrorKind::InvalidArgument,
-                    "no port was given: name the reader's COM port, such as COM3");
-    }
-    const std::string_view scheme = platform::scheme_of(word);
-    for (const PortKind& kind : kPortKinds) {
-        if (kind.scheme == scheme) {
-            return kind.make(std::move(word));
-        }
-    }
-    throw Error(ErrorKind::InvalidArgument,
-                fmt::format("{}: \"{}://\" is no kind of port this program knows: name the "
-                            "reader's COM port, such as COM3",
-                            word, scheme));
+    return platform::make_port_of_kind(kPortKinds, std::move(word),
+                                       "the reader's COM port, such as COM3");
 }
 
 }  // namespace kdr
