@@ -114,6 +114,29 @@ check_rc() {
         [ "$(cat "$work/$name.rc")" = 0 ] || fail "$name failed: $(cat "$work/$name.err" "$work/$name.out")"
     done
 }
+# collect_all PREFIX DB ID...: the readers' collects all at once into DB,
+# each timed as PREFIX-ID (their names in `names`); `begin` and `end` hold the
+# set's clock. The devices are read before the clock starts: the set's time
+# is the collects', not the script's.
+collect_all() {
+    local prefix=$1 db=$2 id
+    shift 2
+    declare -A paths=()
+    for id in "$@"; do paths[$id]=$(device "$id"); done
+    names=()
+    runs=()
+    begin=$(now)
+    for id in "$@"; do
+        timed "$prefix-$id" "$kdr" collect --port "${paths[$id]}" --db "$db" --erase -q &
+        runs+=($!)
+        names+=("$prefix-$id")
+    done
+    wait "${runs[@]}"
+    end=$(now)
+    runs=()
+    check_rc "${names[@]}"
+}
+
 # sum_of / max_of SUFFIX NAME...: over the NAME.SUFFIX files of timed runs.
 sum_of() { local suffix=$1 name; shift; for name in "$@"; do cat "$work/$name.$suffix"; done | awk '{ s += $1 } END { printf "%.3f", s }'; }
 max_of() { local suffix=$1 name; shift; for name in "$@"; do cat "$work/$name.$suffix"; done | awk 'NR == 1 || $1 > m { m = $1 } END { printf "%.3f", m }'; }
@@ -204,22 +227,7 @@ for store in sqlite postgresql; do
 
     for id in "${ids[@]}"; do start_reader "$id" "$records"; done
     wait_readers "${ids[@]}"
-    # The devices are read before the clock starts: the set's time is the
-    # collects', not the script's.
-    declare -A devices=()
-    for id in "${ids[@]}"; do devices[$id]=$(device "$id"); done
-    names=()
-    runs=()
-    begin=$(now)
-    for id in "${ids[@]}"; do
-        timed "$store-$id" "$kdr" collect --port "${devices[$id]}" --db "$set_db" --erase -q &
-        runs+=($!)
-        names+=("$store-$id")
-    done
-    wait "${runs[@]}"
-    end=$(now)
-    runs=()
-    check_rc "${names[@]}"
+    collect_all "$store" "$set_db" "${ids[@]}"
     stop_readers
     for id in "${ids[@]}"; do rm -f "$work/$id.path"; done
 
@@ -314,20 +322,7 @@ expected_counts "$many_records" "${many_ids[@]}" >"$work/many.expected"
 many_db=$(pg_database many)
 for id in "${many_ids[@]}"; do start_reader "$id" "$many_records" --fast; done
 wait_readers "${many_ids[@]}"
-declare -A devices=()
-for id in "${many_ids[@]}"; do devices[$id]=$(device "$id"); done
-names=()
-runs=()
-begin=$(now)
-for id in "${many_ids[@]}"; do
-    timed "many-$id" "$kdr" collect --port "${devices[$id]}" --db "$many_db" --erase -q &
-    runs+=($!)
-    names+=("many-$id")
-done
-wait "${runs[@]}"
-end=$(now)
-runs=()
-check_rc "${names[@]}"
+collect_all many "$many_db" "${many_ids[@]}"
 stop_readers
 many_wall=$(elapsed "$begin" "$end")
 pg_counts "$many_db" >"$work/many.counts"
