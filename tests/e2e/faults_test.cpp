@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "kdr/error.hpp"
 #include "reader.hpp"
@@ -229,14 +228,6 @@ TEST(DownloadFaults, AFailedDownloadLeavesTheSavedFileAsItWas) {
     fs::create_directories(folder);
     const fs::path file = folder / "records.txt";
     const fs::path partial = folder / "records.txt.partial";
-    const auto read = [](const fs::path& path) {
-        // Through a string stream: g++ 12 at -O3 reports a false
-        // -Wnull-dereference inside std::istreambuf_iterator.
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    };
     struct Case {
         std::vector<std::string> faults;
         int exit_code;
@@ -252,11 +243,11 @@ TEST(DownloadFaults, AFailedDownloadLeavesTheSavedFileAsItWas) {
         const ProcessResult result =
             run_kdr(command("download", reader, {"-o", file.string()}), kDeadline);
         EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-        EXPECT_EQ(read(file) == "yesterday's records\n", !c.replaced) << read(file);
+        EXPECT_EQ(read_file_text(file) == "yesterday's records\n", !c.replaced) << read_file_text(file);
         EXPECT_EQ(fs::exists(partial), c.partial) << result.err;
         if (c.partial) {
             EXPECT_NE(result.err.find(partial.string()), std::string::npos) << result.err;
-            EXPECT_EQ(read(partial).rfind("10 record(s) received\n", 0), 0U) << read(partial);
+            EXPECT_EQ(read_file_text(partial).rfind("10 record(s) received\n", 0), 0U) << read_file_text(partial);
         }
         if (!c.replaced) {
             EXPECT_NE(result.err.find(file.string() + " was left as it was"), std::string::npos)

@@ -124,8 +124,7 @@ class Ser2net {
         }
     }
     [[nodiscard]] std::string log_text() const {
-        std::ifstream in(dir_ / "ser2net.log");
-        return {std::istreambuf_iterator<char>(in), {}};
+        return read_file_text(dir_ / "ser2net.log");
     }
 
   private:

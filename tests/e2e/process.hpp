@@ -29,6 +29,9 @@ struct ProcessResult {
 [[nodiscard]] ProcessResult run_kdr(const std::vector<std::string>& args, Seconds deadline,
                                     std::optional<int> stdin_fd = std::nullopt);
 
+/// The whole content of a file, empty when it cannot be read.
+[[nodiscard]] std::string read_file_text(const std::string& path);
+
 /// `kdr` running in the background, its output captured.
 class BackgroundKdr {
   public:
