@@ -31,8 +31,11 @@ sets its clock, downloads its records (as text, JSON or CSV) and erases it.\n\
 A built-in reader simulator plays a reader on a pseudo-terminal.\n\
 The systemd units kdr-collect@.service and kdr-collect-net@.service keep\n\
 collecting the readers docked in a cradle into one store.")
-# The shared libraries it needs (fmt, the C++ runtime), found by dpkg-shlibdeps.
+# The shared libraries it needs (fmt, the C++ runtime), found by dpkg-shlibdeps,
+# and the PostgreSQL client library, which the store loads when it is asked
+# for a PostgreSQL store, so dpkg-shlibdeps cannot see it.
 set(CPACK_DEBIAN_KDR_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_KDR_PACKAGE_DEPENDS "libpq5")
 # CPack marks nothing in /etc as a conffile by itself: the list is ours, and
 # the scripts tell a running systemd that its units changed.
 set(CPACK_DEBIAN_KDR_PACKAGE_CONTROL_EXTRA

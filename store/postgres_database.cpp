@@ -3,7 +3,6 @@
 // locked while its memory is read and extended, so that two collectors never
 // interleave there, and a lock is waited for as long as SQLite waits.
 #include <fmt/format.h>
-#include <libpq-fe.h>
 
 #include <array>
 #include <cctype>
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "store/database.hpp"
+#include "store/libpq.hpp"
 
 namespace kdr::store::detail {
 
@@ -195,7 +195,7 @@ void append_copy_bytes(std::string& out, std::string_view bytes) {
 class Result {
   public:
     explicit Result(PGresult* result) : result_(result) {}
-    ~Result() { PQclear(result_); }
+    ~Result() { libpq().PQclear(result_); }
     Result(const Result&) = delete;
     Result& operator=(const Result&) = delete;
     [[nodiscard]] PGresult* raw() const { return result_; }
@@ -210,7 +210,7 @@ class PostgresDatabase final : public Database {
         : uri_(std::move(uri)), name_(without_password(uri_)) {
         connect();
     }
-    ~PostgresDatabase() override { PQfinish(connection_); }
+    ~PostgresDatabase() override { pq_.PQfinish(connection_); }
     PostgresDatabase(const PostgresDatabase&) = delete;
     PostgresDatabase& operator=(const PostgresDatabase&) = delete;
 
@@ -218,11 +218,11 @@ class PostgresDatabase final : public Database {
         // A long download may outlast the server's idle timeout, or the
         // server may have restarted: the stored download is worth a new
         // connection. Nothing of the transaction is lost, as none began.
-        if (PQstatus(connection_) != CONNECTION_OK || !try_exec("BEGIN")) {
-            if (PQstatus(connection_) == CONNECTION_OK) {
+        if (pq_.PQstatus(connection_) != CONNECTION_OK || !try_exec("BEGIN")) {
+            if (pq_.PQstatus(connection_) == CONNECTION_OK) {
                 fail();
             }
-            PQfinish(connection_);
+            pq_.PQfinish(connection_);
             connection_ = nullptr;
             connect();
             exec("BEGIN");
@@ -234,8 +234,8 @@ class PostgresDatabase final : public Database {
     }
     void commit() override { exec("COMMIT"); }
     void rollback() noexcept override {
-        if (connection_ != nullptr && PQstatus(connection_) == CONNECTION_OK) {
-            PQclear(PQexec(connection_, "ROLLBACK"));
+        if (connection_ != nullptr && pq_.PQstatus(connection_) == CONNECTION_OK) {
+            pq_.PQclear(pq_.PQexec(connection_, "ROLLBACK"));
         }
     }
 
@@ -262,10 +262,10 @@ class PostgresDatabase final : public Database {
 
   private:
     void connect() {
-        connection_ = PQconnectdb(uri_.c_str());
-        if (PQstatus(connection_) != CONNECTION_OK) {
-            const std::string reason = first_line(PQerrorMessage(connection_));
-            PQfinish(connection_);
+        connection_ = pq_.PQconnectdb(uri_.c_str());
+        if (pq_.PQstatus(connection_) != CONNECTION_OK) {
+            const std::string reason = first_line(pq_.PQerrorMessage(connection_));
+            pq_.PQfinish(connection_);
             connection_ = nullptr;
             throw StoreError(
                 StoreErrorKind::CannotOpen,
@@ -281,17 +281,18 @@ class PostgresDatabase final : public Database {
         // A lock held by another session is waited for as long as SQLite
         // waits, unless the administrator chose a bound (the server's
         // settings, or options=-c lock_timeout=... in the URI).
-        const Result current(PQexec(connection_, "SHOW lock_timeout"));
-        if (PQresultStatus(current.raw()) == PGRES_TUPLES_OK && PQntuples(current.raw()) == 1 &&
-            std::string_view(PQgetvalue(current.raw(), 0, 0)) == "0") {
+        const Result current(pq_.PQexec(connection_, "SHOW lock_timeout"));
+        if (pq_.PQresultStatus(current.raw()) == PGRES_TUPLES_OK &&
+            pq_.PQntuples(current.raw()) == 1 &&
+            std::string_view(pq_.PQgetvalue(current.raw(), 0, 0)) == "0") {
             exec(fmt::format("SET lock_timeout = '{}'", kLockTimeout));
         }
     }
 
     bool try_exec(std::string_view sql) {
         const std::string text(sql);
-        const Result result(PQexec(connection_, text.c_str()));
-        const ExecStatusType status = PQresultStatus(result.raw());
+        const Result result(pq_.PQexec(connection_, text.c_str()));
+        const ExecStatusType status = pq_.PQresultStatus(result.raw());
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
             return true;
         }
@@ -299,14 +300,14 @@ class PostgresDatabase final : public Database {
         return false;
     }
 
-    static std::string sqlstate(const PGresult* result) {
-        const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+    [[nodiscard]] std::string sqlstate(const PGresult* result) const {
+        const char* state = pq_.PQresultErrorField(result, PG_DIAG_SQLSTATE);
         return state == nullptr ? std::string{} : std::string(state);
     }
 
     [[noreturn]] void fail() const {
-        const std::string reason = first_line(PQerrorMessage(connection_));
-        if (PQstatus(connection_) != CONNECTION_OK) {
+        const std::string reason = first_line(pq_.PQerrorMessage(connection_));
+        if (pq_.PQstatus(connection_) != CONNECTION_OK) {
             throw StoreError(
                 StoreErrorKind::ConnectionLost,
                 fmt::format("the store {} was lost ({}): check that the PostgreSQL server runs",
@@ -325,13 +326,15 @@ class PostgresDatabase final : public Database {
     }
 
     void check(const Result& result) {
-        const ExecStatusType status = PQresultStatus(result.raw());
+        const ExecStatusType status = pq_.PQresultStatus(result.raw());
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             last_state_ = sqlstate(result.raw());
             fail();
         }
     }
 
+    // First, so that a missing client library is told before anything else.
+    const Libpq& pq_ = libpq();
     std::string uri_;
     std::string name_;
     PGconn* connection_ = nullptr;
@@ -360,25 +363,26 @@ Rows PostgresDatabase::run(std::string_view sql, const std::vector<Value>& param
         values[i] = texts[i].c_str();
     }
     const std::string text = with_dollar_placeholders(sql);
-    const Result result(PQexecParams(connection_, text.c_str(), static_cast<int>(params.size()),
-                                     nullptr, values.data(), lengths.data(), formats.data(), 0));
+    const Result result(pq_.PQexecParams(connection_, text.c_str(), static_cast<int>(params.size()),
+                                         nullptr, values.data(), lengths.data(), formats.data(),
+                                         0));
     check(result);
     Rows rows;
-    const int count = PQntuples(result.raw());
-    const int columns = PQnfields(result.raw());
+    const int count = pq_.PQntuples(result.raw());
+    const int columns = pq_.PQnfields(result.raw());
     rows.reserve(static_cast<std::size_t>(count));
     for (int row = 0; row < count; ++row) {
         std::vector<Value> fields;
         fields.reserve(static_cast<std::size_t>(columns));
         for (int column = 0; column < columns; ++column) {
-            if (PQgetisnull(result.raw(), row, column) != 0) {
+            if (pq_.PQgetisnull(result.raw(), row, column) != 0) {
                 fields.emplace_back(Null{});
                 continue;
             }
             const std::string_view field(
-                PQgetvalue(result.raw(), row, column),
-                static_cast<std::size_t>(PQgetlength(result.raw(), row, column)));
-            switch (PQftype(result.raw(), column)) {
+                pq_.PQgetvalue(result.raw(), row, column),
+                static_cast<std::size_t>(pq_.PQgetlength(result.raw(), row, column)));
+            switch (pq_.PQftype(result.raw(), column)) {
                 case kBoolOid:
                     fields.emplace_back(std::int64_t{field == "t" ? 1 : 0});
                     break;
@@ -422,21 +426,22 @@ void PostgresDatabase::insert_records(const std::vector<RecordRow>& rows) {
         append_copy_text(data, without_nul(row.text_utf8));
         data += '\n';
     }
-    const Result start(PQexec(connection_,
-                              "COPY records (memory, position, download_id, reader_id, stamp, "
-                              "date_line, stamp_codes, stamp_state, stamp_bad_field, lead, text, "
-                              "text_utf8) FROM STDIN"));
-    if (PQresultStatus(start.raw()) != PGRES_COPY_IN) {
+    const Result start(
+        pq_.PQexec(connection_,
+                   "COPY records (memory, position, download_id, reader_id, stamp, "
+                   "date_line, stamp_codes, stamp_state, stamp_bad_field, lead, text, "
+                   "text_utf8) FROM STDIN"));
+    if (pq_.PQresultStatus(start.raw()) != PGRES_COPY_IN) {
         fail();
     }
-    if (PQputCopyData(connection_, data.data(), static_cast<int>(data.size())) != 1 ||
-        PQputCopyEnd(connection_, nullptr) != 1) {
+    if (pq_.PQputCopyData(connection_, data.data(), static_cast<int>(data.size())) != 1 ||
+        pq_.PQputCopyEnd(connection_, nullptr) != 1) {
         fail();
     }
-    const Result end(PQgetResult(connection_));
+    const Result end(pq_.PQgetResult(connection_));
     // The COPY is over when no result follows.
-    while (PGresult* more = PQgetResult(connection_)) {
-        PQclear(more);
+    while (PGresult* more = pq_.PQgetResult(connection_)) {
+        pq_.PQclear(more);
     }
     check(end);
 }
