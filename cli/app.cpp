@@ -1,12 +1,14 @@
 #include "cli/app.hpp"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <numeric>
 #include <sstream>
 #include <system_error>
@@ -299,6 +301,15 @@ DescriptorOutput::int_type DescriptorOutput::overflow(int_type c) {
 
 int DescriptorOutput::sync() {
     return drain() ? 0 : -1;
+}
+
+bool is_journal_stream(int fd) {
+    const char* named = std::getenv("JOURNAL_STREAM");
+    struct stat status {};
+    if (named == nullptr || ::fstat(fd, &status) != 0) {
+        return false;
+    }
+    return fmt::format("{}:{}", status.st_dev, status.st_ino) == named;
 }
 
 int run(const std::vector<std::string>& args, Console& console) {

@@ -31,6 +31,9 @@ struct Console {
     bool err_is_terminal = false;  ///< a progress line is drawn only then
     /// The error number of a write to `out` that failed (0: none or unknown).
     std::function<int()> out_error = {};
+    /// Standard output or error goes to the systemd journal, which stamps
+    /// every line with its time: the station's lines leave out their own.
+    bool to_journal = false;
 };
 
 /// Output to a file descriptor that keeps the error of the first write that
@@ -62,5 +65,9 @@ class DescriptorOutput final : public std::streambuf {
 /// exit code. Results go to console.out, messages, progress and traces to
 /// console.err. Never throws.
 int run(const std::vector<std::string>& args, Console& console);
+
+/// Whether `fd` is the stream systemd connected to its journal, which it names
+/// in JOURNAL_STREAM ("DEVICE:INODE") for the services it starts.
+[[nodiscard]] bool is_journal_stream(int fd);
 
 }  // namespace kdr::cli

@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
                               std::cerr,
                               ::isatty(STDIN_FILENO) == 1,
                               ::isatty(STDERR_FILENO) == 1,
-                              [&results] { return results.error(); }};
+                              [&results] { return results.error(); },
+                              kdr::cli::is_journal_stream(STDOUT_FILENO) ||
+                                  kdr::cli::is_journal_stream(STDERR_FILENO)};
     return kdr::cli::run(args, console);
 }

@@ -477,7 +477,10 @@ class Station {
     // which then holds only the collects' objects.
     void say(std::string_view line) {
         std::ostream& out = options_.format == "json" ? console_.err : console_.out;
-        out << local_now() << ' ' << line << '\n' << std::flush;
+        if (!console_.to_journal) {
+            out << local_now() << ' ';
+        }
+        out << line << '\n' << std::flush;
     }
 
     const CollectOptions& options_;

@@ -206,6 +206,34 @@ TEST(CliUsage, AFailedWriteToStandardOutputFails) {
     EXPECT_EQ(err.str(), "kdr: cannot write to standard output: No space left on device\n");
 }
 
+// Station lines under systemd leave their time to the journal, which is told
+// by the stream systemd names, not by any stream that is no terminal.
+TEST(CliUsage, TheJournalIsKnownByTheStreamSystemdNames) {
+    const fs::path file = fs::temp_directory_path() / fmt::format("kdr-journal-{}", ::getpid());
+    std::ofstream(file) << "";
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct stat status {};
+    ASSERT_EQ(::fstat(fd, &status), 0);
+    const std::string same = fmt::format("{}:{}", status.st_dev, status.st_ino);
+    const std::string other = fmt::format("{}:{}", status.st_dev, status.st_ino + 1);
+    const struct {
+        const char* value;
+        bool journal;
+    } cases[] = {{same.c_str(), true}, {other.c_str(), false}, {"", false}, {nullptr, false}};
+    for (const auto& c : cases) {
+        if (c.value == nullptr) {
+            ::unsetenv("JOURNAL_STREAM");
+        } else {
+            ::setenv("JOURNAL_STREAM", c.value, 1);
+        }
+        EXPECT_EQ(is_journal_stream(fd), c.journal) << (c.value == nullptr ? "unset" : c.value);
+    }
+    ::unsetenv("JOURNAL_STREAM");
+    ::close(fd);
+    fs::remove(file);
+}
+
 TEST(CliUsage, APasswordLongerThanAReadersIsSentWithAWarning) {
     const CliRun result = run_cli({"open", "--port", "/dev/kdr-none", "--password", "123456789"});
     EXPECT_EQ(result.code, kExitFailure);  // the port, not the password, stops it
