@@ -89,6 +89,8 @@ class Database {
     virtual void exec(std::string_view sql) = 0;
     /// Adds records in bulk.
     virtual void insert_records(const std::vector<RecordRow>& rows) = 0;
+    /// Whether the schema has a table of this name. Throws StoreError.
+    [[nodiscard]] virtual bool has_table(std::string_view name) = 0;
 
     /// The steps from no schema (index 0) up to the current version.
     [[nodiscard]] virtual const std::vector<Migration>& migrations() const = 0;

@@ -251,6 +251,9 @@ class PostgresDatabase final : public Database {
         static const std::vector<Migration> steps{{kCreate, false, {}}, {kUpgrade1To2, true, {}}};
         return steps;
     }
+    [[nodiscard]] bool has_table(std::string_view name) override {
+        return !run("SELECT 1 WHERE to_regclass(?1) IS NOT NULL", {std::string(name)}).empty();
+    }
     [[nodiscard]] std::string_view lock_suffix() const override { return " FOR UPDATE"; }
     [[nodiscard]] std::string utc_text(std::string_view column) const override {
         return fmt::format("to_char({}, 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')", column);

@@ -169,6 +169,11 @@ class SqliteDatabase final : public Database {
         static const std::vector<Migration> steps{{create, false, {}}, {upgrade, true, {}}};
         return steps;
     }
+    [[nodiscard]] bool has_table(std::string_view name) override {
+        return !run("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1",
+                    {std::string(name)})
+                    .empty();
+    }
     [[nodiscard]] std::string_view lock_suffix() const override { return {}; }
     [[nodiscard]] std::string utc_text(std::string_view column) const override {
         return std::string(column);

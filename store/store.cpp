@@ -188,11 +188,18 @@ class RecordStore final : public Store {
 };
 
 void RecordStore::migrate() {
+    const auto read_version = [this] {
+        const Rows read = db_->run("SELECT max(version) FROM schema_version");
+        return read.empty() || read.front().is_null(0) ? std::int64_t{0} : read.front().integer(0);
+    };
+    // Nearly every open finds the schema current: that is read without the
+    // schema's lock, which many stations starting at once would take in turn.
+    if (db_->has_table("schema_version") && read_version() == kSchemaVersion) {
+        return;
+    }
     Transaction transaction(*db_, true);
     db_->exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
-    const Rows read = db_->run("SELECT max(version) FROM schema_version");
-    const std::int64_t version =
-        read.empty() || read.front().is_null(0) ? 0 : read.front().integer(0);
+    const std::int64_t version = read_version();
     if (version > kSchemaVersion) {
         throw StoreError(StoreErrorKind::NewerSchema,
                          fmt::format("the store {} has schema version {}, newer than this kdr "
