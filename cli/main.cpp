@@ -18,13 +18,13 @@ int main(int argc, char** argv) {
     // failed (a full disk) for the one message that says so.
     kdr::cli::DescriptorOutput results(STDOUT_FILENO);
     std::ostream out(&results);
-    kdr::cli::Console console{std::cin,
-                              out,
-                              std::cerr,
-                              ::isatty(STDIN_FILENO) == 1,
-                              ::isatty(STDERR_FILENO) == 1,
-                              [&results] { return results.error(); },
-                              kdr::cli::is_journal_stream(STDOUT_FILENO) ||
-                                  kdr::cli::is_journal_stream(STDERR_FILENO)};
+    kdr::cli::Console console{
+        std::cin,
+        out,
+        std::cerr,
+        ::isatty(STDIN_FILENO) == 1,
+        ::isatty(STDERR_FILENO) == 1,
+        [&results] { return results.error(); },
+        kdr::cli::is_journal_stream(STDOUT_FILENO) || kdr::cli::is_journal_stream(STDERR_FILENO)};
     return kdr::cli::run(args, console);
 }
