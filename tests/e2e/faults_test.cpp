@@ -243,11 +243,13 @@ TEST(DownloadFaults, AFailedDownloadLeavesTheSavedFileAsItWas) {
         const ProcessResult result =
             run_kdr(command("download", reader, {"-o", file.string()}), kDeadline);
         EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-        EXPECT_EQ(read_file_text(file) == "yesterday's records\n", !c.replaced) << read_file_text(file);
+        EXPECT_EQ(read_file_text(file) == "yesterday's records\n", !c.replaced)
+            << read_file_text(file);
         EXPECT_EQ(fs::exists(partial), c.partial) << result.err;
         if (c.partial) {
             EXPECT_NE(result.err.find(partial.string()), std::string::npos) << result.err;
-            EXPECT_EQ(read_file_text(partial).rfind("10 record(s) received\n", 0), 0U) << read_file_text(partial);
+            EXPECT_EQ(read_file_text(partial).rfind("10 record(s) received\n", 0), 0U)
+                << read_file_text(partial);
         }
         if (!c.replaced) {
             EXPECT_NE(result.err.find(file.string() + " was left as it was"), std::string::npos)

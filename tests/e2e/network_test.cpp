@@ -123,9 +123,7 @@ class Ser2net {
             pid_ = -1;
         }
     }
-    [[nodiscard]] std::string log_text() const {
-        return read_file_text(dir_ / "ser2net.log");
-    }
+    [[nodiscard]] std::string log_text() const { return read_file_text(dir_ / "ser2net.log"); }
 
   private:
     static inline int counter_ = 0;

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
-#include <cerrno>
 #include <stdexcept>
 
 extern char** environ;
