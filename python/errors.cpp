@@ -166,7 +166,7 @@ void define_errors(py::module_& module) {
 
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {
-            std::rethrow_exception(thrown);
+            std::rethrow_exception(std::move(thrown));
         } catch (const Error& error) {
             try {
                 raise_error(error, Phase::Exchange);
