@@ -32,6 +32,10 @@ class PySimulator {
             }
             config.records = sim::sample_records(static_cast<std::size_t>(count),
                                                  sim::add_seconds(config.clock, -120));
+        } else if (py::isinstance<py::str>(records) || py::isinstance<py::bytes>(records)) {
+            raise_error(
+                Error(ErrorKind::InvalidArgument, "records: give a list of texts, not one text."),
+                Phase::Exchange);
         } else {
             // As `kdr simulate --record` takes them: one a minute up to a minute ago.
             std::vector<std::string> texts;

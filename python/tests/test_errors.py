@@ -46,7 +46,7 @@ def test_each_failure_raises_its_kind_with_the_commands_sentence(
     assert f"kdr: {error}" in command.stderr.splitlines()
 
 
-def test_port_failures(simulator, password, kdr_command):
+def test_port_and_argument_failures(simulator, password, kdr_command):
     reader_sim = simulator(records=1)
     with kdr.Reader(reader_sim.port, password):
         with pytest.raises(kdr.PortBusy) as busy:
@@ -60,3 +60,5 @@ def test_port_failures(simulator, password, kdr_command):
         kdr.Reader(0)
     with pytest.raises(ValueError, match="bogus"):
         kdr.Simulator(faults=["bogus"])
+    with pytest.raises(ValueError, match="list of texts"):
+        kdr.Simulator(records="one text")
