@@ -10,15 +10,18 @@
 #include <fstream>
 
 #include "cli/download_formats.hpp"
-#include "cli/erase_check.hpp"
 #include "cli/options.hpp"
 #include "cli/result_file.hpp"
 #include "cli/serial_ports.hpp"
+#include "collect/erase_check.hpp"
 #include "kdr/error.hpp"
 
 namespace kdr::cli {
 
 namespace {
+
+using collect::EraseReadBack;
+using collect::read_back_after_erase;
 
 bool confirmed(std::string_view answer) {
     std::string lower;

@@ -19,8 +19,8 @@
 #include <utility>
 
 #include "cli/download_formats.hpp"
-#include "cli/erase_check.hpp"
 #include "cli/options.hpp"
+#include "collect/collect.hpp"
 #include "kdr/error.hpp"
 #include "kdr/text_encoding.hpp"
 #include "store/store.hpp"
@@ -36,147 +36,9 @@ using store::StoreError;
 using Outcome = CollectResult::Outcome;
 using Json = nlohmann::ordered_json;
 
-bool blank(std::string_view id) {
-    return id.find_first_not_of(' ') == std::string_view::npos;
-}
-
-std::string reader_name(const Download& download, const std::string& given) {
-    if (blank(download.machine_id)) {
-        return given;
-    }
-    const std::size_t end = download.machine_id.find_last_not_of(' ');
-    return cp1252_to_utf8(download.machine_id.substr(0, end + 1));
-}
-
-// The erase, then the reader read back: only a reader that counts no record
-// afterwards is erased for sure.
-EraseResult erase_and_check(Session& session, const std::string& machine_id, std::string& detail) {
-    EraseReply reply = EraseReply::NotSent;
-    try {
-        reply = session.reader().erase();
-    } catch (const Error& error) {
-        detail = error.what();
-        return error.kind() == ErrorKind::Refused ? EraseResult::Refused : EraseResult::Failed;
-    } catch (const std::exception& error) {
-        detail = error.what();
-        return EraseResult::Failed;
-    }
-    const EraseReadBack back = read_back_after_erase(session.reader(), machine_id);
-    switch (back.found) {
-        case EraseReadBack::Found::Empty:
-            return EraseResult::Verified;
-        case EraseReadBack::Found::Holds:
-            detail =
-                fmt::format("the reader still holds {} record(s) after the erase", back.records);
-            return EraseResult::NotErased;
-        case EraseReadBack::Found::Unknown:
-            break;
-    }
-    detail = fmt::format("it could not be read back ({})", back.why);
-    return reply == EraseReply::Acknowledged ? EraseResult::Acknowledged
-           : reply == EraseReply::Silent     ? EraseResult::Silent
-                                             : EraseResult::Failed;
-}
-
-// The port, or the device server in front of it, is gone or cannot be
-// reached: no reader could have answered, whether one is docked or not.
-bool unreachable(ErrorKind kind) {
-    return kind == ErrorKind::PortMissing || kind == ErrorKind::LineDropped;
-}
-
-// A download from the reader and when it was made.
-struct Fetched {
-    std::optional<Download> download;
-    std::string failure;  // why there is none
-    ErrorKind failure_kind = ErrorKind::None;
-    std::chrono::system_clock::time_point started;
-    std::chrono::system_clock::time_point ended;
-};
-
-Fetched fetch(Session& session) {
-    Fetched fetched;
-    fetched.started = std::chrono::system_clock::now();
-    try {
-        fetched.download = session.reader().download();
-    } catch (const Error& error) {
-        fetched.failure = error.what();
-        fetched.failure_kind = error.kind();
-    } catch (const std::exception& error) {
-        fetched.failure = error.what();
-    }
-    fetched.ended = std::chrono::system_clock::now();
-    return fetched;
-}
-
-// The store and the erase of a download, on a session whose connection is open.
-CollectResult collect_fetched(Session& session, Store& store, const CollectOptions& options,
-                              const Fetched& fetched) {
-    const std::optional<Download>& download = fetched.download;
-    CollectResult result;
-    if (!download || !download->has_header) {
-        result.outcome =
-            unreachable(fetched.failure_kind) ? Outcome::Unreachable : Outcome::NoDownload;
-        result.detail = fetched.failure;
-        return result;
-    }
-    result.machine_id = download->machine_id;
-    result.announced = download->announced;
-    // Readers never given an ID all send eight spaces: stored under one name
-    // they would be taken for one reader, and each one's records for the
-    // other's.
-    if (blank(download->machine_id) && blank(options.reader_name)) {
-        result.outcome = Outcome::NoMachineId;
-        return result;
-    }
-    if (!blank(download->machine_id) && !blank(options.reader_name) &&
-        reader_name(*download, {}) != options.reader_name) {
-        result.outcome = Outcome::ReaderMismatch;
-        result.reader = reader_name(*download, {});
-        result.detail = options.reader_name;
-        return result;
-    }
-    const bool complete = download->complete();
-    result.reader = reader_name(*download, options.reader_name);
-
-    store::StoreOutcome stored;
-    try {
-        store::CollectedDownload collected{
-            session.port_name(), fetched.started,           fetched.ended,
-            &*download,          options.erase && complete, {}};
-        if (blank(download->machine_id)) {
-            collected.reader_name = options.reader_name;
-        }
-        stored = store.store_download(collected);
-    } catch (const StoreError& error) {
-        result.outcome = Outcome::StoreFailed;
-        result.detail = error.what();
-        return result;
-    }
-    result.new_records = stored.new_records;
-    result.already_stored = stored.already_stored;
-    result.new_memory = stored.new_memory;
-    if (!complete) {
-        result.outcome = Outcome::Incomplete;
-        result.detail = why_incomplete(*download);
-        return result;
-    }
-    result.outcome = Outcome::Stored;
-    if (!options.erase) {
-        return result;
-    }
-    result.erase = erase_and_check(session, download->machine_id, result.detail);
-    try {
-        store.set_erase_result(stored.download_id, *result.erase);
-    } catch (const StoreError& error) {
-        // The records are stored; only the note of the erase is missing, and
-        // the next collect finds out what the reader holds by itself.
-        result.erase_unrecorded = error.what();
-    }
-    return result;
-}
-
 CollectResult collect_open(Session& session, Store& store, const CollectOptions& options) {
-    return collect_fetched(session, store, options, fetch(session));
+    return collect::collect(session.reader(), session.port_name(), store,
+                            {options.erase, options.reader_name});
 }
 
 // The collect's one line for people.
@@ -370,9 +232,9 @@ class Station {
         if (!poll.network_port()) {
             return;
         }
-        const Link link = answers                            ? Link::Answers
-                          : unreachable(poll.failure_kind()) ? Link::Unreachable
-                                                             : Link::NoReader;
+        const Link link = answers                                     ? Link::Answers
+                          : collect::unreachable(poll.failure_kind()) ? Link::Unreachable
+                                                                      : Link::NoReader;
         const Link before = std::exchange(link_, link);
         const std::string& port = poll.port_name();
         const std::string where =
@@ -408,7 +270,7 @@ class Station {
             return;  // taken out between the poll and now
         }
         const auto began = std::chrono::steady_clock::now();
-        const Fetched fetched = fetch(session);
+        const collect::Fetched fetched = collect::fetch(session.reader());
         const bool same = docked_ && docked_->done && fetched.download &&
                           fetched.download->has_header &&
                           fetched.download->machine_id == docked_->machine_id &&
@@ -428,7 +290,9 @@ class Station {
             discard_.str({});
             return;
         }
-        const CollectResult result = collect_fetched(session, *store_, options_, fetched);
+        const CollectResult result =
+            collect::store_fetched(session.reader(), session.port_name(), *store_,
+                                   {options_.erase, options_.reader_name}, fetched);
         discard_.str({});
         if (result.outcome == Outcome::StoreFailed) {
             store_.reset();  // a store that failed is opened anew for the next try
@@ -648,35 +512,6 @@ int command_rebuild(const RebuildOptions& options, Console& console) {
     }
     write_out(text, console);
     return kExitSuccess;
-}
-
-bool CollectResult::succeeded() const {
-    return outcome == Outcome::Stored &&
-           (!erase || *erase == EraseResult::Verified || *erase == EraseResult::Acknowledged);
-}
-
-bool CollectResult::erased() const {
-    return erase && (*erase == EraseResult::Verified || *erase == EraseResult::Acknowledged);
-}
-
-std::string_view to_string(CollectResult::Outcome outcome) noexcept {
-    switch (outcome) {
-        case Outcome::Stored:
-            return "stored";
-        case Outcome::Incomplete:
-            return "incomplete";
-        case Outcome::NoDownload:
-            return "no download";
-        case Outcome::NoMachineId:
-            return "no machine ID";
-        case Outcome::ReaderMismatch:
-            return "reader mismatch";
-        case Outcome::StoreFailed:
-            return "store failed";
-        case Outcome::Unreachable:
-            return "unreachable";
-    }
-    return "unknown";
 }
 
 void add_collect_options(CLI::App& command, CollectOptions& options) {

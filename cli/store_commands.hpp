@@ -12,6 +12,7 @@
 
 #include "cli/app.hpp"
 #include "cli/session.hpp"
+#include "collect/collect.hpp"
 #include "store/store.hpp"
 
 namespace kdr::cli {
@@ -44,41 +45,7 @@ struct RebuildOptions {
     std::optional<std::string> db;
 };
 
-/// What one collect came to.
-struct CollectResult {
-    enum class Outcome : std::uint8_t {
-        Stored,          ///< the whole download is stored (erase says what became of the erase)
-        Incomplete,      ///< what came before the first gap is stored; not erased
-        NoDownload,      ///< the reader sent no download: nothing stored
-        NoMachineId,     ///< a reader without an ID and no --reader: nothing stored
-        ReaderMismatch,  ///< --reader named a reader that has an ID: nothing stored
-        StoreFailed,     ///< the store could not be written: nothing stored, nothing erased
-        Unreachable,     ///< the port or its device server went away or cannot be reached:
-                         ///< nothing stored, nothing erased
-    };
-    Outcome outcome = Outcome::NoDownload;
-    std::string reader;      ///< the name it is stored under; empty when unknown
-    std::string machine_id;  ///< as sent; empty when no download came
-    std::int32_t announced = 0;
-    std::size_t new_records = 0;
-    std::size_t already_stored = 0;
-    bool new_memory = false;  ///< the store began a new memory for the reader
-    /// What became of the erase; none when it was not asked for or not tried.
-    std::optional<store::EraseResult> erase;
-    std::string erase_unrecorded;  ///< why the store could not note the erase result
-    std::string detail;            ///< why, for people
-
-    /// Stored whole, and erased when asked.
-    [[nodiscard]] bool succeeded() const;
-    /// Read back empty, or confirmed by the reader.
-    [[nodiscard]] bool erased() const;
-    [[nodiscard]] bool nothing_new() const {
-        return outcome == Outcome::Stored && new_records == 0;
-    }
-};
-
-/// The outcome's word in JSON ("stored", "incomplete", ...).
-[[nodiscard]] std::string_view to_string(CollectResult::Outcome outcome) noexcept;
+using collect::CollectResult;
 
 void add_collect_options(CLI::App& command, CollectOptions& options);
 void add_export_options(CLI::App& command, ExportOptions& options);

@@ -2,7 +2,8 @@
 # (cmake/install.cmake):
 #   kdr          the command kdr, its man page and bash completion, and the
 #                station: systemd units, /etc/kdr (conffiles), the udev rule;
-#   libkdr-dev   the public headers, the static libraries and the CMake package.
+#   libkdr-dev   the public headers, the static libraries and the CMake package;
+#   python3-kdr  the Python module kdr and its type stub (when KDR_PYTHON is on).
 # Usage: cpack --config build/<preset>/CPackConfig.cmake   (writes them to the
 # current folder; -B DIR elsewhere).
 
@@ -19,6 +20,9 @@ set(CPACK_STRIP_FILES ON)
 # Each package's description is its component's: the first line the summary.
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL kdr dev)
+if(TARGET kdr_python)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -53,5 +57,20 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
 The static libraries kdr::core (the controller and the reader protocol) and\n\
 kdr::platform (serial port, clock and console host for Linux), their headers\n\
 and the CMake package KDRCtrl: find_package(KDRCtrl).")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kdr)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+# The module is built for one Python's ABI (its file name says which); its
+# store loads libpq when asked for a PostgreSQL store, unseen by dpkg-shlibdeps.
+math(EXPR kdr_python_next_minor "${Python3_VERSION_MINOR} + 1")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+  "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${kdr_python_next_minor}), libpq5")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS ON)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "Python module for the KDR portable data reader\n\
+import kdr: kdr.Reader opens a password-checked connection with a KDR reader\n\
+on a serial port, downloads its records as Python objects, sets its clock\n\
+and erases it; kdr.collect stores a download as kdr collect does, and\n\
+kdr.Simulator plays a reader on a pseudo-terminal for tests.")
 
 include(CPack)

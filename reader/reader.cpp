@@ -1,5 +1,6 @@
 #include "kdr/reader.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "kdr/port_factory.hpp"
@@ -39,6 +40,34 @@ class ProgressCallback final : public engine::ProgressObserver {
     std::function<void(const DownloadProgress&)> callback_;
 };
 
+// The monotonic clock of the engine's waits. With a check it sleeps in
+// slices, giving the check a turn between them, so that a program can end a
+// call while the line is silent.
+class CheckedClock final : public Clock {
+  public:
+    explicit CheckedClock(std::function<void()> check) : check_(std::move(check)) {}
+    [[nodiscard]] Instant now() override { return clock_.now(); }
+    void sleep_until(Instant deadline) override {
+        if (!check_) {
+            clock_.sleep_until(deadline);
+            return;
+        }
+        using namespace std::chrono_literals;
+        constexpr Duration kSlice = 50ms;
+        check_();
+        for (Instant now = clock_.now(); now < deadline; now = clock_.now()) {
+            clock_.sleep_until(std::min(deadline, now + kSlice));
+            if (clock_.now() < deadline) {
+                check_();
+            }
+        }
+    }
+
+  private:
+    SteadyClock clock_;
+    std::function<void()> check_;
+};
+
 // The port stays open from the connection to the end.
 class HeldOpen final : public engine::PortHold {
   public:
@@ -55,6 +84,7 @@ class HeldOpen final : public engine::PortHold {
 struct Reader::State {
     State(std::unique_ptr<SerialPort> serial, std::string_view password_text, ReaderOptions options)
         : port(std::move(serial)),
+          clock(std::move(options.on_wait)),
           progress(std::move(options.on_progress)),
           password(password_text),
           empty_password(password_text.empty()),
@@ -63,7 +93,7 @@ struct Reader::State {
     }
 
     std::unique_ptr<SerialPort> port;
-    SteadyClock clock;
+    CheckedClock clock;
     ProgramRuntime runtime;
     ProgressCallback progress;
     HeldOpen hold;

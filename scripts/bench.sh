@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 scripts/ensure-deps.sh linux
 cmake --preset release >/dev/null
-cmake --build --preset release --target kdr_bench kdr -j "$(nproc)"
+cmake --build --preset release --target kdr_bench kdr kdr_python -j "$(nproc)"
 # The store's PostgreSQL rows want a server: one of the bench's own, started
 # as the tests start theirs, but flushing to the disk as a real one does.
 pg_state=$(mktemp -d)
@@ -23,5 +23,7 @@ echo
 # Stations at scale: whole kdr processes against simulated readers, with a
 # PostgreSQL server and a ser2net of the script's own (about two minutes).
 bench/stations.sh build/release/cli/kdr
+# The Python module against the command: one 10,000-record download each.
+bench/python.sh build/release/cli/kdr build/release/python
 echo
 echo "Command: scripts/bench.sh $*"

@@ -8,7 +8,8 @@ want=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libfmt-dev libc
       help2man man-db dpkg-dev file    # the man page, and the Debian packages and their test
       systemd                          # systemd-analyze verify of the station's units
       postgresql                       # the server the store tests start for themselves
-      ser2net)                         # the device server the network tests start
+      ser2net                          # the device server the network tests start
+      pybind11-dev python3-dev python3-pytest)  # the Python module and its tests
 for extra in "$@"; do
     case "$extra" in
         linux) ;;

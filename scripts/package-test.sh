@@ -104,6 +104,13 @@ kdr_deb=$(ls "$out"/deb/kdr_*.deb)
 dev_deb=$(ls "$out"/deb/libkdr-dev_*.deb)
 dpkg-deb -c "$kdr_deb" >"$out/kdr.contents"
 dpkg-deb -c "$dev_deb" >"$out/dev.contents"
+py_deb=$(ls "$out"/deb/python3-kdr_*.deb)
+dpkg-deb -c "$py_deb" >"$out/python.contents"
+grep -qE '\./usr/lib/python3/dist-packages/kdr\.cpython-[^/]*\.so$' "$out/python.contents" ||
+    fail "the module is not in Debian's Python path in $py_deb"
+grep -q '\./usr/lib/python3/dist-packages/kdr\.pyi$' "$out/python.contents" || fail "no kdr.pyi in $py_deb"
+dpkg-deb -f "$py_deb" Depends | grep -q 'python3 (>= ' || fail "$py_deb does not depend on python3"
+dpkg-deb -f "$py_deb" Depends | grep -q 'libfmt' || fail "$py_deb does not depend on fmt"
 grep -q '/usr/bin/kdr$' "$out/kdr.contents" || fail "kdr is not in $kdr_deb"
 grep -qE '/include/|\.a$' "$out/kdr.contents" && fail "$kdr_deb holds development files"
 grep -q 'KDRCtrlConfig.cmake$' "$out/dev.contents" || fail "the CMake package is not in $dev_deb"
@@ -127,7 +134,7 @@ for script in postinst prerm postrm; do
     sh -n "$out/kdr.control/$script" || fail "$script of $kdr_deb is no shell script"
 done
 # Its dependencies resolve on this system (a simulation: nothing is changed).
-apt-get install --simulate -qq "$kdr_deb" "$dev_deb" >/dev/null ||
+apt-get install --simulate -qq "$kdr_deb" "$dev_deb" "$py_deb" >/dev/null ||
     fail "the packages' dependencies do not resolve"
 
 step "Debian packages: unpacked, kdr --version, man kdr, kdr demo --fast"
@@ -152,5 +159,25 @@ grep -q '^3 record(s) received' "$out/demo.out" || fail "kdr demo --fast: $(cat 
 cmake -S tests/consumer -B "$out/consumer-deb" -G Ninja -DCMAKE_PREFIX_PATH="$unpacked/usr" \
     -DKDR_EXAMPLE="$consumer/readme_example.cpp" >/dev/null
 cmake --build "$out/consumer-deb" -j "$jobs" --target readme_example >/dev/null
+
+step "python3-kdr: import kdr, and the README's Python example"
+dpkg-deb -x "$py_deb" "$unpacked"
+# Debian's python3, as the package's dependency names it.
+site=$unpacked/usr/lib/python3/dist-packages
+module=$(cd / && PYTHONPATH="$site" /usr/bin/python3 -c 'import kdr; print(kdr.__file__)')
+[ "${module#"$site"/}" != "$module" ] || fail "import kdr found $module, not the package's"
+PYTHONPATH="$site" /usr/bin/python3 -c 'import kdr; help(kdr.Reader)' | grep -q 'kdr.Reader("/dev/ttyUSB0", "1234")' ||
+    fail "help(kdr.Reader) lacks its example"
+# The first Python block under "## Python", as it stands in the README.
+awk '/^## /{python = ($0 == "## Python")}
+     python && /^```python$/ {inside = 1; next}
+     inside && /^```$/ {exit}
+     inside {print}' README.md >"$out/readme_example.py"
+start_simulator --password secret --fast --records 4
+PYTHONPATH="$site" /usr/bin/python3 "$out/readme_example.py" "$device" >"$out/python-example.out" ||
+    fail "the README's Python example failed"
+[ "$(wc -l <"$out/python-example.out")" = 4 ] || fail "the Python example printed: $(cat "$out/python-example.out")"
+cleanup
+sims=()
 
 echo "Package tests passed in ${SECONDS} s: release build and tests, install, consumer, Debian packages." >&2

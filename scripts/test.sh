@@ -22,6 +22,11 @@ for preset in dev asan; do
     cmake --build --preset "$preset" -j "$jobs"
     echo "== $preset: tests ==" >&2
     ctest --preset "$preset" -j "$jobs"
+    # ctest keeps a passing test's output to itself: pytest's summary of the
+    # Python module's tests (label python) is shown from its log.
+    echo "== $preset: Python module (pytest) ==" >&2
+    grep -E '^=* ?[0-9]+ (passed|failed|error)' "build/$preset/Testing/Temporary/LastTest.log" ||
+        echo "no pytest summary: the Python module was not built (KDR_PYTHON off)" >&2
 done
 
 scripts/package-test.sh

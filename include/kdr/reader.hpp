@@ -37,6 +37,12 @@ using engine::EraseReply;
 struct ReaderOptions {
     /// Called whenever more of a download's answer has arrived.
     std::function<void(const DownloadProgress&)> on_progress;
+    /// Called before every wait of a call on the line and at least every
+    /// 50 ms while it waits, also while nothing arrives: an exception thrown
+    /// from here ends the call (the constructor too) and reaches its caller,
+    /// so that a program gives up on request (a signal, a cancel button).
+    /// The reader may still be sending then; a new Reader lets that pass.
+    std::function<void()> on_wait;
 };
 
 class Reader {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <optional>
 #include <vector>
 
 #include "kdr/posix_platform.hpp"
@@ -16,13 +18,14 @@ namespace sim = kdr::simulator;
 
 class ReaderApi : public ::testing::Test {
   protected:
-    void serve(const std::vector<std::string>& faults = {}) {
+    void serve(const std::vector<std::string>& faults = {},
+               sim::Pacing pacing = sim::Pacing::Fast) {
         sim::ReaderConfig config;
         config.password = "1234";
         config.machine_id = "    0042";  // a right-aligned number
         config.clock = ConsoleHost().Now();
         config.records = sim::sample_records(40, sim::add_seconds(config.clock, -3600));
-        config.pacing = sim::Pacing::Fast;
+        config.pacing = pacing;
         for (const std::string& fault : faults) {
             config.faults.push_back(sim::parse_fault(fault));
         }
@@ -77,6 +80,33 @@ TEST_F(ReaderApi, HoldsItsPortForItsWholeLifeAndMoves) {
     { const Reader gone = std::move(moved); }
     Reader again(open_port(path()), "1234");
     EXPECT_EQ(again.download().records.size(), 40U);
+}
+
+TEST_F(ReaderApi, AnExceptionFromTheWaitCheckEndsADownloadWithinASlice) {
+    serve({}, sim::Pacing::LineRate);  // about 0.6 s of answer
+    struct Stop {};
+    using Steady = std::chrono::steady_clock;
+    std::optional<Steady::time_point> stop_at;
+    ReaderOptions options;
+    options.on_progress = [&](const DownloadProgress&) {
+        if (!stop_at) {
+            stop_at = Steady::now() + std::chrono::milliseconds(120);
+        }
+    };
+    options.on_wait = [&] {
+        if (stop_at && Steady::now() >= *stop_at) {
+            throw Stop{};
+        }
+    };
+    {
+        Reader reader(open_port(path()), "1234", std::move(options));
+        EXPECT_THROW(static_cast<void>(reader.download()), Stop);
+        ASSERT_TRUE(stop_at.has_value());
+        EXPECT_LT(Steady::now() - *stop_at, std::chrono::milliseconds(100));
+    }
+    // The rest of the answer passes before the next Reader connects.
+    Reader again(open_port(path()), "1234");
+    EXPECT_TRUE(again.download().complete());
 }
 
 TEST_F(ReaderApi, FailuresAreThrownWithTheirKind) {

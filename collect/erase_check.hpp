@@ -9,7 +9,7 @@
 
 #include "kdr/reader.hpp"
 
-namespace kdr::cli {
+namespace kdr::collect {
 
 struct EraseReadBack {
     enum class Found : std::uint8_t {
@@ -27,4 +27,4 @@ struct EraseReadBack {
 /// cradle meanwhile) proves nothing. Never throws.
 [[nodiscard]] EraseReadBack read_back_after_erase(Reader& reader, std::string_view machine_id);
 
-}  // namespace kdr::cli
+}  // namespace kdr::collect

@@ -1,10 +1,10 @@
-#include "cli/erase_check.hpp"
+#include "collect/erase_check.hpp"
 
 #include <exception>
 
 #include "kdr/error.hpp"
 
-namespace kdr::cli {
+namespace kdr::collect {
 
 EraseReadBack read_back_after_erase(Reader& reader, std::string_view machine_id) {
     try {
@@ -27,4 +27,4 @@ EraseReadBack read_back_after_erase(Reader& reader, std::string_view machine_id)
     }
 }
 
-}  // namespace kdr::cli
+}  // namespace kdr::collect
