@@ -15,13 +15,16 @@
 #include "cli/serial_ports.hpp"
 #include "collect/erase_check.hpp"
 #include "kdr/error.hpp"
+#include "kdr/text_encoding.hpp"
 
 namespace kdr::cli {
 
 namespace {
 
-using collect::EraseReadBack;
-using collect::read_back_after_erase;
+using collect::erase_and_check;
+using collect::EraseCheck;
+using collect::LineReader;
+using store::EraseResult;
 
 bool confirmed(std::string_view answer) {
     std::string lower;
@@ -192,17 +195,27 @@ int command_erase(const EraseOptions& options, Console& console) {
             "erase deletes every record in the reader: give --yes to erase without being "
             "asked (standard input is not a terminal to ask on)");
     }
-    // A missing or busy port is said before anyone is asked to confirm.
-    try {
-        session.check_port();
-    } catch (const Error& error) {
-        return session.fail(error);
+    if (!session.open()) {
+        return kExitFailure;
     }
+    // The reader is read first: the question says what would be lost, and
+    // the read-back after the erase is held against this reader's ID, so
+    // that a reader swapped in meanwhile is not taken for this one erased.
+    Download before;
+    try {
+        before = session.reader().download();
+    } catch (const std::exception& error) {
+        session.fail(error);
+        session.err() << "kdr: nothing was erased\n";
+        return kExitFailure;
+    }
+    const std::string reader = fmt::format(
+        "the reader {} on {}", cp1252_to_utf8(trim_spaces(before.machine_id)), session.port_name());
     if (!options.yes) {
+        session.end_progress();
         session.err() << fmt::format(
-                             "Erase every record in the reader on {}? This cannot be "
-                             "undone. [y/N] ",
-                             session.port_name())
+                             "Erase {}? It holds {} record(s). This cannot be undone. [y/N] ",
+                             reader, before.records.size())
                       << std::flush;
         std::string answer;
         std::getline(console.in, answer);
@@ -211,44 +224,43 @@ int command_erase(const EraseOptions& options, Console& console) {
             return kExitFailure;
         }
     }
-    if (!session.open()) {
-        return kExitFailure;
-    }
-    EraseReply reply = EraseReply::NotSent;
-    try {
-        reply = session.reader().erase();
-    } catch (const std::exception& error) {
-        return session.fail(error);
-    }
-    // Neither an acknowledgement nor silence proves the records are gone:
-    // the reader's header, read back, counts what it still holds.
-    const EraseReadBack back = read_back_after_erase(session.reader(), {});
-    switch (back.found) {
-        case EraseReadBack::Found::Empty:
-            console.out << fmt::format(
-                "The reader on {} is erased: read back, it holds no record.\n",
-                session.port_name());
+    LineReader link(session.reader());
+    const EraseCheck check = erase_and_check(link, before.machine_id);
+    switch (check.result) {
+        case EraseResult::Verified:
+            console.out << fmt::format("Erased {}: read back, it holds no record.\n", reader);
             return kExitSuccess;
-        case EraseReadBack::Found::Holds:
+        case EraseResult::Acknowledged:
+            console.out << fmt::format("Erased {}: the reader acknowledged it ({}).\n", reader,
+                                       check.detail);
+            return kExitSuccess;
+        case EraseResult::NotErased:
             session.err() << fmt::format(
-                "kdr: the reader on {} was told to erase, but read back it still holds {} "
-                "record(s): nothing was erased\n",
-                session.port_name(), back.records);
+                "kdr: {} was told to erase, but read back it still holds {} record(s): nothing "
+                "was erased\n",
+                reader, check.records);
             return kExitFailure;
-        case EraseReadBack::Found::Unknown:
-            break;
+        case EraseResult::Refused:
+            // The reader's own sentence, as every command says a refusal.
+            session.err() << "kdr: " << check.detail << '\n';
+            return kExitFailure;
+        case EraseResult::OtherReader:
+            session.err() << fmt::format(
+                "kdr: {} was told to erase its records, but {}: whether they are gone is not "
+                "known\n",
+                reader, check.detail);
+            return kExitFailure;
+        case EraseResult::Silent:
+            session.err() << fmt::format(
+                "kdr: {} was told to erase its records; it sent no answer and {}: whether it "
+                "erased is not known\n",
+                reader, check.detail);
+            return kExitFailure;
+        default:
+            session.err() << fmt::format("kdr: {}: {}: whether it erased is not known\n", reader,
+                                         check.detail);
+            return kExitFailure;
     }
-    if (reply == EraseReply::Acknowledged) {
-        console.out << fmt::format(
-            "The reader on {} acknowledged the erase (it could not be read back: {}).\n",
-            session.port_name(), back.why);
-        return kExitSuccess;
-    }
-    session.err() << fmt::format(
-        "kdr: the reader on {} was told to erase its records; it sent no answer and could not "
-        "be read back ({}): whether it erased is not known\n",
-        session.port_name(), back.why);
-    return kExitFailure;
 }
 
 int command_ports(const PortsOptions& options, Console& console) {

@@ -326,14 +326,6 @@ bool Session::open() {
     }
 }
 
-void Session::check_port() {
-    // The same open as the reader's, at once given back: a missing or busy
-    // device shows before anything is asked or sent.
-    const std::unique_ptr<SerialPort> probe = make_serial_port(port_name_);
-    probe->put_PortOpen(true);
-    probe->put_PortOpen(false);
-}
-
 int Session::fail(const std::exception& error) {
     // A port that cannot be opened was perhaps set long ago in the environment.
     const auto* failure = dynamic_cast<const Error*>(&error);

@@ -132,9 +132,6 @@ class Session {
     [[nodiscard]] bool open();
     /// The connected reader (after open()).
     [[nodiscard]] Reader& reader() { return *reader_; }
-    /// Opens and closes the port: throws kdr::Error when it is missing, busy or
-    /// no serial port.
-    void check_port();
     /// The port as the user gave it ("/dev/ttyUSB0"; "/dev/ttyS0" for 1).
     [[nodiscard]] const std::string& port_name() const { return port_name_; }
 

@@ -110,9 +110,10 @@ void add_simulate_options(CLI::App& command, SimulateOptions& options) {
     command
         .add_option("--fault", options.faults,
                     "Misbehave: silent, refuse, garble, bursts, pause, drop, short, merge, split, "
-                    "mute or borrow, optionally with the command letters it hits (\"refuse:T\", "
-                    "\"short:PR\"); repeatable")
-        ->option_text("KIND[:LETTERS]");
+                    "mute, borrow or flip, optionally with the command letters it hits "
+                    "(\"refuse:T\", \"short:PR\") and @N to hit only the N-th such request "
+                    "(\"garble:D@1\"); repeatable")
+        ->option_text("KIND[:LETTERS][@N]");
     command.add_flag("--fast", options.fast,
                      "Send replies at once rather than at the reader's 19200 baud");
     command
@@ -125,9 +126,10 @@ void add_simulate_options(CLI::App& command, SimulateOptions& options) {
                     "Also write the device path to FILE, which appears whole once the reader "
                     "is ready")
         ->option_text("FILE");
-    command.footer(R"(Faults hit every command unless letters are given, except: bursts, pause
-and drop, merge and split hit the download (D), short hits the clock
-read-back (R), mute the erase (E) and borrow the clock read-back (R).
+    command.footer(R"(Faults hit every command unless letters are given, except: bursts, pause,
+drop, merge, split and flip hit the download (D), short and borrow the clock
+read-back (R), mute the erase (E). With @N a fault hits only the N-th request
+of its letters: "garble:D@1" damages the first download only.
   silent  no answer at all          refuse  the refusal frame, nothing done
   garble  damaged characters        bursts  answer in bursts, pauses < 0.3 s
   pause   a 0.6 s pause halfway     drop    the line drops halfway (new device)
@@ -136,6 +138,7 @@ read-back (R), mute the erase (E) and borrow the clock read-back (R).
   merge   two records run together  split   one record cut in two after a "?"
   mute    carries out the request and sends nothing
   borrow  the clock read back as the next minute, its second below zero
+  flip    one bit of the download flipped, at another place each time
 
 Examples:
   kdr simulate

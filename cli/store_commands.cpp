@@ -36,9 +36,8 @@ using store::StoreError;
 using Outcome = CollectResult::Outcome;
 using Json = nlohmann::ordered_json;
 
-CollectResult collect_open(Session& session, Store& store, const CollectOptions& options) {
-    return collect::collect(session.reader(), session.port_name(), store,
-                            {options.erase, options.reader_name});
+collect::Request collect_request(const CollectOptions& options) {
+    return {options.erase, options.reader_name, options.single_read};
 }
 
 // The collect's one line for people.
@@ -59,8 +58,12 @@ std::string collect_line(const CollectResult& result, const std::string& port) {
                 "{}: nothing stored, nothing erased: --reader {} names a reader without an ID, "
                 "but this one is {}: leave --reader out",
                 port, result.detail, result.reader);
+        case Outcome::ReaderConflict:
+            return fmt::format("{}: nothing stored, nothing erased: {}", port, result.detail);
         case Outcome::StoreFailed:
             return fmt::format("{}: nothing stored, nothing erased: {}", name, result.detail);
+        case Outcome::Unsure:
+            return fmt::format("{}: no record stored, nothing erased: {}", name, result.detail);
         case Outcome::Incomplete:
         case Outcome::Stored:
             break;
@@ -106,6 +109,7 @@ Json collect_json(const CollectResult& result, const std::string& port) {
     json["outcome"] = to_string(result.outcome);
     json["succeeded"] = result.succeeded();
     json["announced"] = result.machine_id.empty() ? Json(nullptr) : Json(result.announced);
+    json["reads"] = result.reads;
     json["new"] = result.new_records;
     json["already_stored"] = result.already_stored;
     json["new_memory"] = result.new_memory;
@@ -292,7 +296,7 @@ class Station {
         }
         const CollectResult result =
             collect::store_fetched(session.reader(), session.port_name(), *store_,
-                                   {options_.erase, options_.reader_name}, fetched);
+                                   collect_request(options_), fetched);
         discard_.str({});
         if (result.outcome == Outcome::StoreFailed) {
             store_.reset();  // a store that failed is opened anew for the next try
@@ -388,6 +392,12 @@ void write_out(const std::string& text, Console& console) {
 
 int command_collect(const CollectOptions& options, Console& console) {
     const std::string target = store_target(options.db);
+    if (options.watch && !options.reader_name.empty() && !options.erase) {
+        throw UsageError(
+            "--watch with --reader needs --erase: readers without an ID stored under one name "
+            "can be told apart only when each is emptied as it is collected (or collect such "
+            "readers one at a time, without --watch)");
+    }
     if (options.watch) {
         return watch(options, target, console);
     }
@@ -400,6 +410,14 @@ int command_collect(const CollectOptions& options, Console& console) {
         console.err << "kdr: " << error.what() << "; nothing was downloaded or erased\n";
         return kExitFailure;
     }
+    if (!options.reader_name.empty()) {
+        try {
+            store->check_reader_name(options.reader_name);
+        } catch (const StoreError& error) {
+            console.err << "kdr: " << error.what() << "; nothing was downloaded or erased\n";
+            return kExitFailure;
+        }
+    }
     CollectResult result;
     std::string port;
     {
@@ -409,7 +427,7 @@ int command_collect(const CollectOptions& options, Console& console) {
             return kExitFailure;
         }
         port = session.port_name();
-        result = collect_open(session, *store, options);
+        result = collect::collect(session.reader(), port, *store, collect_request(options));
     }
     const std::string line = collect_line(result, port);
     if (options.format == "json") {
@@ -477,6 +495,8 @@ int command_history(const HistoryOptions& options, Console& console) {
             entry["new"] = d.new_records;
             entry["already_stored"] = d.already_stored;
             entry["erase"] = store::to_string(d.erase);
+            entry["reads"] = d.reads;
+            entry["sure"] = d.sure;
             list.push_back(std::move(entry));
         }
         write_out(list.dump(2) + "\n", console);
@@ -487,7 +507,9 @@ int command_history(const HistoryOptions& options, Console& console) {
         "reader", "port", "announced", "received", "new", "already", "erase");
     for (const store::StoredDownload& d : downloads) {
         std::string erase(store::to_string(d.erase));
-        if (!d.complete) {
+        if (!d.sure) {
+            erase += fmt::format(" (unsure: {} reads disagreed, no record stored)", d.reads);
+        } else if (!d.complete) {
             erase += " (incomplete download)";
         }
         table += fmt::format("{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {}\n", d.id,
@@ -522,18 +544,26 @@ void add_collect_options(CLI::App& command, CollectOptions& options) {
     command
         .add_option("--reader", options.reader_name,
                     "The name to store a reader under that has no machine ID of its own (it "
-                    "sends eight spaces)")
+                    "sends eight spaces): printable ASCII, at most 32 characters, no other "
+                    "reader's ID")
         ->option_text("NAME")
-        ->default_str("none");
+        ->default_str("none")
+        ->check([](const std::string& name) { return store::reader_name_problem(name); });
+    command.add_flag("--single-read", options.single_read,
+                     "Trust one read of the reader: without a second read to compare, a byte "
+                     "the line damaged is stored, and the reader erased, as if the reader had "
+                     "sent it. For lines known to be sound; it halves the collect's time");
     command.add_flag("--watch", options.watch,
                      "Station mode: poll the port every 2 s, collect each reader that answers "
                      "once, until Ctrl-C");
     add_format_option(command, options.format, report_formats(),
                       "one line, or one JSON object (with --watch one a line)");
-    command.footer(R"(Prints one line: the reader, records new and already stored, erased or
-not and why. Exit 1 when anything failed: nothing is erased then, and
-nothing stored is lost. The SQLite file is created when missing. See
-docs/STORE.md.
+    command.footer(R"(Reads the reader twice and stores the download only when both answers are
+the same, byte for byte (a third read decides when they differ; when no two
+agree, no record is stored and the reader is not erased). Prints one line:
+the reader, records new and already stored, erased or not and why. Exit 1
+when anything failed: nothing is erased then, and nothing stored is lost.
+The SQLite file is created when missing. See docs/STORE.md.
 
 Examples:
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase

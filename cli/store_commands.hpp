@@ -26,6 +26,8 @@ struct CollectOptions {
     /// Station mode: poll the port every two seconds and collect each reader
     /// that answers, until interrupted.
     bool watch = false;
+    /// Trust one read of the reader instead of two that agree.
+    bool single_read = false;
     std::string format = "text";  ///< text or json
 };
 

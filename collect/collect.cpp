@@ -6,6 +6,7 @@
 
 #include "collect/erase_check.hpp"
 #include "kdr/text_encoding.hpp"
+#include "store/rule.hpp"
 
 namespace kdr::collect {
 
@@ -15,8 +16,16 @@ using store::EraseResult;
 using store::StoreError;
 using Outcome = CollectResult::Outcome;
 
+// A download's answer is read at most this often before the line is judged
+// to damage it.
+constexpr std::size_t kMostReads = 3;
+
 bool blank(std::string_view id) {
     return id.find_first_not_of(' ') == std::string_view::npos;
+}
+
+bool has_header(const Fetched& fetched) {
+    return fetched.download && fetched.download->has_header;
 }
 
 std::string reader_name(const Download& download, const std::string& given) {
@@ -27,34 +36,18 @@ std::string reader_name(const Download& download, const std::string& given) {
     return cp1252_to_utf8(download.machine_id.substr(0, end + 1));
 }
 
-// The erase, then the reader read back: only a reader that counts no record
-// afterwards is erased for sure.
-EraseResult erase_and_check(Reader& reader, const std::string& machine_id, std::string& detail) {
-    EraseReply reply = EraseReply::NotSent;
-    try {
-        reply = reader.erase();
-    } catch (const Error& error) {
-        detail = error.what();
-        return error.kind() == ErrorKind::Refused ? EraseResult::Refused : EraseResult::Failed;
-    } catch (const std::exception& error) {
-        detail = error.what();
-        return EraseResult::Failed;
+// Of reads that never agreed, the one to file the answers under: one whose
+// machine ID another read shares (only the text was damaged), else the first.
+std::size_t likeliest_reader(const std::vector<Fetched>& reads) {
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        for (std::size_t j = i + 1; j < reads.size(); ++j) {
+            if (has_header(reads[i]) && has_header(reads[j]) &&
+                reads[i].download->machine_id == reads[j].download->machine_id) {
+                return i;
+            }
+        }
     }
-    const EraseReadBack back = read_back_after_erase(reader, machine_id);
-    switch (back.found) {
-        case EraseReadBack::Found::Empty:
-            return EraseResult::Verified;
-        case EraseReadBack::Found::Holds:
-            detail =
-                fmt::format("the reader still holds {} record(s) after the erase", back.records);
-            return EraseResult::NotErased;
-        case EraseReadBack::Found::Unknown:
-            break;
-    }
-    detail = fmt::format("it could not be read back ({})", back.why);
-    return reply == EraseReply::Acknowledged ? EraseResult::Acknowledged
-           : reply == EraseReply::Silent     ? EraseResult::Silent
-                                             : EraseResult::Failed;
+    return 0;
 }
 
 }  // namespace
@@ -63,7 +56,7 @@ bool unreachable(ErrorKind kind) noexcept {
     return kind == ErrorKind::PortMissing || kind == ErrorKind::LineDropped;
 }
 
-Fetched fetch(Reader& reader) {
+Fetched fetch(ReaderLink& reader) {
     Fetched fetched;
     fetched.started = std::chrono::system_clock::now();
     try {
@@ -78,63 +71,137 @@ Fetched fetch(Reader& reader) {
     return fetched;
 }
 
-CollectResult store_fetched(Reader& reader, const std::string& port, store::Store& store,
-                            const Request& request, const Fetched& fetched) {
-    const std::optional<Download>& download = fetched.download;
+Fetched fetch(Reader& reader) {
+    LineReader link(reader);
+    return fetch(link);
+}
+
+ReadVerdict judge_reads(const std::vector<std::optional<std::string>>& answers) {
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        for (std::size_t j = i + 1; j < answers.size(); ++j) {
+            if (answers[i] && answers[j] && *answers[i] == *answers[j]) {
+                return {ReadVerdict::Kind::Sure, i};
+            }
+        }
+    }
+    return {answers.size() >= kMostReads ? ReadVerdict::Kind::Unsure : ReadVerdict::Kind::ReadMore,
+            0};
+}
+
+Fetched confirm(ReaderLink& reader, Fetched first) {
+    std::vector<Fetched> reads;
+    std::vector<std::optional<std::string>> answers;
+    const auto add = [&](Fetched read) {
+        answers.push_back(has_header(read) ? std::optional(read.download->answer) : std::nullopt);
+        reads.push_back(std::move(read));
+    };
+    add(std::move(first));
+    ReadVerdict verdict = judge_reads(answers);
+    while (verdict.kind == ReadVerdict::Kind::ReadMore) {
+        add(fetch(reader));
+        verdict = judge_reads(answers);
+    }
+    const bool sure = verdict.kind == ReadVerdict::Kind::Sure;
+    const std::size_t chosen = sure ? verdict.read : likeliest_reader(reads);
+    Fetched result = reads[chosen];
+    result.started = reads.front().started;
+    result.ended = reads.back().ended;
+    result.reads = static_cast<int>(reads.size());
+    result.sure = sure;
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        if (answers[i] && *answers[i] != *answers[chosen]) {
+            result.other_answers.emplace_back(static_cast<int>(i + 1), *answers[i]);
+        }
+    }
+    return result;
+}
+
+CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::Store& store,
+                            const Request& request, const Fetched& first) {
     CollectResult result;
-    if (!download || !download->has_header) {
+    if (!has_header(first)) {
         result.outcome =
-            unreachable(fetched.failure_kind) ? Outcome::Unreachable : Outcome::NoDownload;
-        result.detail = fetched.failure;
+            unreachable(first.failure_kind) ? Outcome::Unreachable : Outcome::NoDownload;
+        result.detail = first.failure;
         return result;
     }
-    result.machine_id = download->machine_id;
-    result.announced = download->announced;
     // Readers never given an ID all send eight spaces: stored under one name
     // they would be taken for one reader, and each one's records for the
     // other's.
-    if (blank(download->machine_id) && blank(request.reader_name)) {
+    if (blank(first.download->machine_id) && blank(request.reader_name)) {
+        result.machine_id = first.download->machine_id;
         result.outcome = Outcome::NoMachineId;
         return result;
     }
-    if (!blank(download->machine_id) && !blank(request.reader_name) &&
-        reader_name(*download, {}) != request.reader_name) {
+    if (!blank(first.download->machine_id) && !blank(request.reader_name) &&
+        reader_name(*first.download, {}) != request.reader_name) {
+        result.machine_id = first.download->machine_id;
         result.outcome = Outcome::ReaderMismatch;
-        result.reader = reader_name(*download, {});
+        result.reader = reader_name(*first.download, {});
         result.detail = request.reader_name;
         return result;
     }
-    const bool complete = download->complete();
-    result.reader = reader_name(*download, request.reader_name);
+    Fetched fetched = first;
+    if (request.single_read) {
+        fetched.sure = true;
+    } else if (!fetched.sure) {
+        fetched = confirm(reader, first);
+    }
+    const Download& download = *fetched.download;
+    result.machine_id = download.machine_id;
+    result.announced = download.announced;
+    result.reads = fetched.reads;
+    const bool complete = download.complete();
+    result.reader = reader_name(download, request.reader_name);
 
     store::StoreOutcome stored;
     try {
-        store::CollectedDownload collected{port,       fetched.started,           fetched.ended,
-                                           &*download, request.erase && complete, {}};
-        if (blank(download->machine_id)) {
+        store::CollectedDownload collected;
+        collected.port = port;
+        collected.started = fetched.started;
+        collected.ended = fetched.ended;
+        collected.download = &download;
+        collected.erase_follows = request.erase && complete && fetched.sure;
+        if (blank(download.machine_id)) {
             collected.reader_name = request.reader_name;
         }
+        collected.reads = fetched.reads;
+        collected.sure = fetched.sure;
+        collected.other_answers = fetched.other_answers;
         stored = store.store_download(collected);
     } catch (const StoreError& error) {
-        result.outcome = Outcome::StoreFailed;
+        result.outcome = error.kind() == store::StoreErrorKind::ReaderConflict
+                             ? Outcome::ReaderConflict
+                             : Outcome::StoreFailed;
         result.detail = error.what();
         return result;
     }
     result.new_records = stored.new_records;
     result.already_stored = stored.already_stored;
     result.new_memory = stored.new_memory;
+    if (!fetched.sure) {
+        result.outcome = Outcome::Unsure;
+        result.detail = fmt::format(
+            "{} reads of the reader gave {} different answers: the line is damaging the data "
+            "(check the cable, the cradle's contacts or the network link, then collect again; "
+            "the answers are kept in the store)",
+            fetched.reads, fetched.other_answers.size() + 1);
+        return result;
+    }
     if (!complete) {
         result.outcome = Outcome::Incomplete;
-        result.detail = why_incomplete(*download);
+        result.detail = why_incomplete(download);
         return result;
     }
     result.outcome = Outcome::Stored;
     if (!request.erase) {
         return result;
     }
-    result.erase = erase_and_check(reader, download->machine_id, result.detail);
+    const EraseCheck check = erase_and_check(reader, download.machine_id);
+    result.erase = check.result;
+    result.detail = check.detail;
     try {
-        store.set_erase_result(stored.download_id, *result.erase);
+        store.set_erase_result(stored.download_id, check.result);
     } catch (const StoreError& error) {
         // The records are stored; only the note of the erase is missing, and
         // the next collect finds out what the reader holds by itself.
@@ -143,18 +210,29 @@ CollectResult store_fetched(Reader& reader, const std::string& port, store::Stor
     return result;
 }
 
-CollectResult collect(Reader& reader, const std::string& port, store::Store& store,
+CollectResult store_fetched(Reader& reader, const std::string& port, store::Store& store,
+                            const Request& request, const Fetched& fetched) {
+    LineReader link(reader);
+    return store_fetched(link, port, store, request, fetched);
+}
+
+CollectResult collect(ReaderLink& reader, const std::string& port, store::Store& store,
                       const Request& request) {
     return store_fetched(reader, port, store, request, fetch(reader));
 }
 
+CollectResult collect(Reader& reader, const std::string& port, store::Store& store,
+                      const Request& request) {
+    LineReader link(reader);
+    return collect(link, port, store, request);
+}
+
 bool CollectResult::succeeded() const {
-    return outcome == Outcome::Stored &&
-           (!erase || *erase == EraseResult::Verified || *erase == EraseResult::Acknowledged);
+    return outcome == Outcome::Stored && (!erase || store::ends_memory(*erase));
 }
 
 bool CollectResult::erased() const {
-    return erase && (*erase == EraseResult::Verified || *erase == EraseResult::Acknowledged);
+    return erase && store::ends_memory(*erase);
 }
 
 std::string_view to_string(CollectResult::Outcome outcome) noexcept {
@@ -169,6 +247,10 @@ std::string_view to_string(CollectResult::Outcome outcome) noexcept {
             return "no machine ID";
         case Outcome::ReaderMismatch:
             return "reader mismatch";
+        case Outcome::ReaderConflict:
+            return "reader conflict";
+        case Outcome::Unsure:
+            return "unsure";
         case Outcome::StoreFailed:
             return "store failed";
         case Outcome::Unreachable:

@@ -1,30 +1,32 @@
-// After an erase, the reader is asked for its download again: its header says
-// how many records it still holds. Only a reader read back empty is taken as
-// erased for sure; an acknowledgement alone, or silence, is not proof.
+// Whether an erase happened, judged in one place for `kdr collect` and
+// `kdr erase`. After the erase the reader is asked for its download again:
+// its header says how many records it still holds. Only the same reader read
+// back empty is erased for sure; an acknowledgement alone is taken at the
+// reader's word, and silence or another reader's header proves nothing.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "kdr/reader.hpp"
+#include "collect/collect.hpp"
+#include "store/store.hpp"
 
 namespace kdr::collect {
 
-struct EraseReadBack {
-    enum class Found : std::uint8_t {
-        Empty,    ///< the reader's header counts no record
-        Holds,    ///< it counts records: the erase did not happen
-        Unknown,  ///< no header came back (why says why)
-    };
-    Found found = Found::Unknown;
-    std::int32_t records = 0;  ///< the count in the header, for Holds
-    std::string why;
+/// What became of an erase.
+struct EraseCheck {
+    store::EraseResult result = store::EraseResult::Failed;
+    /// The records the reader still holds, for NotErased.
+    std::int32_t records = 0;
+    /// Why, for people: the failure, or why the reader could not be read back.
+    std::string detail;
 };
 
-/// Reads the reader's header back after an erase. `machine_id` is the ID of
-/// the reader that was erased: another reader's header (swapped in the
-/// cradle meanwhile) proves nothing. Never throws.
-[[nodiscard]] EraseReadBack read_back_after_erase(Reader& reader, std::string_view machine_id);
+/// Sends the erase to `reader`, then reads it back. `machine_id` is the ID,
+/// as sent, of the reader whose records are to go: a header with another ID
+/// (a reader swapped in the cradle, or an ID damaged on the line) never
+/// confirms the erase. Never throws for a failure on the line.
+[[nodiscard]] EraseCheck erase_and_check(ReaderLink& reader, std::string_view machine_id);
 
 }  // namespace kdr::collect

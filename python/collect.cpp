@@ -1,5 +1,7 @@
 // kdr.collect: a download stored, then the reader erased, by the same
 // function as `kdr collect`.
+#include <fmt/format.h>
+
 #include <memory>
 
 #include "reader.hpp"
@@ -11,18 +13,27 @@ namespace {
 using collect::CollectResult;
 
 py::object collect_into(const py::object& port, const std::string& db, const py::object& password,
-                        bool erase, const std::string& reader_name) {
-    // The store first: one that cannot be written is found before the reader
-    // is touched.
+                        bool erase, const std::string& reader_name, bool single_read) {
+    // A name that cannot be one is refused before anything is opened.
+    if (!reader_name.empty()) {
+        if (const std::string problem = store::reader_name_problem(reader_name); !problem.empty()) {
+            throw py::value_error(fmt::format("reader='{}': {}", reader_name, problem));
+        }
+    }
+    // The store first: one that cannot be written, or a name that is another
+    // reader's ID, is found before the reader is touched.
     std::unique_ptr<store::Store> store;
     try {
         const py::gil_scoped_release unlocked;
         store = store::open_store(db);
+        if (!reader_name.empty()) {
+            store->check_reader_name(reader_name);
+        }
     } catch (const store::StoreError& error) {
         raise_store_error(error, "; nothing was downloaded or erased");
     }
     PyReader reader(port, password, py::none());
-    return py::cast(reader.collect(*store, {erase, reader_name}));
+    return py::cast(reader.collect(*store, {erase, reader_name, single_read}));
 }
 
 }  // namespace
@@ -32,7 +43,8 @@ void define_collect(py::module_& module) {
         .def_property_readonly(
             "outcome", [](const CollectResult& r) { return std::string(to_string(r.outcome)); },
             "\"stored\", \"incomplete\" (what came before the first gap is stored; not\n"
-            "erased), \"no download\", \"no machine ID\", \"reader mismatch\", \"store\n"
+            "erased), \"unsure\" (no two reads agreed: no record stored, not erased), \"no\n"
+            "download\", \"no machine ID\", \"reader mismatch\", \"reader conflict\", \"store\n"
             "failed\" or \"unreachable\" (nothing stored, nothing erased).")
         .def_property_readonly("succeeded", &CollectResult::succeeded,
                                "Stored whole, and erased when asked.")
@@ -44,6 +56,7 @@ void define_collect(py::module_& module) {
             "machine_id", [](const CollectResult& r) { return py::bytes(r.machine_id); },
             "The machine ID as sent (bytes); empty when no download came.")
         .def_readonly("announced", &CollectResult::announced)
+        .def_readonly("reads", &CollectResult::reads, "Times the reader was read.")
         .def_readonly("new_records", &CollectResult::new_records, "Records this collect stored.")
         .def_readonly("already_stored", &CollectResult::already_stored,
                       "Records an earlier collect had stored.")
@@ -71,16 +84,23 @@ void define_collect(py::module_& module) {
     module.def(
         "collect", &collect_into, py::arg("port"), py::arg("db"), py::kw_only(),
         py::arg("password") = "", py::arg("erase") = false, py::arg("reader") = "",
+        py::arg("single_read") = false,
         R"(Stores the reader's download as `kdr collect` does, and returns a kdr.CollectResult.
 
 db is a SQLite file (made when missing) or a PostgreSQL URI
 ("postgresql://..."). The store is opened first, then the reader on port;
 the download is stored in one transaction, records a store already holds
 are not stored twice, and with erase=True the reader is erased only once its
-whole download is durably stored, then read back. reader names a reader
-that has no machine ID of its own. Raises kdr.StoreError when the store
-cannot be opened, and the Reader's exceptions when the reader cannot be
-reached; what became of the download and the erase is in the result.)");
+whole download is durably stored, then read back. The reader is read twice
+and the download stored only when both answers are the same byte for byte
+(a third read decides; when no two agree, outcome is "unsure": no record is
+stored and the reader is not erased); single_read=True trusts one read, and
+then a byte the line damaged is stored as if the reader had sent it.
+reader names a reader that has no machine ID of its own (printable ASCII,
+at most 32 characters, no other reader's ID: ValueError, or
+kdr.StoreError of kind "reader conflict"). Raises kdr.StoreError when the
+store cannot be opened, and the Reader's exceptions when the reader cannot
+be reached; what became of the download and the erase is in the result.)");
 }
 
 }  // namespace kdr::python

@@ -101,6 +101,8 @@ std::string_view store_kind(store::StoreErrorKind kind) {
             return "connection lost";
         case store::StoreErrorKind::NewerSchema:
             return "newer schema";
+        case store::StoreErrorKind::ReaderConflict:
+            return "reader conflict";
         case store::StoreErrorKind::Corrupt:
             return "corrupt";
         case store::StoreErrorKind::Other:

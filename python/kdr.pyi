@@ -118,6 +118,8 @@ class CollectResult:
     @property
     def announced(self) -> int: ...
     @property
+    def reads(self) -> int: ...
+    @property
     def new_records(self) -> int: ...
     @property
     def already_stored(self) -> int: ...
@@ -137,6 +139,7 @@ def collect(
     password: str | bytes = "",
     erase: bool = False,
     reader: str = "",
+    single_read: bool = False,
 ) -> CollectResult: ...
 
 class Simulator:

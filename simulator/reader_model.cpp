@@ -108,7 +108,17 @@ bool ReaderModel::hits(FaultKind kind, char letter) const {
     return std::any_of(config_.faults.begin(), config_.faults.end(), [&](const Fault& fault) {
         const std::string_view letters =
             fault.commands.empty() ? default_commands(fault.kind) : fault.commands;
-        return fault.kind == kind && letters.find(letter) != std::string_view::npos;
+        if (fault.kind != kind || letters.find(letter) == std::string_view::npos) {
+            return false;
+        }
+        if (fault.only == 0) {
+            return true;
+        }
+        unsigned seen = 0;
+        for (const char each : letters) {
+            seen += seen_.at(static_cast<unsigned char>(each));
+        }
+        return seen == fault.only;
     });
 }
 
@@ -147,6 +157,7 @@ void ReaderModel::handle_frame(const std::string& frame, Clock::Instant now,
     // receive() hands over whole frames only.
     const protocol::Request parsed = protocol::parse_request(frame, padded_password_).value();
     Request request{parsed.command, Verdict::Accepted, frame, now};
+    ++seen_.at(static_cast<unsigned char>(request.letter));
     const bool is_connect = parsed.command == protocol::kConnect;
     const bool password_ok = parsed.password == padded_password_;
     const std::string_view data = parsed.data;
@@ -238,6 +249,9 @@ void ReaderModel::emit(Reply reply, char letter, Clock::Instant now, std::vector
     }
     if (hits(FaultKind::Garble, letter)) {
         reply.bytes = garble(std::move(reply.bytes));
+    }
+    if (hits(FaultKind::Flip, letter)) {
+        reply.bytes = flip_one(std::move(reply.bytes), seen_.at(static_cast<unsigned char>(letter)));
     }
     if (hits(FaultKind::ShortReply, letter)) {
         const std::size_t keep = reply.kind == Reply::Kind::Download     ? 13

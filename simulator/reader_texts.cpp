@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <system_error>
 
 #include "kdr/error.hpp"
 #include "kdr/line_settings.hpp"
@@ -21,7 +24,7 @@ struct FaultName {
     std::string_view default_letters;
 };
 
-constexpr std::array<FaultName, 11> kFaultNames{{
+constexpr std::array<FaultName, 12> kFaultNames{{
     {FaultKind::Silent, "silent", "PDTRE"},
     {FaultKind::Refuse, "refuse", "PDTRE"},
     {FaultKind::Garble, "garble", "PDTRE"},
@@ -33,6 +36,7 @@ constexpr std::array<FaultName, 11> kFaultNames{{
     {FaultKind::Split, "split", "D"},
     {FaultKind::Mute, "mute", "E"},
     {FaultKind::Borrow, "borrow", "R"},
+    {FaultKind::Flip, "flip", "D"},
 }};
 
 constexpr std::string_view kCommandLetters = "PDTRE";
@@ -74,10 +78,24 @@ std::string_view to_string(FaultKind kind) noexcept {
     return entry(kind).name;
 }
 
-Fault parse_fault(std::string_view text) {
+Fault parse_fault(std::string_view whole) {
+    std::string_view text = whole;
+    Fault fault;
+    if (const std::size_t at = text.find('@'); at != std::string_view::npos) {
+        const std::string_view number = text.substr(at + 1);
+        unsigned nth = 0;
+        const auto [end, error] = std::from_chars(number.begin(), number.end(), nth);
+        if (number.empty() || error != std::errc{} || end != number.end() || nth == 0) {
+            throw Error(ErrorKind::InvalidArgument,
+                        fmt::format("fault \"{}\": after @ give which request it hits, 1 for "
+                                    "the first",
+                                    whole));
+        }
+        fault.only = nth;
+        text = text.substr(0, at);
+    }
     const std::size_t colon = text.find(':');
     const std::string_view name = text.substr(0, colon);
-    Fault fault;
     bool known = false;
     for (const FaultName& candidate : kFaultNames) {
         if (candidate.name == name) {
@@ -116,6 +134,9 @@ std::string to_string(const Fault& fault) {
     if (!fault.commands.empty()) {
         text += ':';
         text += fault.commands;
+    }
+    if (fault.only != 0) {
+        text += fmt::format("@{}", fault.only);
     }
     return text;
 }
@@ -164,6 +185,17 @@ std::string garble(std::string text) {
     for (std::size_t i = 1; i < text.size(); i += 7) {
         text[i] = static_cast<char>(static_cast<unsigned char>(text[i]) ^ kFlip);
     }
+    return text;
+}
+
+std::string flip_one(std::string text, unsigned nth) {
+    if (text.size() < 2) {
+        return text;
+    }
+    // A prime step: the places differ for every nth below the text's length.
+    constexpr std::uint64_t kStep = 104'729;
+    const std::size_t place = 1 + static_cast<std::size_t>((kStep * nth) % (text.size() - 1));
+    text[place] = static_cast<char>(static_cast<unsigned char>(text[place]) ^ 1U);
     return text;
 }
 

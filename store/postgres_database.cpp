@@ -27,7 +27,8 @@ constexpr std::string_view kCreate = R"sql(
 CREATE TABLE readers (
   id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
   machine_id BYTEA NOT NULL UNIQUE,
-  memory BIGINT
+  memory BIGINT,
+  named BOOLEAN NOT NULL DEFAULT false
 );
 CREATE TABLE downloads (
   id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
@@ -42,7 +43,15 @@ CREATE TABLE downloads (
   new_records INTEGER NOT NULL,
   already_stored INTEGER NOT NULL,
   erase TEXT NOT NULL,
-  answer BYTEA
+  answer BYTEA,
+  reads INTEGER NOT NULL DEFAULT 1,
+  sure BOOLEAN NOT NULL DEFAULT true
+);
+CREATE TABLE download_answers (
+  download_id BIGINT NOT NULL,
+  read_number INTEGER NOT NULL,
+  answer BYTEA NOT NULL,
+  PRIMARY KEY (download_id, read_number)
 );
 CREATE TABLE records (
   memory BIGINT NOT NULL,
@@ -67,6 +76,24 @@ constexpr std::string_view kUpgrade1To2 = R"sql(
 ALTER TABLE readers ALTER COLUMN machine_id TYPE BYTEA USING convert_to(machine_id, 'UTF8');
 ALTER TABLE downloads ADD COLUMN answer BYTEA;
 ALTER TABLE records ALTER COLUMN lead DROP NOT NULL;
+)sql";
+
+// Version 2 knew one read per download, and did not tell a reader's own ID
+// from a name given for a reader without one. A name is what no reader sent:
+// not eight bytes long, or not the ID in a kept answer (STX, then the ID).
+constexpr std::string_view kUpgrade2To3 = R"sql(
+ALTER TABLE readers ADD COLUMN named BOOLEAN NOT NULL DEFAULT false;
+UPDATE readers r SET named = true WHERE octet_length(r.machine_id) <> 8 OR EXISTS (
+  SELECT 1 FROM downloads d WHERE d.reader_id = r.id AND d.answer IS NOT NULL
+  AND substring(d.answer from 2 for 8) <> r.machine_id);
+ALTER TABLE downloads ADD COLUMN reads INTEGER NOT NULL DEFAULT 1;
+ALTER TABLE downloads ADD COLUMN sure BOOLEAN NOT NULL DEFAULT true;
+CREATE TABLE download_answers (
+  download_id BIGINT NOT NULL,
+  read_number INTEGER NOT NULL,
+  answer BYTEA NOT NULL,
+  PRIMARY KEY (download_id, read_number)
+);
 )sql";
 
 // Type OIDs of the columns read back as numbers or bytes.
@@ -248,7 +275,8 @@ class PostgresDatabase final : public Database {
     void insert_records(const std::vector<RecordRow>& rows) override;
 
     [[nodiscard]] const std::vector<Migration>& migrations() const override {
-        static const std::vector<Migration> steps{{kCreate, false, {}}, {kUpgrade1To2, true, {}}};
+        static const std::vector<Migration> steps{
+            {kCreate, false, {}}, {kUpgrade1To2, true, {}}, {kUpgrade2To3, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {

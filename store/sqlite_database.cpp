@@ -45,7 +45,8 @@ constexpr std::string_view kReadersAndDownloads = R"sql(
 CREATE TABLE readers (
   id INTEGER PRIMARY KEY,
   machine_id BLOB NOT NULL UNIQUE,
-  memory INTEGER
+  memory INTEGER,
+  named INTEGER NOT NULL DEFAULT 0
 );
 CREATE TABLE downloads (
   id INTEGER PRIMARY KEY,
@@ -60,7 +61,15 @@ CREATE TABLE downloads (
   new_records INTEGER NOT NULL,
   already_stored INTEGER NOT NULL,
   erase TEXT NOT NULL,
-  answer BLOB
+  answer BLOB,
+  reads INTEGER NOT NULL DEFAULT 1,
+  sure INTEGER NOT NULL DEFAULT 1
+);
+CREATE TABLE download_answers (
+  download_id INTEGER NOT NULL,
+  read_number INTEGER NOT NULL,
+  answer BLOB NOT NULL,
+  PRIMARY KEY (download_id, read_number)
 );
 )sql";
 
@@ -75,6 +84,24 @@ ALTER TABLE records RENAME TO records_v1;
 constexpr std::string_view kUpgrade1To2After = R"sql(
 INSERT INTO records SELECT * FROM records_v1;
 DROP TABLE records_v1;
+)sql";
+
+// Version 2 knew one read per download, and did not tell a reader's own ID
+// from a name given for a reader without one. A name is what no reader sent:
+// not eight bytes long, or not the ID in a kept answer (STX, then the ID).
+constexpr std::string_view kUpgrade2To3 = R"sql(
+ALTER TABLE readers ADD COLUMN named INTEGER NOT NULL DEFAULT 0;
+UPDATE readers SET named = 1 WHERE length(CAST(machine_id AS BLOB)) <> 8 OR EXISTS (
+  SELECT 1 FROM downloads d WHERE d.reader_id = readers.id AND d.answer IS NOT NULL
+  AND substr(d.answer, 2, 8) <> CAST(readers.machine_id AS BLOB));
+ALTER TABLE downloads ADD COLUMN reads INTEGER NOT NULL DEFAULT 1;
+ALTER TABLE downloads ADD COLUMN sure INTEGER NOT NULL DEFAULT 1;
+CREATE TABLE download_answers (
+  download_id INTEGER NOT NULL,
+  read_number INTEGER NOT NULL,
+  answer BLOB NOT NULL,
+  PRIMARY KEY (download_id, read_number)
+);
 )sql";
 
 // The file stayed locked by another connection: worth another try while
@@ -166,7 +193,8 @@ class SqliteDatabase final : public Database {
         static const std::string upgrade = std::string(kUpgrade1To2Before) +
                                            std::string(kRecordsTable) +
                                            std::string(kUpgrade1To2After);
-        static const std::vector<Migration> steps{{create, false, {}}, {upgrade, true, {}}};
+        static const std::vector<Migration> steps{
+            {create, false, {}}, {upgrade, true, {}}, {kUpgrade2To3, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {

@@ -33,7 +33,7 @@ using detail::Rows;
 using detail::Transaction;
 using detail::Value;
 
-constexpr std::array<std::pair<EraseResult, std::string_view>, 9> kEraseWords{{
+constexpr std::array<std::pair<EraseResult, std::string_view>, 10> kEraseWords{{
     {EraseResult::NotRequested, "not requested"},
     {EraseResult::Skipped, "skipped"},
     {EraseResult::Pending, "pending"},
@@ -43,6 +43,7 @@ constexpr std::array<std::pair<EraseResult, std::string_view>, 9> kEraseWords{{
     {EraseResult::Silent, "silent"},
     {EraseResult::Refused, "refused"},
     {EraseResult::Failed, "failed"},
+    {EraseResult::OtherReader, "other reader"},
 }};
 
 bool starts_with(std::string_view text, std::string_view prefix) {
@@ -96,6 +97,32 @@ std::string stored_machine_id(const CollectedDownload& collected) {
         return collected.reader_name;
     }
     return sent;
+}
+
+// A name given for a reader without an ID and a reader's own ID must never
+// meet: the records of two readers would be taken for one's. `name` is
+// compared as export compares, spaces around it left aside.
+void refuse_conflict(Database& db, std::string_view id, bool named) {
+    for (const Row& row : db.run("SELECT machine_id, named FROM readers")) {
+        if ((row.integer(1) != 0) == named || !same_machine_id(row.bytes(0), id)) {
+            continue;
+        }
+        const std::string shown = cp1252_to_utf8(trim_spaces(row.bytes(0)));
+        if (named) {
+            throw StoreError(
+                StoreErrorKind::ReaderConflict,
+                fmt::format("--reader {} is the machine ID of a reader the store {} holds: a "
+                            "reader without an ID stored under it would have its records taken "
+                            "for that reader's: choose another name",
+                            cp1252_to_utf8(trim_spaces(id)), db.name()));
+        }
+        throw StoreError(
+            StoreErrorKind::ReaderConflict,
+            fmt::format("the store {} keeps readers without a machine ID under the name {} "
+                        "(given with --reader), which is this reader's own ID: its records would "
+                        "be taken for theirs: store this reader in another store",
+                        db.name(), shown));
+    }
 }
 
 DownloadedRecord record_from(const Row& row, std::size_t first) {
@@ -173,6 +200,7 @@ class RecordStore final : public Store {
     explicit RecordStore(std::unique_ptr<Database> db) : db_(std::move(db)) { migrate(); }
 
     StoreOutcome store_download(const CollectedDownload& collected) override;
+    void check_reader_name(const std::string& name) override { refuse_conflict(*db_, name, true); }
     void set_erase_result(std::int64_t download_id, EraseResult result) override;
     std::vector<StoredRecord> records(const RecordFilter& filter) override;
     std::vector<StoredDownload> downloads() override;
@@ -283,32 +311,48 @@ StoreOutcome RecordStore::store_download(const CollectedDownload& collected) {
     }
     const Download& download = *collected.download;
     const Blob machine_id{stored_machine_id(collected)};
+    const bool named = trim_spaces(download.machine_id).empty();
     Transaction transaction(*db_);
 
-    db_->run("INSERT INTO readers (machine_id) VALUES (?1) ON CONFLICT (machine_id) DO NOTHING",
-             {machine_id});
+    refuse_conflict(*db_, machine_id.bytes, named);
+    db_->run(
+        "INSERT INTO readers (machine_id, named) VALUES (?1, ?2) ON CONFLICT (machine_id) DO "
+        "NOTHING",
+        {machine_id, std::int64_t{named ? 1 : 0}});
     const Rows reader = db_->run(
         fmt::format("SELECT id, memory FROM readers WHERE machine_id = ?1{}", db_->lock_suffix()),
         {machine_id});
     const std::int64_t reader_id = reader.at(0).integer(0);
     Memory memory = memory_of(reader.at(0).is_null(1) ? 0 : reader.at(0).integer(1));
 
-    const Plan plan = plan_download(memory.records, download);
+    // Reads that did not agree store no record: only their answers are kept.
+    const Plan plan = collected.sure ? plan_download(memory.records, download) : Plan{};
+    const EraseResult erase = collected.sure
+                                  ? initial_erase_result(download, collected.erase_follows)
+                                  : EraseResult::Skipped;
     const Rows inserted = db_->run(
         "INSERT INTO downloads (reader_id, port, started_at, ended_at, announced, received, "
-        "complete, memory, new_records, already_stored, erase, answer) VALUES (?1, ?2, ?3, ?4, "
-        "?5, ?6, ?7, 0, ?8, ?9, ?10, ?11) RETURNING id",
+        "complete, memory, new_records, already_stored, erase, answer, reads, sure) VALUES (?1, "
+        "?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) RETURNING id",
         {reader_id, collected.port, iso_utc(collected.started), iso_utc(collected.ended),
          std::int64_t{download.announced}, static_cast<std::int64_t>(download.records.size()),
-         std::int64_t{download.complete() ? 1 : 0}, static_cast<std::int64_t>(plan.new_records()),
-         static_cast<std::int64_t>(plan.already_stored),
-         std::string(to_string(initial_erase_result(download, collected.erase_follows))),
-         Blob{download.answer}});
+         std::int64_t{download.complete() ? 1 : 0}, memory.id,
+         static_cast<std::int64_t>(plan.new_records()),
+         static_cast<std::int64_t>(plan.already_stored), std::string(to_string(erase)),
+         Blob{download.answer}, std::int64_t{collected.reads},
+         std::int64_t{collected.sure ? 1 : 0}});
     const std::int64_t download_id = inserted.at(0).integer(0);
-    const Stored stored = apply(memory, download, plan, download_id, reader_id);
-    db_->run("UPDATE downloads SET memory = ?1 WHERE id = ?2", {stored.memory_id, download_id});
-    db_->insert_records(stored.rows);
-    db_->run("UPDATE readers SET memory = ?1 WHERE id = ?2", {stored.memory_id, reader_id});
+    for (const auto& [read, answer] : collected.other_answers) {
+        db_->run(
+            "INSERT INTO download_answers (download_id, read_number, answer) VALUES (?1, ?2, ?3)",
+            {download_id, std::int64_t{read}, Blob{answer}});
+    }
+    if (collected.sure) {
+        const Stored stored = apply(memory, download, plan, download_id, reader_id);
+        db_->run("UPDATE downloads SET memory = ?1 WHERE id = ?2", {stored.memory_id, download_id});
+        db_->insert_records(stored.rows);
+        db_->run("UPDATE readers SET memory = ?1 WHERE id = ?2", {stored.memory_id, reader_id});
+    }
     transaction.commit();
     return {download_id, plan.new_records(), plan.already_stored, plan.new_memory};
 }
@@ -362,7 +406,8 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
 std::vector<StoredDownload> RecordStore::downloads() {
     const std::string sql = fmt::format(
         "SELECT d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, "
-        "d.new_records, d.already_stored, d.erase, d.answer IS NOT NULL FROM downloads d JOIN "
+        "d.new_records, d.already_stored, d.erase, d.answer IS NOT NULL, d.reads, d.sure FROM "
+        "downloads d JOIN "
         "readers r ON r.id = d.reader_id ORDER BY d.id",
         db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"));
     std::vector<StoredDownload> rows;
@@ -380,6 +425,8 @@ std::vector<StoredDownload> RecordStore::downloads() {
         download.already_stored = row.integer(9);
         download.erase = erase_result_from(row.bytes(10)).value_or(EraseResult::Failed);
         download.has_answer = row.integer(11) != 0;
+        download.reads = row.integer(12);
+        download.sure = row.integer(13) != 0;
         rows.push_back(std::move(download));
     }
     return rows;
@@ -392,7 +439,7 @@ RebuildReport RecordStore::rebuild() {
         db_->run(fmt::format("SELECT id FROM readers ORDER BY id{}", db_->lock_suffix())));
     RebuildReport report;
     const Rows downloads = db_->run(
-        "SELECT d.id, d.reader_id, d.answer, d.erase, r.machine_id FROM downloads d "
+        "SELECT d.id, d.reader_id, d.answer, d.erase, r.machine_id, d.sure FROM downloads d "
         "JOIN readers r ON r.id = d.reader_id ORDER BY d.id");
     std::set<std::int64_t> kept;
     for (const Row& row : downloads) {
@@ -425,8 +472,8 @@ RebuildReport RecordStore::rebuild() {
     std::map<Key, DownloadedRecord> after;
     for (const Row& row : downloads) {
         const std::int64_t reader_id = row.integer(1);
-        if (kept.count(reader_id) != 0) {
-            continue;
+        if (kept.count(reader_id) != 0 || row.integer(5) == 0) {
+            continue;  // reads that disagreed stored nothing, and still do
         }
         const std::int64_t download_id = row.integer(0);
         Download download;
@@ -494,6 +541,27 @@ std::optional<EraseResult> erase_result_from(std::string_view word) noexcept {
         }
     }
     return std::nullopt;
+}
+
+std::string reader_name_problem(std::string_view name) {
+    if (name.empty()) {
+        return "the name is empty";
+    }
+    if (name.size() > kMaxReaderName) {
+        return fmt::format("the name is {} bytes long, more than the {} the store takes",
+                           name.size(), kMaxReaderName);
+    }
+    // Machine IDs are shown decoded from the reader's code page: a name in
+    // printable ASCII is shown as typed, in every output.
+    if (std::any_of(name.begin(), name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c > 0x7E; })) {
+        return "it holds a character that is not a printable ASCII character (letters, digits, "
+               "punctuation, spaces inside)";
+    }
+    if (name.front() == ' ' || name.back() == ' ') {
+        return "it begins or ends with a space";
+    }
+    return {};
 }
 
 std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {

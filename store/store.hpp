@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kdr/download.hpp"
@@ -32,6 +33,8 @@ enum class StoreErrorKind : std::uint8_t {
     Locked,          ///< another program or session held it locked past the wait
     ConnectionLost,  ///< the connection to the database server broke during use
     NewerSchema,     ///< a newer program made the store: this one cannot read it
+    ReaderConflict,  ///< a reader name is another reader's machine ID, or the other way round:
+                     ///< their records would be taken for one reader's
     Corrupt,         ///< the store is damaged or no database of this kind
     Other,           ///< any other failure: a full disk, a statement the server refused, ...
 };
@@ -51,7 +54,7 @@ class StoreError : public std::runtime_error {
 };
 
 /// The schema version this program creates and reads.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 /// What became of the erase after a download, as the store keeps it.
 enum class EraseResult : std::uint8_t {
@@ -64,6 +67,7 @@ enum class EraseResult : std::uint8_t {
     Silent,        ///< sent, no answer, and the reader could not be read back: not confirmed
     Refused,       ///< the reader refused: it keeps its records
     Failed,        ///< not sent whole, or an answer that is no reply: not confirmed
+    OtherReader,   ///< read back, another machine ID answered: not confirmed
 };
 /// The word the store keeps for a result ("acknowledged", ...).
 [[nodiscard]] std::string_view to_string(EraseResult result) noexcept;
@@ -83,6 +87,15 @@ struct CollectedDownload {
     /// The name to store a reader without a machine ID of its own under
     /// (one that sends eight spaces); empty for any other reader.
     std::string reader_name;
+    /// How many times the reader was read for this download: 1 when one read
+    /// was trusted, else the reads it took for two to agree (or to give up).
+    int reads = 1;
+    /// Two reads agreed byte for byte (or one read was trusted). A download
+    /// that is not sure is kept with its answers and stores no record.
+    bool sure = true;
+    /// The answers of the reads that differ from the download's, by read
+    /// number from 1, kept for diagnosis.
+    std::vector<std::pair<int, std::string>> other_answers;
 };
 
 /// What store_download did.
@@ -117,6 +130,8 @@ struct StoredDownload {
     std::int64_t already_stored = 0;
     EraseResult erase = EraseResult::NotRequested;
     bool has_answer = false;  ///< the reader's answer is kept (downloads since schema 2)
+    std::int64_t reads = 1;   ///< times the reader was read for it
+    bool sure = true;         ///< false: the reads disagreed, and no record was stored
 };
 
 /// What rebuild did.
@@ -152,6 +167,11 @@ class Store {
     /// for a download without a header.
     virtual StoreOutcome store_download(const CollectedDownload& collected) = 0;
 
+    /// Refuses a name for a reader without a machine ID that the store keeps
+    /// as another reader's own ID (its records would be taken for that
+    /// reader's): throws StoreError (ReaderConflict). Reads only.
+    virtual void check_reader_name(const std::string& name) = 0;
+
     /// Records what became of the erase after download `download_id`. An
     /// acknowledged erase ends the reader's stored memory: its next download
     /// starts a new one. Throws StoreError.
@@ -172,6 +192,13 @@ class Store {
     /// The store as the user named it, without a password.
     [[nodiscard]] virtual std::string name() const = 0;
 };
+
+/// The longest reader name the store takes, in bytes.
+inline constexpr std::size_t kMaxReaderName = 32;
+/// Why `name` cannot name a reader without a machine ID (empty, characters
+/// beyond printable ASCII, spaces around it, longer than kMaxReaderName);
+/// empty when it can.
+[[nodiscard]] std::string reader_name_problem(std::string_view name);
 
 /// What open_store is for: writing (a SQLite file is made when missing, and
 /// one that cannot be written is refused before it is opened, so that nothing

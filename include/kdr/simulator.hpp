@@ -16,6 +16,7 @@
 // Linux and other POSIX systems only.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -64,6 +65,8 @@ enum class FaultKind {
                  ///< the records without acknowledging, "D" and "R" send no answer
     Borrow,      ///< the clock reply shows the next minute with the second below zero
                  ///< (16:29:-16 for 16:28:44): the same moment, no valid clock
+    Flip,        ///< one character of the reply has its lowest bit flipped, at another
+                 ///< place each time (see flip_one): no two answers are alike
 };
 
 /// A fault and the command letters it hits.
@@ -71,20 +74,24 @@ struct Fault {
     FaultKind kind = FaultKind::Silent;
     /// Letters among "PDTRE"; empty means the kind's default_commands.
     std::string commands;
+    /// Hits only the n-th request (from 1) that carries one of its letters;
+    /// 0 for every one.
+    unsigned only = 0;
     friend bool operator==(const Fault&, const Fault&) = default;
 };
 
 /// The letters a fault hits when none are named: every command for Silent,
 /// Refuse and Garble; "D" for Bursts, LongPause, DropLine, Merge and Split;
 /// "R" for ShortReply (the clock reply too short for the host's 10
-/// characters); "E" for Mute; "R" for Borrow. Merge and Split damage only a
+/// characters); "E" for Mute; "R" for Borrow; "D" for Flip. Merge and Split damage only a
 /// download answer, Borrow only a clock reply: on other letters they change
 /// nothing.
 [[nodiscard]] std::string_view default_commands(FaultKind kind) noexcept;
 /// "silent", "refuse", "garble", "bursts", "pause", "drop", "short", "merge",
 /// "split", "mute", "borrow".
 [[nodiscard]] std::string_view to_string(FaultKind kind) noexcept;
-/// "kind" or "kind:LETTERS" ("silent", "refuse:T", "short:PR"). Throws
+/// "kind", "kind:LETTERS" ("silent", "refuse:T", "short:PR"), each with an
+/// optional "@N" for the n-th such request only ("garble:D@1"). Throws
 /// kdr::Error(InvalidArgument) naming what is wrong.
 [[nodiscard]] Fault parse_fault(std::string_view text);
 /// The text parse_fault reads back.
@@ -203,6 +210,8 @@ class ReaderModel {
     Clock::Instant clock_set_at_;
     Clock::Duration char_time_{};
     std::vector<Request> requests_;
+    /// Requests received so far, by command letter, the current one included.
+    std::array<unsigned, 256> seen_{};
     std::string frame_;
     bool in_frame_ = false;
     Clock::Instant line_free_at_;
@@ -222,6 +231,10 @@ class ReaderModel {
 /// Line damage as the Garble fault makes it: every seventh character from the
 /// second one on has bits 0 and 5 flipped. Deterministic.
 [[nodiscard]] std::string garble(std::string text);
+/// Line damage as the Flip fault makes it to the `nth` reply it hits (from
+/// 1): the lowest bit of one character flipped, at a place that differs for
+/// every n below the text's length. Unchanged when shorter than two.
+[[nodiscard]] std::string flip_one(std::string text, unsigned nth);
 /// Line damage as the Merge fault makes it to `answer`, the download answer
 /// for `records`: the CR of the "?" CR ending the record at index n/2 (n
 /// records; index 0 when n is 2, so that a next record follows) becomes 'M'.

@@ -260,10 +260,10 @@ TEST(Erase, WithYesTheReaderForgetsItsRecords) {
     SimulatedReader reader(reader_config());
     const ProcessResult result = run_kdr(command("erase", reader, {"--yes"}), kDeadline);
     EXPECT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_EQ(
-        result.out,
-        fmt::format("The reader on {} is erased: read back, it holds no record.\n", reader.path()));
-    EXPECT_EQ(reader.letters(), "PPEPD");
+    EXPECT_EQ(result.out,
+              fmt::format("Erased the reader KDR00077 on {}: read back, it holds no record.\n",
+                          reader.path()));
+    EXPECT_EQ(reader.letters(), "PPDPEPD");  // read first, erased, read back
     EXPECT_TRUE(reader.server().records().empty());
     EXPECT_LT(result.elapsed, 3s);
 
@@ -290,18 +290,18 @@ TEST_P(EraseOnATerminal, AsksFirst) {
     const ProcessResult result = run_kdr(command("erase", reader), kDeadline, terminal);
     ::close(terminal);
     ::close(master);
-    EXPECT_NE(result.err.find("Erase every record in the reader on " + reader.path() +
-                              "? This cannot be undone. [y/N] "),
+    EXPECT_NE(result.err.find("Erase the reader KDR00077 on " + reader.path() +
+                              "? It holds 10 record(s). This cannot be undone. [y/N] "),
               std::string::npos)
         << result.err;
     if (answer == "y") {
         EXPECT_EQ(result.exit_code, 0) << result.err;
-        EXPECT_EQ(reader.letters(), "PPEPD");
+        EXPECT_EQ(reader.letters(), "PPDPEPD");
         EXPECT_TRUE(reader.server().records().empty());
     } else {
         EXPECT_EQ(result.exit_code, 1);
         EXPECT_NE(result.err.find("kdr: nothing was erased"), std::string::npos);
-        EXPECT_EQ(reader.letters(), "");  // nothing went over the line
+        EXPECT_EQ(reader.letters(), "PPD");  // read, not erased
         EXPECT_EQ(reader.server().records().size(), 10U);
     }
 }

@@ -144,17 +144,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "erase",
                   {"--yes"},
                   1,
-                  {"kdr: The reader refused to erase its records. They are still in the reader."},
-                  "PPE",
-                  3s},
+                  {"The reader refused to erase its records. They are still in the reader."},
+                  "PPDPE",
+                  4s},
         FaultCase{"silent:E",
                   "erase",
                   {"--yes"},
                   1,
                   {"was told to erase, but read back it still holds 10 record(s): nothing was "
                    "erased"},
-                  "PPEPD",
-                  4s}),
+                  "PPDPEPD",
+                  5s}),
     [](const auto& param) { return case_name(param.param); });
 
 TEST(DownloadFaults, BurstsWithShortPausesArriveWhole) {

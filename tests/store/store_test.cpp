@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -25,7 +26,8 @@ TEST_P(NeverTwice, StoresEachRecordOnce) {
         sequence,
         [&](const Download& download, bool erase_follows) {
             const auto now = std::chrono::system_clock::now();
-            return store->store_download({"/dev/ttyUSB0", now, now, &download, erase_follows, {}});
+            return store->store_download(
+                {"/dev/ttyUSB0", now, now, &download, erase_follows, {}, 1, true, {}});
         },
         [&](std::int64_t id, EraseResult result) { store->set_erase_result(id, result); });
 
@@ -108,8 +110,8 @@ TEST_P(StoreBackend, FiltersByReaderAndDay) {
     b.machine_id = "     123";
     b.records = {nth_record(2)};
     b.announced = 1;
-    store->store_download({"1", now, now, &a, false, {}});
-    store->store_download({"2", now, now, &b, false, {}});
+    store->store_download({"1", now, now, &a, false, {}, 1, true, {}});
+    store->store_download({"2", now, now, &b, false, {}, 1, true, {}});
 
     const auto texts = [&](const RecordFilter& filter) {
         std::vector<std::string> found;
@@ -180,7 +182,7 @@ TEST_P(StoreBackend, KeepsBytesAndDecodesTextAsTheOutputsDo) {
     download.records[0].text = "  \x80uro \x9f";
     download.announced = 2;
     const auto now = std::chrono::system_clock::now();
-    store->store_download({"p", now, now, &download, false, {}});
+    store->store_download({"p", now, now, &download, false, {}, 1, true, {}});
     EXPECT_EQ(store->downloads().at(0).machine_id, download.machine_id);
     const std::vector<StoredRecord> stored =
         store->records({std::string("K\0D\xE9R\x80 1", 8), std::nullopt});
@@ -234,7 +236,8 @@ INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00
     }
 
     std::unique_ptr<Store> store = open_store(target);
-    EXPECT_EQ(first_value(GetParam(), target, "SELECT version FROM schema_version"), "2");
+    EXPECT_EQ(first_value(GetParam(), target, "SELECT version FROM schema_version"),
+              std::to_string(kSchemaVersion));
     EXPECT_EQ(first_value(GetParam(), target, "SELECT text_utf8 FROM records"), "\u20ACuro");
     const std::vector<StoredDownload> downloads = store->downloads();
     ASSERT_EQ(downloads.size(), 1U);
@@ -249,6 +252,92 @@ INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00
     EXPECT_EQ(report.kept_readers, std::vector<std::string>{"KDR\xE9"
                                                             "0001"});
     EXPECT_EQ(store->records({}).size(), 1U);
+}
+
+// A download from a reader with this ID (eight spaces for none), its answer
+// beginning as a reader's does: STX, then the ID.
+Download download_from(const std::string& id, int first_record) {
+    Download download;
+    download.has_header = true;
+    download.machine_id = id;
+    download.records = {nth_record(first_record)};
+    download.announced = 1;
+    download.answer = "\x02" + id + "00001";
+    return download;
+}
+
+StoreOutcome store_as(Store& store, const Download& download, const std::string& name,
+                      bool sure = true, std::vector<std::pair<int, std::string>> others = {}) {
+    const auto now = std::chrono::system_clock::now();
+    return store.store_download(
+        {"p", now, now, &download, false, name, sure ? 2 : 3, sure, std::move(others)});
+}
+
+// Downgrades a store to version 2, as an older kdr left it.
+void make_version_2(Backend backend, const std::string& target) {
+    const std::string sql =
+        "ALTER TABLE readers DROP COLUMN named; ALTER TABLE downloads DROP COLUMN reads; "
+        "ALTER TABLE downloads DROP COLUMN sure; DROP TABLE download_answers; "
+        "UPDATE schema_version SET version = 2;";
+    if (backend == Backend::Sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    } else {
+        postgres_exec(target, sql);
+    }
+}
+
+TEST_P(StoreBackend, NeverMergesANamedReaderWithAReadersOwnId) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    const std::string blank(8, ' ');
+    {
+        std::unique_ptr<Store> store = open_store(target);
+        store_as(*store, download_from("KDR00001", 0), {});
+        store_as(*store, download_from(blank, 1), "CRADLE-7");  // eight bytes, as an ID
+    }
+    for (const bool upgraded : {false, true}) {
+        if (upgraded) {
+            // An older store tells names from IDs by the answers it kept.
+            make_version_2(GetParam(), target);
+        }
+        std::unique_ptr<Store> store = open_store(target);
+        const auto conflict = [](const std::function<void()>& attempt) {
+            try {
+                attempt();
+            } catch (const StoreError& error) {
+                return error.kind() == StoreErrorKind::ReaderConflict;
+            }
+            return false;
+        };
+        EXPECT_TRUE(conflict([&] { store->check_reader_name("KDR00001"); })) << upgraded;
+        EXPECT_FALSE(conflict([&] { store->check_reader_name("CRADLE-7"); })) << upgraded;
+        EXPECT_TRUE(conflict([&] { store_as(*store, download_from(blank, 2), "KDR00001"); }));
+        EXPECT_TRUE(conflict([&] { store_as(*store, download_from("CRADLE-7", 3), {}); }));
+        EXPECT_EQ(store_as(*store, download_from(blank, 1), "CRADLE-7").already_stored, 1U);
+    }
+}
+
+TEST_P(StoreBackend, KeepsTheAnswersOfReadsThatDisagreeAndStoresNoRecord) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    std::unique_ptr<Store> store = open_store(target);
+    store_as(*store, download_from("KDR00001", 0), {}, false, {{2, "two"}, {3, "three"}});
+    EXPECT_TRUE(store->records({}).empty());
+    const std::vector<StoredDownload> downloads = store->downloads();
+    ASSERT_EQ(downloads.size(), 1U);
+    EXPECT_FALSE(downloads[0].sure);
+    EXPECT_EQ(downloads[0].reads, 3);
+    EXPECT_EQ(downloads[0].erase, EraseResult::Skipped);
+    EXPECT_EQ(first_value(GetParam(), target,
+                          "SELECT count(*) FROM download_answers WHERE download_id = 1"),
+              "2");
+    EXPECT_EQ(store->rebuild().records_after, 0U);  // a rebuild is no surer
+    // The reader's memory is untouched: a sure download later stores it all.
+    EXPECT_EQ(store_as(*store, download_from("KDR00001", 0), {}).new_records, 1U);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
