@@ -553,8 +553,10 @@ std::string reader_name_problem(std::string_view name) {
     }
     // Machine IDs are shown decoded from the reader's code page: a name in
     // printable ASCII is shown as typed, in every output.
-    if (std::any_of(name.begin(), name.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c > 0x7E; })) {
+    if (std::any_of(name.begin(), name.end(), [](char c) {
+            const auto code = static_cast<unsigned char>(c);
+            return code < 0x20 || code > 0x7E;
+        })) {
         return "it holds a character that is not a printable ASCII character (letters, digits, "
                "punctuation, spaces inside)";
     }

@@ -255,6 +255,79 @@ TEST_P(Collect, CutOrDamagedDownloadsNeitherDoubleNorErase) {
     EXPECT_TRUE(doubled(stored_texts(*store)).empty());
 }
 
+// The reader is read again before anything is stored: a read the line
+// damaged is outvoted, and reads that never agree store no record and erase
+// nothing.
+TEST_P(Collect, StoresOnlyWhatTwoReadsAgreeOn) {
+    struct Case {
+        std::string fault;
+        int exit_code;
+        std::string said;
+        std::size_t downloads;  // the reader's download requests, read-back included
+    };
+    const std::vector<Case> cases{
+        {"garble:D@1", 0, "KDR00077 on ", 4},
+        {"flip", 1, "the line is damaging the data", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        const TempDir dir;
+        KDR_NEW_STORE(target, GetParam(), dir);
+        RecordSource source("V");
+        const std::vector<sim::Record> records = source.take(6);
+        SimulatedReader reader(config("KDR00077", records, {c.fault}));
+        const ProcessResult result = run_collect(collect_args(reader.path(), target));
+        EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
+        EXPECT_NE((c.exit_code == 0 ? result.out : result.err).find(c.said), std::string::npos)
+            << result.out << result.err;
+        const std::string letters = letters_of(reader);
+        EXPECT_EQ(static_cast<std::size_t>(std::count(letters.begin(), letters.end(), 'D')),
+                  c.downloads)
+            << letters;
+        std::unique_ptr<Store> store = open_store(target);
+        for (const StoredDownload& download : store->downloads()) {
+            EXPECT_EQ(download.machine_id, "KDR00077");  // never a damaged ID
+        }
+        if (c.exit_code == 0) {
+            EXPECT_EQ(as_set(stored_texts(*store)), source.given());
+            EXPECT_TRUE(reader.server().records().empty());
+        } else {
+            EXPECT_TRUE(stored_texts(*store).empty());
+            EXPECT_EQ(reader.server().records(), records);
+            EXPECT_FALSE(store->downloads().at(0).sure);
+        }
+    }
+}
+
+// Names a reader without an ID cannot have are refused before the reader is
+// asked anything: usage errors, and another reader's ID.
+TEST(CollectNames, RefusedBeforeTheReaderIsTouched) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "s.sqlite").string();
+    RecordSource source("N");
+    {
+        SimulatedReader reader(config("KDR00031", source.take(2)));
+        ASSERT_EQ(run_collect(collect_args(reader.path(), target)).exit_code, 0);
+    }
+    SimulatedReader blank(config("", source.take(2)));
+    const std::vector<std::pair<std::vector<std::string>, int>> cases{
+        {{"--reader", ""}, 2},
+        {{"--reader", "A\tB"}, 2},
+        {{"--reader", "GR\xC3\x96SSE"}, 2},
+        {{"--reader", std::string(33, 'x')}, 2},
+        {{"--reader", " KDR"}, 2},
+        {{"--reader", "CRADLE-7", "--watch"}, 2},  // without --erase
+        {{"--reader", "KDR00031"}, 1},
+    };
+    for (const auto& [options, exit_code] : cases) {
+        const ProcessResult result = run_collect(collect_args(blank.path(), target, options));
+        EXPECT_EQ(result.exit_code, exit_code) << options.at(1) << result.err;
+        EXPECT_EQ(own_lines(result.err), 1) << result.err;
+    }
+    EXPECT_EQ(letters_of(blank), "");
+    EXPECT_EQ(open_store(target)->downloads().size(), 1U);
+}
+
 // An empty record is a record; a reader without an ID is stored only under a
 // name given for it.
 TEST_P(Collect, EmptyRecordsAndReadersWithoutAnId) {
