@@ -122,11 +122,13 @@ class SharedLock {
             fail(path, rc);
         }
         // A writer holds the file exclusively only while it closes.
-        while (file_->pMethods->xLock(file_, SQLITE_LOCK_SHARED) == SQLITE_BUSY) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                fail(path, SQLITE_BUSY);
-            }
+        int locked = SQLITE_BUSY;
+        while ((locked = file_->pMethods->xLock(file_, SQLITE_LOCK_SHARED)) == SQLITE_BUSY &&
+               std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (locked != SQLITE_OK) {
+            fail(path, locked);
         }
     }
     ~SharedLock() { release(); }
