@@ -448,7 +448,7 @@ int command_export(const ExportOptions& options, Console& console) {
         filter.since = parse_day(*options.since);
     }
     std::unique_ptr<Store> store =
-        store::open_store(store_target(options.db), store::OpenMode::MustExist);
+        store::open_store(store_target(options.db), store::OpenMode::ReadOnly);
     const std::vector<store::StoredRecord> rows = store->records(filter);
 
     // Each reader's records in the formats of `kdr download`. No reader
@@ -478,7 +478,7 @@ int command_export(const ExportOptions& options, Console& console) {
 
 int command_history(const HistoryOptions& options, Console& console) {
     std::unique_ptr<Store> store =
-        store::open_store(store_target(options.db), store::OpenMode::MustExist);
+        store::open_store(store_target(options.db), store::OpenMode::ReadOnly);
     const std::vector<store::StoredDownload> downloads = store->downloads();
     if (options.format == "json") {
         Json list = Json::array();

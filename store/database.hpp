@@ -127,7 +127,10 @@ class Transaction {
     bool done_ = false;
 };
 
+/// Opens the database: for ReadOnly, so that it cannot be written and,
+/// for SQLite, nothing is created beside the file; otherwise for writing.
+/// The schema is open_store's concern.
 [[nodiscard]] std::unique_ptr<Database> open_sqlite(const std::string& path, OpenMode mode);
-[[nodiscard]] std::unique_ptr<Database> open_postgres(const std::string& uri);
+[[nodiscard]] std::unique_ptr<Database> open_postgres(const std::string& uri, bool read_only);
 
 }  // namespace kdr::store::detail

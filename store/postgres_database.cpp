@@ -233,8 +233,8 @@ class Result {
 
 class PostgresDatabase final : public Database {
   public:
-    explicit PostgresDatabase(std::string uri)
-        : uri_(std::move(uri)), name_(without_password(uri_)) {
+    PostgresDatabase(std::string uri, bool read_only)
+        : uri_(std::move(uri)), name_(without_password(uri_)), read_only_(read_only) {
         connect();
     }
     ~PostgresDatabase() override { pq_.PQfinish(connection_); }
@@ -309,6 +309,11 @@ class PostgresDatabase final : public Database {
         exec(
             "SET synchronous_commit = on; SET TimeZone = 'UTC'; SET client_min_messages = "
             "warning");
+        // The server refuses every write of a session opened for reading,
+        // whatever the URI's options say.
+        if (read_only_) {
+            exec("SET default_transaction_read_only = on");
+        }
         // A lock held by another session is waited for as long as SQLite
         // waits, unless the administrator chose a bound (the server's
         // settings, or options=-c lock_timeout=... in the URI).
@@ -368,6 +373,7 @@ class PostgresDatabase final : public Database {
     const Libpq& pq_ = libpq();
     std::string uri_;
     std::string name_;
+    bool read_only_ = false;
     PGconn* connection_ = nullptr;
     std::string last_state_;
 };
@@ -479,8 +485,8 @@ void PostgresDatabase::insert_records(const std::vector<RecordRow>& rows) {
 
 }  // namespace
 
-std::unique_ptr<Database> open_postgres(const std::string& uri) {
-    return std::make_unique<PostgresDatabase>(uri);
+std::unique_ptr<Database> open_postgres(const std::string& uri, bool read_only) {
+    return std::make_unique<PostgresDatabase>(uri, read_only);
 }
 
 }  // namespace kdr::store::detail

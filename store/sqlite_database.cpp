@@ -2,15 +2,20 @@
 // WAL lets readers go on while one collector writes; synchronous=FULL makes a
 // commit durable before it returns (the reader is erased only after that);
 // a busy timeout lets collectors queue for the write lock instead of failing.
+// Commands that only read open the file so that they leave nothing beside it
+// (SqliteDatabase::open_for_reading says how).
 #include <fmt/format.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -112,6 +117,95 @@ class BusyError : public StoreError {
         : StoreError(StoreErrorKind::Locked, description) {}
 };
 
+using Deadline = std::chrono::steady_clock::time_point;
+
+Deadline busy_deadline() {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+}
+
+// The SHARED lock SQLite's connections hold on a database file, taken through
+// SQLite's own file layer so that its bookkeeping of the process's POSIX locks
+// stays right (closing any descriptor of the file would drop them all). While
+// it is held, no writer can take the EXCLUSIVE lock with which the last one to
+// close checkpoints its log into the file and deletes the log and its index.
+class SharedLock {
+  public:
+    SharedLock(const std::string& path, Deadline deadline) : vfs_(sqlite3_vfs_find(nullptr)) {
+        std::string full(static_cast<std::size_t>(vfs_->mxPathname) + 1, '\0');
+        if (vfs_->xFullPathname(vfs_, path.c_str(), vfs_->mxPathname + 1, full.data()) !=
+            SQLITE_OK) {
+            fail(path, SQLITE_CANTOPEN);
+        }
+        name_ = sqlite3_create_filename(full.c_str(), "", "", 0, nullptr);
+        file_ = static_cast<sqlite3_file*>(sqlite3_malloc(vfs_->szOsFile));
+        if (name_ == nullptr || file_ == nullptr) {
+            fail(path, SQLITE_NOMEM);
+        }
+        file_->pMethods = nullptr;
+        int opened = 0;
+        const int rc =
+            vfs_->xOpen(vfs_, name_, file_, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &opened);
+        if (rc != SQLITE_OK) {
+            fail(path, rc);
+        }
+        // A writer holds the file exclusively only while it closes.
+        int locked = SQLITE_BUSY;
+        while ((locked = file_->pMethods->xLock(file_, SQLITE_LOCK_SHARED)) == SQLITE_BUSY &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (locked != SQLITE_OK) {
+            fail(path, locked);
+        }
+    }
+    ~SharedLock() { release(); }
+    SharedLock(const SharedLock&) = delete;
+    SharedLock& operator=(const SharedLock&) = delete;
+
+  private:
+    void release() noexcept {
+        if (file_ != nullptr && file_->pMethods != nullptr) {
+            file_->pMethods->xUnlock(file_, SQLITE_LOCK_NONE);
+            file_->pMethods->xClose(file_);
+        }
+        sqlite3_free(file_);
+        sqlite3_free_filename(name_);
+        file_ = nullptr;
+        name_ = nullptr;
+    }
+
+    [[noreturn]] void fail(const std::string& path, int rc) {
+        release();
+        throw StoreError(
+            rc == SQLITE_BUSY ? StoreErrorKind::Locked : StoreErrorKind::CannotOpen,
+            fmt::format("the store {} cannot be read ({}): {}", path, sqlite3_errstr(rc),
+                        rc == SQLITE_BUSY
+                            ? fmt::format("another program held it locked for more than {} s",
+                                          kBusyTimeoutMs / 1000)
+                            : std::string("check the path and that this user may read the file")));
+    }
+
+    sqlite3_vfs* vfs_;
+    sqlite3_filename name_ = nullptr;
+    sqlite3_file* file_ = nullptr;
+};
+
+// A URI that opens the file at `path` as one that nothing changes: SQLite
+// then takes no lock and opens no log file.
+std::string immutable_uri(const std::string& path) {
+    std::string uri = "file:";
+    for (const char c : std::filesystem::absolute(path).string()) {
+        const auto code = static_cast<unsigned char>(c);
+        if (std::isalnum(code) != 0 ||
+            std::string_view("/-._~").find(c) != std::string_view::npos) {
+            uri += c;
+        } else {
+            uri += fmt::format("%{:02X}", code);
+        }
+    }
+    return uri + "?immutable=1";
+}
+
 // A file that exists but cannot be written would be opened read-only, and
 // its WAL index made read-only beside it: refuse before opening anything.
 void check_writable(const std::string& path) {
@@ -144,35 +238,24 @@ void check_writable(const std::string& path) {
 class SqliteDatabase final : public Database {
   public:
     SqliteDatabase(std::string path, OpenMode mode) : path_(std::move(path)) {
-        if (mode == OpenMode::CreateIfMissing) {
-            check_writable(path_);
+        if (mode == OpenMode::ReadOnly) {
+            open_for_reading();
+            return;
         }
-        const int rc = sqlite3_open_v2(path_.c_str(), &db_,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-        if (rc != SQLITE_OK) {
-            // A failed open still returns a handle, and no destructor runs
-            // for a constructor that throws.
-            const std::string reason = db_ == nullptr ? "out of memory" : sqlite3_errmsg(db_);
-            sqlite3_close_v2(db_);
-            db_ = nullptr;
-            throw StoreError(
-                StoreErrorKind::CannotOpen,
-                fmt::format(
-                    "the store {} cannot be opened ({}): check the path and that this user may "
-                    "write the file and its folder",
-                    path_, reason));
-        }
-        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-        sqlite3_extended_result_codes(db_, 1);
+        check_writable(path_);
+        connect(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         try {
-            set_up();
+            // A store without tables is refused by the caller (MustExist) and
+            // must be left as it was: not even its journal mode is written.
+            if (mode == OpenMode::CreateIfMissing || has_table("schema_version")) {
+                set_up();
+            }
         } catch (...) {
-            sqlite3_close_v2(db_);
-            db_ = nullptr;
+            close();
             throw;
         }
     }
-    ~SqliteDatabase() override { sqlite3_close_v2(db_); }
+    ~SqliteDatabase() override { close(); }
     SqliteDatabase(const SqliteDatabase&) = delete;
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
@@ -212,11 +295,62 @@ class SqliteDatabase final : public Database {
     [[nodiscard]] std::string name() const override { return path_; }
 
   private:
+    // Reading a WAL database read-only, SQLite makes its log and the log's
+    // index beside the file when they are not there, as this user, and cannot
+    // remove them when it closes: left behind, owned by whoever read, they
+    // can keep the writing user out. So while neither is there (no connection
+    // writes the store) the file is read as an immutable one, which opens
+    // no other file; a writer that comes meanwhile makes them, and cannot
+    // remove them while the SHARED lock is held (nor, in WAL mode, write the
+    // file without them). A read during which they appeared may have seen
+    // the file half written: it is done again the way SQLite reads a WAL
+    // database that is being written, through the writer's files.
+    void open_for_reading() {
+        lock_.emplace(path_, busy_deadline());
+        immutable_ = !log_files_exist();
+        if (immutable_) {
+            connect(immutable_uri(path_), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+        } else {
+            connect(path_, SQLITE_OPEN_READONLY);
+        }
+    }
+
+    [[nodiscard]] bool log_files_exist() const {
+        std::error_code error;
+        return std::filesystem::exists(path_ + "-wal", error) ||
+               std::filesystem::exists(path_ + "-shm", error);
+    }
+
+    void connect(const std::string& name, int flags) {
+        const int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
+        if (rc != SQLITE_OK) {
+            // A failed open still returns a handle, and no destructor runs
+            // for a constructor that throws.
+            const std::string reason = db_ == nullptr ? "out of memory" : sqlite3_errmsg(db_);
+            close();
+            throw StoreError(
+                StoreErrorKind::CannotOpen,
+                fmt::format("the store {} cannot be opened ({}): check the path and that this user "
+                            "may {}",
+                            path_, reason,
+                            (flags & SQLITE_OPEN_READONLY) != 0 ? "read the file"
+                                                                : "write the file and its folder"));
+        }
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+        sqlite3_extended_result_codes(db_, 1);
+    }
+
+    void close() noexcept {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+
+    Rows query(std::string_view sql, const std::vector<Value>& params);
+
     void set_up() {
         // Switching a new file to WAL takes a lock that SQLite does not wait
         // for: collectors that open a new store at once take turns here.
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        const auto deadline = busy_deadline();
         while (true) {
             try {
                 const Rows mode = run("PRAGMA journal_mode=WAL", {});
@@ -359,10 +493,34 @@ class SqliteDatabase final : public Database {
     };
 
     std::string path_;
+    std::optional<SharedLock> lock_;  // held while the store is open for reading
+    bool immutable_ = false;
     sqlite3* db_ = nullptr;
 };
 
 Rows SqliteDatabase::run(std::string_view sql, const std::vector<Value>& params) {
+    if (!immutable_) {
+        return query(sql, params);
+    }
+    std::optional<Rows> rows;
+    try {
+        rows = query(sql, params);
+    } catch (const StoreError&) {
+        if (!log_files_exist()) {
+            throw;
+        }
+    }
+    if (rows && !log_files_exist()) {
+        return std::move(*rows);
+    }
+    // A writer came during the read (open_for_reading says why that counts).
+    close();
+    immutable_ = false;
+    connect(path_, SQLITE_OPEN_READONLY);
+    return query(sql, params);
+}
+
+Rows SqliteDatabase::query(std::string_view sql, const std::vector<Value>& params) {
     Statement statement(*this, sql);
     for (std::size_t i = 0; i < params.size(); ++i) {
         statement.bind(static_cast<int>(i + 1), params[i]);

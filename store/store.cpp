@@ -197,7 +197,7 @@ Stored apply(Memory& memory, const Download& download, const Plan& plan, std::in
 
 class RecordStore final : public Store {
   public:
-    explicit RecordStore(std::unique_ptr<Database> db) : db_(std::move(db)) { migrate(); }
+    RecordStore(std::unique_ptr<Database> db, OpenMode mode) : db_(std::move(db)) { migrate(mode); }
 
     StoreOutcome store_download(const CollectedDownload& collected) override;
     void check_reader_name(const std::string& name) override { refuse_conflict(*db_, name, true); }
@@ -208,32 +208,51 @@ class RecordStore final : public Store {
     [[nodiscard]] std::string name() const override { return db_->name(); }
 
   private:
-    void migrate();
+    void migrate(OpenMode mode);
     void convert_version_1();
     Memory memory_of(std::int64_t memory_id);
 
     std::unique_ptr<Database> db_;
 };
 
-void RecordStore::migrate() {
+void RecordStore::migrate(OpenMode mode) {
     const auto read_version = [this] {
         const Rows read = db_->run("SELECT max(version) FROM schema_version");
         return read.empty() || read.front().is_null(0) ? std::int64_t{0} : read.front().integer(0);
     };
+    const auto refuse_newer = [this](std::int64_t version) {
+        if (version > kSchemaVersion) {
+            throw StoreError(StoreErrorKind::NewerSchema,
+                             fmt::format("the store {} has schema version {}, newer than this kdr "
+                                         "knows ({}): use a newer kdr",
+                                         db_->name(), version, kSchemaVersion));
+        }
+    };
     // Nearly every open finds the schema current: that is read without the
     // schema's lock, which many stations starting at once would take in turn.
-    if (db_->has_table("schema_version") && read_version() == kSchemaVersion) {
+    const bool made = db_->has_table("schema_version");
+    const std::int64_t found = made ? read_version() : 0;
+    if (!made && mode != OpenMode::CreateIfMissing) {
+        throw StoreError(StoreErrorKind::NotFound,
+                         fmt::format("the store {} holds no tables: check that it names the store "
+                                     "(kdr collect creates the tables)",
+                                     db_->name()));
+    }
+    refuse_newer(found);
+    if (found == kSchemaVersion) {
         return;
+    }
+    if (mode == OpenMode::ReadOnly) {
+        throw StoreError(
+            StoreErrorKind::ReadOnly,
+            fmt::format("the store {} has schema version {}, older than this kdr "
+                        "reads ({}): run kdr collect or kdr rebuild once to upgrade it",
+                        db_->name(), found, kSchemaVersion));
     }
     Transaction transaction(*db_, true);
     db_->exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     const std::int64_t version = read_version();
-    if (version > kSchemaVersion) {
-        throw StoreError(StoreErrorKind::NewerSchema,
-                         fmt::format("the store {} has schema version {}, newer than this kdr "
-                                     "knows ({}): use a newer kdr",
-                                     db_->name(), version, kSchemaVersion));
-    }
+    refuse_newer(version);
     if (version == kSchemaVersion) {
         return;
     }
@@ -573,17 +592,18 @@ std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {
                          "postgresql:// URI");
     }
     if (starts_with(target, "postgresql://") || starts_with(target, "postgres://")) {
-        return std::make_unique<RecordStore>(detail::open_postgres(target));
+        return std::make_unique<RecordStore>(
+            detail::open_postgres(target, mode == OpenMode::ReadOnly), mode);
     }
     // Reading a store under a mistyped name must not leave an empty one there.
     std::error_code error;
-    if (mode == OpenMode::MustExist && !std::filesystem::exists(target, error)) {
+    if (mode != OpenMode::CreateIfMissing && !std::filesystem::exists(target, error)) {
         throw StoreError(
             StoreErrorKind::NotFound,
             fmt::format("the store {} does not exist: check the path (kdr collect creates it)",
                         target));
     }
-    return std::make_unique<RecordStore>(detail::open_sqlite(target, mode));
+    return std::make_unique<RecordStore>(detail::open_sqlite(target, mode), mode);
 }
 
 namespace detail {

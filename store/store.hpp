@@ -28,8 +28,8 @@ namespace kdr::store {
 /// Why the store failed. The set is small and stable: callers may switch on it.
 enum class StoreErrorKind : std::uint8_t {
     CannotOpen,      ///< the store cannot be opened or reached (bad path, no server, login refused)
-    NotFound,        ///< a store to read does not exist
-    ReadOnly,        ///< this user may not write the store
+    NotFound,        ///< a store to read or rebuild does not exist or holds no tables
+    ReadOnly,        ///< this user, or a store opened for reading, may not write it
     Locked,          ///< another program or session held it locked past the wait
     ConnectionLost,  ///< the connection to the database server broke during use
     NewerSchema,     ///< a newer program made the store: this one cannot read it
@@ -200,16 +200,29 @@ inline constexpr std::size_t kMaxReaderName = 32;
 /// empty when it can.
 [[nodiscard]] std::string reader_name_problem(std::string_view name);
 
-/// What open_store is for: writing (a SQLite file is made when missing, and
-/// one that cannot be written is refused before it is opened, so that nothing
-/// is left behind) or reading a store that must exist.
-enum class OpenMode : std::uint8_t { CreateIfMissing, MustExist };
+/// What open_store is for.
+enum class OpenMode : std::uint8_t {
+    /// Writing (`kdr collect`): a SQLite file is made when missing, the
+    /// tables created or upgraded. A SQLite file or folder this user cannot
+    /// write is refused before it is opened, so that nothing is left behind.
+    CreateIfMissing,
+    /// Writing a store that exists (`kdr rebuild`): as CreateIfMissing, but a
+    /// SQLite file that does not exist, or a store that holds no tables, is
+    /// refused (NotFound) and left as it was.
+    MustExist,
+    /// Reading (`kdr history`, `kdr export`): the store is opened read-only,
+    /// and nothing is created, changed or left behind, by any user (no
+    /// tables, no schema upgrade, no log files beside a SQLite file). A store
+    /// that does not exist or holds no tables is refused (NotFound); one of
+    /// an older schema (ReadOnly), since upgrading it is a write. The
+    /// Store's writing calls throw StoreError (ReadOnly).
+    ReadOnly,
+};
 
-/// Opens the store `target` names, creating or upgrading its schema:
-/// "postgresql://..." or "postgres://..." (a libpq connection URI) is a
-/// PostgreSQL database, anything else the path of a SQLite file. Throws
-/// StoreError when it cannot be opened, holds a newer schema, or (MustExist)
-/// is a SQLite file that does not exist.
+/// Opens the store `target` names: "postgresql://..." or "postgres://..." (a
+/// libpq connection URI) is a PostgreSQL database, anything else the path of
+/// a SQLite file; `mode` says what else it does. Throws StoreError when it
+/// cannot be opened, holds a newer schema, or is refused by `mode`.
 [[nodiscard]] std::unique_ptr<Store> open_store(const std::string& target,
                                                 OpenMode mode = OpenMode::CreateIfMissing);
 

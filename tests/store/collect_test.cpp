@@ -2,6 +2,7 @@
 // killed at random points, failing lines and readers, a store it cannot
 // write, two collectors at once, and the station mode.
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -9,6 +10,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -130,11 +133,15 @@ int own_lines(const std::string& err) {
     return lines;
 }
 
-// `kdr collect --erase` into a SQLite store as a user the store's
+std::string whole_file(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// `kdr` with these arguments, on a SQLite store, as a user the store's
 // permissions apply to: root writes anywhere, so as root the command runs as
 // nobody, from a copy that nobody may run wherever the build is.
-ProcessResult collect_as_nobody(const TempDir& dir, const std::string& port,
-                                const std::string& target) {
+ProcessResult kdr_as_nobody(const TempDir& dir, const std::vector<std::string>& args) {
     const std::string out = (dir.path() / "out").string();
     const std::string err = (dir.path() / "err").string();
     std::string program = e2e::kdr_binary();
@@ -148,13 +155,18 @@ ProcessResult collect_as_nobody(const TempDir& dir, const std::string& port,
         as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
     }
     const std::string line =
-        fmt::format("{}{} collect --port {} --password {} --db {} --erase >{} 2>{}", as, program,
-                    port, password(), target, out, err);
+        fmt::format("{}{} {} >{} 2>{}", as, program, fmt::join(args, " "), out, err);
     const int status = std::system(line.c_str());
     ProcessResult result;
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = read_file(err);
+    result.out = whole_file(out);
+    result.err = whole_file(err);
     return result;
+}
+
+ProcessResult collect_as_nobody(const TempDir& dir, const std::string& port,
+                                const std::string& target) {
+    return kdr_as_nobody(dir, collect_args(port, target));
 }
 
 class Collect : public ::testing::TestWithParam<Backend> {};
@@ -425,6 +437,12 @@ TEST_P(Collect, LeavesTheReaderAloneWhenTheStoreIsUnavailable) {
         const ProcessResult file = collect_as_nobody(dir, reader.path(), target);
         EXPECT_EQ(file.exit_code, 1) << file.err;
         EXPECT_NE(file.err.find("is read-only"), std::string::npos) << file.err;
+        // The commands that only read it read it, and leave nothing either.
+        for (const std::string command : {"history", "export"}) {
+            const ProcessResult read = kdr_as_nobody(dir, {command, "--db", target});
+            EXPECT_EQ(read.exit_code, 0) << command << ": " << read.err;
+            EXPECT_NE(read.out.find("KDR00077"), std::string::npos) << command << ": " << read.out;
+        }
         EXPECT_FALSE(std::filesystem::exists(target + "-shm"));
         EXPECT_FALSE(std::filesystem::exists(target + "-wal"));
         ::chmod(target.c_str(), 0666);
@@ -706,6 +724,36 @@ TEST(CollectExport, WritesWhatDownloadWrites) {
     ASSERT_EQ(downloads.size(), 1U) << history_json.out;
     EXPECT_EQ(downloads[0].at("erase"), "verified");
     EXPECT_EQ(downloads[0].at("received"), 6);
+}
+
+// The commands that need a store say so, in one sentence, where there is
+// none, and make none: a missing file, an empty file, an empty database.
+TEST(StoreCommands, RefuseAStoreThatIsNotThere) {
+    const TempDir dir;
+    const std::string empty = (dir.path() / "empty.sqlite").string();
+    std::ofstream{empty};
+    struct Case {
+        std::string target;
+        std::string message;
+    };
+    std::vector<Case> cases{{(dir.path() / "missing.sqlite").string(), "does not exist"},
+                            {empty, "holds no tables"}};
+    std::string why;
+    if (const std::optional<std::string> server = postgres_server(why)) {
+        cases.push_back({fresh_postgres_database(*server), "holds no tables"});
+    }
+    for (const Case& c : cases) {
+        // rebuild, which writes, first: the others would find what it made.
+        for (const std::string command : {"rebuild", "history", "export"}) {
+            const ProcessResult result = run_kdr({command, "--db", c.target}, kDeadline);
+            EXPECT_EQ(result.exit_code, 1) << command << " " << c.target;
+            EXPECT_NE(result.err.find(c.message), std::string::npos)
+                << command << ": " << result.err;
+            EXPECT_EQ(own_lines(result.err), 1) << result.err;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(cases[0].target));
+    EXPECT_EQ(std::filesystem::file_size(empty), 0U);
 }
 
 // The station mode: each reader set into the cradle is collected once, also

@@ -4,6 +4,8 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <vector>
@@ -235,6 +237,17 @@ INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00
         postgres_exec(target, v1);
     }
 
+    // Upgrading is a write: a store opened for reading is not upgraded.
+    try {
+        static_cast<void>(open_store(target, OpenMode::ReadOnly));
+        ADD_FAILURE() << "a store of the first schema was opened for reading";
+    } catch (const StoreError& error) {
+        EXPECT_EQ(error.kind(), StoreErrorKind::ReadOnly) << error.what();
+        EXPECT_NE(std::string(error.what()).find("run kdr collect"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(first_value(GetParam(), target, "SELECT version FROM schema_version"), "1");
+
     std::unique_ptr<Store> store = open_store(target);
     EXPECT_EQ(first_value(GetParam(), target, "SELECT version FROM schema_version"),
               std::to_string(kSchemaVersion));
@@ -340,6 +353,51 @@ TEST_P(StoreBackend, KeepsTheAnswersOfReadsThatDisagreeAndStoresNoRecord) {
     EXPECT_EQ(store_as(*store, download_from("KDR00001", 0), {}).new_records, 1U);
 }
 
+// A store to read or rebuild is not made where there is none: an empty
+// database stays empty. One opened for reading reads, and writes nothing.
+TEST_P(StoreBackend, OpensOnlyAStoreThatHoldsItsTables) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    const bool sqlite = GetParam() == Backend::Sqlite;
+    if (sqlite) {
+        std::ofstream{target};  // an empty file
+    }
+    const std::string tables = sqlite
+                                   ? "SELECT count(*) FROM sqlite_master"
+                                   : "SELECT count(*) FROM pg_tables WHERE schemaname = 'public'";
+    for (const OpenMode mode : {OpenMode::MustExist, OpenMode::ReadOnly}) {
+        try {
+            static_cast<void>(open_store(target, mode));
+            ADD_FAILURE() << "an empty database was opened";
+        } catch (const StoreError& error) {
+            EXPECT_EQ(error.kind(), StoreErrorKind::NotFound) << error.what();
+            EXPECT_NE(std::string(error.what()).find("holds no tables"), std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(first_value(GetParam(), target, tables), "0");
+    }
+    if (sqlite) {
+        EXPECT_EQ(std::filesystem::file_size(target), 0U);
+    }
+
+    Download download;
+    download.has_header = true;
+    download.machine_id = "KDR00077";
+    download.records = {nth_record(0)};
+    download.announced = 1;
+    const auto now = std::chrono::system_clock::now();
+    open_store(target)->store_download({"p", now, now, &download, false, {}, 1, true, {}});
+    std::unique_ptr<Store> reader = open_store(target, OpenMode::ReadOnly);
+    ASSERT_EQ(reader->records({}).size(), 1U);
+    try {
+        reader->store_download({"p", now, now, &download, false, {}, 1, true, {}});
+        ADD_FAILURE() << "a store opened for reading was written";
+    } catch (const StoreError& error) {
+        EXPECT_EQ(error.kind(), StoreErrorKind::ReadOnly) << error.what();
+    }
+    EXPECT_EQ(reader->downloads().size(), 1U);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
                          ::testing::Values(Backend::Sqlite, Backend::Postgres), backend_name);
 
@@ -370,6 +428,44 @@ TEST(StoreOpen, SaysWhyItCannotOpen) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(missing)) << "a store to read was made";
+}
+
+// Reading a SQLite store leaves no file beside it, and sees every commit: as
+// an immutable file while no writer has its log there, again through the
+// writer's log when one came during the read, through it when it was there.
+TEST(StoreReadOnly, SeesWhatAWriterLogsAndLeavesNothingBehind) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    const auto store_one = [&](Store& store, int n) {
+        Download download;
+        download.has_header = true;
+        download.machine_id = "KDR00077";
+        download.records = {nth_record(n)};
+        download.announced = 1;
+        const auto now = std::chrono::system_clock::now();
+        store.store_download({"p", now, now, &download, false, {}, 1, true, {}});
+    };
+    const auto log_files = [&] {
+        return std::filesystem::exists(target + "-wal") || std::filesystem::exists(target + "-shm");
+    };
+    store_one(*open_store(target), 0);
+    ASSERT_FALSE(log_files());
+
+    std::unique_ptr<Store> before = open_store(target, OpenMode::ReadOnly);
+    EXPECT_EQ(before->downloads().size(), 1U);
+    std::unique_ptr<Store> writer = open_store(target);
+    store_one(*writer, 1);
+    EXPECT_EQ(before->downloads().size(), 2U);
+    std::unique_ptr<Store> during = open_store(target, OpenMode::ReadOnly);
+    EXPECT_EQ(during->records({}).size(), 2U);
+
+    before.reset();
+    during.reset();
+    store_one(*writer, 2);
+    writer.reset();
+    EXPECT_FALSE(log_files());
+    EXPECT_EQ(open_store(target, OpenMode::ReadOnly)->records({}).size(), 3U);
+    EXPECT_FALSE(log_files());
 }
 
 }  // namespace
