@@ -17,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets_all=(fuzz_record_decoding fuzz_protocol fuzz_line_settings fuzz_variant fuzz_download)
+targets_all=(fuzz_record_decoding fuzz_protocol fuzz_line_settings fuzz_variant fuzz_download fuzz_collect)
 build=${KDR_FUZZ_BUILD:-build/fuzz}
 
 scripts/ensure-deps.sh linux fuzz
