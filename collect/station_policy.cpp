@@ -64,7 +64,7 @@ Decision StationPolicy::polled(PollFound found, Time now) {
     }
     unanswered_ = 0;
     if (!docked_) {
-        docked_.emplace();
+        docked_ = Docked{};
     }
     if (found == PollFound::Refused) {
         // A password that is wrong stays wrong until the station is started
