@@ -314,9 +314,10 @@ std::unique_ptr<SerialPort> Session::make_port() {
                                                [device = port_name_] { return device; });
 }
 
-bool Session::open() {
+bool Session::open(std::function<void()> on_wait) {
     ReaderOptions options;
     options.on_progress = [this](const DownloadProgress& progress) { progress_.update(progress); };
+    options.on_wait = std::move(on_wait);
     try {
         reader_ = std::make_unique<Reader>(make_port(), password_, std::move(options));
         return true;
@@ -330,6 +331,7 @@ int Session::fail(const std::exception& error) {
     // A port that cannot be opened was perhaps set long ago in the environment.
     const auto* failure = dynamic_cast<const Error*>(&error);
     failure_kind_ = failure != nullptr ? failure->kind() : ErrorKind::None;
+    failure_ = error.what();
     const bool port_error =
         failure != nullptr &&
         (failure->kind() == ErrorKind::PortMissing || failure->kind() == ErrorKind::PortBusy ||

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -129,7 +130,9 @@ class Session {
     Session& operator=(const Session&) = delete;
 
     /// Connects: the reader checks the password. False after saying why.
-    [[nodiscard]] bool open();
+    /// `on_wait` is the reader's (ReaderOptions::on_wait): what it throws
+    /// that is no std::exception ends the call and passes through.
+    [[nodiscard]] bool open(std::function<void()> on_wait = {});
     /// The connected reader (after open()).
     [[nodiscard]] Reader& reader() { return *reader_; }
     /// The port as the user gave it ("/dev/ttyUSB0"; "/dev/ttyS0" for 1).
@@ -146,6 +149,8 @@ class Session {
     /// The kind of the last failure fail() reported; None before any, and
     /// for failures that are no kdr::Error.
     [[nodiscard]] ErrorKind failure_kind() const noexcept { return failure_kind_; }
+    /// The description of the last failure fail() reported; empty before any.
+    [[nodiscard]] const std::string& failure() const noexcept { return failure_; }
     /// Whether the port is one reached over the network ("tcp://...").
     [[nodiscard]] bool network_port() const { return port_name_.find("://") != std::string::npos; }
 
@@ -166,6 +171,7 @@ class Session {
     bool quiet_ = false;
     bool port_from_environment_ = false;  ///< port errors then name KDR_PORT
     ErrorKind failure_kind_ = ErrorKind::None;
+    std::string failure_;
 };
 
 }  // namespace kdr::cli

@@ -6,22 +6,30 @@
 // it was; what goes wrong after it costs nothing stored.
 #include "cli/store_commands.hpp"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <thread>
+#include <system_error>
 #include <utility>
 
 #include "cli/download_formats.hpp"
 #include "cli/options.hpp"
 #include "collect/collect.hpp"
+#include "collect/station_policy.hpp"
 #include "kdr/error.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/text_encoding.hpp"
 #include "store/store.hpp"
 
@@ -35,6 +43,7 @@ using store::StoreError;
 
 using Outcome = CollectResult::Outcome;
 using Json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
 
 collect::Request collect_request(const CollectOptions& options) {
     return {options.erase, options.reader_name, options.single_read};
@@ -42,7 +51,8 @@ collect::Request collect_request(const CollectOptions& options) {
 
 // The collect's one line for people.
 std::string collect_line(const CollectResult& result, const std::string& port) {
-    const std::string name = fmt::format("{} on {}", result.reader, port);
+    const std::string name =
+        result.reader.empty() ? port : fmt::format("{} on {}", result.reader, port);
     switch (result.outcome) {
         case Outcome::NoDownload:
         case Outcome::Unreachable:
@@ -118,16 +128,33 @@ Json collect_json(const CollectResult& result, const std::string& port) {
     return json;
 }
 
-// Ctrl-C (and SIGTERM) in station mode: the loop ends between exchanges.
+// Ctrl-C (and SIGTERM) in station mode: a flag the reader's waits look at,
+// and a byte on a pipe that ends the sleep between two polls at once.
 std::atomic<bool> g_stop{false};
+std::atomic<int> g_stop_pipe{-1};
 extern "C" void request_stop(int /*signal*/) {
     g_stop.store(true);
+    const int fd = g_stop_pipe.load();
+    if (fd >= 0) {
+        const char byte = 1;
+        const ssize_t ignored = ::write(fd, &byte, 1);  // the pipe full is awake enough
+        static_cast<void>(ignored);
+    }
 }
+
+// Thrown from the reader's waits once a stop was asked for. No
+// std::exception, so that no failure handling on the way catches it for a
+// failed exchange.
+struct Stopped {};
 
 class StopSignals {
   public:
     StopSignals() {
         g_stop.store(false);
+        if (::pipe2(pipe_.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::system_error(errno, std::generic_category(), "a pipe for Ctrl-C");
+        }
+        g_stop_pipe.store(pipe_[1]);
         struct sigaction action {};
         action.sa_handler = request_stop;
         sigemptyset(&action.sa_mask);
@@ -137,13 +164,44 @@ class StopSignals {
     ~StopSignals() {
         sigaction(SIGINT, &old_int_, nullptr);
         sigaction(SIGTERM, &old_term_, nullptr);
+        g_stop_pipe.store(-1);
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
     }
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
+    /// Sleeps until `wake` or a stop, whichever comes first.
+    void sleep_until(std::chrono::steady_clock::time_point wake) const {
+        using std::chrono::milliseconds;
+        while (!g_stop.load()) {
+            const auto left = wake - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) {
+                return;
+            }
+            // Rounded up: a wait cut short of `wake` would only wait again.
+            const auto wait = std::chrono::ceil<milliseconds>(left);
+            pollfd stop{pipe_[0], POLLIN, 0};
+            if (::poll(&stop, 1, static_cast<int>(std::min<milliseconds>(wait, 60s).count())) > 0) {
+                std::array<char, 16> drained{};
+                while (::read(pipe_[0], drained.data(), drained.size()) > 0) {
+                }
+            }
+        }
+    }
+
   private:
+    std::array<int, 2> pipe_{-1, -1};
     struct sigaction old_int_ {};
     struct sigaction old_term_ {};
+};
+
+// Output that goes nowhere: the station's own sessions say nothing; what
+// they found comes back as a failure kind and text.
+class NullBuffer final : public std::streambuf {
+  protected:
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char* /*s*/, std::streamsize n) override { return n; }
 };
 
 std::string local_now() {
@@ -154,71 +212,49 @@ std::string local_now() {
                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
-// Station mode. Every two seconds one password exchange asks whether a reader
-// sits in the cradle. A reader that answers is collected; while it stays, its
-// header is read again now and then, so that a reader swapped in between two
-// polls is seen by its machine ID (or by records that appeared), and is
-// collected in turn. A collect that failed is tried again, ever later. One
-// line per reader and outcome, and one per failed try.
+// Station mode: the I/O around collect::StationPolicy, which decides. Every
+// poll is one password exchange; a reader that answers is downloaded over
+// that same connection when the policy finds it due, stored when the policy
+// asks, and the lines the policy asks for are printed.
 class Station {
   public:
-    using SteadyTime = std::chrono::steady_clock::time_point;
+    using Decision = collect::Decision;
 
     Station(const CollectOptions& options, std::string target, Console& console)
         : options_(options),
           line_(read_password_once(options.line)),
           target_(std::move(target)),
           console_(console),
-          quiet_{console.in, discard_, discard_, false, false} {}
+          quiet_{console.in, null_, null_, false, false} {}
 
     int run() {
-        const StopSignals signals;
         store_ = store::open_store(target_);
+        if (!options_.reader_name.empty()) {
+            store_->check_reader_name(options_.reader_name);  // before any reader is touched
+        }
         {
             const Session port(line_, quiet_, "collect");
-            say(fmt::format("watching {} every 2 s; Ctrl-C ends", port.port_name()));
+            port_ = port.port_name();
+            network_ = port.network_port();
         }
-        int unanswered = 0;
-        while (!g_stop.load()) {
-            bool answers = false;
-            {
-                Session poll(line_, quiet_, "collect");
-                answers = poll.open();  // the one password exchange
-                note_link(poll, answers);
+        check_port_word();
+        const StopSignals signals;
+        say(fmt::format("watching {} every {} s; Ctrl-C ends", port_,
+                        StationPolicy::kPoll.count()));
+        try {
+            while (!g_stop.load()) {
+                signals.sleep_until(step().wake);
             }
-            discard_.str({});
-            // One poll that went unanswered is not yet a reader taken out: a
-            // busy line or a slow reader miss one now and then.
-            unanswered = answers ? 0 : unanswered + 1;
-            if (unanswered >= 2) {
-                docked_.reset();
-            }
-            if (answers && due()) {
-                visit();
-            }
-            for (int tick = 0; tick < 20 && !g_stop.load(); ++tick) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
+        } catch (const Stopped&) {
+            // Said where it was caught in the middle of something.
         }
         say("stopped");
         return kExitSuccess;
     }
 
   private:
-    // The reader the station last collected, while it stays in the cradle.
-    struct Docked {
-        std::string machine_id;
-        std::int32_t announced = 0;  // what its header counted after the collect
-        bool done = false;           // collected (and erased, when asked)
-        int failures = 0;
-        SteadyTime next;  // the next try, or the next look at its header
-    };
-
-    // What the last poll found at the port: a server or port that cannot be
-    // reached is told apart from an empty cradle behind a working one.
-    enum class Link : std::uint8_t { Answers, NoReader, Unreachable };
-
-    static constexpr std::chrono::seconds kPoll{2};
+    using StationPolicy = collect::StationPolicy;
+    using Clock = std::chrono::steady_clock;
 
     // A password file is read at the start, not at every poll.
     static LineOptions read_password_once(LineOptions line) {
@@ -226,119 +262,140 @@ class Station {
         line.password_file.reset();
         return line;
     }
-    static constexpr std::chrono::seconds kLongestBackOff{60};
 
-    // Says when a device server becomes unreachable, and when it is back
-    // without a reader; an empty cradle alone is the station's normal state.
-    // A local port that drops is a reader taken out of a cradle that powers
-    // the line: that stays silent.
-    void note_link(const Session& poll, bool answers) {
-        if (!poll.network_port()) {
-            return;
-        }
-        const Link link = answers                                     ? Link::Answers
-                          : collect::unreachable(poll.failure_kind()) ? Link::Unreachable
-                                                                      : Link::NoReader;
-        const Link before = std::exchange(link_, link);
-        const std::string& port = poll.port_name();
-        const std::string where =
-            fmt::format("the device server at {}", port.substr(port.find("://") + 3));
-        if (link == Link::Unreachable && before != Link::Unreachable) {
-            std::string why = discard_.str();
-            while (!why.empty() && why.back() == '\n') {
-                why.pop_back();
+    // A word that names no port (an unknown scheme, a network port without
+    // its number) is bad usage, found at the start; whether the port opens is
+    // found by the polls.
+    void check_port_word() const {
+        try {
+            static_cast<void>(make_serial_port(port_));
+        } catch (const Error& error) {
+            if (error.kind() == ErrorKind::InvalidArgument) {
+                throw UsageError(error.what());
             }
-            say(fmt::format("kdr: {} is not reachable; retrying every {} s ({})", where,
-                            kPoll.count(), why.starts_with("kdr: ") ? why.substr(5) : why));
-        } else if (link == Link::NoReader && before == Link::Unreachable) {
-            say(fmt::format("{} is reachable again; no reader answers yet", where));
+            throw;
         }
     }
 
-    [[nodiscard]] bool due() const {
-        return !docked_ || std::chrono::steady_clock::now() >= docked_->next;
+    // The reader's waits end at once on a stop, except where a stop would cut
+    // a storing and an erase in two.
+    std::function<void()> stop_check() {
+        return [this] {
+            if (interruptible_ && g_stop.load()) {
+                throw Stopped{};
+            }
+        };
     }
 
-    void visit() {
+    // One poll and what the policy asks for after it.
+    Decision step() {
+        Session session(line_, quiet_, "collect");
+        const auto polled = Clock::now();                 // polls every 2 s, however long one takes
+        const bool answers = session.open(stop_check());  // the one password exchange
+        const collect::PollFound found =
+            answers ? collect::PollFound::Reader
+                    : collect::poll_failure(session.failure_kind(), network_);
+        Decision decision = policy_.polled(found, polled);
+        for (const collect::Notice notice : decision.notices) {
+            say(notice_line(notice, session.failure()));
+        }
+        if (decision.what != Decision::Do::Download) {
+            return decision;
+        }
         if (!store_) {
             try {
                 store_ = store::open_store(target_);
             } catch (const StoreError& error) {
-                say(fmt::format("kdr: {}", error.what()));
-                return;
+                CollectResult result;
+                result.outcome = Outcome::StoreFailed;
+                result.detail = error.what();
+                const auto now = Clock::now();
+                decision = policy_.collected({}, now, now);
+                report(result, decision.retry);
+                return decision;
             }
         }
-        Session session(line_, quiet_, "collect");
-        if (!session.open()) {
-            discard_.str({});
-            return;  // taken out between the poll and now
+        const auto began = Clock::now();
+        collect::Fetched fetched;
+        try {
+            fetched = collect::fetch(session.reader());
+            if (g_stop.load()) {
+                throw Stopped{};
+            }
+        } catch (const Stopped&) {
+            say(fmt::format("stopped during the download from {}: nothing stored, nothing erased",
+                            port_));
+            throw;
         }
-        const auto began = std::chrono::steady_clock::now();
-        const collect::Fetched fetched = collect::fetch(session.reader());
-        const bool same = docked_ && docked_->done && fetched.download &&
-                          fetched.download->has_header &&
-                          fetched.download->machine_id == docked_->machine_id &&
-                          fetched.download->announced == docked_->announced;
-        const bool nothing = !fetched.download || !fetched.download->has_header;
-        if (nothing && docked_ && docked_->done) {
-            // No answer where a collected reader sat: most likely taken out
-            // just now; the polls will tell.
-            discard_.str({});
-            return;
+        std::optional<collect::Header> header;
+        if (fetched.download && fetched.download->has_header) {
+            header = collect::Header{fetched.download->machine_id, fetched.download->announced};
         }
-        if (same) {
-            // The same reader, nothing new: look again later, sooner for one
-            // that was erased (its header is all there is to read).
-            docked_->next = began + std::max<std::chrono::steady_clock::duration>(
-                                        kPoll, 5 * (std::chrono::steady_clock::now() - began));
-            discard_.str({});
-            return;
+        decision = policy_.looked(header, began, Clock::now());
+        if (decision.what != Decision::Do::Store) {
+            return decision;
         }
+        const collect::Request request = collect_request(options_);
+        try {
+            // The reads that confirm the download may be stopped as the first.
+            if (!request.single_read && !collect::refusal(request, fetched)) {
+                collect::LineReader link(session.reader());
+                fetched = collect::confirm(link, std::move(fetched));
+            }
+        } catch (const Stopped&) {
+            say(fmt::format("stopped during the download from {}: nothing stored, nothing erased",
+                            port_));
+            throw;
+        }
+        interruptible_ = false;
         const CollectResult result =
-            collect::store_fetched(session.reader(), session.port_name(), *store_,
-                                   collect_request(options_), fetched);
-        discard_.str({});
+            collect::store_fetched(session.reader(), port_, *store_, request, fetched);
+        interruptible_ = true;
         if (result.outcome == Outcome::StoreFailed) {
             store_.reset();  // a store that failed is opened anew for the next try
         }
-        const bool another =
-            !docked_ || (!result.machine_id.empty() && docked_->machine_id != result.machine_id);
-        if (another) {
-            docked_ = Docked{result.machine_id, 0, false, 0, {}};
+        decision = policy_.collected(
+            {result.succeeded(), result.erased(), result.machine_id, result.announced}, began,
+            Clock::now());
+        report(result, decision.retry);
+        return decision;
+    }
+
+    [[nodiscard]] std::string notice_line(collect::Notice notice, const std::string& why) const {
+        switch (notice) {
+            case collect::Notice::PortFailed:
+                return fmt::format("kdr: {}; retrying every {} s, said again when it works", why,
+                                   StationPolicy::kPoll.count());
+            case collect::Notice::PortBack:
+                return fmt::format("{} works again", port_);
+            case collect::Notice::WrongPassword:
+                return fmt::format(
+                    "kdr: the reader on {} refuses the password{}: nothing is collected from it; "
+                    "start the station with the readers' password (--password, --password-file "
+                    "or KDR_PASSWORD; a service's is in /etc/kdr/password)",
+                    port_, line_.password->empty() ? " (none was given)" : "");
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (result.succeeded()) {
-            docked_->done = true;
-            docked_->failures = 0;
-            docked_->announced = result.erased() ? 0 : result.announced;
-            docked_->next = now + std::max<std::chrono::steady_clock::duration>(
-                                      kPoll, result.erased() ? kPoll : 5 * (now - began));
-            report(result, session.port_name(), {});
-            return;
-        }
-        docked_->done = false;
-        ++docked_->failures;
-        const auto back_off = std::min<std::chrono::seconds>(
-            kPoll * (1 << std::min(docked_->failures - 1, 5)), kLongestBackOff);
-        docked_->next = now + back_off;
-        report(result, session.port_name(),
-               fmt::format(" (try {}; again in {} s while it stays)", docked_->failures,
-                           back_off.count()));
+        return {};
     }
 
     // One line per collect: text, or a JSON object with the try's note.
-    void report(const CollectResult& result, const std::string& port, const std::string& retry) {
+    void report(const CollectResult& result, const std::optional<collect::Retry>& retry) {
+        const std::string again = retry ? fmt::format("try {}; again in {} s while it stays",
+                                                      retry->tries, retry->again.count())
+                                        : std::string();
         if (options_.format == "json") {
-            Json json = collect_json(result, port);
+            Json json = collect_json(result, port_);
             json["time"] = local_now();
-            if (!retry.empty()) {
-                json["retry"] = retry.substr(2, retry.size() - 3);
+            if (retry) {
+                json["retry"] = again;
             }
             console_.out << json.dump() << '\n' << std::flush;
             return;
         }
-        const std::string line = collect_line(result, port);
-        say(result.succeeded() ? line : fmt::format("kdr: {}{}", line, retry));
+        const std::string line = collect_line(result, port_);
+        say(result.succeeded() ? line
+                               : fmt::format("kdr: {}{}", line,
+                                             retry ? fmt::format(" ({})", again) : std::string()));
     }
 
     // Notes of the station itself; with JSON they stay off standard output,
@@ -355,11 +412,14 @@ class Station {
     LineOptions line_;
     std::string target_;
     Console& console_;
-    std::ostringstream discard_;
+    NullBuffer null_buffer_;
+    std::ostream null_{&null_buffer_};
     Console quiet_;
+    std::string port_;
+    bool network_ = false;
     std::unique_ptr<Store> store_;
-    std::optional<Docked> docked_;
-    Link link_ = Link::NoReader;
+    StationPolicy policy_;
+    bool interruptible_ = true;
 };
 
 int watch(const CollectOptions& options, std::string target, Console& console) {

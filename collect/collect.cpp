@@ -116,8 +116,7 @@ Fetched confirm(ReaderLink& reader, Fetched first) {
     return result;
 }
 
-CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::Store& store,
-                            const Request& request, const Fetched& first) {
+std::optional<CollectResult> refusal(const Request& request, const Fetched& first) {
     CollectResult result;
     if (!has_header(first)) {
         result.outcome =
@@ -125,26 +124,34 @@ CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::
         result.detail = first.failure;
         return result;
     }
+    result.machine_id = first.download->machine_id;
     // Readers never given an ID all send eight spaces: stored under one name
     // they would be taken for one reader, and each one's records for the
     // other's.
     if (blank(first.download->machine_id) && blank(request.reader_name)) {
-        result.machine_id = first.download->machine_id;
         result.outcome = Outcome::NoMachineId;
         return result;
     }
     if (!blank(first.download->machine_id) && !blank(request.reader_name) &&
         reader_name(*first.download, {}) != request.reader_name) {
-        result.machine_id = first.download->machine_id;
         result.outcome = Outcome::ReaderMismatch;
         result.reader = reader_name(*first.download, {});
         result.detail = request.reader_name;
         return result;
     }
+    return std::nullopt;
+}
+
+CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::Store& store,
+                            const Request& request, const Fetched& first) {
+    if (std::optional<CollectResult> refused = refusal(request, first)) {
+        return *refused;
+    }
+    CollectResult result;
     Fetched fetched = first;
     if (request.single_read) {
         fetched.sure = true;
-    } else if (!fetched.sure) {
+    } else if (!fetched.sure && fetched.reads == 1) {
         fetched = confirm(reader, first);
     }
     const Download& download = *fetched.download;

@@ -3,8 +3,8 @@
 // reads agree byte for byte. The reader is erased only after the store's
 // transaction is durably committed and only when the whole memory arrived;
 // whatever goes wrong before that point leaves the reader as it was, and
-// what goes wrong after it costs nothing stored. `kdr collect` (once, and in station mode) and the Python module
-// collect through these functions.
+// what goes wrong after it costs nothing stored. `kdr collect` (once, and in station mode) and the
+// Python module collect through these functions.
 #pragma once
 
 #include <chrono>
@@ -144,10 +144,15 @@ struct ReadVerdict {
 /// download with a header.
 [[nodiscard]] Fetched confirm(ReaderLink& reader, Fetched first);
 
+/// Why a fetched download cannot be stored under this request (no download,
+/// a reader without an ID and no name, a name for a reader that has an ID);
+/// none when it can.
+[[nodiscard]] std::optional<CollectResult> refusal(const Request& request, const Fetched& first);
+
 /// Stores a fetched download from `reader` on `port` (the port as the user
 /// named it), first reading the reader again to confirm it unless one read
-/// is trusted, and, when asked and the download is whole, erases the reader
-/// and reads it back. Store failures are kept in the result.
+/// is trusted or it was confirmed already, and, when asked and the download is whole, erases the
+/// reader and reads it back. Store failures are kept in the result.
 [[nodiscard]] CollectResult store_fetched(ReaderLink& reader, const std::string& port,
                                           store::Store& store, const Request& request,
                                           const Fetched& fetched);

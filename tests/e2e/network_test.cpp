@@ -237,16 +237,22 @@ TEST_P(Network, StationSaysWhenTheServerIsDown) {
     const fs::path db =
         fs::temp_directory_path() / fmt::format("kdr-station-{}.sqlite", ::getpid());
     fs::remove(db);
-    const std::string down =
-        fmt::format("kdr: the device server at 127.0.0.1:{} is not reachable; retrying", port);
+    // Said once, whatever the failure (nothing listening, a connection that
+    // closed), and again when it works.
+    const std::string down = fmt::format("kdr: {}: ", word);
+    const std::string retrying = "; retrying every 2 s, said again when it works";
 
     BackgroundKdr station(on(word, "collect", {"--watch", "--db", db.string()}));
     ASSERT_TRUE(station.read_line(10s).has_value());  // "watching ..."
     const std::optional<std::string> first = station.read_line(10s);
     ASSERT_TRUE(first.has_value());
     EXPECT_NE(first->find(down), std::string::npos) << *first;
+    EXPECT_NE(first->find(retrying), std::string::npos) << *first;
     {
         const Ser2net server(*binary_, reader.path(), GetParam(), port);
+        const std::optional<std::string> back = station.read_line(15s);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_NE(back->find(word + " works again"), std::string::npos) << *back;
         const std::optional<std::string> collected = station.read_line(15s);
         ASSERT_TRUE(collected.has_value());
         EXPECT_NE(collected->find(fmt::format("{} on {}: 10 new", kMachineId, word)),
@@ -256,6 +262,7 @@ TEST_P(Network, StationSaysWhenTheServerIsDown) {
     const std::optional<std::string> again = station.read_line(10s);
     ASSERT_TRUE(again.has_value());
     EXPECT_NE(again->find(down), std::string::npos) << *again;
+    EXPECT_NE(again->find(retrying), std::string::npos) << *again;
     const ProcessResult stopped = station.stop(SIGINT, 10s);
     fs::remove(db);
     EXPECT_EQ(stopped.exit_code, 0) << stopped.err;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "store_support.hpp"
@@ -814,6 +815,138 @@ TEST(CollectWatch, CollectsEachReaderSetIntoTheCradle) {
         EXPECT_EQ(texts.count(text), 1U) << text;
     }
     EXPECT_TRUE(doubled(stored_texts(*store)).empty());
+}
+
+// A cradle in the test's folder: a link to the reader docked in it, swapped
+// at once.
+class Cradle {
+  public:
+    explicit Cradle(const TempDir& dir) : path_(dir.path() / "cradle") {}
+    void dock(const SimulatedReader& reader) const {
+        const std::filesystem::path next = path_.string() + ".next";
+        std::filesystem::create_symlink(reader.path(), next);
+        std::filesystem::rename(next, path_);
+    }
+    [[nodiscard]] std::string path() const { return path_.string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Every line of the station's output until it stops, after `wait`.
+std::vector<std::string> lines_after(BackgroundKdr& station, std::chrono::milliseconds wait) {
+    std::this_thread::sleep_for(wait);
+    const ProcessResult stopped = station.stop(SIGINT, 10s);
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
+    std::vector<std::string> lines;
+    std::istringstream text(stopped.out);
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::size_t lines_with(const std::vector<std::string>& lines, std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(),
+        [&](const std::string& line) { return line.find(text) != std::string::npos; }));
+}
+
+// A port word that can never name a port is bad usage, said at the start.
+TEST(CollectWatch, PortWordThatNamesNoPortIsBadUsage) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    for (const std::string word : {"tcp://127.0.0.1", "bogus://x"}) {
+        const ProcessResult result = run_kdr(collect_args(word, target, {"--watch"}), kDeadline);
+        EXPECT_EQ(result.exit_code, 2) << word << ": " << result.err;
+        EXPECT_TRUE(result.err.starts_with("kdr: " + word + ": ")) << result.err;
+        EXPECT_EQ(result.out, "") << word;
+    }
+}
+
+// A reader whose password is not the station's is said once while it stays,
+// and nothing is asked of it beyond the polls.
+TEST(CollectWatch, RefusedPasswordIsSaidOnce) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    const Cradle cradle(dir);
+    sim::ReaderConfig other = config("KDR000R1", RecordSource("R").take(2));
+    other.password = "another";
+    SimulatedReader reader(other);
+    cradle.dock(reader);
+    BackgroundKdr station(collect_args(cradle.path(), target, {"--erase", "--watch"}));
+    ASSERT_TRUE(station.read_line(10s).has_value());  // "watching ..."
+    const std::optional<std::string> refused = station.read_line(10s);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_NE(refused->find("kdr: the reader on " + cradle.path() + " refuses the password"),
+              std::string::npos)
+        << *refused;
+    const std::vector<std::string> rest = lines_after(station, 5s);
+    ASSERT_EQ(rest.size(), 1U) << testing::PrintToString(rest);
+    EXPECT_TRUE(rest[0].ends_with(" stopped")) << rest[0];
+    EXPECT_GE(reader.server().requests().size(), 3U);  // the polls went on
+    EXPECT_EQ(reader.server().records().size(), 2U);
+}
+
+// A reader already empty, left in the cradle, is one line and one download
+// stored per docking.
+TEST(CollectWatch, EmptyReaderIsOneLinePerDocking) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    const Cradle cradle(dir);
+    SimulatedReader empty(config("KDR000Z1", {}));
+    SimulatedReader nobody(config("KDR000Z0", {}, {"silent"}));  // an empty cradle
+    cradle.dock(empty);
+    BackgroundKdr station(collect_args(cradle.path(), target, {"--erase", "--watch"}));
+    const std::string line = "KDR000Z1 on " + cradle.path() + ": 0 new, 0 already stored; erased";
+    ASSERT_TRUE(station.read_line(10s).has_value());  // "watching ..."
+    const std::optional<std::string> first = station.read_line(10s);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_NE(first->find(line), std::string::npos) << *first;
+    std::this_thread::sleep_for(4500ms);  // two looks at its header
+    cradle.dock(nobody);
+    std::this_thread::sleep_for(6s);  // two polls unanswered: taken out
+    cradle.dock(empty);
+    const std::optional<std::string> second = station.read_line(15s);
+    ASSERT_TRUE(second.has_value());
+    EXPECT_NE(second->find(line), std::string::npos) << *second;
+    const std::vector<std::string> rest = lines_after(station, 4500ms);
+    EXPECT_EQ(lines_with(rest, "KDR000Z1"), 0U) << testing::PrintToString(rest);
+    const std::string letters = letters_of(empty, true);
+    EXPECT_EQ(std::count(letters.begin(), letters.end(), 'E'), 2) << letters;
+    EXPECT_GE(std::count(letters.begin(), letters.end(), 'D'), 4) << letters;
+    EXPECT_EQ(open_store(target)->downloads().size(), 2U);
+}
+
+// Ctrl-C in the middle of a long download ends the station at once; the
+// reader keeps every record.
+TEST(CollectWatch, StopDuringADownloadErasesNothing) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    const Cradle cradle(dir);
+    sim::ReaderConfig slow = config("KDR000S1", RecordSource("S").take(2000));
+    slow.pacing = sim::Pacing::LineRate;  // about 30 s for the download
+    SimulatedReader reader(slow);
+    cradle.dock(reader);
+    BackgroundKdr station(collect_args(cradle.path(), target, {"--erase", "--watch"}));
+    ASSERT_TRUE(station.read_line(10s).has_value());  // "watching ..."
+    const auto asked = [&] { return letters_of(reader, true).find('D') != std::string::npos; };
+    for (int i = 0; i < 100 && !asked(); ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(asked());
+    std::this_thread::sleep_for(1s);
+    const ProcessResult stopped = station.stop(SIGINT, 10s);
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
+    EXPECT_LT(stopped.elapsed, 1s);
+    EXPECT_NE(stopped.out.find("stopped during the download from " + cradle.path() +
+                               ": nothing stored, nothing erased\n"),
+              std::string::npos)
+        << stopped.out;
+    EXPECT_TRUE(stopped.out.ends_with(" stopped\n")) << stopped.out;
+    EXPECT_EQ(letters_of(reader, true).find('E'), std::string::npos);
+    EXPECT_EQ(reader.server().records().size(), 2000U);
+    EXPECT_TRUE(open_store(target)->downloads().empty());
 }
 
 }  // namespace
