@@ -90,10 +90,13 @@ class Run {
                 reader_.damage.emplace_back([](const std::string&) { return std::string(); });
                 break;
             default:
-                // A scan while the collect reads: the next reads see one more.
-                reader_.damage.emplace_back([this](std::string answer) {
+                // A scan while the collect reads, just before this read: it
+                // and the next reads see one more. (A scan after the last
+                // read and before the erase would be erased unseen: no host
+                // can keep that one, so it is not played.)
+                reader_.damage.emplace_back([this](const std::string&) {
                     scan();
-                    return answer;
+                    return sim::download_answer(reader_.machine_id, reader_.records);
                 });
                 break;
         }

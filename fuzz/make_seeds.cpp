@@ -142,6 +142,22 @@ void text_seeds(Corpus& corpus) {
 
 }  // namespace
 
+// Sequences of the collect target (its operations by their low three bits:
+// 0 scan, 2 damage KIND WHERE, 3 erase behaviour KIND, 4 collect, 6 collect
+// and erase).
+void collect_seeds(Corpus& corpus) {
+    const std::vector<std::pair<std::string_view, std::string>> seeds{
+        {"scan-collect-erase", std::string("\0\0\0\6\0\4", 6)},
+        {"damaged-reads", std::string("\0\0\0\2\0\x14\2\0\x1e\2\0\x28\6\6", 14)},
+        {"cut-and-missing", std::string("\0\0\2\1\x20\2\2\0\6\0\4", 11)},
+        {"scan-while-reading", std::string("\0\0\2\3\0\6\0\6", 8)},
+        {"erases-that-fail", std::string("\0\0\3\1\2\2\0\6\3\2\6\3\3\6\0\4", 16)},
+    };
+    for (const auto& [name, bytes] : seeds) {
+        corpus.add("fuzz_collect", name, bytes);
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: fuzz_make_seeds <corpus directory>\n");
@@ -152,6 +168,7 @@ int main(int argc, char** argv) {
         download_seeds(corpus);
         protocol_seeds(corpus);
         text_seeds(corpus);
+        collect_seeds(corpus);
         std::printf("%d seeds written to %s\n", corpus.written(), argv[1]);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "fuzz_make_seeds: %s\n", error.what());
