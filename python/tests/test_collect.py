@@ -52,6 +52,28 @@ def readme_example():
     return re.search(r"```python\n(.*?)```", section, re.S).group(1)
 
 
+@pytest.mark.parametrize("faults, single_read, outcome, reads", [
+    (["flip"], False, "unsure", 3),         # no two reads agree: nothing stored
+    (["garble:D@1"], False, "stored", 3),   # the damaged read is outvoted
+    ([], True, "stored", 1),
+])
+def test_collect_stores_what_two_reads_agree_on(simulator, password, tmp_path, faults,
+                                                single_read, outcome, reads):
+    reader_sim = simulator(records=4, faults=faults)
+    result = kdr.collect(reader_sim.port, str(tmp_path / "r.sqlite"), password=password,
+                         erase=True, single_read=single_read)
+    assert (result.outcome, result.reads, result.reader) == (outcome, reads, "KDR00001")
+    assert (reader_sim.records == []) == (outcome == "stored")
+
+
+@pytest.mark.parametrize("name", ["A\tB", "x" * 33, " KDR"])
+def test_collect_refuses_a_name_that_cannot_be_one(simulator, password, tmp_path, name):
+    reader_sim = simulator(records=1)
+    with pytest.raises(ValueError):
+        kdr.collect(reader_sim.port, str(tmp_path / "r.sqlite"), password=password, reader=name)
+    assert not (tmp_path / "r.sqlite").exists()
+
+
 def test_the_readme_example_runs_as_written(simulator, tmp_path):
     reader_sim = simulator(records=7, password="secret")
     script = tmp_path / "example.py"
