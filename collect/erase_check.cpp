@@ -61,9 +61,9 @@ EraseCheck erase_and_check(ReaderLink& reader, std::string_view machine_id) {
         case ReadBack::Found::Empty:
             return {EraseResult::Verified, 0, {}};
         case ReadBack::Found::Holds:
-            return {EraseResult::NotErased, back.records,
-                    fmt::format("the reader still holds {} record(s) after the erase",
-                                back.records)};
+            return {
+                EraseResult::NotErased, back.records,
+                fmt::format("the reader still holds {} record(s) after the erase", back.records)};
         case ReadBack::Found::OtherReader:
             // Another reader in the cradle, or this one's ID damaged on the
             // line: either way this reader's erase is not shown.

@@ -248,10 +248,11 @@ void ReaderModel::emit(Reply reply, char letter, Clock::Instant now, std::vector
         reply.bytes = split_record(std::move(reply.bytes), records_);
     }
     if (hits(FaultKind::Garble, letter)) {
-        reply.bytes = garble(std::move(reply.bytes));
+        reply.bytes = garble(std::move(reply.bytes), seen_.at(static_cast<unsigned char>(letter)));
     }
     if (hits(FaultKind::Flip, letter)) {
-        reply.bytes = flip_one(std::move(reply.bytes), seen_.at(static_cast<unsigned char>(letter)));
+        reply.bytes =
+            flip_one(std::move(reply.bytes), seen_.at(static_cast<unsigned char>(letter)));
     }
     if (hits(FaultKind::ShortReply, letter)) {
         const std::size_t keep = reply.kind == Reply::Kind::Download     ? 13

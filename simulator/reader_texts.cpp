@@ -180,9 +180,10 @@ std::string clock_reply(const LocalDateTime& clock) {
     return protocol::build_frame(protocol::encode_clock(clock));
 }
 
-std::string garble(std::string text) {
+std::string garble(std::string text, unsigned nth) {
     constexpr unsigned char kFlip = 0x21;
-    for (std::size_t i = 1; i < text.size(); i += 7) {
+    constexpr unsigned kEvery = 7;
+    for (std::size_t i = 1 + (nth == 0 ? 0 : (nth - 1) % kEvery); i < text.size(); i += kEvery) {
         text[i] = static_cast<char>(static_cast<unsigned char>(text[i]) ^ kFlip);
     }
     return text;

@@ -47,12 +47,6 @@ CREATE TABLE downloads (
   reads INTEGER NOT NULL DEFAULT 1,
   sure BOOLEAN NOT NULL DEFAULT true
 );
-CREATE TABLE download_answers (
-  download_id BIGINT NOT NULL,
-  read_number INTEGER NOT NULL,
-  answer BYTEA NOT NULL,
-  PRIMARY KEY (download_id, read_number)
-);
 CREATE TABLE records (
   memory BIGINT NOT NULL,
   position INTEGER NOT NULL,
@@ -78,6 +72,16 @@ ALTER TABLE downloads ADD COLUMN answer BYTEA;
 ALTER TABLE records ALTER COLUMN lead DROP NOT NULL;
 )sql";
 
+// The answers of a download's reads that differ from the one it kept.
+constexpr std::string_view kDownloadAnswersTable = R"sql(
+CREATE TABLE download_answers (
+  download_id BIGINT NOT NULL,
+  read_number INTEGER NOT NULL,
+  answer BYTEA NOT NULL,
+  PRIMARY KEY (download_id, read_number)
+);
+)sql";
+
 // Version 2 knew one read per download, and did not tell a reader's own ID
 // from a name given for a reader without one. A name is what no reader sent:
 // not eight bytes long, or not the ID in a kept answer (STX, then the ID).
@@ -88,12 +92,6 @@ UPDATE readers r SET named = true WHERE octet_length(r.machine_id) <> 8 OR EXIST
   AND substring(d.answer from 2 for 8) <> r.machine_id);
 ALTER TABLE downloads ADD COLUMN reads INTEGER NOT NULL DEFAULT 1;
 ALTER TABLE downloads ADD COLUMN sure BOOLEAN NOT NULL DEFAULT true;
-CREATE TABLE download_answers (
-  download_id BIGINT NOT NULL,
-  read_number INTEGER NOT NULL,
-  answer BYTEA NOT NULL,
-  PRIMARY KEY (download_id, read_number)
-);
 )sql";
 
 // Type OIDs of the columns read back as numbers or bytes.
@@ -275,8 +273,11 @@ class PostgresDatabase final : public Database {
     void insert_records(const std::vector<RecordRow>& rows) override;
 
     [[nodiscard]] const std::vector<Migration>& migrations() const override {
+        static const std::string create = std::string(kCreate) + std::string(kDownloadAnswersTable);
+        static const std::string upgrade_2_to_3 =
+            std::string(kUpgrade2To3) + std::string(kDownloadAnswersTable);
         static const std::vector<Migration> steps{
-            {kCreate, false, {}}, {kUpgrade1To2, true, {}}, {kUpgrade2To3, false, {}}};
+            {create, false, {}}, {kUpgrade1To2, true, {}}, {upgrade_2_to_3, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {

@@ -70,12 +70,6 @@ CREATE TABLE downloads (
   reads INTEGER NOT NULL DEFAULT 1,
   sure INTEGER NOT NULL DEFAULT 1
 );
-CREATE TABLE download_answers (
-  download_id INTEGER NOT NULL,
-  read_number INTEGER NOT NULL,
-  answer BLOB NOT NULL,
-  PRIMARY KEY (download_id, read_number)
-);
 )sql";
 
 // Version 1 kept the machine ID as text and every record's leading character.
@@ -91,6 +85,16 @@ INSERT INTO records SELECT * FROM records_v1;
 DROP TABLE records_v1;
 )sql";
 
+// The answers of a download's reads that differ from the one it kept.
+constexpr std::string_view kDownloadAnswersTable = R"sql(
+CREATE TABLE download_answers (
+  download_id INTEGER NOT NULL,
+  read_number INTEGER NOT NULL,
+  answer BLOB NOT NULL,
+  PRIMARY KEY (download_id, read_number)
+);
+)sql";
+
 // Version 2 knew one read per download, and did not tell a reader's own ID
 // from a name given for a reader without one. A name is what no reader sent:
 // not eight bytes long, or not the ID in a kept answer (STX, then the ID).
@@ -101,12 +105,6 @@ UPDATE readers SET named = 1 WHERE length(CAST(machine_id AS BLOB)) <> 8 OR EXIS
   AND substr(d.answer, 2, 8) <> CAST(readers.machine_id AS BLOB));
 ALTER TABLE downloads ADD COLUMN reads INTEGER NOT NULL DEFAULT 1;
 ALTER TABLE downloads ADD COLUMN sure INTEGER NOT NULL DEFAULT 1;
-CREATE TABLE download_answers (
-  download_id INTEGER NOT NULL,
-  read_number INTEGER NOT NULL,
-  answer BLOB NOT NULL,
-  PRIMARY KEY (download_id, read_number)
-);
 )sql";
 
 // The file stayed locked by another connection: worth another try while
@@ -271,13 +269,16 @@ class SqliteDatabase final : public Database {
     void insert_records(const std::vector<RecordRow>& rows) override;
 
     [[nodiscard]] const std::vector<Migration>& migrations() const override {
-        static const std::string create =
-            std::string(kReadersAndDownloads) + std::string(kRecordsTable);
+        static const std::string create = std::string(kReadersAndDownloads) +
+                                          std::string(kRecordsTable) +
+                                          std::string(kDownloadAnswersTable);
         static const std::string upgrade = std::string(kUpgrade1To2Before) +
                                            std::string(kRecordsTable) +
                                            std::string(kUpgrade1To2After);
+        static const std::string upgrade_2_to_3 =
+            std::string(kUpgrade2To3) + std::string(kDownloadAnswersTable);
         static const std::vector<Migration> steps{
-            {create, false, {}}, {upgrade, true, {}}, {kUpgrade2To3, false, {}}};
+            {create, false, {}}, {upgrade, true, {}}, {upgrade_2_to_3, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {

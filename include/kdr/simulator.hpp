@@ -228,9 +228,11 @@ class ReaderModel {
 /// The answer to "R": a frame whose body is the six clock characters, ten
 /// characters in all, characters 2 to 7 the clock.
 [[nodiscard]] std::string clock_reply(const LocalDateTime& clock);
-/// Line damage as the Garble fault makes it: every seventh character from the
-/// second one on has bits 0 and 5 flipped. Deterministic.
-[[nodiscard]] std::string garble(std::string text);
+/// Line damage as the Garble fault makes it to the `nth` reply it hits (from
+/// 1): every seventh character, from the second one on for the first reply
+/// (the third for the second, and so on, round seven), has bits 0 and 5
+/// flipped. Like a real line, it damages no two replies in a row alike.
+[[nodiscard]] std::string garble(std::string text, unsigned nth = 1);
 /// Line damage as the Flip fault makes it to the `nth` reply it hits (from
 /// 1): the lowest bit of one character flipped, at a place that differs for
 /// every n below the text's length. Unchanged when shorter than two.

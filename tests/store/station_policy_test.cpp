@@ -41,6 +41,10 @@ struct Case {
     std::vector<Step> steps;
 };
 
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 constexpr PollFound kReader = PollFound::Reader;
 constexpr PollFound kEmpty = PollFound::NoAnswer;
 constexpr PollFound kRefused = PollFound::Refused;

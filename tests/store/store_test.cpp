@@ -196,6 +196,19 @@ TEST_P(StoreBackend, KeepsBytesAndDecodesTextAsTheOutputsDo) {
 
 // A store written by the first schema: machine IDs and the text copies are
 // converted, the records kept; its downloads have no answers to rebuild from.
+// Statements run on the store's database behind its back.
+void run_sql(Backend backend, const std::string& target, const std::string& sql) {
+    if (backend == Backend::Sqlite) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    } else {
+        postgres_exec(target, sql);
+    }
+}
+
 TEST_P(StoreBackend, UpgradesTheFirstSchema) {
     const TempDir dir;
     KDR_NEW_STORE(target, GetParam(), dir);
@@ -227,15 +240,7 @@ INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00
         key, bytes, "\xC3\xA9", sqlite ? "X'281511181010'" : "'\\x281511181010'",
         sqlite ? "X'8075726F'" : "'\\x8075726f'", "\xC2\x80", sqlite ? "TEXT" : "TIMESTAMPTZ",
         sqlite ? "INTEGER" : "BOOLEAN", sqlite ? "1" : "true", sqlite ? "TEXT" : "TIMESTAMP");
-    if (sqlite) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, v1.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-            << sqlite3_errmsg(db);
-        sqlite3_close(db);
-    } else {
-        postgres_exec(target, v1);
-    }
+    run_sql(GetParam(), target, v1);
 
     // Upgrading is a write: a store opened for reading is not upgraded.
     try {
@@ -288,19 +293,10 @@ StoreOutcome store_as(Store& store, const Download& download, const std::string&
 
 // Downgrades a store to version 2, as an older kdr left it.
 void make_version_2(Backend backend, const std::string& target) {
-    const std::string sql =
-        "ALTER TABLE readers DROP COLUMN named; ALTER TABLE downloads DROP COLUMN reads; "
-        "ALTER TABLE downloads DROP COLUMN sure; DROP TABLE download_answers; "
-        "UPDATE schema_version SET version = 2;";
-    if (backend == Backend::Sqlite) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(target.c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-            << sqlite3_errmsg(db);
-        sqlite3_close(db);
-    } else {
-        postgres_exec(target, sql);
-    }
+    run_sql(backend, target,
+            "ALTER TABLE readers DROP COLUMN named; ALTER TABLE downloads DROP COLUMN reads; "
+            "ALTER TABLE downloads DROP COLUMN sure; DROP TABLE download_answers; "
+            "UPDATE schema_version SET version = 2;");
 }
 
 TEST_P(StoreBackend, NeverMergesANamedReaderWithAReadersOwnId) {

@@ -276,8 +276,8 @@ TEST(CliUsage, ErasingReadsTheReaderBeforeAskingAnything) {
     // port: the reader cannot be read, so nothing is asked and nothing sent.
     const Pty pty;
     ASSERT_FALSE(pty.device.empty());
-    for (const std::string& port : {pty.device, std::string("/dev/kdr-no-such-device"),
-                                   std::string("/dev/null")}) {
+    for (const std::string& port :
+         {pty.device, std::string("/dev/kdr-no-such-device"), std::string("/dev/null")}) {
         std::istringstream in("y\n");
         std::ostringstream out;
         std::ostringstream err;
