@@ -12,7 +12,6 @@ namespace kdr::collect {
 
 namespace {
 
-using store::EraseResult;
 using store::StoreError;
 using Outcome = CollectResult::Outcome;
 

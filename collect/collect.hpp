@@ -155,7 +155,7 @@ struct ReadVerdict {
 /// reader and reads it back. Store failures are kept in the result.
 [[nodiscard]] CollectResult store_fetched(ReaderLink& reader, const std::string& port,
                                           store::Store& store, const Request& request,
-                                          const Fetched& fetched);
+                                          const Fetched& first);
 [[nodiscard]] CollectResult store_fetched(Reader& reader, const std::string& port,
                                           store::Store& store, const Request& request,
                                           const Fetched& fetched);

@@ -78,8 +78,8 @@ std::string_view to_string(FaultKind kind) noexcept {
     return entry(kind).name;
 }
 
-Fault parse_fault(std::string_view whole) {
-    std::string_view text = whole;
+Fault parse_fault(std::string_view text) {
+    const std::string_view whole = text;
     Fault fault;
     if (const std::size_t at = text.find('@'); at != std::string_view::npos) {
         const std::string_view number = text.substr(at + 1);
