@@ -72,8 +72,13 @@ void add_download_options(CLI::App& command, DownloadOptions& options) {
                     "when the whole download arrived (else FILE.partial)")
         ->option_text("FILE")
         ->default_str("-");
+    command.add_flag("--verify", options.verify,
+                     "Read the reader again and write the records only when two reads agree "
+                     "byte for byte (a third read decides): the reader sends no checksum, so one "
+                     "read cannot tell a byte the line damaged. Takes twice as long");
     command.footer(R"(A download that is cut short or damaged (fewer records than the reader
-announced) still writes what arrived, and exits with 1.
+announced) still writes what arrived, and exits with 1. With --verify, reads
+that never agree write nothing and exit with 1.
 
 Examples:
   kdr download --port /dev/ttyUSB0
@@ -99,7 +104,7 @@ void add_erase_options(CLI::App& command, EraseOptions& options) {
 Examples:
   kdr erase --port /dev/ttyUSB0
   export KDR_PORT=/dev/ttyUSB0
-  kdr download -o records.txt && kdr erase --yes)");
+  kdr download --verify -o records.txt && kdr erase --yes)");
 }
 
 void add_ports_options(CLI::App& command, PortsOptions& options) {
@@ -120,6 +125,27 @@ int command_open(const LineOptions& options, Console& console) {
     return kExitSuccess;
 }
 
+namespace {
+
+// The download two reads agree on, byte for byte, the way a collect takes
+// one; throws when three reads never agree.
+Download verified(Reader& reader, Download first) {
+    collect::LineReader link(reader);
+    collect::Fetched fetched;
+    fetched.download = std::move(first);
+    collect::Fetched sure = collect::confirm(link, std::move(fetched));
+    if (!sure.sure) {
+        throw Error(ErrorKind::BadAnswer,
+                    fmt::format("{} reads of the reader gave {} different answers: the line is "
+                                "damaging the data (check the cable, the cradle's contacts or "
+                                "the network link, then download again); nothing was written",
+                                sure.reads, sure.other_answers.size() + 1));
+    }
+    return std::move(*sure.download);
+}
+
+}  // namespace
+
 int command_download(const DownloadOptions& options, Console& console) {
     // A file that cannot be written is found before a long transfer, not after.
     std::optional<ResultFile> file;
@@ -136,6 +162,9 @@ int command_download(const DownloadOptions& options, Console& console) {
     Download download;
     try {
         download = session.reader().download();
+        if (options.verify) {
+            download = verified(session.reader(), std::move(download));
+        }
         session.end_progress();
     } catch (const std::exception& error) {
         if (file && file->kind() == ResultFile::Kind::Replaced) {

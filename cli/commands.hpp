@@ -19,6 +19,8 @@ struct DownloadOptions {
     bool raw = false;
     std::optional<std::string> output_file;
     std::string encoding = "cp1252";  ///< how the reader's 8-bit characters are read
+    /// Read the reader again: write only what two reads agree on.
+    bool verify = false;
 };
 
 struct PortsOptions {

@@ -192,6 +192,22 @@ TEST(DownloadFaults, APauseLongerThanTheSilenceWaitCutsTheAnswer) {
     EXPECT_LT(result.elapsed, 3s);
 }
 
+// --verify writes what two reads agree on: a damaged read is outvoted, and
+// reads that never agree write nothing.
+TEST(DownloadFaults, VerifyWritesOnlyWhatTwoReadsAgreeOn) {
+    const std::vector<std::pair<std::string, int>> cases{{"garble:D@1", 0}, {"flip", 1}};
+    for (const auto& [fault, exit_code] : cases) {
+        SimulatedReader reader(reader_config({fault}));
+        const std::string whole =
+            decoded(sim::download_answer(kMachineId, reader.server().records()), true, true);
+        const ProcessResult result = run_kdr(
+            command("download", reader, {"--raw", "--machine-id", "--rtc", "--verify"}), kDeadline);
+        EXPECT_EQ(result.exit_code, exit_code) << fault << result.err;
+        EXPECT_EQ(result.out, exit_code == 0 ? whole : "") << fault;
+        EXPECT_EQ(reader.letters(), "PPDPDPD") << fault;  // three reads
+    }
+}
+
 TEST(DownloadFaults, AGarbledAnswerIsNotTakenForTheRecords) {
     SimulatedReader reader(reader_config({"garble:D"}));
     const std::string answer =
