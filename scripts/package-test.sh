@@ -16,6 +16,7 @@
 # Warnings are errors here, as in every CI build (KDR_WERROR=OFF to allow them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/on-error.sh package-test
 root=$PWD
 
 scripts/ensure-deps.sh linux
