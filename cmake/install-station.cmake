@@ -22,7 +22,10 @@ set(KDR_CONFIG_DIR "${etc_dir}/kdr")
 set(KDR_BINARY "${CMAKE_INSTALL_PREFIX}/bin/kdr")
 set(libexec_dir "${CMAKE_INSTALL_PREFIX}/libexec/kdr")
 set(KDR_CRADLE_UNIT "${libexec_dir}/cradle-unit")
-set(made "${KDR_STATION_BUILD}")
+# The files are made in a folder of this install's own, so that installs
+# into other prefixes (or DESTDIRs) at the same time each install their own.
+string(RANDOM LENGTH 12 ALPHABET 0123456789abcdef tag)
+set(made "${KDR_STATION_BUILD}/install-${tag}")
 
 # A serial cradle: the instance is its device path, escaped; the station
 # starts whenever that device appears (once enabled) and stops when it goes.
@@ -33,6 +36,7 @@ set(KDR_UNIT_DESCRIPTION "KDR station on %f")
 set(KDR_UNIT_DEPENDENCIES "BindsTo=%i.device\nAfter=%i.device")
 set(KDR_UNIT_PORT "Environment=KDR_PORT=%f")
 set(KDR_UNIT_PORT_FILE "-")
+set(KDR_UNIT_ASSERTS "")
 set(KDR_UNIT_WANTED_BY "%i.device")
 configure_file("${KDR_STATION_SOURCE}/kdr-collect.service.in" "${made}/kdr-collect@.service" @ONLY)
 
@@ -46,6 +50,7 @@ set(KDR_UNIT_DESCRIPTION "KDR station on network cradle %i")
 set(KDR_UNIT_DEPENDENCIES "")
 set(KDR_UNIT_PORT "# KDR_PORT comes from the cradle's own file, which must exist.")
 set(KDR_UNIT_PORT_FILE "")
+set(KDR_UNIT_ASSERTS "AssertPathExists=${KDR_CONFIG_DIR}/collect.d/%i.conf\n")
 set(KDR_UNIT_WANTED_BY "multi-user.target")
 configure_file("${KDR_STATION_SOURCE}/kdr-collect.service.in" "${made}/kdr-collect-net@.service"
   @ONLY)
@@ -63,3 +68,4 @@ file(INSTALL "${made}/70-kdr-cradle.rules" DESTINATION "${CMAKE_INSTALL_PREFIX}/
 file(INSTALL "${KDR_STATION_SOURCE}/cradle-unit" DESTINATION "${libexec_dir}"
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
                    WORLD_EXECUTE)
+file(REMOVE_RECURSE "${made}")

@@ -1,10 +1,13 @@
-# What `cmake --install` puts in place, in two components:
+# What `cmake --install` puts in place, in three components:
 #   kdr  the command, its man page, its bash completion, the station's
 #        systemd units, settings and udev rule (cmake/install-station.cmake)
 #        and the documents of the command and the station;
 #   dev  the public headers, the libraries and the CMake package KDRCtrl, so
 #        that another project does find_package(KDRCtrl) and links kdr::core
-#        and kdr::platform, needing nothing else but fmt.
+#        and kdr::platform, needing nothing else but fmt;
+#   python  the Python module and its type stub (python/CMakeLists.txt).
+# Each component carries the licence, in Debian's machine-readable form, as
+# share/doc/<its package>/copyright.
 # Included from the top-level CMakeLists.txt after every target is defined.
 
 include(GNUInstallDirs)
@@ -63,6 +66,26 @@ install(FILES ${PROJECT_BINARY_DIR}/KDRCtrlConfig.cmake
               ${PROJECT_BINARY_DIR}/KDRCtrlConfigVersion.cmake
   DESTINATION ${KDR_CMAKE_PACKAGE_DIR}
   COMPONENT dev)
+
+# The packages' names are those of cmake/packaging.cmake.
+set(kdr_licensed dev libkdr-dev)
+if(TARGET kdr)
+  list(APPEND kdr_licensed kdr kdr)
+endif()
+if(TARGET kdr_python)
+  list(APPEND kdr_licensed python python3-kdr)
+endif()
+list(LENGTH kdr_licensed count)
+math(EXPR last "${count} - 1")
+foreach(i RANGE 0 ${last} 2)
+  math(EXPR j "${i} + 1")
+  list(GET kdr_licensed ${i} component)
+  list(GET kdr_licensed ${j} package)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian-copyright
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+    RENAME copyright
+    COMPONENT ${component})
+endforeach()
 
 if(TARGET kdr)
   install(TARGETS kdr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT kdr)

@@ -37,11 +37,15 @@ The systemd units kdr-collect@.service and kdr-collect-net@.service keep\n\
 collecting the readers docked in a cradle into one store.")
 # The shared libraries it needs (fmt, the C++ runtime), found by dpkg-shlibdeps,
 # and the PostgreSQL client library, which the store loads when it is asked
-# for a PostgreSQL store, so dpkg-shlibdeps cannot see it.
+# for a PostgreSQL store, so dpkg-shlibdeps cannot see it; and libnss-systemd,
+# through which a PostgreSQL server on this host looks up the stations'
+# dynamic user when they connect over its Unix socket.
 set(CPACK_DEBIAN_KDR_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_KDR_PACKAGE_DEPENDS "libpq5")
-# CPack marks nothing in /etc as a conffile by itself: the list is ours, and
-# the scripts tell a running systemd that its units changed.
+set(CPACK_DEBIAN_KDR_PACKAGE_DEPENDS "libpq5, libnss-systemd")
+# CPack marks nothing in /etc as a conffile by itself: the list is ours. The
+# scripts tell a running systemd that its units changed, restart the running
+# stations on an upgrade, and on purge remove the stations' settings and
+# enablement links.
 set(CPACK_DEBIAN_KDR_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/station/debian/conffiles
   ${PROJECT_SOURCE_DIR}/station/debian/postinst

@@ -8,12 +8,15 @@
 #      the installed `kdr simulate` exactly what `kdr download` gets;
 #   3. CPack's Debian packages, unpacked with dpkg-deb into a temporary folder:
 #      `kdr --version`, `man` on its page and `kdr demo --fast` from there, the
-#      station's units, conffiles and udev rule, and the example built against
-#      the development package.
+#      station's units, conffiles and udev rule, the licence in each package,
+#      the maintainer scripts run by dpkg on a root of its own
+#      (tests/station/maintainer_test.sh), and the example built against the
+#      development package.
 # Everything it makes is under build/package-test (KDR_PACKAGE_TEST_DIR).
 # Warnings are errors here, as in every CI build (KDR_WERROR=OFF to allow them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/on-error.sh package-test
 root=$PWD
 
 scripts/ensure-deps.sh linux
@@ -118,6 +121,18 @@ grep -q '/usr/bin/kdr$' "$out/kdr.contents" || fail "kdr is not in $kdr_deb"
 grep -qE '/include/|\.a$' "$out/kdr.contents" && fail "$kdr_deb holds development files"
 grep -q 'KDRCtrlConfig.cmake$' "$out/dev.contents" || fail "the CMake package is not in $dev_deb"
 dpkg-deb -f "$kdr_deb" Depends | grep -q 'libfmt' || fail "$kdr_deb does not depend on fmt"
+# PostgreSQL on this host looks the stations' dynamic user up through it.
+dpkg-deb -f "$kdr_deb" Depends | grep -qE '(^|, )libnss-systemd(,|$| )' ||
+    fail "$kdr_deb does not depend on libnss-systemd"
+# Each package carries the licence, machine-readable, where Debian looks.
+for deb in "$kdr_deb" "$dev_deb" "$py_deb"; do
+    package=$(dpkg-deb -f "$deb" Package)
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/copyright" >"$out/copyright" ||
+        fail "$deb has no /usr/share/doc/$package/copyright"
+    head -n 1 "$out/copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' &&
+        grep -qx 'License: Expat' "$out/copyright" && grep -q 'The KDRCtrl authors' "$out/copyright" ||
+        fail "/usr/share/doc/$package/copyright in $deb is not the MIT licence in Debian's format"
+done
 # The station: units, settings as conffiles (the password root's alone), the
 # udev rule where udev does not read it, and the maintainer scripts.
 for file in ./lib/systemd/system/kdr-collect@.service ./lib/systemd/system/kdr-collect-net@.service \
@@ -136,6 +151,12 @@ for script in postinst prerm postrm; do
     [ -x "$out/kdr.control/$script" ] || fail "$kdr_deb has no $script"
     sh -n "$out/kdr.control/$script" || fail "$script of $kdr_deb is no shell script"
 done
+# The maintainer scripts, run by dpkg on a root of its own (install, upgrade,
+# purge) and under a systemd as they see it (what they ask of systemctl).
+step "Debian package kdr: its maintainer scripts"
+rc=0
+bash tests/station/maintainer_test.sh "$kdr_deb" || rc=$?
+[ "$rc" -eq 0 ] || [ "$rc" -eq 77 ] || fail "the maintainer scripts of $kdr_deb (above)"
 # Its dependencies resolve on this system (a simulation: nothing is changed).
 apt-get install --simulate -qq "$kdr_deb" "$dev_deb" "$py_deb" >/dev/null ||
     fail "the packages' dependencies do not resolve"

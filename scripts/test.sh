@@ -12,6 +12,7 @@
 # Set KDR_SKIP_WINDOWS=1 to leave out step 4.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib/on-error.sh test
 
 scripts/ensure-deps.sh linux
 jobs=$(nproc)

@@ -19,6 +19,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/lib/on-error.sh windows-test
 
 if [ "${1:-}" != "--inside" ]; then
     scripts/windows-deps.sh
@@ -50,6 +51,7 @@ if [ "${1:-}" != "--inside" ]; then
     trap cleanup EXIT
     status=0
     xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$work" || status=$?
+    [ "$status" -eq 0 ] || echo "windows-test: the tests in the virtual display ended with exit $status" >&2
     exit "$status"
 fi
 
@@ -127,8 +129,10 @@ map_ports() {  # map_ports COMn DEVICE [COMn DEVICE]: Wine reads its port table 
         $wine64 reg add 'HKLM\Software\Wine\Ports' /v "${args[i]}" /t REG_SZ /d "${args[i + 1]}" \
             /f >/dev/null
     done
-    # A server that served a closed pseudo-terminal dumps its objects as it goes.
-    $server -k >/dev/null 2>&1
+    # A server that served a closed pseudo-terminal dumps its objects as it
+    # goes. `wineserver -k` exits 1 when none runs (the prefix's last program
+    # ended and its server with it), which is as good as one stopped.
+    $server -k >/dev/null 2>&1 || true
     $server -w
     # The system's services rewrite the ports' links as the server starts
     # again, and open the ports as they do: a program started before they are
@@ -367,4 +371,7 @@ if [ "$skipped" -gt 0 ]; then
 else
     echo "windows: $passed passed, $failed failed"
 fi
-[ "$failed" -eq 0 ] && [ "$skipped" -eq 0 ]
+# The line above says why this fails.
+if [ "$failed" -ne 0 ] || [ "$skipped" -ne 0 ]; then
+    exit 1
+fi

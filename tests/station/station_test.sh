@@ -35,6 +35,52 @@ grep -qx "ExecStart=$prefix/bin/kdr collect --watch --erase \$KDR_COLLECT_OPTION
 grep -q "EnvironmentFile=$prefix/etc/kdr/collect.conf" "$units/kdr-collect-net@.service" &&
     ok "EnvironmentFile names the installed settings" || fail "EnvironmentFile of the network unit"
 
+# A missing password file, or a network cradle's missing file, is one failed
+# start (an assertion), not a restart every 10 s for ever; the serial
+# cradle's own file is optional.
+for unit in kdr-collect@.service kdr-collect-net@.service; do
+    grep -qx "AssertPathExists=$prefix/etc/kdr/password" "$units/$unit" &&
+        ok "$unit asserts the password file" || fail "$unit does not assert $prefix/etc/kdr/password"
+    # After a PostgreSQL server on this host, but needing none.
+    grep -qE '^After=.* postgresql\.service( |$)' "$units/$unit" &&
+        ok "$unit starts after postgresql.service" || fail "$unit is not ordered after postgresql.service"
+    grep -E '^(Wants|Requires|BindsTo|Requisite)=.*postgresql' "$units/$unit" &&
+        fail "$unit pulls in PostgreSQL (above)"
+done
+grep -qx "AssertPathExists=$prefix/etc/kdr/collect.d/%i.conf" "$units/kdr-collect-net@.service" &&
+    ok "kdr-collect-net@.service asserts the cradle's file" ||
+    fail "kdr-collect-net@.service does not assert its collect.d file"
+grep -q '^AssertPathExists=.*collect\.d' "$units/kdr-collect@.service" &&
+    fail "kdr-collect@.service asserts the optional collect.d file"
+grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    "$prefix/share/doc/kdr/copyright" && grep -q '^License: Expat' "$prefix/share/doc/kdr/copyright" &&
+    ok "share/doc/kdr/copyright: the MIT (Expat) licence, machine-readable" ||
+    fail "share/doc/kdr/copyright is missing or not the MIT licence in Debian's format"
+
+# Installs into other prefixes at the same time each get units naming their
+# own prefix (the files are made per install, not in one shared folder).
+pids=()
+for n in 1 2 3 4; do
+    "$cmake" --install "$build" --prefix "$work/at-once-$n" --component kdr >"$work/at-once-$n.log" 2>&1 &
+    pids+=($!)
+done
+for n in 1 2 3 4; do
+    if ! wait "${pids[n - 1]}"; then
+        fail "install $n of 4 at once:"
+        cat "$work/at-once-$n.log"
+    elif grep -qx "ExecStart=$work/at-once-$n/bin/kdr collect --watch --erase \$KDR_COLLECT_OPTIONS" \
+        "$work/at-once-$n/lib/systemd/system/kdr-collect@.service" &&
+        grep -qx "EnvironmentFile=$work/at-once-$n/etc/kdr/collect.conf" \
+            "$work/at-once-$n/lib/systemd/system/kdr-collect-net@.service"; then
+        ok "install $n of 4 at once names its own prefix"
+    else
+        fail "install $n of 4 at once: its units name another prefix"
+        grep -E '^(ExecStart|EnvironmentFile)=' "$work/at-once-$n"/lib/systemd/system/*.service
+    fi
+done
+leftover=$(find "$build/station" -mindepth 1 -maxdepth 1 -name 'install-*' 2>/dev/null)
+[ -z "$leftover" ] && ok "no per-install folder left in $build/station" || fail "left behind: $leftover"
+
 if ! command -v systemd-analyze >/dev/null || ! command -v systemd-escape >/dev/null; then
     echo "skipped: systemd-analyze or systemd-escape is not installed (the systemd package)"
     [ "$failures" -eq 0 ] || exit 1
