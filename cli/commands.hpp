@@ -41,8 +41,12 @@ struct SimulateOptions {
     std::vector<std::string> faults;
     bool fast = false;
     std::optional<std::string> clock;  ///< "YYYY-MM-DD HH:MM:SS"; default the host's time
-    /// Written with the device path, whole, once the reader is ready.
+    /// Written with the device path, whole, once the reader is ready, and
+    /// again with each new device after a line drop.
     std::optional<std::string> path_file;
+    /// The code page the ID and the record texts are stored in, as `kdr
+    /// download --encoding` reads them back.
+    std::string encoding = "cp1252";
 };
 
 struct DemoOptions {

@@ -66,6 +66,20 @@ TextDecoder text_decoder(std::string_view encoding) {
         "--encoding {}: give cp1252, latin1 or utf8 for the reader's characters", encoding));
 }
 
+TextEncoder text_encoder(std::string_view encoding) {
+    if (encoding == "cp1252") {
+        return utf8_to_cp1252;
+    }
+    if (encoding == "latin1") {
+        return utf8_to_latin1;
+    }
+    if (encoding == "utf8") {
+        return [](std::string_view text) { return std::string(text); };
+    }
+    throw UsageError(fmt::format(
+        "--encoding {}: give cp1252, latin1 or utf8 for the reader's characters", encoding));
+}
+
 const TextDecoder& default_decoder() {
     static const TextDecoder decoder = text_decoder("cp1252");
     return decoder;

@@ -30,6 +30,14 @@ using TextDecoder = std::function<std::string(std::string_view)>;
 /// The default: Windows-1252.
 [[nodiscard]] const TextDecoder& default_decoder();
 
+/// Turns UTF-8 into the reader's 8-bit characters, the reverse of the
+/// TextDecoder of the same name; throws kdr::Error(InvalidArgument) naming a
+/// character that has no code there.
+using TextEncoder = std::function<std::string(std::string_view)>;
+/// "cp1252", "latin1" or "utf8" (the text as given). Throws UsageError
+/// otherwise.
+[[nodiscard]] TextEncoder text_encoder(std::string_view encoding);
+
 /// CR LF line ends become LF.
 [[nodiscard]] std::string with_platform_line_ends(std::string_view text);
 

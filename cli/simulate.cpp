@@ -94,7 +94,9 @@ void add_simulate_options(CLI::App& command, SimulateOptions& options) {
     command.add_option("-w,--password", options.password, "The password the reader accepts")
         ->option_text("TEXT")
         ->default_str("empty");
-    command.add_option("--id", options.machine_id, "The machine ID, up to 8 characters")
+    command
+        .add_option("--id", options.machine_id,
+                    "The machine ID, up to 8 characters of the --encoding")
         ->option_text("ID")
         ->default_str(options.machine_id);
     command
@@ -102,7 +104,7 @@ void add_simulate_options(CLI::App& command, SimulateOptions& options) {
                     "How many sample records the reader holds")
         ->option_text("N")
         ->default_str("5, or 0 with --record")
-        ->check(CLI::Range(0, 99999));
+        ->check(CLI::Range(std::size_t{0}, sim::kMaxRecords));
     command
         .add_option("-r,--record", options.record_texts,
                     "A record with this text (repeatable; stored after the samples)")
@@ -114,6 +116,12 @@ void add_simulate_options(CLI::App& command, SimulateOptions& options) {
                     "(\"refuse:T\", \"short:PR\") and @N to hit only the N-th such request "
                     "(\"garble:D@1\"); repeatable")
         ->option_text("KIND[:LETTERS][@N]");
+    command
+        .add_option("--encoding", options.encoding,
+                    "The code page the ID and the record texts are stored in, as kdr download "
+                    "--encoding reads them: cp1252, latin1 or utf8 (as given)")
+        ->option_text("NAME")
+        ->default_str(options.encoding);
     command.add_flag("--fast", options.fast,
                      "Send replies at once rather than at the reader's 19200 baud");
     command
@@ -124,7 +132,7 @@ void add_simulate_options(CLI::App& command, SimulateOptions& options) {
     command
         .add_option("--path-file", options.path_file,
                     "Also write the device path to FILE, which appears whole once the reader "
-                    "is ready")
+                    "is ready, and anew after each line drop")
         ->option_text("FILE");
     command.footer(R"(Faults hit every command unless letters are given, except: bursts, pause,
 drop, merge, split and flip hit the download (D), short and borrow the clock
@@ -144,6 +152,7 @@ Examples:
   kdr simulate
   kdr simulate --password 1234 --records 200 --fast
   kdr simulate --record "4006381333931" --record "QTY?3"
+  kdr simulate --id KéR --record Größe    stored in Windows-1252
   kdr simulate --fault pause              test a host against a stalling line
   kdr simulate --path-file sim.path &     in a script: wait for sim.path)");
 }
@@ -167,24 +176,45 @@ void add_demo_options(CLI::App& command, DemoOptions& options) {
 }
 
 int command_simulate(const SimulateOptions& options, Console& console) {
+    const TextEncoder encode = text_encoder(options.encoding);
+    // The reader holds its characters in the code page the host decodes, so
+    // that a download shows them as they were given.
+    const auto encoded = [&](std::string_view option, const std::string& text) {
+        try {
+            return encode(text);
+        } catch (const Error& error) {
+            throw UsageError(fmt::format("{} \"{}\": {} (--encoding {})", option, text,
+                                         error.what(), options.encoding));
+        }
+    };
     sim::ReaderConfig config;
     config.password = options.password;
-    config.machine_id = options.machine_id;
+    config.machine_id = encoded("--id", options.machine_id);
+    if (config.machine_id.size() > sim::kMachineIdLength) {
+        throw UsageError(fmt::format(
+            "--id \"{}\": {} bytes in {}; a reader's machine ID holds at most {}",
+            options.machine_id, config.machine_id.size(), options.encoding, sim::kMachineIdLength));
+    }
+    const std::size_t samples =
+        options.sample_records.value_or(options.record_texts.empty() ? 5 : 0);
+    // Refused before any record is made: the count alone tells.
+    if (samples + options.record_texts.size() > sim::kMaxRecords) {
+        throw UsageError(fmt::format("{} records: a reader holds at most {}",
+                                     samples + options.record_texts.size(), sim::kMaxRecords));
+    }
     config.clock = options.clock ? parse_clock(*options.clock) : ConsoleHost().Now();
     config.pacing = options.fast ? sim::Pacing::Fast : sim::Pacing::LineRate;
     try {
         for (const std::string& fault : options.faults) {
             config.faults.push_back(sim::parse_fault(fault));
         }
-        const std::size_t samples =
-            options.sample_records.value_or(options.record_texts.empty() ? 5 : 0);
         const std::int64_t given = static_cast<std::int64_t>(options.record_texts.size());
         config.records =
             sim::sample_records(samples, sim::add_seconds(config.clock, -(given + 30) * 60));
         for (std::int64_t i = 0; i < given; ++i) {
+            const std::string& text = options.record_texts[static_cast<std::size_t>(i)];
             config.records.push_back(sim::Record{sim::add_seconds(config.clock, (i - given) * 60),
-                                                 options.record_texts[static_cast<std::size_t>(i)],
-                                                 'A'});
+                                                 encoded("--record", text), 'A'});
         }
         sim::validate(config);
     } catch (const Error& error) {
@@ -197,10 +227,24 @@ int command_simulate(const SimulateOptions& options, Console& console) {
         path_file.emplace(*options.path_file, "--path-file");
     }
     std::ostream& err = console.err;
-    sim::PtyServer server(config, [&err](std::string_view line) {
-        err << fmt::format("[{}] {}\n", time_of_day(), line) << std::flush;
-    });
+    sim::PtyServer server(
+        config,
+        [&err](std::string_view line) {
+            err << fmt::format("[{}] {}\n", time_of_day(), line) << std::flush;
+        },
+        [&path_file](const std::string& device) {
+            // The old device is gone: a script that reads the file now gets
+            // the one the reader answers on.
+            if (path_file) {
+                path_file->commit(device + "\n");
+            }
+        });
     console.out << server.device_path() << '\n' << std::flush;
+    if (!console.out) {
+        // No one learns the device: serving would only wait for ever. The
+        // sentence saying why is the command's (results not written).
+        return kExitFailure;
+    }
     if (path_file) {
         // Scripts wait for the file: it appears whole, once the reader answers.
         path_file->commit(server.device_path() + "\n");

@@ -143,7 +143,10 @@ def collect(
 ) -> CollectResult: ...
 
 class Simulator:
-    """A KDR reader played on a pseudo-terminal, for tests."""
+    """A KDR reader played on a pseudo-terminal, for tests. It holds 0 to
+    99,999 records and a machine ID of up to 8 characters; texts and the ID
+    are stored in Windows-1252 (str) or as given (bytes). Anything a reader
+    cannot hold raises ValueError at once."""
 
     def __init__(
         self,
@@ -152,7 +155,7 @@ class Simulator:
         faults: Iterable[str] = (),
         *,
         fast: bool = False,
-        machine_id: str = "KDR00001",
+        machine_id: str | bytes = "KDR00001",
     ) -> None: ...
     @property
     def port(self) -> str: ...

@@ -2,6 +2,8 @@
 // thread of its own, for tests of programs that use the module.
 #include "kdr/simulator.hpp"
 
+#include <fmt/format.h>
+
 #include <memory>
 #include <vector>
 
@@ -17,20 +19,33 @@ namespace sim = kdr::simulator;
 class PySimulator {
   public:
     PySimulator(const py::handle& records, const py::handle& password, const py::iterable& faults,
-                bool fast, const std::string& machine_id) {
+                bool fast, const py::handle& machine_id) {
         sim::ReaderConfig config;
         config.password = to_bytes(password);
-        config.machine_id = machine_id;
+        // In the code page the Reader decodes, as the texts are.
+        config.machine_id = to_bytes(machine_id);
+        if (config.machine_id.size() > sim::kMachineIdLength) {
+            raise_error(Error(ErrorKind::InvalidArgument,
+                              fmt::format("machine_id: {} characters in Windows-1252; a reader's "
+                                          "machine ID holds at most {}.",
+                                          config.machine_id.size(), sim::kMachineIdLength)),
+                        Phase::Exchange);
+        }
         config.clock = ConsoleHost().Now();
         config.pacing = fast ? sim::Pacing::Fast : sim::Pacing::LineRate;
         if (py::isinstance<py::int_>(records)) {
-            const auto count = records.cast<long long>();
-            if (count < 0) {
-                raise_error(Error(ErrorKind::InvalidArgument,
-                                  "records: give a count of 0 or more, or a list of texts."),
-                            Phase::Exchange);
+            // Compared as Python ints: a count past any C++ integer is refused
+            // as a count, and none is refused after its records are made.
+            const auto given = py::reinterpret_borrow<py::int_>(records);
+            if (given < py::int_(0) || given > py::int_(sim::kMaxRecords)) {
+                raise_error(
+                    Error(ErrorKind::InvalidArgument,
+                          fmt::format("records: {} records; give a count of 0 to {} (a "
+                                      "reader holds no more), or a list of texts.",
+                                      py::repr(given).cast<std::string>(), sim::kMaxRecords)),
+                    Phase::Exchange);
             }
-            config.records = sim::sample_records(static_cast<std::size_t>(count),
+            config.records = sim::sample_records(given.cast<std::size_t>(),
                                                  sim::add_seconds(config.clock, -120));
         } else if (py::isinstance<py::str>(records) || py::isinstance<py::bytes>(records)) {
             raise_error(
@@ -40,6 +55,13 @@ class PySimulator {
             // As `kdr simulate --record` takes them: one a minute up to a minute ago.
             std::vector<std::string> texts;
             for (const py::handle text : records.cast<py::iterable>()) {
+                if (texts.size() == sim::kMaxRecords) {
+                    raise_error(Error(ErrorKind::InvalidArgument,
+                                      fmt::format("records: more than {} texts; a reader holds "
+                                                  "no more.",
+                                                  sim::kMaxRecords)),
+                                Phase::Exchange);
+                }
                 texts.push_back(to_bytes(text));
             }
             const auto given = static_cast<std::int64_t>(texts.size());
@@ -100,13 +122,15 @@ void define_simulator(py::module_& module) {
 
 Simulator(records=25, password="", faults=[], *, fast=False,
 machine_id="KDR00001") starts serving at once; closing it (or leaving the
-with block) stops it. records is a count of sample records or a list of
-texts (str in Windows-1252, or bytes), taken one a minute up to a minute
-ago. faults are the kdr simulate command's words ("silent", "refuse:T",
-"drop", "short", ...). The reader sends at 19,200 baud, or every answer at
-once when fast is True.)")
+with block) stops it. records is a count of sample records, 0 to 99,999 (a
+reader holds no more), or a list of texts (str in Windows-1252, or bytes),
+taken one a minute up to a minute ago. machine_id is up to 8 characters,
+str in Windows-1252 or bytes. A count, text or ID no reader can hold raises
+ValueError before anything is made. faults are the kdr simulate command's
+words ("silent", "refuse:T", "drop", "short", ...). The reader sends at
+19,200 baud, or every answer at once when fast is True.)")
         .def(py::init<const py::handle&, const py::handle&, const py::iterable&, bool,
-                      const std::string&>(),
+                      const py::handle&>(),
              py::arg("records") = 25, py::arg("password") = "", py::arg("faults") = py::list(),
              py::kw_only(), py::arg("fast") = false, py::arg("machine_id") = "KDR00001")
         .def_property_readonly("port", &PySimulator::port,

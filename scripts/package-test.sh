@@ -90,13 +90,21 @@ awk '/^## /{library = ($0 == "## The library")}
      inside && /^```$/ {exit}
      inside {print}' README.md >"$consumer/readme_example.cpp"
 grep -q 'int main' "$consumer/readme_example.cpp" || fail "no complete C++ example under '## The library' in README.md"
+# The first CMake block under "## Installing": the lines a user's project
+# takes, with no CMAKE_CXX_STANDARD around them.
+awk '/^## /{installing = ($0 == "## Installing")}
+     installing && /^```cmake$/ {inside = 1; next}
+     inside && /^```$/ {exit}
+     inside {print}' README.md >"$consumer/readme.cmake"
+grep -q 'find_package(KDRCtrl' "$consumer/readme.cmake" || fail "no CMake lines under '## Installing' in README.md"
+consumer_inputs=(-DKDR_EXAMPLE="$consumer/readme_example.cpp" -DKDR_README_CMAKE="$consumer/readme.cmake")
 cmake -S tests/consumer -B "$consumer/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$prefix" -DKDR_EXAMPLE="$consumer/readme_example.cpp" >/dev/null
+    -DCMAKE_PREFIX_PATH="$prefix" "${consumer_inputs[@]}" >/dev/null
 cmake --build "$consumer/build" -j "$jobs"
 # The example opens port 1, mapped to the device on its command line, with
 # the password "secret": it prints what `kdr download --rtc --raw` prints.
 start_simulator --password secret --fast --records 9 --clock "2024-05-06 07:08:09"
-"$consumer/build/readme_example" "$device" >"$consumer/example.out"
+"$consumer/build/app" "$device" >"$consumer/example.out"
 "$prefix/bin/kdr" download --port "$device" --password secret --rtc --raw >"$consumer/expected.out"
 grep -q '^9 record(s) received' "$consumer/expected.out" || fail "kdr download: $(head -c 200 "$consumer/expected.out")"
 cmp "$consumer/expected.out" "$consumer/example.out" || fail "the example's records differ from kdr download's"
@@ -181,8 +189,8 @@ grep -qx 'EnvironmentFile=/etc/kdr/collect.conf' "$unpacked/lib/systemd/system/k
 grep -q '^3 record(s) received' "$out/demo.out" || fail "kdr demo --fast: $(cat "$out/demo.out")"
 # The development package serves the outside project as the install did.
 cmake -S tests/consumer -B "$out/consumer-deb" -G Ninja -DCMAKE_PREFIX_PATH="$unpacked/usr" \
-    -DKDR_EXAMPLE="$consumer/readme_example.cpp" >/dev/null
-cmake --build "$out/consumer-deb" -j "$jobs" --target readme_example >/dev/null
+    "${consumer_inputs[@]}" >/dev/null
+cmake --build "$out/consumer-deb" -j "$jobs" --target app >/dev/null
 
 step "python3-kdr: import kdr, and the README's Python example"
 dpkg-deb -x "$py_deb" "$unpacked"

@@ -45,8 +45,9 @@ constexpr Clock::Duration kPacingQuantum = std::chrono::milliseconds{2};
 
 }  // namespace
 
-PtyServer::PtyServer(ReaderConfig config, Log log)
+PtyServer::PtyServer(ReaderConfig config, Log log, NewDevice on_new_device)
     : log_(std::move(log)),
+      on_new_device_(std::move(on_new_device)),
       clock_(std::make_unique<SteadyClock>()),
       model_(std::move(config), clock_->now()) {
     std::array<int, 2> wake{-1, -1};
@@ -335,8 +336,11 @@ void PtyServer::drop_line(Clock::Instant now) {
         ++drops_;
     }
     open_terminal();
-    log(fmt::format("the line to {} dropped; the reader now answers on {}", old_path,
-                    device_path()));
+    const std::string new_path = device_path();
+    log(fmt::format("the line to {} dropped; the reader now answers on {}", old_path, new_path));
+    if (on_new_device_) {
+        on_new_device_(new_path);
+    }
 }
 
 }  // namespace kdr::simulator

@@ -16,8 +16,6 @@ namespace {
 
 // Longer than any request a host builds; a frame that grows past it is noise.
 constexpr std::size_t kMaxFrame = 4096;
-constexpr std::size_t kMaxRecords = 99'999;
-constexpr std::size_t kMachineIdLength = 8;
 constexpr std::size_t kClockLength = 6;
 
 bool valid_date_time(const LocalDateTime& when) {
@@ -48,8 +46,9 @@ void validate(const ReaderConfig& config) {
                             describe(config.clock)));
     }
     if (config.machine_id.size() > kMachineIdLength) {
-        invalid(fmt::format("machine ID \"{}\" is longer than {} characters", config.machine_id,
-                            kMachineIdLength));
+        // Not the ID itself: its bytes may be no UTF-8 text to show.
+        invalid(fmt::format("the machine ID is {} characters long, longer than {}",
+                            config.machine_id.size(), kMachineIdLength));
     }
     if (config.records.size() > kMaxRecords) {
         invalid(fmt::format("{} records: a reader holds at most {}", config.records.size(),

@@ -163,7 +163,12 @@ std::string download_answer(std::string_view machine_id, const std::vector<Recor
     std::string answer;
     answer.reserve(14 + records.size() * 32);
     answer += protocol::STX;
-    answer += fmt::format("{:<8.8}{:05}", machine_id, records.size() % 100000);
+    // Eight bytes, as the reader sends them: fmt's width and precision count
+    // UTF-8 characters, not bytes.
+    std::string id(machine_id.substr(0, kMachineIdLength));
+    id.resize(kMachineIdLength, ' ');
+    answer += id;
+    answer += fmt::format("{:05}", records.size() % 100000);
     for (const Record& record : records) {
         answer += protocol::encode_clock(record.stamp);
         if (!record.empty) {

@@ -35,6 +35,11 @@
 
 namespace kdr::simulator {
 
+/// The most records a reader holds: its record count has five digits.
+inline constexpr std::size_t kMaxRecords = 99'999;
+/// The bytes of a reader's machine ID.
+inline constexpr std::size_t kMachineIdLength = 8;
+
 /// One record stored in the reader.
 struct Record {
     LocalDateTime stamp;  ///< when it was taken; years 2000 to 2099
@@ -93,7 +98,7 @@ struct Fault {
 /// "kind", "kind:LETTERS" ("silent", "refuse:T", "short:PR"), each with an
 /// optional "@N" for the n-th such request only ("garble:D@1"). Throws
 /// kdr::Error(InvalidArgument) naming what is wrong.
-[[nodiscard]] Fault parse_fault(std::string_view text);
+[[nodiscard]] Fault parse_fault(std::string_view whole);
 /// The text parse_fault reads back.
 [[nodiscard]] std::string to_string(const Fault& fault);
 
@@ -107,10 +112,11 @@ struct ReaderConfig {
     /// The password as a host types it; the reader pads it as hosts do (an
     /// empty one is eight spaces).
     std::string password;
-    /// Up to eight characters, padded with spaces at the end (an unset reader
-    /// sends eight spaces; a number may be right-aligned).
+    /// Up to eight characters (bytes, as the reader sends them), padded with
+    /// spaces at the end (an unset reader sends eight spaces; a number may be
+    /// right-aligned).
     std::string machine_id = "KDR00001";
-    /// At most 99,999 records.
+    /// At most kMaxRecords.
     std::vector<Record> records;
     /// The reader's clock when the model is made.
     LocalDateTime clock{};
@@ -219,7 +225,7 @@ class ReaderModel {
 
 // ---- The reader's texts, as pure functions ------------------------------
 
-/// The answer to "D": STX, the machine ID padded to eight characters, the
+/// The answer to "D": STX, the machine ID padded to eight bytes, the
 /// record count as five digits (empty records count too), then per record its
 /// six clock characters, its leading character, its text, "?" and CR (an
 /// empty record: its six clock characters, "?" and CR).
@@ -270,11 +276,15 @@ class PtyServer {
     /// Receives one line of log text per event (a request and its verdict, a
     /// line drop and the new device path).
     using Log = std::function<void(std::string_view)>;
+    /// Receives the device path of each new pseudo-terminal after a line drop,
+    /// on the serving thread, once the reader answers there. What it throws
+    /// ends serving as a failure of the terminal does.
+    using NewDevice = std::function<void(const std::string& device_path)>;
 
     /// Makes the pseudo-terminal. Throws kdr::Error for an invalid
     /// configuration (InvalidArgument) or when the system has no
     /// pseudo-terminal to give (IoError).
-    explicit PtyServer(ReaderConfig config, Log log = {});
+    explicit PtyServer(ReaderConfig config, Log log = {}, NewDevice on_new_device = {});
     /// Stops and joins the serving thread, if any, and closes everything.
     ~PtyServer();
     PtyServer(const PtyServer&) = delete;
@@ -320,6 +330,7 @@ class PtyServer {
     };
 
     Log log_;
+    NewDevice on_new_device_;
     mutable std::mutex mutex_;  // guards model_, path_, failure_, drops_
     std::unique_ptr<Clock> clock_;
     ReaderModel model_;

@@ -95,7 +95,7 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
         {{"download", "--port", "/dev/kdr-none", "--encoding", "ebcdic"}, "--encoding ebcdic"},
         {{"ports", "--format", "xml"}, "xml"},
         {{"simulate", "--fault", "refuse:Q"}, "no command letter"},
-        {{"simulate", "--id", "TOO-LONG-ID"}, "longer than 8"},
+        {{"simulate", "--id", "TOO-LONG-ID"}, "holds at most 8"},
         {{"simulate", "--clock", "yesterday"}, "YYYY-MM-DD HH:MM:SS"},
         {{"simulate", "--clock", "2024-02-30 10:00:00"}, "reader clock"},
         {{"demo", "--records", "-1"}, "records"},

@@ -262,5 +262,44 @@ TEST(DownloadFormats, TheReadersCharactersBecomeUtf8) {
     EXPECT_THROW(static_cast<void>(cli::text_decoder("ebcdic")), std::exception);
 }
 
+TEST(DownloadFormats, TextsGoBackIntoTheReadersCodePage) {
+    const struct {
+        const char* encoding;
+        std::string utf8;
+        std::string bytes;  // empty: refused, the error naming `refused`
+        std::string refused;
+    } cases[] = {
+        {"cp1252", "Gr\u00f6\u00dfe \u20ac\u0178\u0081",
+         "Gr\xf6\xdf"
+         "e \x80\x9f\x81",
+         ""},
+        {"latin1", "Gr\u00f6\u00dfe \u0080\u00ff",
+         "Gr\xf6\xdf"
+         "e \x80\xff",
+         ""},
+        {"utf8", "Z\u0142oty", "Z\u0142oty", ""},
+        {"cp1252", "Z\u0142oty", "", "\"\u0142\" (U+0142)"},
+        {"cp1252", "\u0080", "", "U+0080"},  // 0x80 is the euro sign there
+        {"latin1", "5\u20ac", "", "\"\u20ac\" (U+20AC)"},
+        {"cp1252", "caf\xe9", "", "no valid UTF-8"},  // Latin-1 given for UTF-8
+    };
+    for (const auto& c : cases) {
+        const cli::TextEncoder encode = cli::text_encoder(c.encoding);
+        if (!c.bytes.empty()) {
+            EXPECT_EQ(encode(c.utf8), c.bytes) << c.encoding << " " << c.utf8;
+            EXPECT_EQ(cli::text_decoder(c.encoding)(c.bytes), c.utf8) << c.encoding;
+            continue;
+        }
+        try {
+            static_cast<void>(encode(c.utf8));
+            ADD_FAILURE() << c.encoding << " took " << c.utf8;
+        } catch (const Error& error) {
+            EXPECT_EQ(error.kind(), ErrorKind::InvalidArgument);
+            EXPECT_NE(std::string(error.what()).find(c.refused), std::string::npos) << error.what();
+        }
+    }
+    EXPECT_THROW(static_cast<void>(cli::text_encoder("ebcdic")), std::exception);
+}
+
 }  // namespace
 }  // namespace kdr
