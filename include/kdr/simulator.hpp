@@ -98,7 +98,7 @@ struct Fault {
 /// "kind", "kind:LETTERS" ("silent", "refuse:T", "short:PR"), each with an
 /// optional "@N" for the n-th such request only ("garble:D@1"). Throws
 /// kdr::Error(InvalidArgument) naming what is wrong.
-[[nodiscard]] Fault parse_fault(std::string_view whole);
+[[nodiscard]] Fault parse_fault(std::string_view text);
 /// The text parse_fault reads back.
 [[nodiscard]] std::string to_string(const Fault& fault);
 
