@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <utility>
@@ -228,16 +229,17 @@ class Station {
           quiet_{console.in, null_, null_, false, false} {}
 
     int run() {
-        store_ = store::open_store(target_);
-        if (!options_.reader_name.empty()) {
-            store_->check_reader_name(options_.reader_name);  // before any reader is touched
-        }
         {
+            // A port word that can name no port is bad usage, said before
+            // the store is made.
             const Session port(line_, quiet_, "collect");
             port_ = port.port_name();
             network_ = port.network_port();
         }
-        check_port_word();
+        store_ = store::open_store(target_);
+        if (!options_.reader_name.empty()) {
+            store_->check_reader_name(options_.reader_name);  // before any reader is touched
+        }
         const StopSignals signals;
         say(fmt::format("watching {} every {} s; Ctrl-C ends", port_,
                         StationPolicy::kPoll.count()));
@@ -261,20 +263,6 @@ class Station {
         line.password = resolve_password(line);
         line.password_file.reset();
         return line;
-    }
-
-    // A word that names no port (an unknown scheme, a network port without
-    // its number) is bad usage, found at the start; whether the port opens is
-    // found by the polls.
-    void check_port_word() const {
-        try {
-            static_cast<void>(make_serial_port(port_));
-        } catch (const Error& error) {
-            if (error.kind() == ErrorKind::InvalidArgument) {
-                throw UsageError(error.what());
-            }
-            throw;
-        }
     }
 
     // The reader's waits end at once on a stop, except where a stop would cut
@@ -461,8 +449,11 @@ int command_collect(const CollectOptions& options, Console& console) {
     if (options.watch) {
         return watch(options, target, console);
     }
-    // The store first: one that cannot be written is found before the reader
-    // is touched.
+    // The options first (the port word), then the store: one that cannot be
+    // written is found before the reader is touched. The session ends (its
+    // progress line cleared) before the line is printed.
+    std::optional<Session> session;
+    session.emplace(options.line, console, "collect");
     std::unique_ptr<Store> store;
     try {
         store = store::open_store(target);
@@ -480,15 +471,12 @@ int command_collect(const CollectOptions& options, Console& console) {
     }
     CollectResult result;
     std::string port;
-    {
-        // The session ends (its progress line cleared) before the line is printed.
-        Session session(options.line, console, "collect");
-        if (!session.open()) {
-            return kExitFailure;
-        }
-        port = session.port_name();
-        result = collect::collect(session.reader(), port, *store, collect_request(options));
+    if (!session->open()) {
+        return kExitFailure;
     }
+    port = session->port_name();
+    result = collect::collect(session->reader(), port, *store, collect_request(options));
+    session.reset();
     const std::string line = collect_line(result, port);
     if (options.format == "json") {
         console.out << collect_json(result, port).dump(2) << '\n' << std::flush;
