@@ -8,12 +8,15 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +30,7 @@
 
 #include "cli/download_formats.hpp"
 #include "cli/options.hpp"
+#include "cli/result_file.hpp"
 #include "collect/collect.hpp"
 #include "collect/station_policy.hpp"
 #include "kdr/error.hpp"
@@ -436,6 +440,50 @@ void write_out(const std::string& text, Console& console) {
     console.out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
+// The readers the store holds, as the outputs show them, when few enough to
+// list in a sentence.
+constexpr std::size_t kReadersListed = 10;
+
+// A --reader that names no reader of the store is a failure of its own: an
+// empty result would look like a reader without records. Returns whether it
+// names one, having said so otherwise.
+bool reader_known(Store& store, const std::optional<std::string>& reader, Console& console) {
+    if (!reader) {
+        return true;
+    }
+    const std::vector<std::string> ids = store.readers();
+    if (std::any_of(ids.begin(), ids.end(),
+                    [&](const std::string& id) { return store::same_reader(id, *reader); })) {
+        return true;
+    }
+    std::string held;
+    if (ids.empty()) {
+        held = "it holds no reader yet";
+    } else if (ids.size() <= kReadersListed) {
+        std::vector<std::string> shown;
+        shown.reserve(ids.size());
+        for (const std::string& id : ids) {
+            shown.push_back(cp1252_to_utf8(trim_spaces(id)));
+        }
+        held = fmt::format("it holds {}", fmt::join(shown, ", "));
+    } else {
+        held = fmt::format("it holds {} readers (kdr history lists them)", ids.size());
+    }
+    console.err << fmt::format("kdr: --reader {}: the store {} holds no such reader; {}\n", *reader,
+                               store.name(), held);
+    return false;
+}
+
+// Where --output or standard output takes a command's whole text.
+void write_result(const std::optional<ResultFile>& file, const std::string& text,
+                  Console& console) {
+    if (file) {
+        file->commit(text);
+    } else {
+        write_out(text, console);
+    }
+}
+
 }  // namespace
 
 int command_collect(const CollectOptions& options, Console& console) {
@@ -495,8 +543,16 @@ int command_export(const ExportOptions& options, Console& console) {
     if (options.since) {
         filter.since = parse_day(*options.since);
     }
-    std::unique_ptr<Store> store =
-        store::open_store(store_target(options.db), store::OpenMode::ReadOnly);
+    const std::string target = store_target(options.db);
+    // A file that cannot be written is found before the store is read.
+    std::optional<ResultFile> file;
+    if (options.output_file && *options.output_file != "-") {
+        file.emplace(*options.output_file);
+    }
+    std::unique_ptr<Store> store = store::open_store(target, store::OpenMode::ReadOnly);
+    if (!reader_known(*store, options.reader, console)) {
+        return kExitFailure;
+    }
     const std::vector<store::StoredRecord> rows = store->records(filter);
 
     // Each reader's records in the formats of `kdr download`. No reader
@@ -520,14 +576,23 @@ int command_export(const ExportOptions& options, Console& console) {
         writer->end();
     }
     writer->finish();
-    write_out(text.str(), console);
+    write_result(file, text.str(), console);
     return kExitSuccess;
 }
 
 int command_history(const HistoryOptions& options, Console& console) {
+    store::DownloadFilter filter;
+    filter.machine_id = options.reader;
+    if (options.since) {
+        filter.since = parse_day(*options.since);
+    }
+    filter.limit = options.limit;
     std::unique_ptr<Store> store =
         store::open_store(store_target(options.db), store::OpenMode::ReadOnly);
-    const std::vector<store::StoredDownload> downloads = store->downloads();
+    if (!reader_known(*store, options.reader, console)) {
+        return kExitFailure;
+    }
+    const std::vector<store::StoredDownload> downloads = store->downloads(filter);
     if (options.format == "json") {
         Json list = Json::array();
         for (const store::StoredDownload& d : downloads) {
@@ -630,18 +695,56 @@ void add_export_options(CLI::App& command, ExportOptions& options) {
         ->option_text("DATE")
         ->default_str("every day");
     add_format_option(command, options.format, format_names(true), "the formats of kdr download");
-    command.footer(R"(Examples:
+    command
+        .add_option("-o,--output", options.output_file,
+                    "Write the records to FILE (\"-\": standard output), replacing it whole "
+                    "only once every record is written; a file this user may not write is "
+                    "refused")
+        ->option_text("FILE")
+        ->default_str("-");
+    command.footer(R"(Exit 1 when --reader names no reader the store holds (the readers it
+holds are named when they are few).
+
+Examples:
   kdr export --db records.sqlite > records.csv
+  kdr export --db records.sqlite -o records.csv
   kdr export --db records.sqlite --reader KDR00077 --since 2024-05-01 --format json)");
 }
 
 void add_history_options(CLI::App& command, HistoryOptions& options) {
     add_db_option(command, options.db);
+    command.add_option("--reader", options.reader, "Only this reader's downloads (its ID)")
+        ->option_text("ID")
+        ->default_str("every reader");
+    command
+        .add_option("--since", options.since,
+                    "Only downloads that ended on or after this day, YYYY-MM-DD, in UTC as the "
+                    "table shows them")
+        ->option_text("DATE")
+        ->default_str("every day");
+    command
+        .add_option("--limit", options.limit,
+                    "Only the most recent N downloads (of those --reader and --since let "
+                    "through), still listed oldest first")
+        ->option_text("N")
+        ->default_str("all")
+        ->check([](const std::string& text) {
+            std::size_t value = 0;
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), value);
+            return error == std::errc{} && end == text.data() + text.size() && value > 0
+                       ? std::string()
+                       : fmt::format("{} is no count of downloads: give 1 or more", text);
+        });
     add_format_option(command, options.format, report_formats(),
                       "a table, or one JSON array of the downloads");
-    command.footer(R"(Examples:
+    command.footer(R"(Lists the downloads oldest first. Exit 1 when --reader names no reader the
+store holds (the readers it holds are named when they are few).
+
+Examples:
   kdr history --db records.sqlite
-  kdr history --db records.sqlite --format json)");
+  kdr history --db records.sqlite --reader KDR00077 --limit 10
+  kdr history --db records.sqlite --since 2024-05-01 --format json)");
 }
 
 void add_rebuild_options(CLI::App& command, RebuildOptions& options) {
