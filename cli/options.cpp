@@ -64,7 +64,9 @@ const std::vector<std::string>& report_formats() {
 
 void add_db_option(CLI::App& command, std::optional<std::string>& db) {
     command
-        .add_option("--db", db, "The store: a SQLite file or a postgresql:// URI (docs/STORE.md)")
+        .add_option("--db", db,
+                    "The store: a SQLite file or a postgresql:// URI "
+                    "(/usr/share/doc/kdr/STORE.md)")
         ->option_text("TARGET")
         ->default_str("$KDR_DB");
 }

@@ -676,7 +676,7 @@ the same, byte for byte (a third read decides when they differ; when no two
 agree, no record is stored and the reader is not erased). Prints one line:
 the reader, records new and already stored, erased or not and why. Exit 1
 when anything failed: nothing is erased then, and nothing stored is lost.
-The SQLite file is created when missing. See docs/STORE.md.
+The SQLite file is created when missing. See /usr/share/doc/kdr/STORE.md.
 
 Examples:
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase
