@@ -19,9 +19,10 @@ class ResultFile {
 
     /// Checks that the result can be written where it is to go: the folder
     /// of a file to replace exists and is writable, a file to replace is one
-    /// this user may write, a device is writable, the path is no folder. A symbolic link is followed: the file it points to
-    /// is replaced and the link kept. Throws UsageError otherwise, naming
-    /// `option` and what to change.
+    /// this user may write, a device is writable, the path is no folder. A
+    /// symbolic link is followed: the file it points to is replaced and the
+    /// link kept. Throws UsageError otherwise, naming `option` and what to
+    /// change.
     explicit ResultFile(std::string path, std::string option = "-o");
 
     /// The path as given.
