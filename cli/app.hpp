@@ -34,6 +34,8 @@ struct Console {
     /// Standard output or error goes to the systemd journal, which stamps
     /// every line with its time: the station's lines leave out their own.
     bool to_journal = false;
+    /// Results are seen on a terminal, where notes may point at them ("above").
+    bool out_is_terminal = false;
 };
 
 /// Output to a file descriptor that keeps the error of the first write that

@@ -212,8 +212,9 @@ int command_sync_time(const LineOptions& options, Console& console) {
         return session.fail(error);
     }
     session.info() << fmt::format(
-        "kdr: the reader on {} keeps this computer's time (its clock, read back, is above)\n",
-        session.port_name());
+        "kdr: the reader on {} keeps this computer's time (its clock, read back, {})\n",
+        session.port_name(),
+        console.out_is_terminal ? "is above" : "was written to standard output");
     return kExitSuccess;
 }
 

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
         ::isatty(STDIN_FILENO) == 1,
         ::isatty(STDERR_FILENO) == 1,
         [&results] { return results.error(); },
-        kdr::cli::is_journal_stream(STDOUT_FILENO) || kdr::cli::is_journal_stream(STDERR_FILENO)};
+        kdr::cli::is_journal_stream(STDOUT_FILENO) || kdr::cli::is_journal_stream(STDERR_FILENO),
+        ::isatty(STDOUT_FILENO) == 1};
     return kdr::cli::run(args, console);
 }

@@ -3,8 +3,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace kdr::cli {
@@ -14,8 +16,9 @@ void add_line_options(CLI::App& command, LineOptions& options) {
     command
         .add_option("-p,--port", options.port,
                     "The reader's serial device: /dev/ttyUSB0, /dev/serial/by-id/..., a "
-                    "pseudo-terminal, or a port number (1 is /dev/ttyS0). \"kdr ports\" lists "
-                    "the devices")
+                    "pseudo-terminal, or a port number (1 is /dev/ttyS0); or a serial device "
+                    "server on the network, tcp://HOST:PORT (raw TCP) or rfc2217://HOST:PORT "
+                    "(RFC 2217). \"kdr ports\" lists the devices")
         ->option_text("DEVICE")
         ->default_str("$KDR_PORT");
     // The environment or a file keeps the password out of the process list;
@@ -61,10 +64,30 @@ const std::vector<std::string>& report_formats() {
 
 void add_db_option(CLI::App& command, std::optional<std::string>& db) {
     command
-        .add_option("--db", db, "The store: a SQLite file or a postgresql:// URI (docs/STORE.md)")
+        .add_option("--db", db,
+                    "The store: a SQLite file or a postgresql:// URI "
+                    "(/usr/share/doc/kdr/STORE.md)")
         ->option_text("TARGET")
         ->default_str("$KDR_DB");
 }
+
+namespace {
+
+// "scheme://...": letters, then letters, digits, "+", "-" or ".", then "://".
+bool looks_like_uri(std::string_view target) {
+    const std::size_t colon = target.find("://");
+    if (colon == std::string_view::npos || colon == 0 ||
+        std::isalpha(static_cast<unsigned char>(target.front())) == 0) {
+        return false;
+    }
+    return std::all_of(target.begin(), target.begin() + static_cast<std::ptrdiff_t>(colon),
+                       [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' ||
+                                  c == '-' || c == '.';
+                       });
+}
+
+}  // namespace
 
 std::string store_target(const std::optional<std::string>& db) {
     const char* environment = std::getenv("KDR_DB");
@@ -79,7 +102,14 @@ std::string store_target(const std::optional<std::string>& db) {
         throw UsageError(
             "--db is empty: give a SQLite file such as records.sqlite or a postgresql:// URI");
     }
-    if (!target.starts_with("postgresql://") && !target.starts_with("postgres://")) {
+    const bool postgres = target.starts_with("postgresql://") || target.starts_with("postgres://");
+    if (!postgres && looks_like_uri(target)) {
+        throw UsageError(fmt::format(
+            "{}: no kind of store this program knows; give a SQLite file (such as "
+            "records.sqlite) or a PostgreSQL database as postgresql://USER@HOST/DATABASE",
+            named));
+    }
+    if (!postgres) {
         namespace fs = std::filesystem;
         const fs::path parent = fs::path(target).parent_path();
         const fs::path folder = parent.empty() ? fs::path(".") : parent;

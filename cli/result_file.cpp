@@ -57,17 +57,24 @@ void replace_file(const std::string& target, std::string_view text) {
         throw write_error(target, errno);
     }
     temporary.assign(name.data());
-    // A new file gets the mode any new file gets; a replaced one keeps its own.
+    // A new file gets the mode any new file gets; a replaced one keeps its
+    // own, and its owner and group as far as this user may give them (root
+    // may; others may keep a group of theirs).
     struct stat existing {};
     mode_t mode = 0;
-    if (::stat(target.c_str(), &existing) == 0) {
+    const bool replacing = ::stat(target.c_str(), &existing) == 0;
+    if (replacing) {
         mode = existing.st_mode & 07777U;
+        if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+            static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), existing.st_gid));
+        }
     } else {
         const mode_t mask = ::umask(0);
         ::umask(mask);
         mode = 0666U & ~mask;
     }
     int error = write_all(fd, text);
+    // The mode after the owner: a change of owner clears set-ID bits.
     if (error == 0 && (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)) {
         error = errno;
     }
@@ -105,6 +112,17 @@ struct Resolved {
     std::string path;
     bool descriptor = false;
 };
+
+// Whether this user may write the file at `path` (by the effective IDs, as
+// opening it would be judged): the folder being writable lets a rename
+// replace any file in it, which must not replace one the user could not
+// write. A file that does not exist may be made.
+int may_write(const std::string& path) {
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 || errno == ENOENT) {
+        return 0;
+    }
+    return errno;
+}
 
 Resolved resolve(const std::string& given) {
     namespace fs = std::filesystem;
@@ -166,6 +184,12 @@ ResultFile::ResultFile(std::string path, std::string option)
         throw UsageError(fmt::format("{} {}: the folder {} is not writable ({}); choose another",
                                      option_, path_, folder.string(), why(errno)));
     }
+    if (const int error = may_write(target_); error != 0) {
+        throw UsageError(fmt::format(
+            "{} {}: this user may not write that file ({}), so it is not replaced; choose "
+            "another, or let this user write it",
+            option_, path_, why(error)));
+    }
 }
 
 void ResultFile::commit(std::string_view text) const {
@@ -182,6 +206,9 @@ std::string ResultFile::keep_partial(std::string_view text) const {
         return kind_ == Kind::Stdout ? std::string("standard output") : path_;
     }
     std::string partial = target_ + ".partial";
+    if (const int error = may_write(partial); error != 0) {
+        throw write_error(partial, error);
+    }
     replace_file(partial, text);
     return partial;
 }

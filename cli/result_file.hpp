@@ -18,10 +18,11 @@ class ResultFile {
     };
 
     /// Checks that the result can be written where it is to go: the folder
-    /// of a file to replace exists and is writable, a device is writable, the
-    /// path is no folder. A symbolic link is followed: the file it points to
-    /// is replaced and the link kept. Throws UsageError otherwise, naming
-    /// `option` and what to change.
+    /// of a file to replace exists and is writable, a file to replace is one
+    /// this user may write, a device is writable, the path is no folder. A
+    /// symbolic link is followed: the file it points to is replaced and the
+    /// link kept. Throws UsageError otherwise, naming `option` and what to
+    /// change.
     explicit ResultFile(std::string path, std::string option = "-o");
 
     /// The path as given.
@@ -29,7 +30,8 @@ class ResultFile {
     [[nodiscard]] Kind kind() const noexcept { return kind_; }
 
     /// Writes the text: a replaced file is seen with its old content or the
-    /// new, never a part. Throws kdr::Error(IoError).
+    /// new, never a part, and keeps its mode (and its owner and group as far
+    /// as this user may set them). Throws kdr::Error(IoError).
     void commit(std::string_view text) const;
     /// Writes the text of a result that is not whole: a file that would be
     /// replaced is left as it was and the text goes to "<path>.partial"; a

@@ -45,6 +45,18 @@ PortChoice parse_port(std::string_view text) {
     return PortChoice{static_cast<std::int16_t>(number), std::nullopt};
 }
 
+void check_port_word(const std::string& word) {
+    // Making the port parses the word and opens nothing.
+    try {
+        static_cast<void>(make_serial_port(word));
+    } catch (const Error& error) {
+        if (error.kind() == ErrorKind::InvalidArgument) {
+            throw UsageError(error.what());
+        }
+        throw;
+    }
+}
+
 // ---- The status line ---------------------------------------------------------
 
 namespace {
@@ -292,17 +304,17 @@ Session::Session(const LineOptions& options, Console& console, std::string_view 
             "environment variable KDR_PORT (\"kdr ports\" lists the devices)");
     }
     check_password(password_, info());
-    PortChoice choice;
     try {
-        choice = parse_port(*port);
+        const PortChoice choice = parse_port(*port);
+        // A port number stands for the system's serial port of that number.
+        port_name_ = choice.path ? *choice.path : PortMap().path_for(choice.number);
+        check_port_word(port_name_);
     } catch (const UsageError& error) {
         if (!port_from_environment_) {
             throw;
         }
         throw UsageError(std::string(error.what()) + " (the port came from KDR_PORT)");
     }
-    // A port number stands for the system's serial port of that number.
-    port_name_ = choice.path ? *choice.path : PortMap().path_for(choice.number);
 }
 
 std::unique_ptr<SerialPort> Session::make_port() {

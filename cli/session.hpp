@@ -37,6 +37,11 @@ struct PortChoice {
 /// outside 1 to 32767.
 [[nodiscard]] PortChoice parse_port(std::string_view text);
 
+/// Throws UsageError for a port word that can name no port: an unknown
+/// scheme ("udp://x"), a network port without a host or a port number from 1
+/// to 65535. Whether the port exists or answers is not looked at.
+void check_port_word(const std::string& word);
+
 /// The columns of the terminal on standard error: its window size, else
 /// COLUMNS, else 80.
 [[nodiscard]] std::size_t terminal_columns();
@@ -123,8 +128,9 @@ struct LineOptions {
 
 class Session {
   public:
-    /// Throws UsageError when no port is named or it is malformed, and for a
-    /// password that cannot be sent; warns of one longer than a reader's.
+    /// Throws UsageError when no port is named or it is malformed
+    /// (check_port_word), and for a password that cannot be sent; warns of
+    /// one longer than a reader's.
     Session(const LineOptions& options, Console& console, std::string_view command);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

@@ -145,7 +145,9 @@ of its letters: "garble:D@1" damages the first download only.
           download)
   merge   two records run together  split   one record cut in two after a "?"
   mute    carries out the request and sends nothing
-  borrow  the clock read back as the next minute, its second below zero
+  borrow  the clock read back as the next minute, its second 60 less: a host
+          reads 16:29:-16 for 16:28:44, 16:29:201 for 16:28:05 (the
+          character wraps below -16)
   flip    one bit of the download flipped, at another place each time
 
 Examples:

@@ -8,24 +8,29 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <utility>
 
 #include "cli/download_formats.hpp"
 #include "cli/options.hpp"
+#include "cli/result_file.hpp"
 #include "collect/collect.hpp"
 #include "collect/station_policy.hpp"
 #include "kdr/error.hpp"
@@ -228,16 +233,17 @@ class Station {
           quiet_{console.in, null_, null_, false, false} {}
 
     int run() {
-        store_ = store::open_store(target_);
-        if (!options_.reader_name.empty()) {
-            store_->check_reader_name(options_.reader_name);  // before any reader is touched
-        }
         {
+            // A port word that can name no port is bad usage, said before
+            // the store is made.
             const Session port(line_, quiet_, "collect");
             port_ = port.port_name();
             network_ = port.network_port();
         }
-        check_port_word();
+        store_ = store::open_store(target_);
+        if (!options_.reader_name.empty()) {
+            store_->check_reader_name(options_.reader_name);  // before any reader is touched
+        }
         const StopSignals signals;
         say(fmt::format("watching {} every {} s; Ctrl-C ends", port_,
                         StationPolicy::kPoll.count()));
@@ -261,20 +267,6 @@ class Station {
         line.password = resolve_password(line);
         line.password_file.reset();
         return line;
-    }
-
-    // A word that names no port (an unknown scheme, a network port without
-    // its number) is bad usage, found at the start; whether the port opens is
-    // found by the polls.
-    void check_port_word() const {
-        try {
-            static_cast<void>(make_serial_port(port_));
-        } catch (const Error& error) {
-            if (error.kind() == ErrorKind::InvalidArgument) {
-                throw UsageError(error.what());
-            }
-            throw;
-        }
     }
 
     // The reader's waits end at once on a stop, except where a stop would cut
@@ -448,6 +440,50 @@ void write_out(const std::string& text, Console& console) {
     console.out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
+// The readers the store holds, as the outputs show them, when few enough to
+// list in a sentence.
+constexpr std::size_t kReadersListed = 10;
+
+// A --reader that names no reader of the store is a failure of its own: an
+// empty result would look like a reader without records. Returns whether it
+// names one, having said so otherwise.
+bool reader_known(Store& store, const std::optional<std::string>& reader, Console& console) {
+    if (!reader) {
+        return true;
+    }
+    const std::vector<std::string> ids = store.readers();
+    if (std::any_of(ids.begin(), ids.end(),
+                    [&](const std::string& id) { return store::same_reader(id, *reader); })) {
+        return true;
+    }
+    std::string held;
+    if (ids.empty()) {
+        held = "it holds no reader yet";
+    } else if (ids.size() <= kReadersListed) {
+        std::vector<std::string> shown;
+        shown.reserve(ids.size());
+        for (const std::string& id : ids) {
+            shown.push_back(cp1252_to_utf8(trim_spaces(id)));
+        }
+        held = fmt::format("it holds {}", fmt::join(shown, ", "));
+    } else {
+        held = fmt::format("it holds {} readers (kdr history lists them)", ids.size());
+    }
+    console.err << fmt::format("kdr: --reader {}: the store {} holds no such reader; {}\n", *reader,
+                               store.name(), held);
+    return false;
+}
+
+// Where --output or standard output takes a command's whole text.
+void write_result(const std::optional<ResultFile>& file, const std::string& text,
+                  Console& console) {
+    if (file) {
+        file->commit(text);
+    } else {
+        write_out(text, console);
+    }
+}
+
 }  // namespace
 
 int command_collect(const CollectOptions& options, Console& console) {
@@ -461,8 +497,11 @@ int command_collect(const CollectOptions& options, Console& console) {
     if (options.watch) {
         return watch(options, target, console);
     }
-    // The store first: one that cannot be written is found before the reader
-    // is touched.
+    // The options first (the port word), then the store: one that cannot be
+    // written is found before the reader is touched. The session ends (its
+    // progress line cleared) before the line is printed.
+    std::optional<Session> session;
+    session.emplace(options.line, console, "collect");
     std::unique_ptr<Store> store;
     try {
         store = store::open_store(target);
@@ -480,15 +519,12 @@ int command_collect(const CollectOptions& options, Console& console) {
     }
     CollectResult result;
     std::string port;
-    {
-        // The session ends (its progress line cleared) before the line is printed.
-        Session session(options.line, console, "collect");
-        if (!session.open()) {
-            return kExitFailure;
-        }
-        port = session.port_name();
-        result = collect::collect(session.reader(), port, *store, collect_request(options));
+    if (!session->open()) {
+        return kExitFailure;
     }
+    port = session->port_name();
+    result = collect::collect(session->reader(), port, *store, collect_request(options));
+    session.reset();
     const std::string line = collect_line(result, port);
     if (options.format == "json") {
         console.out << collect_json(result, port).dump(2) << '\n' << std::flush;
@@ -507,8 +543,16 @@ int command_export(const ExportOptions& options, Console& console) {
     if (options.since) {
         filter.since = parse_day(*options.since);
     }
-    std::unique_ptr<Store> store =
-        store::open_store(store_target(options.db), store::OpenMode::ReadOnly);
+    const std::string target = store_target(options.db);
+    // A file that cannot be written is found before the store is read.
+    std::optional<ResultFile> file;
+    if (options.output_file && *options.output_file != "-") {
+        file.emplace(*options.output_file);
+    }
+    std::unique_ptr<Store> store = store::open_store(target, store::OpenMode::ReadOnly);
+    if (!reader_known(*store, options.reader, console)) {
+        return kExitFailure;
+    }
     const std::vector<store::StoredRecord> rows = store->records(filter);
 
     // Each reader's records in the formats of `kdr download`. No reader
@@ -532,14 +576,23 @@ int command_export(const ExportOptions& options, Console& console) {
         writer->end();
     }
     writer->finish();
-    write_out(text.str(), console);
+    write_result(file, text.str(), console);
     return kExitSuccess;
 }
 
 int command_history(const HistoryOptions& options, Console& console) {
+    store::DownloadFilter filter;
+    filter.machine_id = options.reader;
+    if (options.since) {
+        filter.since = parse_day(*options.since);
+    }
+    filter.limit = options.limit;
     std::unique_ptr<Store> store =
         store::open_store(store_target(options.db), store::OpenMode::ReadOnly);
-    const std::vector<store::StoredDownload> downloads = store->downloads();
+    if (!reader_known(*store, options.reader, console)) {
+        return kExitFailure;
+    }
+    const std::vector<store::StoredDownload> downloads = store->downloads(filter);
     if (options.format == "json") {
         Json list = Json::array();
         for (const store::StoredDownload& d : downloads) {
@@ -623,7 +676,7 @@ the same, byte for byte (a third read decides when they differ; when no two
 agree, no record is stored and the reader is not erased). Prints one line:
 the reader, records new and already stored, erased or not and why. Exit 1
 when anything failed: nothing is erased then, and nothing stored is lost.
-The SQLite file is created when missing. See docs/STORE.md.
+The SQLite file is created when missing. See /usr/share/doc/kdr/STORE.md.
 
 Examples:
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase
@@ -642,18 +695,56 @@ void add_export_options(CLI::App& command, ExportOptions& options) {
         ->option_text("DATE")
         ->default_str("every day");
     add_format_option(command, options.format, format_names(true), "the formats of kdr download");
-    command.footer(R"(Examples:
+    command
+        .add_option("-o,--output", options.output_file,
+                    "Write the records to FILE (\"-\": standard output), replacing it whole "
+                    "only once every record is written; a file this user may not write is "
+                    "refused")
+        ->option_text("FILE")
+        ->default_str("-");
+    command.footer(R"(Exit 1 when --reader names no reader the store holds (the readers it
+holds are named when they are few).
+
+Examples:
   kdr export --db records.sqlite > records.csv
+  kdr export --db records.sqlite -o records.csv
   kdr export --db records.sqlite --reader KDR00077 --since 2024-05-01 --format json)");
 }
 
 void add_history_options(CLI::App& command, HistoryOptions& options) {
     add_db_option(command, options.db);
+    command.add_option("--reader", options.reader, "Only this reader's downloads (its ID)")
+        ->option_text("ID")
+        ->default_str("every reader");
+    command
+        .add_option("--since", options.since,
+                    "Only downloads that ended on or after this day, YYYY-MM-DD, in UTC as the "
+                    "table shows them")
+        ->option_text("DATE")
+        ->default_str("every day");
+    command
+        .add_option("--limit", options.limit,
+                    "Only the most recent N downloads (of those --reader and --since let "
+                    "through), still listed oldest first")
+        ->option_text("N")
+        ->default_str("all")
+        ->check([](const std::string& text) {
+            std::size_t value = 0;
+            const auto [end, error] =
+                std::from_chars(text.data(), text.data() + text.size(), value);
+            return error == std::errc{} && end == text.data() + text.size() && value > 0
+                       ? std::string()
+                       : fmt::format("{} is no count of downloads: give 1 or more", text);
+        });
     add_format_option(command, options.format, report_formats(),
                       "a table, or one JSON array of the downloads");
-    command.footer(R"(Examples:
+    command.footer(R"(Lists the downloads oldest first. Exit 1 when --reader names no reader the
+store holds (the readers it holds are named when they are few).
+
+Examples:
   kdr history --db records.sqlite
-  kdr history --db records.sqlite --format json)");
+  kdr history --db records.sqlite --reader KDR00077 --limit 10
+  kdr history --db records.sqlite --since 2024-05-01 --format json)");
 }
 
 void add_rebuild_options(CLI::App& command, RebuildOptions& options) {

@@ -36,11 +36,15 @@ struct ExportOptions {
     std::optional<std::string> reader;
     std::optional<std::string> since;  ///< "YYYY-MM-DD"
     std::string format = "csv";
+    std::optional<std::string> output_file;  ///< -o; "-" or none: standard output
 };
 
 struct HistoryOptions {
     std::optional<std::string> db;
-    std::string format = "text";  ///< text or json
+    std::optional<std::string> reader;
+    std::optional<std::string> since;  ///< "YYYY-MM-DD", UTC
+    std::optional<std::size_t> limit;  ///< the most recent N
+    std::string format = "text";       ///< text or json
 };
 
 struct RebuildOptions {

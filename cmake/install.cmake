@@ -115,7 +115,7 @@ set(KDR_STATION_BUILD \"${PROJECT_BINARY_DIR}/station\")"
       COMMAND ${CMAKE_COMMAND} -DKDR=$<TARGET_FILE:kdr> -DHELP2MAN=${KDR_HELP2MAN}
               -DGZIP=${KDR_GZIP} -DOUT=${man_dir}/kdr.1
               -P ${CMAKE_CURRENT_LIST_DIR}/man-page.cmake
-      DEPENDS kdr ${CMAKE_CURRENT_LIST_DIR}/man-page.cmake
+      DEPENDS kdr ${CMAKE_CURRENT_LIST_DIR}/man-page.cmake ${CMAKE_CURRENT_LIST_DIR}/kdr-man.h2m
       COMMENT "Man page kdr.1 from kdr --help"
       VERBATIM)
     add_custom_target(kdr_man_page ALL DEPENDS ${man_dir}/kdr.1.gz)

@@ -23,6 +23,11 @@ foreach(command IN LISTS commands)
   string(APPEND include_text ".SS \"kdr ${command}\"\n.nf\n${help}.fi\n")
 endforeach()
 
+# What no --help says: the port words, exit status, environment, files and
+# where the installed documentation is.
+file(READ ${CMAKE_CURRENT_LIST_DIR}/kdr-man.h2m sections)
+string(APPEND include_text "\n${sections}")
+
 get_filename_component(out_dir ${OUT} DIRECTORY)
 file(MAKE_DIRECTORY ${out_dir})
 file(WRITE ${OUT}.include "${include_text}")

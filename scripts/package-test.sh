@@ -177,8 +177,15 @@ dpkg-deb -x "$dev_deb" "$unpacked"
 version=$("$unpacked/usr/bin/kdr" --version)
 [ "$version" = "kdr $(dpkg-deb -f "$kdr_deb" Version)" ] || fail "kdr --version says '$version'"
 page=$(MANPATH="$unpacked/usr/share/man" MANWIDTH=80 man -P cat kdr 2>&1) || fail "man kdr: $page"
-for text in 'kdr - work with a KDR' 'kdr download' 'kdr simulate' '--machine-id'; do
+for text in 'kdr - work with a KDR' 'kdr download' 'kdr simulate' '--machine-id' 'EXIT STATUS' \
+    'ENVIRONMENT' 'CREDENTIALS_DIRECTORY' 'FILES' 'tcp://HOST:PORT' 'rfc2217://HOST:PORT' \
+    'SEE ALSO' '/usr/share/doc/kdr/STORE.md'; do
     grep -qF -- "$text" <<<"$page" || fail "the man page lacks '$text'"
+done
+# It cites the documentation where the package installs it, not in the sources.
+! grep -qF 'docs/' <<<"$page" || fail "the man page cites a source path: $(grep -F 'docs/' <<<"$page")"
+for doc in $(grep -oE '/usr/share/doc/kdr/[A-Z]+\.md' <<<"$page" | sort -u); do
+    [ -f "$unpacked$doc" ] || fail "the man page cites $doc, which the package does not install"
 done
 # The units name the package's kdr and settings.
 grep -qx 'ExecStart=/usr/bin/kdr collect --watch --erase $KDR_COLLECT_OPTIONS' \

@@ -342,7 +342,8 @@ class PostgresDatabase final : public Database {
         return state == nullptr ? std::string{} : std::string(state);
     }
 
-    [[noreturn]] void fail() const {
+    /// `what` the server refused, for the message: "a write" or "a read".
+    [[noreturn]] void fail(std::string_view what = "a write") const {
         const std::string reason = first_line(pq_.PQerrorMessage(connection_));
         if (pq_.PQstatus(connection_) != CONNECTION_OK) {
             throw StoreError(
@@ -358,15 +359,15 @@ class PostgresDatabase final : public Database {
                                          name_));
         }
         throw StoreError(refusal_kind(last_state_),
-                         fmt::format("the store {} refused a write ({}): check the server's log",
-                                     name_, reason));
+                         fmt::format("the store {} refused {} ({}): check the server's log", name_,
+                                     what, reason));
     }
 
-    void check(const Result& result) {
+    void check(const Result& result, std::string_view what = "a write") {
         const ExecStatusType status = pq_.PQresultStatus(result.raw());
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             last_state_ = sqlstate(result.raw());
-            fail();
+            fail(what);
         }
     }
 
@@ -404,7 +405,7 @@ Rows PostgresDatabase::run(std::string_view sql, const std::vector<Value>& param
     const Result result(pq_.PQexecParams(connection_, text.c_str(), static_cast<int>(params.size()),
                                          nullptr, values.data(), lengths.data(), formats.data(),
                                          0));
-    check(result);
+    check(result, sql.starts_with("SELECT") ? "a read" : "a write");
     Rows rows;
     const int count = pq_.PQntuples(result.raw());
     const int columns = pq_.PQnfields(result.raw());

@@ -455,7 +455,8 @@ class SqliteDatabase final : public Database {
                 return true;
             }
             if (rc != SQLITE_DONE) {
-                db_.fail("cannot be written");
+                db_.fail(sqlite3_stmt_readonly(statement_) != 0 ? "cannot be read"
+                                                                : "cannot be written");
             }
             return false;
         }

@@ -5,6 +5,7 @@
 #include "store/store.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <array>
@@ -203,11 +204,17 @@ class RecordStore final : public Store {
     void check_reader_name(const std::string& name) override { refuse_conflict(*db_, name, true); }
     void set_erase_result(std::int64_t download_id, EraseResult result) override;
     std::vector<StoredRecord> records(const RecordFilter& filter) override;
-    std::vector<StoredDownload> downloads() override;
+    std::vector<StoredDownload> downloads(const DownloadFilter& filter) override;
+    std::vector<std::string> readers() override;
     RebuildReport rebuild() override;
     [[nodiscard]] std::string name() const override { return db_->name(); }
 
   private:
+    /// "<column> IN (?n, ...)" for the readers `named` names, their ids added
+    /// to `params`; "<column> IN (NULL)" (nothing) for none. A reader's ID is
+    /// matched here as same_reader says, which SQL cannot: readers are few.
+    std::string reader_condition(std::string_view column, const std::string& named,
+                                 std::vector<Value>& params);
     void migrate(OpenMode mode);
     void convert_version_1();
     Memory memory_of(std::int64_t memory_id);
@@ -390,26 +397,41 @@ void RecordStore::set_erase_result(std::int64_t download_id, EraseResult result)
     transaction.commit();
 }
 
+std::string RecordStore::reader_condition(std::string_view column, const std::string& named,
+                                          std::vector<Value>& params) {
+    std::vector<std::string> places;
+    for (const Row& row : db_->run("SELECT id, machine_id FROM readers")) {
+        if (same_machine_id(row.bytes(1), named)) {
+            params.emplace_back(row.integer(0));
+            places.push_back(fmt::format("?{}", params.size()));
+        }
+    }
+    return fmt::format(
+        "{} IN ({})", column,
+        places.empty() ? std::string("NULL") : fmt::format("{}", fmt::join(places, ", ")));
+}
+
 std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
-    std::string sql = fmt::format(
-        "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {} FROM records x "
-        "JOIN readers r ON r.id = x.reader_id",
-        kRecordColumns, db_->local_text("x.stamp"));
+    std::vector<std::string> conditions;
     std::vector<Value> params;
+    if (filter.machine_id) {
+        conditions.push_back(reader_condition("x.reader_id", *filter.machine_id, params));
+    }
     if (filter.since) {
-        sql += " WHERE x.stamp >= ?1";
         const std::chrono::year_month_day& day = *filter.since;
         params.emplace_back(fmt::format("{:04}-{:02}-{:02}", int{day.year()}, unsigned{day.month()},
                                         unsigned{day.day()}));
+        conditions.push_back(fmt::format("x.stamp >= ?{}", params.size()));
     }
-    sql += " ORDER BY r.machine_id, x.memory, x.position";
+    const std::string sql = fmt::format(
+        "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {} FROM records x "
+        "JOIN readers r ON r.id = x.reader_id{}{} ORDER BY r.machine_id, x.memory, x.position",
+        kRecordColumns, db_->local_text("x.stamp"), conditions.empty() ? "" : " WHERE ",
+        fmt::join(conditions, " AND "));
     std::vector<StoredRecord> rows;
     for (const Row& row : db_->run(sql, params)) {
         StoredRecord stored;
         stored.machine_id = row.bytes(0);
-        if (filter.machine_id && !same_machine_id(stored.machine_id, *filter.machine_id)) {
-            continue;
-        }
         stored.download_id = row.integer(1);
         stored.position = row.integer(2);
         stored.record = record_from(row, 3);
@@ -422,15 +444,41 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
     return rows;
 }
 
-std::vector<StoredDownload> RecordStore::downloads() {
+std::vector<std::string> RecordStore::readers() {
+    std::vector<std::string> ids;
+    for (const Row& row : db_->run("SELECT machine_id FROM readers ORDER BY machine_id")) {
+        ids.push_back(row.bytes(0));
+    }
+    return ids;
+}
+
+std::vector<StoredDownload> RecordStore::downloads(const DownloadFilter& filter) {
+    std::vector<std::string> conditions;
+    std::vector<Value> params;
+    if (filter.machine_id) {
+        conditions.push_back(reader_condition("d.reader_id", *filter.machine_id, params));
+    }
+    if (filter.since) {
+        // Times are kept as iso_utc writes them: as text (SQLite) they sort
+        // as the moments do; PostgreSQL reads the text as a moment.
+        params.emplace_back(iso_utc(std::chrono::sys_days{*filter.since}));
+        conditions.push_back(fmt::format("d.ended_at >= ?{}", params.size()));
+    }
+    // The most recent N: newest first to cut, then turned back below.
+    std::string order = " ORDER BY d.id";
+    if (filter.limit) {
+        params.emplace_back(static_cast<std::int64_t>(
+            std::min<std::size_t>(*filter.limit, std::numeric_limits<std::int64_t>::max())));
+        order = fmt::format(" ORDER BY d.id DESC LIMIT ?{}", params.size());
+    }
     const std::string sql = fmt::format(
         "SELECT d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, "
         "d.new_records, d.already_stored, d.erase, d.answer IS NOT NULL, d.reads, d.sure FROM "
-        "downloads d JOIN "
-        "readers r ON r.id = d.reader_id ORDER BY d.id",
-        db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"));
+        "downloads d JOIN readers r ON r.id = d.reader_id{}{}{}",
+        db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"),
+        conditions.empty() ? "" : " WHERE ", fmt::join(conditions, " AND "), order);
     std::vector<StoredDownload> rows;
-    for (const Row& row : db_->run(sql)) {
+    for (const Row& row : db_->run(sql, params)) {
         StoredDownload download;
         download.id = row.integer(0);
         download.machine_id = row.bytes(1);
@@ -447,6 +495,9 @@ std::vector<StoredDownload> RecordStore::downloads() {
         download.reads = row.integer(12);
         download.sure = row.integer(13) != 0;
         rows.push_back(std::move(download));
+    }
+    if (filter.limit) {
+        std::reverse(rows.begin(), rows.end());
     }
     return rows;
 }
@@ -583,6 +634,10 @@ std::string reader_name_problem(std::string_view name) {
         return "it begins or ends with a space";
     }
     return {};
+}
+
+bool same_reader(std::string_view stored, std::string_view named) {
+    return same_machine_id(stored, named);
 }
 
 std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {

@@ -152,6 +152,21 @@ struct RecordFilter {
     std::optional<std::chrono::year_month_day> since;
 };
 
+/// Which downloads downloads() gives.
+struct DownloadFilter {
+    std::optional<std::string> machine_id;  ///< one reader (its ID, trailing spaces optional)
+    /// Downloads that ended on or after this day, UTC (as StoredDownload::ended).
+    std::optional<std::chrono::year_month_day> since;
+    /// The most recent this many (of those the other fields let through).
+    std::optional<std::size_t> limit;
+};
+
+/// Whether `named`, as a user typed it, names the reader stored as `stored`:
+/// spaces around either are left aside (readers pad IDs with spaces, and may
+/// right-align numbers), and characters beyond ASCII match the ID as the
+/// outputs show it (code page 1252).
+[[nodiscard]] bool same_reader(std::string_view stored, std::string_view named);
+
 class Store {
   public:
     virtual ~Store() = default;
@@ -179,8 +194,13 @@ class Store {
 
     /// Stored records by reader and position. Throws StoreError.
     [[nodiscard]] virtual std::vector<StoredRecord> records(const RecordFilter& filter) = 0;
-    /// Stored downloads, oldest first. Throws StoreError.
-    [[nodiscard]] virtual std::vector<StoredDownload> downloads() = 0;
+    /// Stored downloads the filter lets through, oldest first. Throws StoreError.
+    [[nodiscard]] virtual std::vector<StoredDownload> downloads(const DownloadFilter& filter) = 0;
+    /// Every stored download, oldest first. Throws StoreError.
+    [[nodiscard]] std::vector<StoredDownload> downloads() { return downloads(DownloadFilter{}); }
+    /// The IDs (or names) of the readers the store holds, as stored, in
+    /// order. Throws StoreError.
+    [[nodiscard]] virtual std::vector<std::string> readers() = 0;
 
     /// Derives every record anew from the kept answers: the downloads are
     /// replayed in order, each with the erase result it had, through the

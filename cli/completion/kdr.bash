@@ -6,14 +6,14 @@ _kdr_options() {
     local line='--help --port --password --password-file --trace --quiet'
     case "$1" in
         open | sync-time) echo "$line" ;;
-        download) echo "$line --machine-id --rtc --format --raw --encoding --output" ;;
+        download) echo "$line --machine-id --rtc --format --raw --encoding --output --verify" ;;
         erase) echo "$line --yes" ;;
         ports) echo '--help --all --format' ;;
         simulate) echo '--help --password --id --records --record --fault --encoding --fast --clock --path-file' ;;
         demo) echo '--help --records --fast --format --trace --quiet' ;;
         collect) echo "$line --db --erase --reader --single-read --watch --format" ;;
-        export) echo '--help --db --reader --since --format' ;;
-        history) echo '--help --db --format' ;;
+        export) echo '--help --db --reader --since --format --output' ;;
+        history) echo '--help --db --reader --since --limit --format' ;;
         rebuild) echo '--help --db' ;;
     esac
 }
@@ -60,7 +60,7 @@ _kdr() {
             return 0
             ;;
         --fault)
-            mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short merge split mute borrow' -- "$cur")
+            mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short merge split mute borrow flip' -- "$cur")
             return 0
             ;;
         -o | --output | --db | --path-file | --password-file)
@@ -68,7 +68,7 @@ _kdr() {
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             return 0
             ;;
-        -w | --password | --id | -n | --records | -r | --record | --clock | --reader | --since)
+        -w | --password | --id | -n | --records | -r | --record | --clock | --reader | --since | --limit)
             return 0
             ;;
     esac

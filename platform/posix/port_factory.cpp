@@ -36,8 +36,10 @@ constexpr std::array kPortKinds{
 }  // namespace
 
 std::unique_ptr<SerialPort> make_serial_port(std::string word) {
-    return platform::make_port_of_kind(kPortKinds, std::move(word),
-                                       "the reader's serial device, such as /dev/ttyUSB0");
+    return platform::make_port_of_kind(
+        kPortKinds, std::move(word),
+        "the reader's serial device, such as /dev/ttyUSB0, or a serial "
+        "device server as tcp://HOST:PORT or rfc2217://HOST:PORT");
 }
 
 }  // namespace kdr

@@ -247,6 +247,10 @@ TEST(SyncTime, SetsTheReadersClockToTheHostsTime) {
     const LocalDateTime clock = reader.server().reader_clock();
     // The reader's clock as read back, on standard output.
     EXPECT_EQ(result.out.rfind(iso_date(host), 0), 0U) << result.out;
+    // Standard output here is a pipe: the note says where the clock went.
+    EXPECT_NE(result.err.find("(its clock, read back, was written to standard output)"),
+              std::string::npos)
+        << result.err;
     EXPECT_EQ(iso_date(clock), iso_date(host));
     EXPECT_LT(std::abs((clock.hour * 3600 + clock.minute * 60 + clock.second) -
                        (host.hour * 3600 + host.minute * 60 + host.second)),

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "sequences.hpp"
 #include "store_support.hpp"
 #include "tests/e2e/reader.hpp"
 
@@ -761,6 +762,155 @@ TEST(StoreCommands, RefuseAStoreThatIsNotThere) {
     }
     EXPECT_FALSE(std::filesystem::exists(cases[0].target));
     EXPECT_EQ(std::filesystem::file_size(empty), 0U);
+}
+
+// A SQLite store with downloads of two readers, one a day from 1 May 2024
+// (UTC): KDRA on days 1, 2 and 4, KDRB on day 3.
+std::string store_of_two_readers(const TempDir& dir) {
+    const std::string target = (dir.path() / "records.sqlite").string();
+    std::unique_ptr<Store> store = open_store(target);
+    for (int day = 0; day < 4; ++day) {
+        Download download;
+        download.has_header = true;
+        download.machine_id = day == 2 ? "KDRB    " : "KDRA    ";
+        download.records = {nth_record(day)};  // found in an export by its text
+        download.announced = 1;
+        const auto ended = std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} +
+                           std::chrono::days{day} + std::chrono::hours{9};
+        store->store_download({"/dev/ttyUSB0", ended, ended, &download, false, {}, 1, true, {}});
+    }
+    return target;
+}
+
+// history's filters and export's file, as the commands take them: the
+// filters themselves are the store's (FiltersDownloadsByReaderDayAndCount).
+TEST(StoreCommands, HistoryFiltersAndExportToAFile) {
+    const TempDir dir;
+    const std::string target = store_of_two_readers(dir);
+    const auto ids = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args{"history", "--db", target, "--format", "json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const ProcessResult result = run_kdr(args, kDeadline);
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        std::vector<int> found;
+        for (const nlohmann::json& download : nlohmann::json::parse(result.out)) {
+            found.push_back(download.at("id").get<int>());
+        }
+        return found;
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::vector<int> expected;
+    } cases[] = {
+        {{}, {1, 2, 3, 4}},
+        {{"--reader", "KDRA"}, {1, 2, 4}},
+        {{"--since", "2024-05-03"}, {3, 4}},
+        {{"--limit", "3"}, {2, 3, 4}},
+        {{"--reader", "KDRA", "--since", "2024-05-02", "--limit", "1"}, {4}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ids(c.args), c.expected) << ::testing::PrintToString(c.args);
+    }
+    // The text table too, oldest first.
+    const ProcessResult table = run_kdr({"history", "--db", target, "--limit", "2"}, kDeadline);
+    EXPECT_EQ(table.exit_code, 0) << table.err;
+    EXPECT_LT(table.out.find("2024-05-03"), table.out.find("2024-05-04")) << table.out;
+    EXPECT_EQ(table.out.find("2024-05-02"), std::string::npos) << table.out;
+
+    // export -o writes what export writes to standard output, replacing the file.
+    const std::string file = (dir.path() / "records.csv").string();
+    std::ofstream(file) << "old\n";
+    const ProcessResult out = run_kdr({"export", "--db", target, "--reader", "KDRB"}, kDeadline);
+    ASSERT_EQ(out.exit_code, 0) << out.err;
+    const ProcessResult to_file =
+        run_kdr({"export", "--db", target, "--reader", "KDRB", "-o", file}, kDeadline);
+    EXPECT_EQ(to_file.exit_code, 0) << to_file.err;
+    EXPECT_EQ(to_file.out, "");
+    EXPECT_EQ(whole_file(file), out.out);
+    EXPECT_NE(out.out.find(nth_record(2).text.substr(0, 4)), std::string::npos) << out.out;
+    const ProcessResult folder =
+        run_kdr({"export", "--db", target, "-o", dir.path().string()}, kDeadline);
+    EXPECT_EQ(folder.exit_code, 2) << folder.err;
+}
+
+// A --reader that names no stored reader is said, not an empty result.
+TEST(StoreCommands, AReaderTheStoreDoesNotHoldIsAFailure) {
+    const TempDir dir;
+    const std::string target = store_of_two_readers(dir);
+    for (const std::string command : {"export", "history"}) {
+        const ProcessResult result =
+            run_kdr({command, "--db", target, "--reader", "KDRC"}, kDeadline);
+        EXPECT_EQ(result.exit_code, 1) << command << ": " << result.err;
+        EXPECT_EQ(result.out, "") << command;
+        EXPECT_NE(result.err.find("--reader KDRC: the store " + target +
+                                  " holds no such reader; it holds KDRA, KDRB"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_EQ(own_lines(result.err), 1) << result.err;
+    }
+}
+
+// A damaged store is one that cannot be read, for the commands that read it.
+TEST(StoreCommands, ADamagedStoreCannotBeRead) {
+    const TempDir dir;
+    const std::string target = store_of_two_readers(dir);
+    {
+        std::fstream file(target, std::ios::in | std::ios::out | std::ios::binary);
+        const auto size = static_cast<std::streamoff>(std::filesystem::file_size(target));
+        // The b-tree header of every page after the first (the schema's).
+        for (std::streamoff page = 4096; page < size; page += 4096) {
+            file.seekp(page);
+            file << std::string(8, '\xFF');
+        }
+    }
+    for (const std::string command : {"export", "history"}) {
+        const ProcessResult result = run_kdr({command, "--db", target}, kDeadline);
+        EXPECT_EQ(result.exit_code, 1) << command;
+        EXPECT_NE(result.err.find("cannot be read"), std::string::npos)
+            << command << ": " << result.err;
+        EXPECT_EQ(result.err.find("written"), std::string::npos) << command << ": " << result.err;
+    }
+}
+
+// -o onto a file this user may not write, in a folder it may: refused, and
+// the file left as it was (a rename in the folder would have replaced it).
+TEST(StoreCommands, OutputToAFileTheUserMayNotWriteIsRefused) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to make a file another user may not write";
+    }
+    const TempDir dir;
+    const std::string target = store_of_two_readers(dir);
+    ::chmod(dir.path().c_str(), 0777);
+    ::chmod(target.c_str(), 0644);
+    const std::string file = (dir.path() / "root.csv").string();
+    std::ofstream(file) << "root's\n";
+    ::chmod(file.c_str(), 0644);
+    const std::vector<std::vector<std::string>> commands{
+        {"export", "--db", target, "-o", file},
+        {"download", "--port", "/dev/kdr-no-such-device", "-o", file},
+    };
+    for (const std::vector<std::string>& args : commands) {
+        const ProcessResult result = kdr_as_nobody(dir, args);
+        EXPECT_EQ(result.exit_code, 2) << args[0] << ": " << result.err;
+        EXPECT_NE(result.err.find("-o " + file + ": this user may not write that file"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_EQ(whole_file(file), "root's\n") << args[0];
+        struct stat status {};
+        ASSERT_EQ(::stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, 0U) << args[0];
+    }
+    // Replaced by a user who may set them, a file keeps its owner and mode.
+    ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0604), 0);
+    const ProcessResult replaced = run_kdr(commands[0], kDeadline);
+    EXPECT_EQ(replaced.exit_code, 0) << replaced.err;
+    EXPECT_NE(whole_file(file).find("KDRA"), std::string::npos);
+    struct stat status {};
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 65534U);
+    EXPECT_EQ(status.st_gid, 65534U);
+    EXPECT_EQ(status.st_mode & 07777U, 0604U);
 }
 
 // The station mode: each reader set into the cradle is collected once, also

@@ -139,6 +139,70 @@ TEST_P(StoreBackend, FiltersByReaderAndDay) {
     EXPECT_EQ(downloads[1].erase, EraseResult::NotRequested);
 }
 
+// Downloads by reader (its ID as typed), by the UTC day they ended, and the
+// most recent N of those, still oldest first; the readers the store holds.
+TEST_P(StoreBackend, FiltersDownloadsByReaderDayAndCount) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    std::unique_ptr<Store> store = open_store(target);
+    Download a;
+    a.has_header = true;
+    a.machine_id = "KDRA    ";
+    a.records = {nth_record(0)};
+    a.announced = 1;
+    Download b = a;
+    b.machine_id = "     123";
+    // Ended: A on 1 May 23:59:59.999 and 2 May 00:00 and 3 May, B on 2 May (UTC).
+    using std::chrono::May;
+    const auto at = [](std::chrono::year_month_day day, std::chrono::milliseconds time) {
+        return std::chrono::system_clock::time_point{std::chrono::sys_days{day}} + time;
+    };
+    const auto may = [](unsigned day) {
+        return std::chrono::year{2024} / May / std::chrono::day{day};
+    };
+    const struct {
+        const Download* download;
+        std::chrono::system_clock::time_point ended;
+    } stored[] = {{&a, at(may(1), std::chrono::hours{24} - std::chrono::milliseconds{1})},
+                  {&a, at(may(2), {})},
+                  {&b, at(may(2), std::chrono::hours{12})},
+                  {&a, at(may(3), std::chrono::hours{1})}};
+    std::vector<std::int64_t> ids;
+    for (const auto& one : stored) {
+        ids.push_back(
+            store->store_download({"1", one.ended, one.ended, one.download, false, {}, 1, true, {}})
+                .download_id);
+    }
+    const auto found = [&](const DownloadFilter& filter) {
+        std::vector<std::int64_t> chosen;
+        for (const StoredDownload& download : store->downloads(filter)) {
+            chosen.push_back(download.id);
+        }
+        return chosen;
+    };
+    const struct {
+        DownloadFilter filter;
+        std::vector<std::int64_t> expected;
+    } cases[] = {
+        {{}, ids},
+        {{"KDRA", std::nullopt, std::nullopt}, {ids[0], ids[1], ids[3]}},
+        {{"123", std::nullopt, std::nullopt}, {ids[2]}},
+        {{"KDRZ", std::nullopt, std::nullopt}, {}},
+        {{std::nullopt, may(2), std::nullopt}, {ids[1], ids[2], ids[3]}},
+        {{std::nullopt, may(4), std::nullopt}, {}},
+        {{std::nullopt, std::nullopt, 2}, {ids[2], ids[3]}},
+        {{std::nullopt, std::nullopt, 10}, ids},
+        {{"KDRA", may(2), 1}, {ids[3]}},
+        {{"KDRA", std::nullopt, 2}, {ids[1], ids[3]}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(found(cases[i].filter), cases[i].expected) << "case " << i;
+    }
+    EXPECT_EQ(store->readers(), (std::vector<std::string>{"     123", "KDRA    "}));
+    EXPECT_TRUE(same_reader("     123", "123"));
+    EXPECT_FALSE(same_reader("KDRA    ", "KDR"));
+}
+
 // The first column of the first row a query gives, as text.
 std::string first_value(Backend backend, const std::string& target, const std::string& sql) {
     std::string value;

@@ -106,6 +106,8 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
         {{"simulate", "--path-file", "/kdr-no-such-folder/sim.path"},
          "--path-file /kdr-no-such-folder/sim.path: the folder"},
         {{"open", "-p", "/dev/a", "-p", "/dev/b"}, "--port was given twice"},
+        {{"history", "--db", "mysql://x/y"}, "give a SQLite file"},
+        {{"export", "--db", "sqlite://records"}, "or a PostgreSQL database as postgresql://"},
     };
     ::unsetenv("KDR_PORT");
     ::unsetenv("KDR_DB");
@@ -152,6 +154,49 @@ TEST(CliUsage, EveryCommandHasHelpWithExamples) {
     EXPECT_EQ(run_cli({"-v"}).out, "kdr 1.01\n");
 }
 
+// A port word that can name no port is bad usage in every reader command,
+// found before a store is made or a port opened.
+TEST(CliUsage, AMalformedPortWordIsBadUsageInEveryReaderCommand) {
+    const fs::path store =
+        fs::temp_directory_path() / fmt::format("kdr-words-{}.sqlite", ::getpid());
+    const std::vector<std::vector<std::string>> commands{
+        {"open"},
+        {"download"},
+        {"sync-time"},
+        {"erase", "--yes"},
+        {"collect", "--db", store.string()},
+        {"collect", "--watch", "--db", store.string()},
+    };
+    const struct {
+        std::string word;
+        std::string why;
+    } words[] = {
+        {"tcp://127.0.0.1", "give the device server as tcp://HOST:PORT"},
+        {"tcp://h:99999", "give the device server as tcp://HOST:PORT"},
+        {"rfc2217://:4001", "give the device server as rfc2217://HOST:PORT"},
+        {"udp://x", "\"udp://\" is no kind of port"},
+    };
+    ::unsetenv("KDR_PORT");
+    for (const std::vector<std::string>& command : commands) {
+        for (const auto& w : words) {
+            std::vector<std::string> args = command;
+            args.insert(args.end(), {"--port", w.word});
+            const CliRun result = run_cli(args);
+            EXPECT_EQ(result.code, kExitUsage) << ::testing::PrintToString(args) << result.err;
+            EXPECT_EQ(result.err.rfind("kdr: " + w.word + ": ", 0), 0U) << result.err;
+            EXPECT_NE(result.err.find(w.why), std::string::npos) << result.err;
+            EXPECT_FALSE(fs::exists(store)) << ::testing::PrintToString(args);
+        }
+    }
+    // The same word from the environment says where it came from.
+    ::setenv("KDR_PORT", "udp://x", 1);
+    const CliRun from_environment = run_cli({"open"});
+    ::unsetenv("KDR_PORT");
+    EXPECT_EQ(from_environment.code, kExitUsage);
+    EXPECT_NE(from_environment.err.find("(the port came from KDR_PORT)"), std::string::npos)
+        << from_environment.err;
+}
+
 // Every option with a value names it and its default in the help.
 TEST(CliUsage, HelpNamesValuesAndDefaults) {
     const struct {
@@ -165,6 +210,13 @@ TEST(CliUsage, HelpNamesValuesAndDefaults) {
         {"export", "(default: csv)"},      {"history", "(default: $KDR_DB)"},
         {"history", "text or json"},       {"simulate", "(default: KDR00001)"},
     };
+    // The port words of every reader command.
+    for (const char* command : {"open", "download", "sync-time", "erase", "collect"}) {
+        for (const char* word : {"tcp://HOST:PORT", "rfc2217://HOST:PORT"}) {
+            EXPECT_NE(run_cli({command, "--help"}).out.find(word), std::string::npos)
+                << command << ": " << word;
+        }
+    }
     for (const auto& c : cases) {
         // Descriptions wrap: compare with runs of spaces made one.
         std::string help;

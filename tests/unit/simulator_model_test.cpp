@@ -314,6 +314,26 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"MuteDefaultSparesD", "mute", request('D'), kAnswer, 1}),
     [](const ::testing::TestParamInfo<FaultCase>& param) { return param.param.name; });
 
+// The borrowed second as a host decodes it, which is what docs/CLI.md and
+// `kdr simulate --help` show: below zero down to -16; further down, its
+// character wraps past zero and the second reads 196 and up.
+TEST(ReaderFaultsBorrow, TheSecondAsAHostReadsIt) {
+    const struct {
+        int second;
+        int read;
+    } cases[] = {{59, -1}, {44, -16}, {43, 239}, {5, 201}, {0, 196}};
+    for (const auto& c : cases) {
+        ReaderConfig config = fast_config({parse_fault("borrow")});
+        config.clock = {2024, 5, 1, 3, 47, c.second};
+        ReaderModel reader(config, kStart);
+        const std::string reply = joined(reader.receive(request('R', std::string(6, ' ')), kStart));
+        ASSERT_EQ(reply.size(), 10U);
+        const LocalDateTime read = p::decode_clock(std::string_view(reply).substr(1, 6));
+        EXPECT_EQ(read.minute, 48) << c.second;
+        EXPECT_EQ(read.second, c.read) << c.second;
+    }
+}
+
 TEST(ReaderFaultsTiming, PausesAreAsConfigured) {
     ReaderConfig config = fast_config({parse_fault("bursts"), parse_fault("pause")});
     config.burst_size = 200;
