@@ -14,14 +14,29 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/on-error.sh test
 
+# Each stage says when it begins; the end shows how long each took, so that
+# the run's time can be kept in view.
+stages=()
+stage_began=$SECONDS
+stage_name=
+stage() {
+    if [ -n "$stage_name" ]; then
+        stages+=("$(printf '%6d s  %s' $((SECONDS - stage_began)) "$stage_name")")
+    fi
+    stage_name=$1
+    stage_began=$SECONDS
+    [ -z "$1" ] || echo "== $1 (at ${SECONDS} s) ==" >&2
+}
+
+stage "dependencies"
 scripts/ensure-deps.sh linux
 jobs=$(nproc)
 
 for preset in dev asan; do
-    echo "== $preset: configure and build ==" >&2
+    stage "$preset: configure and build"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$jobs"
-    echo "== $preset: tests ==" >&2
+    stage "$preset: tests"
     ctest --preset "$preset" -j "$jobs"
     # ctest keeps a passing test's output to itself: pytest's summary of the
     # Python module's tests (label python) is shown from its log.
@@ -30,10 +45,11 @@ for preset in dev asan; do
         echo "no pytest summary: the Python module was not built (KDR_PYTHON off)" >&2
 done
 
+stage "release, install and packages"
 scripts/package-test.sh
 
 if [ "${KDR_SKIP_WINDOWS:-0}" != 1 ]; then
-    echo "== Windows control under Wine ==" >&2
+    stage "Windows control under Wine"
     # Warnings are errors in the Windows builds too (their presets leave them
     # off for users): set once in their caches, kept by windows-test.sh.
     scripts/windows-deps.sh
@@ -42,4 +58,7 @@ if [ "${KDR_SKIP_WINDOWS:-0}" != 1 ]; then
     done
     KDR_LINUX_TOOL="$PWD/build/dev/cli/kdr" scripts/windows-test.sh
 fi
-echo "All tests passed." >&2
+stage ""
+echo "== time of each stage ==" >&2
+printf '%s\n' "${stages[@]}" >&2
+echo "All tests passed in ${SECONDS} s." >&2
