@@ -11,7 +11,7 @@ _kdr_options() {
         ports) echo '--help --all --format' ;;
         simulate) echo '--help --password --id --records --record --fault --fast --clock --path-file' ;;
         demo) echo '--help --records --fast --format --trace --quiet' ;;
-        collect) echo "$line --db --erase --reader --watch --format" ;;
+        collect) echo "$line --db --erase --reader --single-read --watch --format" ;;
         export) echo '--help --db --reader --since --format' ;;
         history) echo '--help --db --format' ;;
         rebuild) echo '--help --db' ;;
