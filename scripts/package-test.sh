@@ -205,8 +205,9 @@ dpkg-deb -x "$py_deb" "$unpacked"
 site=$unpacked/usr/lib/python3/dist-packages
 module=$(cd / && PYTHONPATH="$site" /usr/bin/python3 -c 'import kdr; print(kdr.__file__)')
 [ "${module#"$site"/}" != "$module" ] || fail "import kdr found $module, not the package's"
-PYTHONPATH="$site" /usr/bin/python3 -c 'import kdr; help(kdr.Reader)' | grep -q 'kdr.Reader("/dev/ttyUSB0", "1234")' ||
-    fail "help(kdr.Reader) lacks its example"
+# Into a file first: grep -q, ending at the match, would break help's pipe.
+PYTHONPATH="$site" /usr/bin/python3 -c 'import kdr; help(kdr.Reader)' >"$out/reader-help.txt"
+grep -qF 'kdr.Reader("/dev/ttyUSB0", "1234")' "$out/reader-help.txt" || fail "help(kdr.Reader) lacks its example"
 # The first Python block under "## Python", as it stands in the README.
 awk '/^## /{python = ($0 == "## Python")}
      python && /^```python$/ {inside = 1; next}
