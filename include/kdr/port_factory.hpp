@@ -1,28 +1,33 @@
-// Serial ports from the words users type for them ("--port /dev/ttyUSB0").
+// Ports from the words users type for them ("--port /dev/ttyUSB0").
 #pragma once
 
+#include <cstdint>
 #include <memory>
-#include <string>
+#include <string_view>
 
-#include "kdr/platform.hpp"
+#include "kdr/byte_port.hpp"
 
 namespace kdr {
 
-/// The serial port a user named, not yet opened, with the reader's line
-/// settings.
+/// The port a user named, not yet opened. The word is parsed here, once:
 ///
-/// On Linux and other POSIX systems the word is a device path
-/// ("/dev/ttyUSB0", "/dev/serial/by-id/...", a pseudo-terminal) and messages
-/// name the port by that path. On Windows it is a COM port, "COM1" to
-/// "COM32767" in any case. A word that begins with a scheme ("name://") asks
-/// for a kind of port reached otherwise than by a local device: on POSIX
-/// systems "tcp://HOST:PORT" and "rfc2217://HOST:PORT", a reader behind a
-/// serial device server (kdr/network_port.hpp).
+/// - "3": the system's serial port of that number (1 is the first: COM1 on
+///   Windows, /dev/ttyS0 on Linux);
+/// - "COM3", in any case: the same port, by its Windows name;
+/// - a device path on POSIX systems ("/dev/ttyUSB0", "/dev/serial/by-id/...",
+///   a pseudo-terminal);
+/// - "tcp://HOST:PORT" and "rfc2217://HOST:PORT" on POSIX systems: a reader
+///   behind a serial device server (kdr/network_port.hpp).
 ///
-/// Throws kdr::Error with InvalidArgument for an empty word and for a scheme
-/// this program does not know, and on Windows InvalidPortNumber for a word
-/// that names no COM port. Whether the device exists, is free and is a serial
-/// port is found out when the port is opened (put_PortOpen).
-[[nodiscard]] std::unique_ptr<SerialPort> make_serial_port(std::string word);
+/// Messages name the port by the word as given. Throws kdr::Error with
+/// InvalidArgument for an empty word, a malformed network word and a scheme
+/// this program does not know, and InvalidPortNumber for a number or COM
+/// name outside 1 to 32767 (or a device path on Windows). Whether the
+/// device exists, is free and is a serial port is found out at open.
+[[nodiscard]] std::unique_ptr<BytePort> make_byte_port(std::string_view word);
+
+/// The system's serial port of a number (1 is the first), as the control's
+/// CommPort selects it. Throws InvalidPortNumber below 1.
+[[nodiscard]] std::unique_ptr<BytePort> make_numbered_port(std::int16_t number);
 
 }  // namespace kdr
