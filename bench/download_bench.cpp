@@ -21,6 +21,7 @@
 
 #include "kdr/controller.hpp"
 #include "kdr/memory_progress_bar.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/posix_platform.hpp"
 #include "kdr/protocol.hpp"
 #include "kdr/simulator.hpp"
@@ -127,13 +128,12 @@ void paced_download(benchmark::State& state) {
     const auto response_delay = std::chrono::duration<double>(config.response_delay).count();
     const ReaderProcess reader(config);
 
-    kdr::PortMap ports;
-    ports.assign(1, reader.path());
     kdr::SteadyClock clock;
     std::ostringstream messages;
     kdr::ConsoleHost host(messages);
-    kdr::KDRController controller(std::make_unique<kdr::PosixSerialPort>(ports),
-                                  std::make_unique<kdr::MemoryProgressBar>(), host, clock);
+    kdr::KDRController controller(
+        [path = reader.path()](std::int16_t) { return kdr::make_byte_port(path); },
+        std::make_unique<kdr::MemoryProgressBar>(), host, clock);
     kdr::Variant port(std::int16_t{1});
     if (controller.OpenKDR(kdr::Variant(config.password), port) != kdr::kVariantTrue) {
         state.SkipWithError(("no connection: " + controller.LastFailure().description).c_str());

@@ -16,7 +16,8 @@ void add_line_options(CLI::App& command, LineOptions& options) {
     command
         .add_option("-p,--port", options.port,
                     "The reader's serial device: /dev/ttyUSB0, /dev/serial/by-id/..., a "
-                    "pseudo-terminal, or a port number (1 is /dev/ttyS0); or a serial device "
+                    "pseudo-terminal, or a port number or name (1 and COM1 are /dev/ttyS0); or "
+                    "a serial device "
                     "server on the network, tcp://HOST:PORT (raw TCP) or rfc2217://HOST:PORT "
                     "(RFC 2217). \"kdr ports\" lists the devices")
         ->option_text("DEVICE")
@@ -34,6 +35,14 @@ void add_line_options(CLI::App& command, LineOptions& options) {
                     "Read the password from the first line of FILE; it goes before KDR_PASSWORD "
                     "(not with --password)")
         ->option_text("FILE");
+    command
+        .add_option("--latency", options.latency,
+                    "The round trip of a slow link to the reader (a cradle behind a VPN or a "
+                    "radio link): 300, 300ms or 0.3s. Every wait for the reader grows by it. "
+                    "Without it the first reply measures the round trip, and a network port "
+                    "waits up to a second for that reply")
+        ->option_text("TIME")
+        ->default_str("$KDR_LATENCY, else measured");
     command.add_flag("--trace", options.trace,
                      "Dump every byte sent and received, with timestamps, to standard error");
     command.add_flag("-q,--quiet", options.quiet,

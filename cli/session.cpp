@@ -24,37 +24,39 @@
 
 namespace kdr::cli {
 
-PortChoice parse_port(std::string_view text) {
-    if (text.find('/') != std::string_view::npos) {
-        return PortChoice{1, std::string(text)};
-    }
-    int number = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (text.empty() || error == std::errc::invalid_argument || end != text.data() + text.size()) {
-        throw UsageError(
-            fmt::format("--port {}: give the reader's device, such as /dev/ttyUSB0 (\"kdr ports\" "
-                        "lists them), a port number (1 is /dev/ttyS0), or a device server as "
-                        "tcp://HOST:PORT or rfc2217://HOST:PORT",
-                        text));
-    }
-    if (error == std::errc::result_out_of_range || number < 1 ||
-        number > std::numeric_limits<std::int16_t>::max()) {
-        throw UsageError(fmt::format("--port {}: port numbers run from 1 to {}", text,
-                                     std::numeric_limits<std::int16_t>::max()));
-    }
-    return PortChoice{static_cast<std::int16_t>(number), std::nullopt};
-}
-
-void check_port_word(const std::string& word) {
+std::unique_ptr<BytePort> port_for_word(std::string_view word) {
     // Making the port parses the word and opens nothing.
     try {
-        static_cast<void>(make_serial_port(word));
+        return make_byte_port(word);
     } catch (const Error& error) {
-        if (error.kind() == ErrorKind::InvalidArgument) {
-            throw UsageError(error.what());
+        if (error.kind() == ErrorKind::InvalidArgument ||
+            error.kind() == ErrorKind::InvalidPortNumber) {
+            throw UsageError(fmt::format("--port {}", error.what()));
         }
         throw;
     }
+}
+
+std::chrono::milliseconds parse_latency(std::string_view text) {
+    const auto refuse = [&] {
+        return UsageError(fmt::format(
+            "--latency {}: give the link's round trip in milliseconds (\"300\", \"300ms\") or "
+            "seconds (\"0.3s\"), at most a minute",
+            text));
+    };
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
+    if (text.empty() || error != std::errc() || !(value >= 0) ||
+        (unit != "" && unit != "ms" && unit != "s")) {
+        throw refuse();
+    }
+    const double millis = unit == "s" ? value * 1000 : value;
+    constexpr double kMinute = 60'000;
+    if (millis > kMinute) {
+        throw refuse();
+    }
+    return std::chrono::milliseconds(static_cast<std::int64_t>(millis + 0.5));
 }
 
 // ---- The status line ---------------------------------------------------------
@@ -305,31 +307,40 @@ Session::Session(const LineOptions& options, Console& console, std::string_view 
     }
     check_password(password_, info());
     try {
-        const PortChoice choice = parse_port(*port);
-        // A port number stands for the system's serial port of that number.
-        port_name_ = choice.path ? *choice.path : PortMap().path_for(choice.number);
-        check_port_word(port_name_);
+        port_word_ = *port;
+        port_name_ = port_for_word(port_word_)->name();
     } catch (const UsageError& error) {
         if (!port_from_environment_) {
             throw;
         }
         throw UsageError(std::string(error.what()) + " (the port came from KDR_PORT)");
     }
+    std::optional<std::string> latency = options.latency;
+    const char* latency_environment = std::getenv("KDR_LATENCY");
+    if (!latency && latency_environment != nullptr && *latency_environment != '\0') {
+        try {
+            latency_ = parse_latency(latency_environment);
+        } catch (const UsageError& error) {
+            throw UsageError(std::string(error.what()) + " (it came from KDR_LATENCY)");
+        }
+    } else if (latency) {
+        latency_ = parse_latency(*latency);
+    }
 }
 
-std::unique_ptr<SerialPort> Session::make_port() {
-    std::unique_ptr<SerialPort> port = make_serial_port(port_name_);
+std::unique_ptr<BytePort> Session::make_port() {
+    std::unique_ptr<BytePort> port = port_for_word(port_word_);
     if (!trace_) {
         return port;
     }
-    return std::make_unique<TracingSerialPort>(std::move(port), err_, clock_,
-                                               [device = port_name_] { return device; });
+    return std::make_unique<TracingPort>(std::move(port), err_, clock_);
 }
 
 bool Session::open(std::function<void()> on_wait) {
     ReaderOptions options;
     options.on_progress = [this](const DownloadProgress& progress) { progress_.update(progress); };
     options.on_wait = std::move(on_wait);
+    options.latency = latency_;
     try {
         reader_ = std::make_unique<Reader>(make_port(), password_, std::move(options));
         return true;

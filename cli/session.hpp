@@ -26,21 +26,16 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-/// A --port value: a port number, or a device path given to port 1.
-struct PortChoice {
-    std::int16_t number = 1;
-    std::optional<std::string> path;
-};
-/// "3" is port 3 (/dev/ttyS2); anything with a "/" is a device path or a
-/// network port ("tcp://HOST:PORT", "rfc2217://HOST:PORT"), passed on to the
-/// port factory as given. Throws UsageError for anything else and for numbers
-/// outside 1 to 32767.
-[[nodiscard]] PortChoice parse_port(std::string_view text);
+/// The port a --port word names, not yet opened (make_byte_port). Throws
+/// UsageError for a word that can name no port: an unknown scheme
+/// ("udp://x"), a network port without a host or a port number from 1 to
+/// 65535, a port number outside 1 to 32767. Whether the port exists or
+/// answers is not looked at.
+[[nodiscard]] std::unique_ptr<BytePort> port_for_word(std::string_view word);
 
-/// Throws UsageError for a port word that can name no port: an unknown
-/// scheme ("udp://x"), a network port without a host or a port number from 1
-/// to 65535. Whether the port exists or answers is not looked at.
-void check_port_word(const std::string& word);
+/// A --latency value in milliseconds: "300", "300ms", "0.3s". Throws
+/// UsageError for anything else and for more than a minute.
+[[nodiscard]] std::chrono::milliseconds parse_latency(std::string_view text);
 
 /// The columns of the terminal on standard error: its window size, else
 /// COLUMNS, else 80.
@@ -118,6 +113,7 @@ struct LineOptions {
     bool trace = false;
     bool quiet = false;                        ///< nothing on standard error but errors
     std::optional<std::string> password_file;  ///< --password-file
+    std::optional<std::string> latency;        ///< --latency; else KDR_LATENCY
 };
 
 /// The password to send: --password, else the first line of
@@ -141,7 +137,7 @@ class Session {
     [[nodiscard]] bool open(std::function<void()> on_wait = {});
     /// The connected reader (after open()).
     [[nodiscard]] Reader& reader() { return *reader_; }
-    /// The port as the user gave it ("/dev/ttyUSB0"; "/dev/ttyS0" for 1).
+    /// How messages name the port ("/dev/ttyUSB0"; "/dev/ttyS0" for 1).
     [[nodiscard]] const std::string& port_name() const { return port_name_; }
 
     /// Messages and errors: standard error, after the status line is cleared.
@@ -161,7 +157,7 @@ class Session {
     [[nodiscard]] bool network_port() const { return port_name_.find("://") != std::string::npos; }
 
   private:
-    [[nodiscard]] std::unique_ptr<SerialPort> make_port();
+    [[nodiscard]] std::unique_ptr<BytePort> make_port();
 
     Console& console_;
     StatusLine status_;
@@ -172,7 +168,9 @@ class Session {
     SteadyClock clock_;
     std::unique_ptr<Reader> reader_;
     std::string password_;
+    std::string port_word_;
     std::string port_name_;
+    std::chrono::milliseconds latency_{0};
     bool trace_ = false;
     bool quiet_ = false;
     bool port_from_environment_ = false;  ///< port errors then name KDR_PORT

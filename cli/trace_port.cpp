@@ -23,37 +23,23 @@ std::vector<std::string> hex_dump(std::string_view bytes, std::size_t width) {
     return lines;
 }
 
-TracingSerialPort::TracingSerialPort(std::unique_ptr<SerialPort> inner, std::ostream& out,
-                                     Clock& clock, std::function<std::string()> describe_device)
-    : inner_(std::move(inner)),
-      out_(out),
-      clock_(clock),
-      describe_device_(std::move(describe_device)),
-      start_(clock.now()) {}
+TracingPort::TracingPort(std::unique_ptr<BytePort> inner, std::ostream& out, Clock& clock)
+    : inner_(std::move(inner)), out_(out), clock_(clock), start_(clock.now()) {}
 
-TracingSerialPort::~TracingSerialPort() {
-    try {
-        put_PortOpen(false);
-    } catch (const std::exception& error) {
-        event(fmt::format("close {} failed: {}", port_label(), error.what()));
-    }
+TracingPort::~TracingPort() {
+    close();
 }
 
-std::string TracingSerialPort::stamp() {
+std::string TracingPort::stamp() {
     const std::chrono::duration<double> since = clock_.now() - start_;
     return fmt::format("[{:10.6f}]", since.count());
 }
 
-std::string TracingSerialPort::port_label() const {
-    const std::string device = describe_device_ ? describe_device_() : std::string();
-    return device.empty() ? fmt::format("COM{}", inner_->get_CommPort()) : device;
-}
-
-void TracingSerialPort::event(std::string_view what) {
+void TracingPort::event(std::string_view what) {
     out_ << fmt::format("{} {}\n", stamp(), what) << std::flush;
 }
 
-void TracingSerialPort::dump(char direction, std::string_view bytes) {
+void TracingPort::dump(char direction, std::string_view bytes) {
     const std::string head = fmt::format("{} {} ", stamp(), direction);
     const std::string indent(head.size(), ' ');
     std::string text;
@@ -67,39 +53,45 @@ void TracingSerialPort::dump(char direction, std::string_view bytes) {
     out_ << text << std::flush;
 }
 
-void TracingSerialPort::put_PortOpen(bool open) {
-    if (!open) {
-        if (inner_->get_PortOpen()) {
-            inner_->put_PortOpen(false);
-            event(fmt::format("close {}", port_label()));
-        }
-        return;
-    }
+void TracingPort::open(const LineSettings& settings) {
     try {
-        inner_->put_PortOpen(true);
+        inner_->open(settings);
     } catch (const std::exception& error) {
-        event(fmt::format("open {} failed: {}", port_label(), error.what()));
+        event(fmt::format("open {} failed: {}", inner_->name(), error.what()));
         throw;
     }
-    event(fmt::format("open {} {}", port_label(), inner_->get_Settings()));
+    event(fmt::format("open {} {}", inner_->name(), to_string(settings)));
 }
 
-void TracingSerialPort::put_InBufferCount(int count) {
-    inner_->put_InBufferCount(count);
+void TracingPort::close() noexcept {
+    if (!inner_->is_open()) {
+        return;
+    }
+    inner_->close();
+    try {
+        event(fmt::format("close {}", inner_->name()));
+    } catch (const std::exception&) {
+        // A trace that cannot be written must not keep the port from closing.
+    }
+}
+
+void TracingPort::discard_input() {
+    inner_->discard_input();
     event("discard received characters");
 }
 
-std::string TracingSerialPort::get_Input() {
-    std::string received = inner_->get_Input();
-    if (!received.empty()) {
-        dump('<', received);
+std::size_t TracingPort::read(std::string& into, Clock::Instant deadline) {
+    const std::size_t before = into.size();
+    const std::size_t got = inner_->read(into, deadline);
+    if (got > 0) {
+        dump('<', std::string_view(into).substr(before));
     }
-    return received;
+    return got;
 }
 
-void TracingSerialPort::put_Output(std::string_view data) {
-    dump('>', data);
-    inner_->put_Output(data);
+void TracingPort::write(std::string_view bytes) {
+    dump('>', bytes);
+    inner_->write(bytes);
 }
 
 }  // namespace kdr::cli

@@ -20,14 +20,13 @@ Component& required(const std::unique_ptr<Component>& component) {
 }
 }  // namespace
 
-KDRController::KDRController(std::unique_ptr<SerialPort> serial,
-                             std::unique_ptr<ProgressBar> progress, HostServices& host,
-                             Clock& clock)
-    : MSComm1(std::move(serial)),
+KDRController::KDRController(PortOpener open_port, std::unique_ptr<ProgressBar> progress,
+                             HostServices& host, Clock& clock)
+    : MSComm1(std::make_unique<SerialComponent>(std::move(open_port))),
       ProgressBar1(std::move(progress)),
       host_(*this, host),
       clock_(clock),
-      engine_(required(MSComm1), clock, host_, bar_progress_, port_access_) {
+      engine_(*MSComm1, clock, host_, bar_progress_, port_access_, timing_) {
     required(ProgressBar1);
     CommPort = 1;
     ConnectionPassword.assign(protocol::kMinPasswordLength, ' ');

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "engine/waits.hpp"
 #include "kdr/engine.hpp"
 #include "kdr/protocol.hpp"
 #include "protocol/record_decoding.hpp"
@@ -65,39 +64,54 @@ class DownloadHooks final : public protocol::DecodeHooks {
     int steps_ = 0;
 };
 
-}  // namespace
+// Keeps the counts as the answer grows and shows them.
+class Arrivals final : public AnswerWatch {
+  public:
+    Arrivals(DownloadProgress& progress, std::function<void(Stage)> report, HostRuntime& host)
+        : progress_(progress), report_(std::move(report)), host_(host) {}
 
-DownloadOutcome Engine::download(std::string_view padded_password, const SinkFor& sink_for) {
-    using namespace std::chrono_literals;
-    download_progress_ = {};
-    hold_.acquire();
-    // Characters left over from earlier exchanges are not part of the answer.
-    static_cast<void>(port_.get_Input());
-    port_.put_Output(
-        protocol::build_frame(protocol::command_body(padded_password, protocol::kDownload)));
-    busy_wait(clock_, clock_.now(), 100ms);
-
-    DownloadOutcome outcome;
-    std::string& answer = outcome.answer;
-    protocol::AnswerProgress counts;
-    report(Stage::Receiving);
-    // The answer is complete when a read has emptied the buffer and nothing
-    // more has come by the end of the following 0.3 s.
-    while (port_.get_InBufferCount() != 0) {
-        answer += port_.get_Input();
+    void receiving() override { report_(Stage::Receiving); }
+    const DownloadProgress& grew(std::string_view answer) override {
         if (answer.size() > kMaxAnswerBytes) {
             throw Error(ErrorKind::AnswerTooLong,
                         fmt::format("The reader's answer passed {} MiB without a pause; the port "
                                     "seems to carry something other than a KDR reader.",
                                     kMaxAnswerBytes >> 20U));
         }
-        download_progress_ = counts.update(answer);
-        if (port_.get_InBufferCount() == 0) {
-            yielding_wait(clock_, host_, clock_.now(), 300ms);
-        }
-        report(Stage::Arrived);
+        progress_ = counts_.update(answer);
+        return progress_;
+    }
+    void show() override {
+        report_(Stage::Arrived);
         host_.DoEvents();
     }
+
+  private:
+    DownloadProgress& progress_;
+    protocol::AnswerProgress counts_;
+    std::function<void(Stage)> report_;
+    HostRuntime& host_;
+};
+
+}  // namespace
+
+DownloadOutcome Engine::download(std::string_view padded_password, const SinkFor& sink_for) {
+    download_progress_ = {};
+    hold_.acquire();
+    // Characters left over from earlier exchanges are not part of the answer.
+    {
+        std::string left_over;
+        port_.read(left_over, Clock::Instant::min());
+    }
+    port_.write(
+        protocol::build_frame(protocol::command_body(padded_password, protocol::kDownload)));
+
+    DownloadOutcome outcome;
+    Arrivals arrivals(
+        download_progress_, [this](Stage stage) { report(stage); }, host_);
+    Line on = line();
+    outcome.answer = timing_.answer(on, arrivals);
+    const std::string& answer = outcome.answer;
     report(Stage::Received);
 
     outcome.host_year = host_.Now().year;

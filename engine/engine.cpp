@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "engine/waits.hpp"
 #include "kdr/protocol.hpp"
 
 namespace kdr::engine {
@@ -27,13 +26,12 @@ void Engine::report(Stage stage, int step) {
     progress_.on_progress(ProgressEvent{stage, download_progress_, step});
 }
 
-void Engine::settle(Clock::Duration quiet, Clock::Duration limit) {
+void Engine::settle(Clock::Duration limit) {
+    const Clock::Duration quiet = timing_.quiet_before_connect();
     const auto start = clock_.now();
     auto last_arrival = start;
+    std::string discarded;
     while (true) {
-        if (!port_.get_Input().empty()) {
-            last_arrival = clock_.now();
-        }
         const auto now = clock_.now();
         if (now - last_arrival >= quiet) {
             return;
@@ -46,38 +44,30 @@ void Engine::settle(Clock::Duration quiet, Clock::Duration limit) {
                             "answer to an earlier, interrupted request, or another "
                             "device on the port). Wait until it ends, or take the "
                             "reader out of its cradle and put it back.",
-                            port_.port_name(),
+                            port_.name(),
                             std::chrono::duration_cast<std::chrono::seconds>(limit).count()));
         }
-        // Reads every 50 ms: an answer at the line's rate fills far less than
-        // a port's buffer in that time.
-        using namespace std::chrono_literals;
-        clock_.sleep_until(std::min(now + 50ms, last_arrival + quiet));
+        discarded.clear();
+        if (port_.read(discarded, std::min(last_arrival + quiet, start + limit)) > 0) {
+            last_arrival = clock_.now();
+        }
     }
 }
 
 Failure Engine::connect(std::string_view padded_password) {
-    using namespace std::chrono_literals;
     std::string body(1, protocol::kConnect);
     body += padded_password;
-    port_.put_InBufferCount(0);
-    port_.put_Output(protocol::build_frame(body));
-    // Five reads 0.05 s apart: the reply holds what the reader sent within
-    // about 0.2 s of the request. The window is fixed; characters that come
-    // later wait in the buffer until the next discard.
-    constexpr int kReads = 5;
-    std::string reply;
-    for (int read = 0; read < kReads; ++read) {
-        reply += port_.get_Input();
-        busy_wait(clock_, clock_.now(), 50ms);
-    }
+    port_.discard_input();
+    port_.write(protocol::build_frame(body));
+    Line on = line();
+    const std::string reply = timing_.reply(on, Reply::Password, {});
     hold_.release();
     switch (protocol::test_reply(reply)) {
         case protocol::ReplyVerdict::NoAnswer:
             return {ErrorKind::NoAnswer,
                     fmt::format("The reader did not answer on {}: check the cable and that the "
                                 "reader is switched on and ready for the host.",
-                                port_.port_name()),
+                                port_.name()),
                     std::nullopt};
         case protocol::ReplyVerdict::Refused:
             return {ErrorKind::Refused, describe_refusal(reply), std::nullopt};

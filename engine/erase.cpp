@@ -1,6 +1,5 @@
 #include <string>
 
-#include "engine/waits.hpp"
 #include "kdr/engine.hpp"
 #include "kdr/protocol.hpp"
 
@@ -26,21 +25,13 @@ namespace {
 EraseOutcome Engine::erase(std::string_view padded_password) {
     using namespace std::chrono_literals;
     hold_.acquire();
-    port_.put_Output(
-        protocol::build_frame(protocol::command_body(padded_password, protocol::kErase)));
+    Line on = line();
+    timing_.before_request(on);
+    port_.write(protocol::build_frame(protocol::command_body(padded_password, protocol::kErase)));
     // The reader takes a moment to erase; whatever it sends meanwhile tells
     // whether it took the request. The port stays held afterwards.
-    std::string reply;
-    constexpr int kLastStep = 100;
-    for (int step = 0; step <= kLastStep; ++step) {
-        report(Stage::Erasing, step);
-        yielding_wait(clock_, host_, clock_.now(), 3ms);
-        // A read on a line that hung up can return nothing and no error (so
-        // does a serial driver under Wine, and some USB adapters' once
-        // unplugged): asking the port's state fails there.
-        static_cast<void>(port_.get_InBufferCount());
-        reply += port_.get_Input();
-    }
+    const std::string reply =
+        timing_.reply(on, Reply::Erase, [this](int step) { report(Stage::Erasing, step); });
     EraseOutcome outcome{judge_erase_reply(reply), {}};
     if (outcome.reply == EraseReply::Refused) {
         outcome.failure = {ErrorKind::Refused,

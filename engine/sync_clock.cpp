@@ -48,14 +48,15 @@ ClockSync Engine::sync_clock(std::string_view padded_password) {
     };
 
     hold_.acquire();
-    port_.put_Output(request(protocol::kSetClock));
-    yielding_wait(clock_, host_, clock_.now(), 300ms);
-    const std::string reply = port_.get_Input();
+    Line on = line();
+    timing_.before_request(on);
+    port_.write(request(protocol::kSetClock));
+    const std::string reply = timing_.reply(on, Reply::SetClock, {});
     switch (protocol::test_reply(reply)) {
         case protocol::ReplyVerdict::NoAnswer:
             sync.failure = failure(ErrorKind::NoAnswer,
                                    fmt::format("The reader did not acknowledge the new time on {}.",
-                                               port_.port_name()));
+                                               port_.name()));
             return sync;
         case protocol::ReplyVerdict::Refused:
             hold_.release();
@@ -65,25 +66,20 @@ ClockSync Engine::sync_clock(std::string_view padded_password) {
             break;
     }
 
+    // The reader needs this second before it reads its new clock back.
     busy_wait(clock_, clock_.now(), 1s);
-    port_.put_Output(request(protocol::kReadClock));
-    const auto start = clock_.now();
-    constexpr int kClockReplyLength = 10;
-    constexpr auto kPollInterval = 1ms;
-    constexpr auto kClockReplyTimeout = 3s;
-    while (port_.get_InBufferCount() < kClockReplyLength) {
-        const auto now = clock_.now();
-        if (now - start > kClockReplyTimeout) {
-            hold_.release();
-            sync.failure =
-                failure(ErrorKind::NoAnswer,
-                        "The reader acknowledged the new time but did not send its clock back.");
-            return sync;
-        }
-        clock_.sleep_until(std::min(now + kPollInterval, start + kClockReplyTimeout + 1ns));
+    timing_.before_request(on);
+    port_.write(request(protocol::kReadClock));
+    constexpr std::size_t kClockReplyLength = 10;
+    const std::string clock_reply = timing_.clock_reply(on, kClockReplyLength);
+    if (clock_reply.size() < kClockReplyLength) {
+        hold_.release();
+        sync.failure =
+            failure(ErrorKind::NoAnswer,
+                    "The reader acknowledged the new time but did not send its clock back.");
+        return sync;
     }
     // Characters 2 to 7 of the reply carry the reader's clock.
-    const std::string clock_reply = port_.get_Input();
     const auto elapsed = clock_.now() - sent_at;
     const LocalDateTime reader = protocol::decode_clock(std::string_view(clock_reply).substr(1, 6));
     sync.read_back = reader;

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "download_script.hpp"
-#include "fake_serial_port.hpp"
+#include "fake_byte_port.hpp"
 #include "fuzz_check.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/error.hpp"
@@ -25,20 +25,21 @@ namespace {
 
 using namespace std::chrono_literals;
 using kdr::fuzz::check;
-using kdr::testing::FakeSerialPort;
+using kdr::testing::FakeBytePort;
 using kdr::testing::VirtualClock;
 
-// The fake serial component, keeping what the controller read after the
-// download request.
-class CapturingPort : public FakeSerialPort {
+// The fake port, keeping what the controller read after the download
+// request.
+class CapturingPort : public FakeBytePort {
   public:
-    using FakeSerialPort::FakeSerialPort;
-    std::string get_Input() override {
-        std::string piece = FakeSerialPort::get_Input();
+    using FakeBytePort::FakeBytePort;
+    std::size_t read(std::string& into, kdr::Clock::Instant deadline) override {
+        const std::size_t before = into.size();
+        const std::size_t got = FakeBytePort::read(into, deadline);
         if (capturing) {
-            collected += piece;
+            collected += std::string_view(into).substr(before);
         }
-        return piece;
+        return got;
     }
     bool capturing = false;
     std::string collected;
@@ -103,15 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     VirtualClock clock;
     kdr::testing::RecordingHost host(clock);
-    auto serial = std::make_unique<CapturingPort>(clock);
-    CapturingPort& port = *serial;
+    CapturingPort port(clock);
     auto progress = std::make_unique<kdr::testing::RecordingProgressBar>();
     const auto bar = progress->state();
-    kdr::KDRController controller(std::move(serial), std::move(progress), host, clock);
+    kdr::KDRController controller(port.opener(), std::move(progress), host, clock);
 
     const std::string download_request = kdr::protocol::build_frame(
         kdr::protocol::command_body(std::string(8, ' '), kdr::protocol::kDownload));
-    port.set_responder([&](FakeSerialPort& p, std::string_view written) {
+    port.set_responder([&](FakeBytePort& p, std::string_view written) {
         if (written.substr(0, 2) == "\x02P") {
             p.arrive(kdr::protocol::ack_reply(), 10ms);
         } else if (written == download_request) {
@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return;
         }
         if (script.drop_line) {
-            dropped_while_open = port.get_PortOpen();
+            dropped_while_open = port.is_open();
             port.drop_line();
         }
         if (script.nested_call) {
@@ -199,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                           : kdr::ErrorKind::BadAnswer;
         check(failure.kind == said && message_shown == (said == kdr::ErrorKind::Incomplete),
               "a download says whether the reader's whole memory arrived");
-        check(!port.get_PortOpen(), "the port is closed after a download");
+        check(!port.is_open(), "the port is closed after a download");
     }
     return 0;
 }

@@ -85,6 +85,7 @@ class Reader:
         password: str | bytes = "",
         *,
         on_progress: Callable[[Progress], object] | None = None,
+        latency: float = 0,
     ) -> None: ...
     def __enter__(self) -> Reader: ...
     def __exit__(

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -74,29 +75,12 @@ py::object decoded(const DownloadedRecord& record, const std::string& encoding,
     return bytes_of(record.text).attr("decode")(encoding, errors);
 }
 
+// A port number is a word like any other: the port factory reads it.
 std::string port_word(const py::handle& port) {
-    std::optional<long long> number;
-    std::string word;
     if (py::isinstance<py::int_>(port) && !py::isinstance<py::bool_>(port)) {
-        number = port.cast<long long>();
-    } else {
-        word = py::module_::import("os").attr("fspath")(port).cast<std::string>();
-        if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos &&
-            word.size() < 10) {
-            number = std::stoll(word);
-        }
+        return std::to_string(port.cast<long long>());
     }
-    if (!number) {
-        return word;
-    }
-    // A port number stands for the system's serial port of that number.
-    if (*number < 1 || *number > std::numeric_limits<std::int16_t>::max()) {
-        raise_error(Error(ErrorKind::InvalidArgument,
-                          fmt::format("Port {}: port numbers run from 1 to {}.", *number,
-                                      std::numeric_limits<std::int16_t>::max())),
-                    Phase::Exchange);
-    }
-    return PortMap().path_for(static_cast<std::int16_t>(*number));
+    return py::module_::import("os").attr("fspath")(port).cast<std::string>();
 }
 
 }  // namespace
@@ -112,8 +96,16 @@ py::object to_datetime(const LocalDateTime& time) {
     return datetime_of(time.year, time.month, time.day, time.hour, time.minute, time.second);
 }
 
-PyReader::PyReader(const py::handle& port, const py::handle& password, py::object on_progress)
+PyReader::PyReader(const py::handle& port, const py::handle& password, py::object on_progress,
+                   double latency_seconds)
     : port_(port_word(port)), on_progress_(std::move(on_progress)) {
+    constexpr double kMinute = 60;
+    if (!(latency_seconds >= 0 && latency_seconds <= kMinute)) {
+        raise_error(Error(ErrorKind::InvalidArgument,
+                          "latency is the link's round trip in seconds, from 0 to 60"),
+                    Phase::Exchange);
+    }
+    latency_ = std::chrono::milliseconds(std::lround(latency_seconds * 1000));
     const std::string sent = to_bytes(password);
     for (const char c : sent) {
         if (c == protocol::STX || c == protocol::ETX || c == protocol::CR) {
@@ -135,6 +127,7 @@ PyReader::PyReader(const py::handle& port, const py::handle& password, py::objec
 
 ReaderOptions PyReader::options() {
     ReaderOptions options;
+    options.latency = latency_;
     if (!on_progress_.is_none()) {
         options.on_progress = [this](const DownloadProgress& progress) {
             in_python([&] { on_progress_(progress); });
@@ -337,11 +330,13 @@ void define_reader(py::module_& module) {
             print(record.time, record.decoded())
         reader.erase()
 
-Reader(port, password="", *, on_progress=None) opens the port and a
-password-checked connection with the reader on it. port is a device path
+Reader(port, password="", *, on_progress=None, latency=0) opens the port and
+a password-checked connection with the reader on it. port is a device path
 ("/dev/ttyUSB0", a pseudo-terminal), a serial device server
-("tcp://HOST:PORT", "rfc2217://HOST:PORT") or a port number (1 is
-/dev/ttyS0), as the kdr command takes them. Before it connects it lets the
+("tcp://HOST:PORT", "rfc2217://HOST:PORT") or a port number or name (1 and
+"COM1" are /dev/ttyS0), as the kdr command takes them. latency is the round
+trip of a slow link in seconds (a cradle behind a VPN): every wait for the
+reader grows by it; without it the first reply measures the round trip. Before it connects it lets the
 rest of an interrupted program's exchange pass (LineBusy when characters keep
 arriving for 5 s). A Reader holds its port, and to itself, until it is
 closed: a second one on the same device raises PortBusy.
@@ -356,11 +351,13 @@ Failures raise kdr.Error subclasses (NoAnswer, PasswordRefused, PortBusy,
 LineDropped, Incomplete, ...) carrying the kdr command's sentence.
 A Reader takes one call at a time.)")
         .def(py::init(
-                 [](const py::object& port, const py::object& password, py::object on_progress) {
-                     return std::make_unique<PyReader>(port, password, std::move(on_progress));
+                 [](const py::object& port, const py::object& password, py::object on_progress,
+                    double latency) {
+                     return std::make_unique<PyReader>(port, password, std::move(on_progress),
+                                                       latency);
                  }),
              py::arg("port"), py::arg("password") = "", py::kw_only(),
-             py::arg("on_progress") = py::none())
+             py::arg("on_progress") = py::none(), py::arg("latency") = 0.0)
         .def("__enter__", &PyReader::check_open, py::return_value_policy::reference)
         .def("__exit__", [](PyReader& reader, const py::args&) { reader.close(); })
         .def("close", &PyReader::close,

@@ -4,6 +4,7 @@
 // reaches the caller as it was raised.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -15,7 +16,8 @@ namespace kdr::python {
 
 class PyReader {
   public:
-    PyReader(const py::handle& port, const py::handle& password, py::object on_progress);
+    PyReader(const py::handle& port, const py::handle& password, py::object on_progress,
+             double latency_seconds = 0);
     PyReader(const PyReader&) = delete;
     PyReader& operator=(const PyReader&) = delete;
     ~PyReader() = default;
@@ -42,6 +44,7 @@ class PyReader {
 
     std::string port_;
     py::object on_progress_;
+    std::chrono::milliseconds latency_{0};
     std::optional<py::error_already_set> raised_;
     std::optional<Reader> reader_;
     bool busy_ = false;

@@ -10,8 +10,8 @@
 
 namespace kdr {
 
-std::unique_ptr<SerialPort> open_port(std::string word) {
-    return make_serial_port(std::move(word));
+std::unique_ptr<BytePort> open_port(std::string_view word) {
+    return make_byte_port(word);
 }
 
 namespace {
@@ -68,6 +68,47 @@ class CheckedClock final : public Clock {
     std::function<void()> check_;
 };
 
+// The port as the engine sees it: a read's wait is cut into slices with the
+// check between them, so that a program can end a call while the line is
+// silent.
+class CheckedPort final : public BytePort {
+  public:
+    CheckedPort(std::unique_ptr<BytePort> port, std::function<void()> check)
+        : port_(std::move(port)), check_(std::move(check)) {}
+
+    void open(const LineSettings& settings) override { port_->open(settings); }
+    void close() noexcept override { port_->close(); }
+    [[nodiscard]] LineState state() const noexcept override { return port_->state(); }
+    [[nodiscard]] LineSettings settings() const override { return port_->settings(); }
+    void apply(const LineSettings& settings) override { port_->apply(settings); }
+    void write(std::string_view bytes) override { port_->write(bytes); }
+    std::size_t read(std::string& into, Clock::Instant deadline) override {
+        if (!check_) {
+            return port_->read(into, deadline);
+        }
+        using namespace std::chrono_literals;
+        constexpr Clock::Duration kSlice = 50ms;
+        check_();
+        while (true) {
+            const auto slice_end = std::min(deadline, clock_.now() + kSlice);
+            const std::size_t got = port_->read(into, slice_end);
+            if (got > 0 || slice_end == deadline) {
+                return got;
+            }
+            check_();
+        }
+    }
+    [[nodiscard]] std::size_t available() override { return port_->available(); }
+    void discard_input() override { port_->discard_input(); }
+    [[nodiscard]] std::string name() const override { return port_->name(); }
+    [[nodiscard]] LinkKind link() const noexcept override { return port_->link(); }
+
+  private:
+    std::unique_ptr<BytePort> port_;
+    std::function<void()> check_;
+    SteadyClock clock_;
+};
+
 // The port stays open from the connection to the end.
 class HeldOpen final : public engine::PortHold {
   public:
@@ -82,21 +123,23 @@ class HeldOpen final : public engine::PortHold {
 }  // namespace
 
 struct Reader::State {
-    State(std::unique_ptr<SerialPort> serial, std::string_view password_text, ReaderOptions options)
-        : port(std::move(serial)),
+    State(std::unique_ptr<BytePort> line, std::string_view password_text, ReaderOptions options)
+        : port(std::move(line), options.on_wait),
           clock(std::move(options.on_wait)),
           progress(std::move(options.on_progress)),
           password(password_text),
           empty_password(password_text.empty()),
-          engine(*port, clock, runtime, progress, hold) {
+          timing(options.latency),
+          engine(port, clock, runtime, progress, hold, timing) {
         static_cast<void>(protocol::pad_password(password));
     }
 
-    std::unique_ptr<SerialPort> port;
+    CheckedPort port;
     CheckedClock clock;
     ProgramRuntime runtime;
     ProgressCallback progress;
     HeldOpen hold;
+    engine::LineTiming timing;
     std::string password;  // as sent: padded
     bool empty_password;
     engine::Engine engine;
@@ -114,38 +157,33 @@ struct Reader::State {
 };
 
 namespace {
-std::unique_ptr<SerialPort> required(std::unique_ptr<SerialPort> port) {
+std::unique_ptr<BytePort> required(std::unique_ptr<BytePort> port) {
     if (!port) {
-        throw Error(ErrorKind::InvalidArgument, "A Reader needs a serial port");
+        throw Error(ErrorKind::InvalidArgument, "A Reader needs a port");
     }
     return port;
 }
 }  // namespace
 
-Reader::Reader(std::unique_ptr<SerialPort> port, std::string_view password, ReaderOptions options)
+Reader::Reader(std::unique_ptr<BytePort> port, std::string_view password, ReaderOptions options)
     : state_(std::make_unique<State>(required(std::move(port)), password, std::move(options))) {
     using namespace std::chrono_literals;
-    SerialPort& serial = *state_->port;
-    if (!serial.get_PortOpen()) {
-        serial.put_Settings(protocol::kLineSettings);
-        serial.put_PortOpen(true);
+    BytePort& line = state_->port;
+    if (!line.is_open()) {
+        line.open(parse_line_settings(protocol::kLineSettings));
     }
-    state_->engine.settle(300ms, 5s);
+    state_->engine.settle(5s);
     state_->connect();
 }
 
-Reader::Reader(std::string port, std::string_view password, ReaderOptions options)
-    : Reader(open_port(std::move(port)), password, std::move(options)) {}
+Reader::Reader(std::string_view port, std::string_view password, ReaderOptions options)
+    : Reader(open_port(port), password, std::move(options)) {}
 
 Reader::~Reader() {
     if (!state_) {
         return;
     }
-    try {
-        state_->port->put_PortOpen(false);
-    } catch (const std::exception&) {
-        // A port that fails to close is gone already.
-    }
+    state_->port.close();
 }
 
 Reader::Reader(Reader&& other) noexcept = default;
@@ -166,7 +204,7 @@ Reader::State& Reader::state() {
 }
 
 std::string Reader::port_name() const {
-    return state_ ? state_->port->port_name() : std::string();
+    return state_ ? state_->port.name() : std::string();
 }
 
 Download Reader::download() {

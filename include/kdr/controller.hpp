@@ -3,9 +3,11 @@
 // OpenKDR, and then sets the reader's clock (SyncUpHostTime), downloads its
 // records (DownloadData) and erases them (EraseData).
 //
-// The controller hosts two components, the serial port `MSComm1` and the
-// progress bar `ProgressBar1`, and reaches the host through HostServices and
-// a Clock (include/kdr/platform.hpp). It runs entirely on the caller's thread;
+// The controller hosts two components, the serial port `MSComm1` (over the
+// platform's byte ports, kdr/serial_component.hpp) and the progress bar
+// `ProgressBar1`, and reaches the host through HostServices and a Clock
+// (include/kdr/platform.hpp). It keeps the reader's fixed timing
+// (engine::FixedTiming). It runs entirely on the caller's thread;
 // every method returns only when its exchange with the reader has ended.
 //
 // Results follow the control's automation interface: booleans are 16-bit
@@ -25,6 +27,8 @@
 #include "kdr/engine.hpp"
 #include "kdr/error.hpp"
 #include "kdr/platform.hpp"
+#include "kdr/serial_component.hpp"
+#include "kdr/timing.hpp"
 #include "kdr/variant.hpp"
 
 namespace kdr {
@@ -48,7 +52,9 @@ class KDRController {
   public:
     /// Creates the control: CommPort 1, no connection, both display switches
     /// off, and the progress bar set full (Max 100, Value 100).
-    KDRController(std::unique_ptr<SerialPort> serial, std::unique_ptr<ProgressBar> progress,
+    /// `open_port` makes the byte port of a port number for MSComm1
+    /// (make_numbered_port in kdr/port_factory.hpp on a real host).
+    KDRController(PortOpener open_port, std::unique_ptr<ProgressBar> progress,
                   HostServices& host, Clock& clock);
     ~KDRController();
     KDRController(const KDRController&) = delete;
@@ -193,7 +199,7 @@ class KDRController {
     std::string NakReply;
 
     // Hosted components.
-    std::unique_ptr<SerialPort> MSComm1;
+    std::unique_ptr<SerialComponent> MSComm1;
     std::unique_ptr<ProgressBar> ProgressBar1;
 
     // The host as the controller's own code sees it: a nested call during a
@@ -227,6 +233,7 @@ class KDRController {
     // The exchanges with the reader.
     BarProgress bar_progress_{*this};
     PortAccess port_access_{*this};
+    engine::FixedTiming timing_;
     engine::Engine engine_;
 };
 

@@ -21,8 +21,10 @@
 
 #include "kdr/download.hpp"
 #include "kdr/error.hpp"
+#include "kdr/byte_port.hpp"
 #include "kdr/platform.hpp"
 #include "kdr/time.hpp"
+#include "kdr/timing.hpp"
 
 namespace kdr::protocol {
 class AnswerSink;
@@ -121,15 +123,23 @@ using SinkFor = std::function<protocol::AnswerSink&(int host_year, std::string_v
 
 class Engine {
   public:
-    Engine(SerialPort& port, Clock& clock, HostRuntime& host, ProgressObserver& progress,
-           PortHold& hold) noexcept
-        : port_(port), clock_(clock), host_(host), progress_(progress), hold_(hold) {}
+    /// The engine waits as `timing` says: FixedTiming for the control,
+    /// LineTiming for the faces that read the line as it runs.
+    Engine(BytePort& port, Clock& clock, HostRuntime& host, ProgressObserver& progress,
+           PortHold& hold, TimingPolicy& timing) noexcept
+        : port_(port),
+          clock_(clock),
+          host_(host),
+          progress_(progress),
+          hold_(hold),
+          timing_(timing) {}
 
-    /// Waits until nothing has arrived for `quiet`, discarding what comes:
+    /// Waits until nothing has arrived for the policy's quiet time before a
+    /// connection, discarding what comes:
     /// the rest of an answer to an earlier request, from a program that was
     /// interrupted, must not be taken for the next answer. Throws
     /// Error(LineBusy) when the line is still busy after `limit`.
-    void settle(Clock::Duration quiet, Clock::Duration limit);
+    void settle(Clock::Duration limit);
 
     /// The password exchange on an open port: `padded_password` as
     /// protocol::pad_password leaves it. Releases the port after the reply
@@ -148,16 +158,18 @@ class Engine {
     EraseOutcome erase(std::string_view padded_password);
 
     /// How messages name the port.
-    [[nodiscard]] std::string port_name() const { return port_.port_name(); }
+    [[nodiscard]] std::string port_name() const { return port_.name(); }
 
   private:
     void report(Stage stage, int step = 0);
+    [[nodiscard]] Line line() noexcept { return Line{port_, clock_, host_}; }
 
-    SerialPort& port_;
+    BytePort& port_;
     Clock& clock_;
     HostRuntime& host_;
     ProgressObserver& progress_;
     PortHold& hold_;
+    TimingPolicy& timing_;
     DownloadProgress download_progress_;
 };
 

@@ -1,7 +1,7 @@
 // The platform interfaces the controller is built on.
 //
-// The controller does no I/O of its own. It reaches the serial line, the
-// progress display, the host's user interface and time through these small
+// The controller does no I/O of its own. It reaches the serial line (a byte
+// port, kdr/byte_port.hpp), the progress display, the host's user interface and time through these small
 // interfaces, so that the same controller code runs on Linux and on Windows,
 // and unit tests run it against fakes on a virtual clock.
 //
@@ -17,53 +17,6 @@
 #include "kdr/time.hpp"
 
 namespace kdr {
-
-/// The serial-port component hosted by the controller as `MSComm1`.
-///
-/// Property names follow the component's automation names (get_/put_ pairs).
-/// Every failure is thrown as kdr::Error with a kind that says why.
-class SerialPort {
-  public:
-    virtual ~SerialPort() = default;
-
-    /// The port number (1 is the first port) used by the next open.
-    [[nodiscard]] virtual std::int16_t get_CommPort() const = 0;
-    /// Selects the port for the next open. Throws InvalidArgument while the
-    /// port is open (a port cannot be changed under an open line).
-    virtual void put_CommPort(std::int16_t port) = 0;
-
-    /// The line settings, as "baud,parity,data bits,stop bits" ("19200,n,8,1").
-    [[nodiscard]] virtual std::string get_Settings() const = 0;
-    /// Takes a settings text; applies it at once when the port is open.
-    /// Throws InvalidSettings for a text it cannot honour.
-    virtual void put_Settings(std::string_view settings) = 0;
-
-    [[nodiscard]] virtual bool get_PortOpen() const = 0;
-    /// true opens the selected port with the current settings (PortMissing,
-    /// PortBusy, InvalidPortNumber, InvalidSettings, IoError on failure;
-    /// InvalidArgument when it is open already); false closes it (no effect
-    /// when closed).
-    virtual void put_PortOpen(bool open) = 0;
-
-    /// The number of received characters waiting to be read. Throws
-    /// PortNotOpen on a closed port and LineDropped on a line that went away.
-    [[nodiscard]] virtual int get_InBufferCount() = 0;
-    /// Setting 0 discards every received character not yet read; other values
-    /// are refused with InvalidArgument.
-    virtual void put_InBufferCount(int count) = 0;
-
-    /// Every received character waiting, removed from the buffer; empty when
-    /// nothing waits. Never waits for data.
-    [[nodiscard]] virtual std::string get_Input() = 0;
-    /// Sends every character of the text, one byte each, in order.
-    virtual void put_Output(std::string_view data) = 0;
-
-    /// How messages name the selected port: "port 3", or what the component
-    /// knows better ("/dev/ttyUSB0").
-    [[nodiscard]] virtual std::string port_name() const {
-        return "port " + std::to_string(get_CommPort());
-    }
-};
 
 /// The horizontal progress bar hosted by the controller as `ProgressBar1`.
 /// Values are single-precision numbers, positions and sizes in twips.

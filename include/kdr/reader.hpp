@@ -13,11 +13,13 @@
 // moved from may only be destroyed or assigned to.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "kdr/byte_port.hpp"
 #include "kdr/download.hpp"
 #include "kdr/engine.hpp"
 #include "kdr/error.hpp"
@@ -28,11 +30,12 @@ namespace kdr {
 using engine::EraseReply;
 
 /// The port a port word names, not yet opened: the platform's port factory
-/// (see make_serial_port in kdr/port_factory.hpp). On Linux the word is a
-/// device path ("/dev/ttyUSB0", "/dev/serial/by-id/...", a pseudo-terminal)
-/// or a serial device server ("tcp://HOST:PORT", "rfc2217://HOST:PORT", see
+/// (see make_byte_port in kdr/port_factory.hpp). On Linux the word is a
+/// device path ("/dev/ttyUSB0", "/dev/serial/by-id/...", a pseudo-terminal),
+/// a port number or COM name ("3", "COM3": /dev/ttyS2) or a serial device
+/// server ("tcp://HOST:PORT", "rfc2217://HOST:PORT", see
 /// kdr/network_port.hpp), and messages name the port by it.
-[[nodiscard]] std::unique_ptr<SerialPort> open_port(std::string word);
+[[nodiscard]] std::unique_ptr<BytePort> open_port(std::string_view word);
 
 struct ReaderOptions {
     /// Called whenever more of a download's answer has arrived.
@@ -43,19 +46,27 @@ struct ReaderOptions {
     /// so that a program gives up on request (a signal, a cancel button).
     /// The reader may still be sending then; a new Reader lets that pass.
     std::function<void()> on_wait;
+    /// The least round trip of the link, for a reader known to sit behind a
+    /// slow network link: every limit of a wait grows by it from the start.
+    /// Without it the first reply measures the round trip, and a network
+    /// port is given a second for that reply.
+    std::chrono::milliseconds latency{0};
 };
 
 class Reader {
   public:
     /// Opens `port` and a password-checked connection with the reader on it.
-    /// First waits until the line has been quiet for 0.3 s (the rest of an
-    /// answer to an interrupted program is let pass), at most 5 s. Throws
+    /// First waits until the line has been quiet for 50 ms and the latency
+    /// (the rest of an answer to an interrupted program is let pass), at most
+    /// 5 s. Every wait ends as soon as what it waits for has come: a reply
+    /// with its frame, a download with its last announced record (see
+    /// engine::LineTiming). Throws
     /// kdr::Error when the port cannot be opened (PortMissing, PortBusy, ...),
     /// the line stays busy (LineBusy), the reader does not answer (NoAnswer)
     /// or refuses the password (Refused).
-    Reader(std::unique_ptr<SerialPort> port, std::string_view password, ReaderOptions options = {});
+    Reader(std::unique_ptr<BytePort> port, std::string_view password, ReaderOptions options = {});
     /// The same on the port a port word names (see open_port).
-    Reader(std::string port, std::string_view password, ReaderOptions options = {});
+    Reader(std::string_view port, std::string_view password, ReaderOptions options = {});
     /// Closes the port; never throws.
     ~Reader();
     Reader(Reader&& other) noexcept;

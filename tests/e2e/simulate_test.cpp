@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "kdr/port_factory.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/memory_progress_bar.hpp"
 #include "kdr/text_encoding.hpp"
@@ -40,11 +41,9 @@ int open_descriptors() {
 /// given device.
 struct Host {
     explicit Host(const std::string& device) {
-        PortMap ports;
-        ports.assign(1, device);
-        controller =
-            std::make_unique<KDRController>(std::make_unique<PosixSerialPort>(std::move(ports)),
-                                            std::make_unique<MemoryProgressBar>(), console, clock);
+        controller = std::make_unique<KDRController>(
+            [device](std::int16_t) { return make_byte_port(device); },
+            std::make_unique<MemoryProgressBar>(), console, clock);
     }
     bool open(const std::string& password) {
         Variant port(std::int16_t{1});

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "fake_serial_port.hpp"
+#include "fake_byte_port.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/protocol.hpp"
 #include "recording_host.hpp"
@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 /// arrivals) and the frame; a letter without a handler gets no answer.
 class ReaderStub {
   public:
-    using Handler = std::function<void(FakeSerialPort&, std::string_view frame)>;
+    using Handler = std::function<void(FakeBytePort&, std::string_view frame)>;
 
     /// The padded password the reader expects after the connection request.
     explicit ReaderStub(std::string padded_password = std::string(8, ' '))
@@ -41,12 +41,12 @@ class ReaderStub {
     }
     /// Answers `letter` with `reply` after `delay`.
     void reply(char letter, std::string reply, Clock::Duration delay = 10ms) {
-        on(letter, [reply = std::move(reply), delay](FakeSerialPort& port, std::string_view) {
+        on(letter, [reply = std::move(reply), delay](FakeBytePort& port, std::string_view) {
             port.arrive(reply, delay);
         });
     }
-    void attach(FakeSerialPort& port) {
-        port.set_responder([this](FakeSerialPort& p, std::string_view frame) {
+    void attach(FakeBytePort& port) {
+        port.set_responder([this](FakeBytePort& p, std::string_view frame) {
             const char letter = letter_of(frame);
             ++requests[letter];
             if (auto it = handlers_.find(letter); it != handlers_.end()) {
@@ -71,12 +71,10 @@ class ReaderStub {
 class ControllerTest : public ::testing::Test {
   protected:
     ControllerTest() {
-        auto serial = std::make_unique<FakeSerialPort>(clock);
-        port = serial.get();
         auto progress = std::make_unique<RecordingProgressBar>();
         bar = progress->state();
-        controller =
-            std::make_unique<KDRController>(std::move(serial), std::move(progress), host, clock);
+        controller = std::make_unique<KDRController>(fake_port.opener(), std::move(progress),
+                                                     host, clock);
     }
 
     /// OpenKDR as a host calls it.
@@ -93,7 +91,8 @@ class ControllerTest : public ::testing::Test {
 
     VirtualClock clock;
     RecordingHost host{clock};
-    FakeSerialPort* port = nullptr;
+    FakeBytePort fake_port{clock};
+    FakeBytePort* port = &fake_port;
     std::shared_ptr<RecordingProgressBar::State> bar;
     std::unique_ptr<KDRController> controller;
     ReaderStub reader;

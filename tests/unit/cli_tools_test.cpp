@@ -24,7 +24,7 @@
 #include "cli/serial_ports.hpp"
 #include "cli/session.hpp"
 #include "cli/trace_port.hpp"
-#include "fake_serial_port.hpp"
+#include "fake_byte_port.hpp"
 #include "kdr/posix_platform.hpp"
 #include "virtual_clock.hpp"
 
@@ -340,16 +340,34 @@ TEST(CliUsage, ErasingReadsTheReaderBeforeAskingAnything) {
     }
 }
 
-TEST(PortOption, NumbersAndPaths) {
-    EXPECT_EQ(parse_port("1").number, 1);
-    EXPECT_FALSE(parse_port("1").path);
-    EXPECT_EQ(parse_port("32767").number, 32767);
-    const PortChoice path = parse_port("/dev/ttyUSB0");
-    EXPECT_EQ(path.number, 1);
-    EXPECT_EQ(path.path, std::optional<std::string>("/dev/ttyUSB0"));
-    EXPECT_EQ(parse_port("./ttyKDR").path, std::optional<std::string>("./ttyKDR"));
-    for (const char* bad : {"", "0", "-1", "32768", "99999999999", "1x", "COM1", " 1"}) {
-        EXPECT_THROW(static_cast<void>(parse_port(bad)), UsageError) << bad;
+TEST(PortOption, WordsNameTheirPortAndBadOnesAreUsageErrors) {
+    const struct {
+        const char* word;
+        const char* name;
+    } good[] = {
+        {"1", "/dev/ttyS0"},        {"32767", "/dev/ttyS32766"}, {"COM3", "/dev/ttyS2"},
+        {"com3", "/dev/ttyS2"},     {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"./ttyKDR", "./ttyKDR"},
+        {"tcp://h:7001", "tcp://h:7001"},
+    };
+    for (const auto& c : good) {
+        EXPECT_EQ(port_for_word(c.word)->name(), c.name) << c.word;
+    }
+    for (const char* bad : {"", "0", "-1", "32768", "99999999999", "1x", "COM0", " 1", "udp://x",
+                            "tcp://h:99999", "tcp://127.0.0.1"}) {
+        EXPECT_THROW(static_cast<void>(port_for_word(bad)), UsageError) << bad;
+    }
+}
+
+TEST(LatencyOption, MillisecondsOrSeconds) {
+    const struct {
+        const char* text;
+        long long millis;
+    } good[] = {{"300", 300}, {"300ms", 300}, {"0.3s", 300}, {"0", 0}, {"60s", 60000}};
+    for (const auto& c : good) {
+        EXPECT_EQ(parse_latency(c.text).count(), c.millis) << c.text;
+    }
+    for (const char* bad : {"", "-1", "fast", "3 s", "61s", "1h", "nan"}) {
+        EXPECT_THROW(static_cast<void>(parse_latency(bad)), UsageError) << bad;
     }
 }
 
@@ -363,50 +381,45 @@ TEST(ByteTrace, HexAndTextSixteenBytesALine) {
     EXPECT_EQ(hex_dump(std::string(17, 'a')).size(), 2U);
 }
 
-TEST(ByteTrace, EveryByteBothWaysWithTimestamps) {
+TEST(ByteTrace, EveryByteBothWaysWithTimestampsAndEveryOpenAndClose) {
     kdr::testing::VirtualClock clock;
-    auto fake = std::make_unique<kdr::testing::FakeSerialPort>(clock);
-    kdr::testing::FakeSerialPort& inner = *fake;
+    auto fake = std::make_unique<kdr::testing::FakeBytePort>(clock);
+    kdr::testing::FakeBytePort& inner = *fake;
     std::ostringstream out;
-    TracingSerialPort port(std::move(fake), out, clock, [] { return std::string("/dev/ttyX"); });
-    inner.set_responder([](kdr::testing::FakeSerialPort& serial, std::string_view) {
-        serial.arrive("\x02\x06\r3\x03", 20ms);
-    });
-    port.put_CommPort(3);
-    port.put_Settings("19200,n,8,1");
-    port.put_PortOpen(true);
-    port.put_InBufferCount(0);
-    clock.advance(1500us);
-    port.put_Output("\x02PAB\r!\x03");
-    EXPECT_TRUE(port.get_Input().empty());  // empty reads are not traced
-    clock.advance(20ms);
-    EXPECT_EQ(port.get_Input(), "\x02\x06\r3\x03");
-    port.put_PortOpen(false);
-    port.put_PortOpen(false);  // closing a closed port is no event
-    inner.fail_opens(Error(ErrorKind::PortBusy, "COM3 is in use"));
-    EXPECT_THROW(port.put_PortOpen(true), Error);
+    {
+        TracingPort port(std::move(fake), out, clock);
+        inner.set_responder([](kdr::testing::FakeBytePort& serial, std::string_view) {
+            serial.arrive("\x02\x06\r3\x03", 20ms);
+        });
+        port.open(parse_line_settings("19200,n,8,1"));
+        port.discard_input();
+        clock.advance(1500us);
+        port.write("\x02PAB\r!\x03");
+        std::string received;
+        EXPECT_EQ(port.read(received, Clock::Instant::min()), 0U);  // empty reads are not traced
+        EXPECT_EQ(port.read(received, clock.now() + 1s), 5U);
+        EXPECT_EQ(received, "\x02\x06\r3\x03");
+        port.close();
+        port.close();  // closing a closed port is no event
+        inner.fail_opens(Error(ErrorKind::PortBusy, "COM3 is in use"));
+        EXPECT_THROW(port.open(LineSettings{}), Error);
+        inner.fail_opens(std::nullopt);
+        port.open(LineSettings{});  // left open: the trace shows it closing
+    }
 
     const auto row = [](std::string_view hex, std::string_view text) {
         return fmt::format("{:<48}|{}|", hex, text);
     };
     EXPECT_EQ(out.str(),
-              "[  0.000000] open /dev/ttyX 19200,n,8,1\n"
+              "[  0.000000] open port 1 19200,n,8,1\n"
               "[  0.000000] discard received characters\n"
               "[  0.001500] > " +
                   row("02 50 41 42 0d 21 03", ".PAB.!.") + "\n" + "[  0.021500] < " +
                   row("02 06 0d 33 03", "...3.") + "\n" +
-                  "[  0.021500] close /dev/ttyX\n"
-                  "[  0.021500] open /dev/ttyX failed: COM3 is in use\n");
-}
-
-TEST(ByteTrace, APortLeftOpenIsTracedClosing) {
-    kdr::testing::VirtualClock clock;
-    std::ostringstream out;
-    {
-        TracingSerialPort port(std::make_unique<kdr::testing::FakeSerialPort>(clock), out, clock);
-        port.put_PortOpen(true);
-    }
-    EXPECT_EQ(out.str(), "[  0.000000] open COM1 9600,n,8,1\n[  0.000000] close COM1\n");
+                  "[  0.021500] close port 1\n"
+                  "[  0.021500] open port 1 failed: COM3 is in use\n"
+                  "[  0.021500] open port 1 19200,n,8,1\n"
+                  "[  0.021500] close port 1\n");
 }
 
 TEST(ProgressTest, SaysRecordsCharactersRateAndTimeLeft) {

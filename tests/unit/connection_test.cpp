@@ -14,7 +14,7 @@ TEST_F(ControllerTest, CreationValues) {
     EXPECT_EQ(controller->get_ShowRTC(), kVariantFalse);
     EXPECT_EQ(bar->max, 100.0F);
     EXPECT_EQ(bar->value, 100.0F);
-    EXPECT_FALSE(port->get_PortOpen());
+    EXPECT_FALSE(port->is_open());
 }
 
 TEST_F(ControllerTest, PropertiesReadBackAsAutomationBooleans) {
@@ -74,7 +74,7 @@ class OpenKDRReplyTest : public ControllerTest, public ::testing::WithParamInter
 
 TEST_P(OpenKDRReplyTest, ReplyWindow) {
     const auto& c = GetParam();
-    port->set_responder([&](FakeSerialPort& p, std::string_view) {
+    port->set_responder([&](FakeBytePort& p, std::string_view) {
         for (const auto& [bytes, delay] : c.arrivals) {
             p.arrive(bytes, delay);
         }
@@ -122,7 +122,7 @@ TEST_F(ControllerTest, AcceptedConnectionIsRecorded) {
     EXPECT_EQ(controller->get_CommPort(), 4);
     EXPECT_EQ(bar->value, 0.0F);
     EXPECT_EQ(outputs().back(), protocol::build_frame("Ppw      "));
-    EXPECT_FALSE(port->get_PortOpen());
+    EXPECT_FALSE(port->is_open());
 }
 
 TEST_F(ControllerTest, StateChangesOfAConnectedController) {
@@ -162,11 +162,11 @@ TEST_F(ControllerTest, PortThatCannotOpen) {
 TEST_F(ControllerTest, LineDropDuringTheExchangeClearsTheConnection) {
     accepting_reader();
     ASSERT_TRUE(open());
-    reader.on(protocol::kConnect, [](FakeSerialPort& p, std::string_view) { p.drop_line(); });
+    reader.on(protocol::kConnect, [](FakeBytePort& p, std::string_view) { p.drop_line(); });
     EXPECT_FALSE(open());
     EXPECT_EQ(controller->get_Opened(), kVariantFalse);
     EXPECT_EQ(controller->LastFailure().kind, ErrorKind::LineDropped);
-    EXPECT_TRUE(port->get_PortOpen()) << "left for the next open or CloseKDR";
+    EXPECT_TRUE(port->is_open()) << "left for the next open or CloseKDR";
 }
 
 TEST_F(ControllerTest, LateReplyIsDiscardedBeforeTheNextRequest) {
@@ -206,10 +206,12 @@ TEST_F(ControllerTest, PasswordOfAnyLengthIsSentWhole) {
 TEST_F(ControllerTest, CloseKDR) {
     EXPECT_TRUE(controller->CloseKDR().is_empty()) << "closing when not connected is fine";
     accepting_reader();
+    reader.reply(protocol::kErase, protocol::ack_reply());
     ASSERT_TRUE(open(Variant("pw")));
-    port->put_PortOpen(true);  // as an erase leaves it
+    static_cast<void>(controller->EraseData());
+    ASSERT_TRUE(port->is_open()) << "an erase leaves the port open";
     EXPECT_TRUE(controller->CloseKDR().is_empty());
-    EXPECT_FALSE(port->get_PortOpen());
+    EXPECT_FALSE(port->is_open());
     EXPECT_EQ(controller->get_Opened(), kVariantFalse);
     EXPECT_EQ(controller->get_CommPort(), 1);
 }

@@ -33,7 +33,7 @@ class DownloadTest : public ControllerTest {
     void answer_in_pieces(std::vector<std::string> pieces, Clock::Duration first = 20ms,
                           Clock::Duration gap = 50ms) {
         reader.on(protocol::kDownload,
-                  [pieces = std::move(pieces), first, gap](FakeSerialPort& p, std::string_view) {
+                  [pieces = std::move(pieces), first, gap](FakeBytePort& p, std::string_view) {
                       auto at = first;
                       for (const auto& piece : pieces) {
                           p.arrive(piece, at);
@@ -59,7 +59,7 @@ TEST_F(DownloadTest, WholeAnswerIsDecoded) {
               "2005/02/15 14:45:01\r\nsecond\r\n\r\n");
     EXPECT_EQ(controller->LastFailure().kind, ErrorKind::None);
     EXPECT_TRUE(host.messages.empty());
-    EXPECT_FALSE(port->get_PortOpen());
+    EXPECT_FALSE(port->is_open());
     EXPECT_EQ(bar->value, 0.0F);
     EXPECT_EQ(bar->max, 100.0F);
     // The check's password exchange, then the download request.
@@ -110,7 +110,7 @@ TEST_F(DownloadTest, SilenceEndsTheCollection) {
         bool whole;
     };
     for (const Case c : {Case{290ms, true}, Case{600ms, false}}) {
-        reader.on(protocol::kDownload, [&](FakeSerialPort& p, std::string_view) {
+        reader.on(protocol::kDownload, [&](FakeBytePort& p, std::string_view) {
             p.arrive(answer.substr(0, cut), 20ms);
             p.arrive(answer.substr(cut), 20ms + c.pause);
         });
@@ -181,20 +181,20 @@ TEST_F(DownloadTest, FailingDisplayAfterTheFirstRecordLosesNoRecord) {
 }
 
 TEST_F(DownloadTest, LineDropMidAnswer) {
-    reader.on(protocol::kDownload, [](FakeSerialPort& p, std::string_view) {
+    reader.on(protocol::kDownload, [](FakeBytePort& p, std::string_view) {
         p.arrive(std::string(1, protocol::STX) + "KDR0", 20ms);
         p.drop_line();
     });
     EXPECT_EQ(controller->DownloadData(), "");
     EXPECT_EQ(controller->LastFailure().kind, ErrorKind::LineDropped);
     ASSERT_EQ(host.messages.size(), 1U);
-    EXPECT_TRUE(port->get_PortOpen()) << "left for the next open or CloseKDR";
+    EXPECT_TRUE(port->is_open()) << "left for the next open or CloseKDR";
 }
 
 TEST_F(DownloadTest, PortThatCannotReopenEndsInTheTrapWithItsReason) {
     // The check's exchange succeeds, then the port is taken before the
     // download reopens it.
-    reader.on(protocol::kConnect, [](FakeSerialPort& p, std::string_view) {
+    reader.on(protocol::kConnect, [](FakeBytePort& p, std::string_view) {
         p.arrive(protocol::ack_reply(), 10ms);
         p.fail_opens(Error(ErrorKind::PortBusy, "COM1 is in use by another program"));
     });
@@ -205,7 +205,7 @@ TEST_F(DownloadTest, PortThatCannotReopenEndsInTheTrapWithItsReason) {
 }
 
 TEST_F(DownloadTest, EndlessLineIsBounded) {
-    reader.on(protocol::kDownload, [](FakeSerialPort& p, std::string_view) {
+    reader.on(protocol::kDownload, [](FakeBytePort& p, std::string_view) {
         const std::string chunk(std::size_t{4} << 20U, 'x');
         for (int i = 0; i < 20; ++i) {
             p.arrive(chunk, 20ms + i * 10ms);

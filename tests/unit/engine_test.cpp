@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_serial_port.hpp"
+#include "fake_byte_port.hpp"
 #include "kdr/protocol.hpp"
 #include "recording_host.hpp"
 #include "virtual_clock.hpp"
@@ -31,29 +31,30 @@ TEST(EngineSettle, WaitsForAQuietLineAndSaysWhenItNeverIs) {
         bool settles;
         Clock::Duration returns_by;
     } cases[] = {
-        {"quiet line", 0ms, true, 300ms},
-        {"an answer ending after 1 s", 1s, true, 1s + 300ms + 50ms},
-        {"a line that stays busy", 60s, false, 5s + 50ms},
+        {"quiet line", 0ms, true, 50ms},
+        {"an answer ending after 1 s", 1s, true, 1s + 50ms},
+        {"a line that stays busy", 60s, false, 5s},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         VirtualClock clock;
         RecordingHost host(clock);
-        FakeSerialPort port(clock);
+        FakeBytePort port(clock);
         NoProgress progress;
         KeptOpen hold;
-        port.put_PortOpen(true);
+        port.open(LineSettings{});
         for (auto at = 0ms; at < c.busy_for; at += 20ms) {
             port.arrive(std::string(40, 'x'), at);
         }
-        engine::Engine engine(port, clock, host, progress, hold);
+        engine::LineTiming timing;
+        engine::Engine engine(port, clock, host, progress, hold, timing);
         const auto start = clock.now();
         if (c.settles) {
-            EXPECT_NO_THROW(engine.settle(300ms, 5s));
-            EXPECT_EQ(port.get_InBufferCount(), 0) << "what came before is discarded";
+            EXPECT_NO_THROW(engine.settle(5s));
+            EXPECT_EQ(port.available(), 0U) << "what came before is discarded";
         } else {
             try {
-                engine.settle(300ms, 5s);
+                engine.settle(5s);
                 ADD_FAILURE() << "settled on a busy line";
             } catch (const Error& error) {
                 EXPECT_EQ(error.kind(), ErrorKind::LineBusy);

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "kdr/port_factory.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/memory_progress_bar.hpp"
 #include "kdr/posix_platform.hpp"
@@ -265,11 +266,9 @@ std::string full_download() {
 class PtyFaultTest : public ::testing::Test {
   public:
     PtyFaultTest() {
-        PortMap ports;
-        ports.assign(1, link.path());
-        controller =
-            std::make_unique<KDRController>(std::make_unique<PosixSerialPort>(ports),
-                                            std::make_unique<MemoryProgressBar>(), host, clock);
+        controller = std::make_unique<KDRController>(
+            [path = link.path()](std::int16_t) { return make_byte_port(path); },
+            std::make_unique<MemoryProgressBar>(), host, clock);
         controller->put_ShowMachineID(kVariantTrue);
         controller->put_ShowRTC(kVariantTrue);
     }

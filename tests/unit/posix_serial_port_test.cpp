@@ -266,13 +266,13 @@ TEST(PosixSerialPort, AppliesTheSettingsToTheDevice) {
         SCOPED_TRACE(c.text);
         termios before{};
         ASSERT_EQ(::tcgetattr(pty.slave(), &before), 0);
-        const std::string settings_before = port->get_Settings();
+        const std::string settings_before = port->settings_text();
         try {
             port->put_Settings(c.text);  // open: applied at once
             ASSERT_EQ(::tcgetattr(pty.slave(), &got), 0);
             EXPECT_EQ(::cfgetospeed(&got), c.speed);
             EXPECT_EQ(got.c_cflag & kBits, c.bits);
-            EXPECT_EQ(parse_line_settings(port->get_Settings()), parse_line_settings(c.text));
+            EXPECT_EQ(parse_line_settings(port->settings_text()), parse_line_settings(c.text));
         } catch (const Error& e) {
             EXPECT_EQ(e.kind(), ErrorKind::InvalidSettings);
             EXPECT_NE(std::string_view(e.what()).find("the device refused"), std::string_view::npos)
@@ -282,7 +282,7 @@ TEST(PosixSerialPort, AppliesTheSettingsToTheDevice) {
             ASSERT_EQ(::tcgetattr(pty.slave(), &got), 0);
             EXPECT_EQ(::cfgetospeed(&got), ::cfgetospeed(&before));
             EXPECT_EQ(got.c_cflag & kBits, before.c_cflag & kBits);
-            EXPECT_EQ(port->get_Settings(), settings_before);
+            EXPECT_EQ(port->settings_text(), settings_before);
         }
     }
 }
@@ -319,7 +319,7 @@ TEST(PosixSerialPort, RefusesAPortChangeOrASecondOpenWhileOpen) {
                  "cannot change the port while it is open");
     EXPECT_EQ(port->get_CommPort(), kPtyPort);
     expect_error([&] { port->put_PortOpen(true); }, ErrorKind::InvalidArgument, "open already");
-    EXPECT_TRUE(port->get_PortOpen());
+    EXPECT_TRUE(port->is_open());
     port->put_PortOpen(false);
     port->put_CommPort(2);
     EXPECT_EQ(port->get_CommPort(), 2);
@@ -516,9 +516,9 @@ TEST(PosixSerialPort, DroppedLineIsReportedAtOnceByEveryUse) {
             EXPECT_LT(steady_clock::now() - start, 100ms);
         }
     }
-    EXPECT_TRUE(port->get_PortOpen());
+    EXPECT_TRUE(port->is_open());
     port->put_PortOpen(false);
-    EXPECT_FALSE(port->get_PortOpen());
+    EXPECT_FALSE(port->is_open());
 }
 
 TEST(PosixSerialPort, OutputGivesUpOnALineThatAcceptsNothing) {
@@ -539,7 +539,7 @@ TEST(MakeSerialPort, MakesAPortNamedByItsPathOrSaysWhyNot) {
     Pty pty;
     const auto port = make_serial_port(pty.path());
     EXPECT_EQ(port->port_name(), pty.path());
-    EXPECT_EQ(port->get_Settings(), "19200,n,8,1");
+    EXPECT_EQ(port->settings_text(), "19200,n,8,1");
     port->put_PortOpen(true);
     port->put_Output("x");
     EXPECT_EQ(pty.receive(1), "x");

@@ -206,7 +206,7 @@ TEST_F(RandomizedDownloadTest, EveryRecordComesBackInOrder) {
     accepting_reader();
     ASSERT_TRUE(open());
     std::vector<std::pair<Clock::Duration, std::string>> bursts;
-    reader.on(protocol::kDownload, [&bursts](FakeSerialPort& p, std::string_view) {
+    reader.on(protocol::kDownload, [&bursts](FakeBytePort& p, std::string_view) {
         for (const auto& [at, bytes] : bursts) {
             p.arrive(bytes, at);
         }
@@ -241,7 +241,7 @@ TEST_F(RandomizedDownloadTest, EveryRecordComesBackInOrder) {
             << " records in " << bursts.size() << " bursts): " << first_difference(result, want);
         ASSERT_FALSE(controller->LastFailure()) << controller->LastFailure().description;
         ASSERT_TRUE(host.messages.empty());
-        ASSERT_FALSE(port->get_PortOpen());
+        ASSERT_FALSE(port->is_open());
         // The connection check, the settling wait, the bursts, and at most two
         // silence waits after the last one.
         ASSERT_LE(elapsed, 250ms + 100ms + last_arrival + 600ms + 1ms) << "download " << download;

@@ -474,7 +474,7 @@ class ControllerAgainstModel : public kdr::testing::ControllerTest {
   protected:
     void attach(ReaderConfig config) {
         model_ = std::make_unique<ReaderModel>(std::move(config), clock.now());
-        port->set_responder([this](kdr::testing::FakeSerialPort& serial, std::string_view sent) {
+        port->set_responder([this](kdr::testing::FakeBytePort& serial, std::string_view sent) {
             for (const Emission& emission : model_->receive(sent, clock.now())) {
                 for (std::size_t i = 0; i < emission.bytes.size(); ++i) {
                     serial.arrive(emission.bytes.substr(i, 1),

@@ -22,7 +22,7 @@ class SyncTest : public ControllerTest {
     /// The reader acknowledges "T" and sends back `reply` for "R".
     void reader_clock(std::string reply, Clock::Duration delay = 40ms) {
         reader.reply(protocol::kSetClock, kAck, 20ms);
-        reader.on(protocol::kReadClock, [reply = std::move(reply), delay](FakeSerialPort& p,
+        reader.on(protocol::kReadClock, [reply = std::move(reply), delay](FakeBytePort& p,
                                                                           std::string_view frame) {
             p.arrive(reply.empty() ? clock_reply(std::string(frame.substr(10, 6))) : reply, delay);
         });
@@ -44,7 +44,7 @@ TEST_F(SyncTest, ReaderTakesTheHostTime) {
     // 0.3 s after "T", 1 s before "R", and the reply is read as soon as it is whole.
     EXPECT_GT(clock.elapsed() - start, 1340ms);
     EXPECT_LT(clock.elapsed() - start, 1345ms);
-    EXPECT_FALSE(port->get_PortOpen());
+    EXPECT_FALSE(port->is_open());
     EXPECT_TRUE(host.messages.empty());
 }
 
@@ -63,9 +63,8 @@ TEST_F(SyncTest, HostClockIsReadOnceForAllSixCharacters) {
     };
     SlowHost slow(clock, {2007, 12, 31, 23, 59, 59});
     slow.clock_to_advance = &clock;
-    auto serial = std::make_unique<FakeSerialPort>(clock);
-    FakeSerialPort& fake = *serial;
-    KDRController c(std::move(serial), std::make_unique<RecordingProgressBar>(), slow, clock);
+    FakeBytePort fake(clock);
+    KDRController c(fake.opener(), std::make_unique<RecordingProgressBar>(), slow, clock);
     ReaderStub stub;
     stub.reply(protocol::kConnect, kAck);
     stub.reply(protocol::kSetClock, kAck);
@@ -98,7 +97,7 @@ TEST_P(SyncReadBackTest, ReaderClockMustShowTheTimeSent) {
     EXPECT_EQ(controller->SyncUpHostTime() == kVariantTrue, c.result);
     EXPECT_EQ(controller->LastFailure().kind, c.failure) << controller->LastFailure().description;
     EXPECT_TRUE(host.messages.empty());
-    EXPECT_FALSE(port->get_PortOpen());
+    EXPECT_FALSE(port->is_open());
 }
 
 constexpr LocalDateTime kSent{2007, 11, 16, 8, 5, 3};
@@ -178,7 +177,7 @@ TEST_F(SyncTest, FailurePaths) {
         const auto took = clock.elapsed() - start;
         EXPECT_GE(took, c.min_time);
         EXPECT_LE(took, c.max_time);
-        EXPECT_EQ(port->get_PortOpen(), c.port_open);
+        EXPECT_EQ(port->is_open(), c.port_open);
         EXPECT_EQ(controller->LastFailure().kind, c.kind);
         if (c.message) {
             ASSERT_EQ(host.messages.size(), 1U);
@@ -225,12 +224,12 @@ TEST_F(EraseTest, SendsEraseAndAnimatesTheBar) {
         want.push_back(static_cast<float>(i));
     }
     EXPECT_EQ(bar->value_history, want);
-    EXPECT_TRUE(port->get_PortOpen()) << "the erase leaves the port open";
+    EXPECT_TRUE(port->is_open()) << "the erase leaves the port open";
     EXPECT_GT(clock.elapsed() - start, 250ms + 101 * 3ms);
     EXPECT_LT(clock.elapsed() - start, 250ms + 101 * 3ms + 1ms);
     EXPECT_GE(host.do_events_calls, 101);
     controller->CloseKDR();
-    EXPECT_FALSE(port->get_PortOpen());
+    EXPECT_FALSE(port->is_open());
 }
 
 TEST_F(EraseTest, ConnectionCheck) {
@@ -287,14 +286,14 @@ TEST_F(EraseTest, WhatTheReaderSendsDuringTheAnimationIsJudged) {
             EXPECT_EQ(host.messages[0].style, 64);
         }
         EXPECT_EQ(bar->value, 100.0F) << "the animation runs whatever the answer";
-        EXPECT_TRUE(port->get_PortOpen());
+        EXPECT_TRUE(port->is_open());
     }
 }
 
 TEST_F(EraseTest, ALineThatHangsUpDuringTheAnimationFails) {
     // The line goes with the request; reads then bring nothing and no error.
     ASSERT_TRUE(open());
-    reader.on(protocol::kErase, [](FakeSerialPort& p, std::string_view) { p.hang_up_quietly(); });
+    reader.on(protocol::kErase, [](FakeBytePort& p, std::string_view) { p.hang_up_quietly(); });
     EXPECT_THROW(static_cast<void>(controller->EraseData()), Error);
     EXPECT_EQ(controller->LastFailure().kind, ErrorKind::LineDropped);
     EXPECT_TRUE(host.messages.empty());

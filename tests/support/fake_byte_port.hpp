@@ -1,6 +1,7 @@
-// A scripted serial component on a virtual clock. A test schedules what the
-// "reader" sends and when, or installs a responder that answers each frame the
-// controller writes; the fake records every call for assertions.
+// A scripted byte port on a virtual clock. A test schedules what the
+// "reader" sends and when, or installs a responder that answers each frame
+// written; the fake records every call for assertions. A read that waits
+// moves the virtual clock to the next arrival or the deadline.
 #pragma once
 
 #include <deque>
@@ -11,19 +12,19 @@
 #include <string_view>
 #include <vector>
 
+#include "kdr/byte_port.hpp"
 #include "kdr/error.hpp"
-#include "kdr/platform.hpp"
+#include "kdr/serial_component.hpp"
 #include "virtual_clock.hpp"
 
 namespace kdr::testing {
 
-class FakeSerialPort : public SerialPort {
+class FakeBytePort : public BytePort {
   public:
-    /// Called with every text the controller outputs.
-    using Responder = std::function<void(FakeSerialPort& port, std::string_view written)>;
+    /// Called with every text written.
+    using Responder = std::function<void(FakeBytePort& port, std::string_view written)>;
 
     struct Shared {
-        // What outlives the fake once the controller owns it.
         std::vector<std::string> outputs;
         std::vector<Clock::Instant> output_times;
         std::vector<std::string> calls;  ///< "open 3", "close", "discard", "output", "input"
@@ -31,7 +32,7 @@ class FakeSerialPort : public SerialPort {
         int input_reads = 0;
     };
 
-    explicit FakeSerialPort(VirtualClock& clock) : clock_(clock) {}
+    explicit FakeBytePort(VirtualClock& clock) : clock_(clock) {}
 
     // Script.
     void set_responder(Responder responder) { responder_ = std::move(responder); }
@@ -45,22 +46,27 @@ class FakeSerialPort : public SerialPort {
     /// port's state throws LineDropped: a hung-up line as a serial driver
     /// under Wine shows it.
     void hang_up_quietly() { quiet_hangup_ = true; }
+    void set_link(LinkKind link) noexcept { link_ = link; }
+
+    /// An opener for the control: every port number opens this port, and the
+    /// record says "open N".
+    [[nodiscard]] PortOpener opener();
 
     [[nodiscard]] Shared& record() { return *shared_; }
-    [[nodiscard]] std::shared_ptr<Shared> shared_record() const { return shared_; }
-    [[nodiscard]] std::string settings() const { return settings_; }
+    [[nodiscard]] std::string settings_text() const { return to_string(settings_); }
 
-    // SerialPort
-    std::int16_t get_CommPort() const override { return port_; }
-    void put_CommPort(std::int16_t port) override;
-    std::string get_Settings() const override { return settings_; }
-    void put_Settings(std::string_view settings) override { settings_ = settings; }
-    bool get_PortOpen() const override { return open_; }
-    void put_PortOpen(bool open) override;
-    int get_InBufferCount() override;
-    void put_InBufferCount(int count) override;
-    std::string get_Input() override;
-    void put_Output(std::string_view data) override;
+    // BytePort
+    void open(const LineSettings& settings) override;
+    void close() noexcept override;
+    [[nodiscard]] LineState state() const noexcept override;
+    [[nodiscard]] LineSettings settings() const override { return settings_; }
+    void apply(const LineSettings& settings) override { settings_ = settings; }
+    void write(std::string_view bytes) override;
+    std::size_t read(std::string& into, Clock::Instant deadline) override;
+    [[nodiscard]] std::size_t available() override;
+    void discard_input() override;
+    [[nodiscard]] std::string name() const override { return "port " + std::to_string(number_); }
+    [[nodiscard]] LinkKind link() const noexcept override { return link_; }
 
   private:
     void require_open(const char* what);
@@ -72,8 +78,9 @@ class FakeSerialPort : public SerialPort {
     std::string buffer_;
     std::optional<Error> open_error_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
-    std::string settings_ = "9600,n,8,1";
-    std::int16_t port_ = 1;
+    LineSettings settings_ = parse_line_settings("9600,n,8,1");
+    std::int16_t number_ = 1;
+    LinkKind link_ = LinkKind::Local;
     bool open_ = false;
     bool dropped_ = false;
     bool quiet_hangup_ = false;
