@@ -3,7 +3,7 @@
 # Installed as share/bash-completion/completions/kdr; for a try, `source` it.
 
 _kdr_options() {
-    local line='--help --port --password --password-file --trace --quiet'
+    local line='--help --port --password --password-file --latency --trace --quiet'
     case "$1" in
         open | sync-time) echo "$line" ;;
         download) echo "$line --machine-id --rtc --format --raw --encoding --output --verify" ;;
