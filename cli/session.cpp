@@ -333,7 +333,7 @@ std::unique_ptr<BytePort> Session::make_port() {
     if (!trace_) {
         return port;
     }
-    return std::make_unique<TracingPort>(std::move(port), err_, clock_);
+    return std::make_unique<TracingPort>(std::move(port), err_, *clock_);
 }
 
 bool Session::open(std::function<void()> on_wait) {

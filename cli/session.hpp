@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "cli/app.hpp"
-#include "kdr/posix_platform.hpp"
+#include "kdr/system.hpp"
 #include "kdr/reader.hpp"
 
 namespace kdr::cli {
@@ -165,7 +165,7 @@ class Session {
     std::ostream err_;
     std::ostream null_{nullptr};
     DownloadProgressLine progress_;
-    SteadyClock clock_;
+    std::unique_ptr<Clock> clock_ = make_monotonic_clock();
     std::unique_ptr<Reader> reader_;
     std::string password_;
     std::string port_word_;

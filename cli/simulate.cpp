@@ -14,6 +14,7 @@
 #include "cli/result_file.hpp"
 #include "kdr/error.hpp"
 #include "kdr/simulator.hpp"
+#include "kdr/system.hpp"
 
 namespace kdr::cli {
 
@@ -204,7 +205,7 @@ int command_simulate(const SimulateOptions& options, Console& console) {
         throw UsageError(fmt::format("{} records: a reader holds at most {}",
                                      samples + options.record_texts.size(), sim::kMaxRecords));
     }
-    config.clock = options.clock ? parse_clock(*options.clock) : ConsoleHost().Now();
+    config.clock = options.clock ? parse_clock(*options.clock) : local_now();
     config.pacing = options.fast ? sim::Pacing::Fast : sim::Pacing::LineRate;
     try {
         for (const std::string& fault : options.faults) {
@@ -277,7 +278,7 @@ int command_demo(const DemoOptions& options, Console& console) {
     sim::ReaderConfig config;
     config.password = std::string(kPassword);
     config.machine_id = "KDR00042";
-    config.clock = ConsoleHost().Now();
+    config.clock = local_now();
     config.records = sim::sample_records(options.records, sim::add_seconds(config.clock, -120));
     config.pacing = options.fast ? sim::Pacing::Fast : sim::Pacing::LineRate;
 

@@ -10,7 +10,7 @@
 #include <limits>
 #include <utility>
 
-#include "kdr/posix_platform.hpp"
+#include "kdr/system.hpp"
 #include "kdr/protocol.hpp"
 #include "kdr/text_encoding.hpp"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "binding.hpp"
-#include "kdr/posix_platform.hpp"
+#include "kdr/system.hpp"
 
 namespace kdr::python {
 
@@ -31,7 +31,7 @@ class PySimulator {
                                           config.machine_id.size(), sim::kMachineIdLength)),
                         Phase::Exchange);
         }
-        config.clock = ConsoleHost().Now();
+        config.clock = local_now();
         config.pacing = fast ? sim::Pacing::Fast : sim::Pacing::LineRate;
         if (py::isinstance<py::int_>(records)) {
             // Compared as Python ints: a count past any C++ integer is refused

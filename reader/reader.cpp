@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "kdr/port_factory.hpp"
-#include "kdr/posix_platform.hpp"
+#include "kdr/system.hpp"
 #include "kdr/protocol.hpp"
 #include "protocol/record_decoding.hpp"
 
@@ -19,11 +19,8 @@ namespace {
 // No user interface: local time from the system, no message loop to turn.
 class ProgramRuntime final : public HostRuntime {
   public:
-    [[nodiscard]] LocalDateTime Now() override { return local_time_.Now(); }
+    [[nodiscard]] LocalDateTime Now() override { return local_now(); }
     void DoEvents() override {}
-
-  private:
-    ConsoleHost local_time_;
 };
 
 class ProgressCallback final : public engine::ProgressObserver {
@@ -46,25 +43,25 @@ class ProgressCallback final : public engine::ProgressObserver {
 class CheckedClock final : public Clock {
   public:
     explicit CheckedClock(std::function<void()> check) : check_(std::move(check)) {}
-    [[nodiscard]] Instant now() override { return clock_.now(); }
+    [[nodiscard]] Instant now() override { return clock_->now(); }
     void sleep_until(Instant deadline) override {
         if (!check_) {
-            clock_.sleep_until(deadline);
+            clock_->sleep_until(deadline);
             return;
         }
         using namespace std::chrono_literals;
         constexpr Duration kSlice = 50ms;
         check_();
-        for (Instant now = clock_.now(); now < deadline; now = clock_.now()) {
-            clock_.sleep_until(std::min(deadline, now + kSlice));
-            if (clock_.now() < deadline) {
+        for (Instant now = clock_->now(); now < deadline; now = clock_->now()) {
+            clock_->sleep_until(std::min(deadline, now + kSlice));
+            if (clock_->now() < deadline) {
                 check_();
             }
         }
     }
 
   private:
-    SteadyClock clock_;
+    std::unique_ptr<Clock> clock_ = make_monotonic_clock();
     std::function<void()> check_;
 };
 
@@ -90,7 +87,7 @@ class CheckedPort final : public BytePort {
         constexpr Clock::Duration kSlice = 50ms;
         check_();
         while (true) {
-            const auto slice_end = std::min(deadline, clock_.now() + kSlice);
+            const auto slice_end = std::min(deadline, clock_->now() + kSlice);
             const std::size_t got = port_->read(into, slice_end);
             if (got > 0 || slice_end == deadline) {
                 return got;
@@ -106,7 +103,7 @@ class CheckedPort final : public BytePort {
   private:
     std::unique_ptr<BytePort> port_;
     std::function<void()> check_;
-    SteadyClock clock_;
+    std::unique_ptr<Clock> clock_ = make_monotonic_clock();
 };
 
 // The port stays open from the connection to the end.
