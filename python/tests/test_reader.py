@@ -128,8 +128,8 @@ def test_an_exception_from_on_progress_ends_the_download_and_closes_the_reader(
 
 
 def test_ctrl_c_ends_a_download_within_a_tenth_of_a_second(simulator, password):
-    # 200 records at the line's rate take about 2.5 s, read every 0.3 s: the
-    # signal comes while the Reader waits for more.
+    # 200 records at the line's rate take about 2.5 s: the signal comes
+    # while the Reader waits for more.
     reader_sim = simulator(records=200, fast=False)
     sent = []
 

@@ -227,10 +227,10 @@ TEST(Download, AtTheLineRateTakesTheTimeTheCharactersNeed) {
         run_kdr(command("download", reader, {"--raw", "--rtc"}), kDeadline);
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, expected_download(config.records, false, true));
-    // Two password exchanges (0.25 s each), the settling wait and the final
-    // 0.3 s of silence come on top of the characters' time on the line.
+    // No download is quicker than its characters on the line; the waits
+    // around them end with what they wait for.
     const Seconds on_the_line{static_cast<double>(characters) / 1920.0};
-    EXPECT_GT(result.elapsed, on_the_line + 0.7s);
+    EXPECT_GT(result.elapsed, on_the_line);
     EXPECT_LT(result.elapsed, on_the_line + 3s);
 }
 
@@ -255,8 +255,8 @@ TEST(SyncTime, SetsTheReadersClockToTheHostsTime) {
     EXPECT_LT(std::abs((clock.hour * 3600 + clock.minute * 60 + clock.second) -
                        (host.hour * 3600 + host.minute * 60 + host.second)),
               5);
-    // 0.25 s password exchange, 0.3 s for the acknowledgement, 1 s before the read-back.
-    EXPECT_GT(result.elapsed, 1.5s);
+    // The reader's second before its clock is read back.
+    EXPECT_GT(result.elapsed, 1s);
     EXPECT_LT(result.elapsed, 3s);
 }
 
