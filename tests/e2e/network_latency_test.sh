@@ -15,9 +15,14 @@
 # Exit 77 (skipped) where ser2net is not installed.
 set -uo pipefail
 
-[ $# -eq 1 ] && [ -x "$1" ] || { echo "usage: network_latency_test.sh KDR" >&2; exit 2; }
+if [ $# -ne 1 ] || [ ! -x "$1" ]; then
+    echo "usage: network_latency_test.sh KDR" >&2
+    exit 2
+fi
 kdr=$(realpath "$1")
-relay=$(cd "$(dirname "$0")/../.." && pwd)/scripts/delay-relay.py
+here=$(cd "$(dirname "$0")/../.." && pwd)
+relay=$here/scripts/delay-relay.py
+. "$here/scripts/lib/timed.sh"
 delay_ms=${KDR_RELAY_DELAY_MS:-150}
 records=${KDR_LATENCY_RECORDS:-25}
 slack_ms=${KDR_LATENCY_SLACK_MS:-300}
@@ -31,6 +36,8 @@ done
 command -v python3 >/dev/null || { echo "SKIP: python3, which runs the relay, is not installed"; exit 77; }
 
 work=$(mktemp -d /tmp/kdr-latency.XXXXXX)
+timed_dir=$work
+timed_limit=120
 children=()
 stop_children() {
     local pid
@@ -87,27 +94,6 @@ start_port() {
     port="$scheme://127.0.0.1:$relay_port"
 }
 
-# timed NAME COMMAND...: runs the command in a subshell of its own, which
-# writes NAME.rc, NAME.wall and NAME.cpu (the command's user + system
-# seconds, from the shell's `times`).
-timed() {
-    local name=$1
-    shift
-    (
-        start=$EPOCHREALTIME
-        rc=0
-        timeout 120 "$@" >"$work/$name.out" 2>"$work/$name.err" || rc=$?
-        end=$EPOCHREALTIME
-        echo "$rc" >"$work/$name.rc"
-        awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }' >"$work/$name.wall"
-        times >"$work/$name.times"  # not piped: a pipeline's side has no children
-        awk 'NR == 2 {
-            n = split($0, f, /[ \t]+/); total = 0
-            for (i = 1; i <= n; i++) { split(f[i], p, /[ms]/); total += p[1] * 60 + p[2] }
-            printf "%.3f\n", total }' "$work/$name.times" >"$work/$name.cpu"
-    )
-}
-
 commands=(open sync-time download collect)
 run() {  # run SCHEME COMMAND: the command against the current port, timed
     local args=("$2" --port "$port" --password "$password" -q)
@@ -135,7 +121,7 @@ for scheme in pty tcp rfc2217; do
         met=$(awk -v w="$wall" -v l="$limit" 'BEGIN { print (w <= l ? "yes" : "**no**") }')
         rc=$(cat "$work/$name.rc")
         if [ "$rc" != 0 ]; then
-            met="**failed**: $(head -n 1 "$work/$name.err" | sed 's/^kdr: //; s/ on [a-z0-9]*:\/\/[^ ]*//; s/[:.].*//')"
+            met="**failed**: $(head -n 1 "$work/$name.err" | sed 's/^kdr: //; s/: .*//; s/ on [a-z0-9]*:\/\/[^ ]*$//')"
             fail "$name: exit $rc: $(cat "$work/$name.err")"
         elif [ "$met" != yes ]; then
             fail "$name took $wall s, more than $limit s"
