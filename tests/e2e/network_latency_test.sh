@@ -33,7 +33,9 @@ for path in /usr/sbin/ser2net /usr/bin/ser2net /usr/local/sbin/ser2net; do
     if [ -x "$path" ]; then ser2net=$path; break; fi
 done
 [ -n "$ser2net" ] || { echo "SKIP: ser2net is not installed (scripts/ensure-deps.sh installs it)"; exit 77; }
-command -v python3 >/dev/null || { echo "SKIP: python3, which runs the relay, is not installed"; exit 77; }
+# The interpreter itself, not a wrapper that would outlive a kill of it.
+python=$(python3 -c 'import sys; print(sys.executable)') ||
+    { echo "SKIP: python3, which runs the relay, is not installed"; exit 77; }
 
 work=$(mktemp -d /tmp/kdr-latency.XXXXXX)
 timed_dir=$work
@@ -88,7 +90,7 @@ start_port() {
     "$ser2net" -n -u -c "$work/ser2net.yaml" >"$work/ser2net.log" 2>&1 &
     children+=($!)
     until_listening "$server" $! || { echo "ser2net did not start: $(cat "$work/ser2net.log")"; exit 1; }
-    coproc relaying { exec python3 "$relay" --delay-ms "$delay_ms" 0 "127.0.0.1:$server"; }
+    coproc relaying { exec "$python" "$relay" --delay-ms "$delay_ms" 0 "127.0.0.1:$server"; }
     children+=("$relaying_PID")
     read -r -t 10 relay_port <&"${relaying[0]}" || { echo "the relay did not start"; exit 1; }
     port="$scheme://127.0.0.1:$relay_port"
