@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the optimised benchmarks and prints the performance table.
 # Usage: scripts/bench.sh [benchmark options...]   (e.g. --benchmark_filter=decode)
-# Not part of the test command: a run takes about three minutes and wants a quiet
+# Not part of the test command: a run takes about five minutes and wants a quiet
 # machine. The table's goals are explained in docs/PERFORMANCE.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,5 +25,9 @@ echo
 bench/stations.sh build/release/cli/kdr
 # The Python module against the command: one 10,000-record download each.
 bench/python.sh build/release/cli/kdr build/release/python
+echo
+# The commands against the line's own limit, on a pty and through a slow
+# network (about two minutes).
+bench/line.sh build/release/cli/kdr
 echo
 echo "Command: scripts/bench.sh $*"
