@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "kdr/error.hpp"
 #include "kdr/byte_port.hpp"
+#include "kdr/error.hpp"
 
 namespace kdr::platform {
 

@@ -218,6 +218,7 @@ LineState NetworkSerialPort::state() const noexcept {
 
 void NetworkSerialPort::apply(const LineSettings& settings) {
     require_open("changing its settings");
+    (void)parse_line_settings(to_string(settings));  // values no serial line has
     if (protocol_ == Protocol::Rfc2217) {
         pump();
         if (closed_) {
@@ -245,6 +246,7 @@ void NetworkSerialPort::open(const LineSettings& settings) {
         throw Error(ErrorKind::InvalidArgument,
                     fmt::format("{} is open already: close it before opening it again", word_));
     }
+    (void)parse_line_settings(to_string(settings));  // values no serial line has
     connect_to_server();
     closed_ = false;
     received_.clear();

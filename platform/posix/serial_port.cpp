@@ -59,6 +59,9 @@ std::optional<speed_t> speed_code(int baud) {
 
 /// Refuses settings that termios cannot express, before they reach a device.
 void require_supported(const LineSettings& settings) {
+    // Values outside what any serial line has (9 data bits, parity 'x') are
+    // refused as a settings text with them would be.
+    (void)parse_line_settings(to_string(settings));
     if (settings.stop_bits == StopBits::OnePointFive) {
         throw Error(ErrorKind::InvalidSettings,
                     fmt::format("line settings \"{}\": 1.5 stop bits are not supported on this "
@@ -403,8 +406,8 @@ std::string PosixSerialPort::describe() const {
         return path_;
     }
     // "3" alone reads badly in a sentence.
-    const bool number = std::all_of(name_.begin(), name_.end(),
-                                    [](char c) { return c >= '0' && c <= '9'; });
+    const bool number =
+        std::all_of(name_.begin(), name_.end(), [](char c) { return c >= '0' && c <= '9'; });
     return fmt::format("{}{} ({})", number ? "port " : "", name_, path_);
 }
 
@@ -592,8 +595,8 @@ void PosixSerialPort::write(std::string_view bytes) {
 }
 
 void PosixSerialPort::wait_writable(std::size_t sent, std::size_t total) {
-    const short events = platform::wait_for(
-        fd_, POLLOUT, std::chrono::steady_clock::now() + write_timeout_);
+    const short events =
+        platform::wait_for(fd_, POLLOUT, std::chrono::steady_clock::now() + write_timeout_);
     if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         throw_dropped();
     }
