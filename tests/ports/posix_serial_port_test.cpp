@@ -140,13 +140,15 @@ TEST(PosixSerialPort, RefusesSettingsTheSystemCannotSetAtOpenAndLater) {
     PosixSerialPort port(pty.path());
     for (const auto& [wanted, part] : refused) {
         SCOPED_TRACE(part);
-        expect_error([&] { port.open(wanted); }, ErrorKind::InvalidSettings, part);
+        expect_error([&port, &wanted = wanted] { port.open(wanted); }, ErrorKind::InvalidSettings,
+                     part);
         EXPECT_EQ(port.state(), LineState::Closed);
     }
     port.open(settings(9600, 'n', 8, StopBits::Two));
     for (const auto& [wanted, part] : refused) {
         SCOPED_TRACE(part);
-        expect_error([&] { port.apply(wanted); }, ErrorKind::InvalidSettings, part);
+        expect_error([&port, &wanted = wanted] { port.apply(wanted); }, ErrorKind::InvalidSettings,
+                     part);
         EXPECT_EQ(port.settings(), settings(9600, 'n', 8, StopBits::Two));
     }
     termios got{};
@@ -299,7 +301,7 @@ TEST(PosixSerialPort, WriteGivesUpOnALineThatAcceptsNothing) {
     Pty pty;
     auto port = open_port(pty, 100ms);
     // Nobody reads the master: its buffers fill, then the line takes nothing.
-    const std::string flood(4 * 1024 * 1024, 'z');
+    const std::string flood(std::size_t{4} * 1024 * 1024, 'z');
     const auto start = steady_clock::now();
     expect_error([&] { port->write(flood); }, ErrorKind::IoError, "the line accepts no data");
     const auto took = steady_clock::now() - start;
@@ -337,7 +339,7 @@ TEST(MakeBytePort, ParsesTheWordOnce) {
     };
     for (const auto& [word, kind, message] : bad) {
         SCOPED_TRACE(word);
-        expect_error([&] { (void)make_byte_port(word); }, kind, message);
+        expect_error([&word = word] { (void)make_byte_port(word); }, kind, message);
     }
 
     const auto numbered = make_numbered_port(3);
