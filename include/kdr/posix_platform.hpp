@@ -1,5 +1,5 @@
-// The platform components for Linux and other POSIX systems: the serial
-// component on termios, a monotonic clock, and a console host.
+// The platform components for Linux and other POSIX systems: the byte port
+// on termios, a monotonic clock, and a console host.
 //
 // Like the interfaces they implement, none of these is thread-safe: each
 // object is used from one thread at a time.
@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "kdr/byte_port.hpp"
 #include "kdr/line_settings.hpp"
 #include "kdr/platform.hpp"
 
@@ -23,7 +24,8 @@ struct termios;
 
 namespace kdr {
 
-/// Maps the component's port numbers to device paths.
+/// Maps port numbers to device paths, for hosts that choose a port by
+/// number (the control's CommPort, "--port 3").
 ///
 /// Without an assignment, port n (n >= 1) is "/dev/ttyS<n-1>": port 1 is
 /// /dev/ttyS0, port 3 is /dev/ttyS2. A host points any port number at any
@@ -39,101 +41,92 @@ class PortMap {
     /// Throws InvalidPortNumber for 0 and negative numbers.
     [[nodiscard]] std::string path_for(std::int16_t port) const;
 
-    /// Messages name a port by its device alone ("/dev/ttyUSB0") rather than
-    /// by number and device ("COM1 (/dev/ttyUSB0)"): for programs whose users
-    /// chose a device, not a number.
-    void name_ports_by_device() noexcept { by_device_ = true; }
-    [[nodiscard]] bool names_by_device() const noexcept;
-    /// The name messages use for the port.
-    [[nodiscard]] std::string label(std::int16_t port, std::string_view path) const;
-
   private:
     std::map<std::int16_t, std::string> paths_;
-    bool by_device_ = false;
 };
 
-/// The serial component `MSComm1` on a termios device.
+/// A serial line on a termios device (a serial port, a USB serial adapter,
+/// a pseudo-terminal), as a BytePort.
 ///
-/// Starts as the hosted component does at design time: port 1, settings
-/// "19200,n,8,1", closed. Opening takes the device for itself (a second
-/// opener, in this process or another, gets PortBusy), puts it in raw mode
-/// with the settings, no flow control, and DTR and RTS on where the device
-/// has modem lines. Closing puts the device's settings back as they were
-/// before the open. Only a terminal device other than the program's own
-/// controlling terminal is opened: /dev/tty, the user's own /dev/pts/N, a
-/// regular file or /dev/null are refused before anything is sent. Reads and
-/// writes never wait for the other side, except that an Output waits up to the
-/// write timeout for the line to accept more characters.
+/// Opening takes the device for this port alone (a second opener, in this
+/// process or another, gets PortBusy), puts it in raw mode with the
+/// settings, no flow control, and DTR and RTS on where the device has modem
+/// lines. Closing puts the device's settings back as they were before the
+/// open. Only a terminal device other than the program's own controlling
+/// terminal is opened: /dev/tty, the user's own /dev/pts/N, a regular file or
+/// /dev/null are refused with InvalidPortNumber before anything is sent.
+///
+/// read waits in poll() for the device; write waits at most the write
+/// timeout for a line that accepts nothing. available() takes what the
+/// device holds into the port's own buffer, so that bytes once counted are
+/// handed over even when the line goes away before they are read (a
+/// pseudo-terminal drops its buffer when the other side closes).
 ///
 /// A line that goes away while open (an adapter unplugged, a pseudo-terminal
-/// whose other side closed) makes every later InBufferCount, Input and Output
-/// throw LineDropped until the port is closed. PortOpen stays true until then.
+/// whose other side closed) makes state() Dropped and every later read,
+/// available, write, discard_input and apply throw LineDropped, once the
+/// bytes received before were handed over, until the port is closed.
 ///
-/// Errors name the port and the device, say why, and where possible what to do.
-class PosixSerialPort final : public SerialPort {
+/// Errors name the port by its word, and by its device when the word is not
+/// the path ("COM3 (/dev/ttyS2)"), say why, and where possible what to do.
+class PosixSerialPort final : public BytePort {
   public:
-    /// How long an Output waits for a line that accepts nothing before it
+    /// How long a write waits for a line that accepts nothing before it
     /// gives up with IoError.
     static constexpr std::chrono::milliseconds kDefaultWriteTimeout{3000};
 
-    explicit PosixSerialPort(PortMap ports = {},
+    /// A port on the device at `path`, named `name` in messages and by
+    /// name() (the path when empty). Nothing is opened yet.
+    explicit PosixSerialPort(std::string path, std::string name = {},
                              std::chrono::milliseconds write_timeout = kDefaultWriteTimeout);
     /// Closes the port if it is open.
     ~PosixSerialPort() override;
     PosixSerialPort(const PosixSerialPort&) = delete;
     PosixSerialPort& operator=(const PosixSerialPort&) = delete;
 
-    [[nodiscard]] std::int16_t get_CommPort() const override { return port_; }
-    /// Any number is taken while closed (open checks it against the map);
-    /// while open, throws InvalidArgument: the port cannot change under an
-    /// open line.
-    void put_CommPort(std::int16_t port) override;
+    /// Throws InvalidSettings for values this system cannot set (1.5 stop
+    /// bits, a baud rate without a termios speed) or the device refuses.
+    void open(const LineSettings& settings) override;
+    void close() noexcept override;
+    [[nodiscard]] LineState state() const noexcept override;
 
-    /// The settings in the form "19200,n,8,1".
-    [[nodiscard]] std::string get_Settings() const override;
-    /// Throws InvalidSettings for a text parse_line_settings refuses and for
-    /// values this system cannot set (1.5 stop bits, a baud rate without a
-    /// termios speed); when open, applies the settings at once and throws
-    /// InvalidSettings when the device does not take them (LineDropped on a
-    /// line that went away). A refused text leaves the settings, and the
-    /// device's, as they were.
-    void put_Settings(std::string_view settings) override;
+    [[nodiscard]] LineSettings settings() const override { return settings_; }
+    /// As open, InvalidSettings for values the system or the device refuses,
+    /// leaving the device as it was; PortNotOpen on a closed port.
+    void apply(const LineSettings& settings) override;
 
-    [[nodiscard]] bool get_PortOpen() const override { return fd_ >= 0; }
-    /// true opens the port: InvalidPortNumber (no device for the number, or
-    /// a path that is no serial port: not a terminal device, or this
-    /// program's own terminal), PortMissing (no such device), PortBusy (held
-    /// by another program or another port object), InvalidSettings, IoError
-    /// (no permission, ...); InvalidArgument when it is open already. false
-    /// closes it and restores the device's settings.
-    void put_PortOpen(bool open) override;
+    void write(std::string_view bytes) override;
+    std::size_t read(std::string& into, Clock::Instant deadline) override;
+    [[nodiscard]] std::size_t available() override;
+    /// Discards the port's buffer and the device's input queue.
+    void discard_input() override;
 
-    [[nodiscard]] int get_InBufferCount() override;
-    void put_InBufferCount(int count) override;
-    [[nodiscard]] std::string get_Input() override;
-    /// Writes every character; throws IoError when the line accepts nothing
-    /// for the write timeout, saying how many characters went out.
-    void put_Output(std::string_view data) override;
+    [[nodiscard]] std::string name() const override { return name_; }
+    [[nodiscard]] LinkKind link() const noexcept override { return LinkKind::Local; }
 
-    /// The device path of the open port; empty while closed.
+    /// The device path the port opens.
     [[nodiscard]] const std::string& device_path() const noexcept { return path_; }
-    /// "port 3", or the device path when the port map names ports by device.
-    [[nodiscard]] std::string port_name() const override;
 
   private:
     [[nodiscard]] std::string describe() const;
-    void require_open(std::string_view property) const;
-    void check_line() const;
-    [[noreturn]] void throw_dropped() const;
-    void wait_writable(std::size_t sent, std::size_t total) const;
+    void require_open(std::string_view doing) const;
+    /// Throws LineDropped when the line was found gone.
+    void check_line();
+    [[noreturn]] void throw_dropped();
+    /// Moves what the device holds into pending_, without waiting; false
+    /// when the line went away.
+    bool drain();
+    void wait_writable(std::size_t sent, std::size_t total);
     void close_port() noexcept;
 
-    PortMap ports_;
+    std::string path_;
+    std::string name_;
     std::chrono::milliseconds write_timeout_;
-    std::int16_t port_ = 1;
     LineSettings settings_{};
     int fd_ = -1;
-    std::string path_;
+    bool dropped_ = false;
+    /// Bytes taken from the device and not yet handed over.
+    std::string pending_;
     /// The device's settings before the open, restored at close.
     std::unique_ptr<termios> original_settings_;
 };

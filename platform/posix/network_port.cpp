@@ -13,19 +13,20 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <optional>
 #include <system_error>
 #include <utility>
 
 #include "kdr/error.hpp"
 #include "platform/port_scheme.hpp"
+#include "platform/posix/wait.hpp"
 #include "platform/telnet.hpp"
 
 namespace kdr {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+using platform::wait_for;
 namespace telnet = platform::telnet;
 
 std::string os_message(int error_number) {
@@ -78,29 +79,6 @@ std::string com_port_command(unsigned char code, unsigned char value) {
                                   std::string{static_cast<char>(code), static_cast<char>(value)});
 }
 
-/// Waits for the descriptor, at most until the deadline; the revents, 0 on
-/// timeout.
-short wait_for(int fd, short events, SteadyClock::time_point deadline) {
-    while (true) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
-        if (left.count() <= 0) {
-            return 0;
-        }
-        pollfd watch{fd, events, 0};
-        const int rc = ::poll(
-            &watch, 1,
-            static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX)));
-        if (rc > 0) {
-            return watch.revents;
-        }
-        if (rc < 0 && errno != EINTR) {
-            throw Error(ErrorKind::IoError,
-                        fmt::format("cannot wait for the network: {}", os_message(errno)));
-        }
-    }
-}
-
 class Socket {
   public:
     explicit Socket(int fd) noexcept : fd_(fd) {}
@@ -120,7 +98,7 @@ class Socket {
 
 /// Starts a non-blocking connect and waits for its end; the socket, or the
 /// error number (ETIMEDOUT when the deadline passed).
-std::pair<int, int> connect_one(const addrinfo& address, SteadyClock::time_point deadline) {
+std::pair<int, int> connect_one(const addrinfo& address, Clock::Instant deadline) {
     Socket socket(::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                            address.ai_protocol));
     if (socket.get() < 0) {
@@ -231,44 +209,48 @@ std::string NetworkSerialPort::server() const {
                                                 : fmt::format("[{}]:{}", host_, service_);
 }
 
-void NetworkSerialPort::put_CommPort(std::int16_t port) {
-    if (fd_ >= 0) {
-        throw Error(ErrorKind::InvalidArgument,
-                    fmt::format("{} is open: cannot change the port while it is open; close it "
-                                "first",
-                                word_));
+LineState NetworkSerialPort::state() const noexcept {
+    if (fd_ < 0) {
+        return LineState::Closed;
     }
-    port_ = port;
+    return closed_ ? LineState::Dropped : LineState::Open;
 }
 
-std::string NetworkSerialPort::get_Settings() const {
-    return to_string(settings_);
-}
-
-void NetworkSerialPort::put_Settings(std::string_view settings) {
-    const LineSettings parsed = parse_line_settings(settings);
-    if (fd_ >= 0 && protocol_ == Protocol::Rfc2217) {
+void NetworkSerialPort::apply(const LineSettings& settings) {
+    require_open("changing its settings");
+    (void)parse_line_settings(to_string(settings));  // values no serial line has
+    if (protocol_ == Protocol::Rfc2217) {
         pump();
         if (closed_) {
             throw_closed();
         }
-        apply_settings(parsed);
+        try {
+            apply_settings(settings);
+        } catch (const Error& refused) {
+            if (refused.kind() == ErrorKind::InvalidSettings) {
+                // The server may have set part of the request: put the line
+                // back as it was, as far as the server lets us.
+                try {
+                    apply_settings(settings_);
+                } catch (const Error&) {  // NOLINT(bugprone-empty-catch): the refusal says more
+                }
+            }
+            throw;
+        }
     }
-    settings_ = parsed;
+    settings_ = settings;
 }
 
-void NetworkSerialPort::put_PortOpen(bool want_open) {
-    if (!want_open) {
-        close_port();
-        return;
-    }
+void NetworkSerialPort::open(const LineSettings& settings) {
     if (fd_ >= 0) {
         throw Error(ErrorKind::InvalidArgument,
                     fmt::format("{} is open already: close it before opening it again", word_));
     }
+    (void)parse_line_settings(to_string(settings));  // values no serial line has
     connect_to_server();
     closed_ = false;
     received_.clear();
+    settings_ = settings;
     if (protocol_ == Protocol::Rfc2217) {
         try {
             negotiate();
@@ -277,6 +259,10 @@ void NetworkSerialPort::put_PortOpen(bool want_open) {
             throw;
         }
     }
+}
+
+void NetworkSerialPort::close() noexcept {
+    close_port();
 }
 
 void NetworkSerialPort::connect_to_server() {
@@ -299,7 +285,7 @@ void NetworkSerialPort::connect_to_server() {
                                 word_, host_, ::gai_strerror(rc)));
     }
     const std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
-    const SteadyClock::time_point deadline = SteadyClock::now() + connect_timeout_;
+    const Clock::Instant deadline = SteadyClock::now() + connect_timeout_;
     int last_error = EHOSTUNREACH;
     for (const addrinfo* address = addresses.get(); address != nullptr;
          address = address->ai_next) {
@@ -353,7 +339,7 @@ void NetworkSerialPort::negotiate() {
     }
     send_raw(offer);
     // Settings are sent only once the server has taken the option.
-    const SteadyClock::time_point deadline = SteadyClock::now() + connect_timeout_;
+    const Clock::Instant deadline = SteadyClock::now() + connect_timeout_;
     while (!telnet_->com_port && !telnet_->com_port_refused) {
         if (SteadyClock::now() >= deadline) {
             throw Error(ErrorKind::InvalidSettings,
@@ -389,7 +375,7 @@ void NetworkSerialPort::apply_settings(const LineSettings& settings) {
              com_port_command(kSetDataSize, static_cast<unsigned char>(settings.data_bits)) +
              com_port_command(kSetParity, parity_code(settings.parity)) +
              com_port_command(kSetStopSize, stop_code(settings.stop_bits)));
-    const SteadyClock::time_point deadline = SteadyClock::now() + connect_timeout_;
+    const Clock::Instant deadline = SteadyClock::now() + connect_timeout_;
     while (!state.baud || !state.data_size || !state.parity || !state.stop_size) {
         if (SteadyClock::now() >= deadline) {
             // A server that cannot set a value may leave its request unanswered.
@@ -430,10 +416,10 @@ void NetworkSerialPort::apply_settings(const LineSettings& settings) {
     }
 }
 
-void NetworkSerialPort::require_open(std::string_view property) const {
+void NetworkSerialPort::require_open(std::string_view doing) const {
     if (fd_ < 0) {
         throw Error(ErrorKind::PortNotOpen,
-                    fmt::format("{} is closed: open the port before using {}", word_, property));
+                    fmt::format("{} is closed: open the port before {}", word_, doing));
     }
 }
 
@@ -543,7 +529,7 @@ void NetworkSerialPort::pump() {
     }
 }
 
-void NetworkSerialPort::wait_readable(SteadyClock::time_point deadline) {
+void NetworkSerialPort::wait_readable(Clock::Instant deadline) {
     const short events = wait_for(fd_, POLLIN, deadline);
     if ((events & POLLNVAL) != 0) {
         throw Error(ErrorKind::IoError, fmt::format("{}: the connection is gone", word_));
@@ -554,23 +540,17 @@ void NetworkSerialPort::wait_readable(SteadyClock::time_point deadline) {
     }
 }
 
-int NetworkSerialPort::get_InBufferCount() {
-    require_open("InBufferCount");
+std::size_t NetworkSerialPort::available() {
+    require_open("counting the received bytes");
     pump();
     if (received_.empty() && closed_) {
         throw_closed();
     }
-    return static_cast<int>(std::min<std::size_t>(received_.size(), INT_MAX));
+    return received_.size();
 }
 
-void NetworkSerialPort::put_InBufferCount(int count) {
-    require_open("InBufferCount");
-    if (count != 0) {
-        throw Error(ErrorKind::InvalidArgument,
-                    fmt::format("{}: InBufferCount can only be set to 0, which discards the "
-                                "received characters; {} was given",
-                                word_, count));
-    }
+void NetworkSerialPort::discard_input() {
+    require_open("discarding the received bytes");
     pump();
     received_.clear();
     if (closed_) {
@@ -581,22 +561,37 @@ void NetworkSerialPort::put_InBufferCount(int count) {
     }
 }
 
-std::string NetworkSerialPort::get_Input() {
-    require_open("Input");
-    pump();
-    if (received_.empty() && closed_) {
-        throw_closed();
+std::size_t NetworkSerialPort::read(std::string& into, Clock::Instant deadline) {
+    require_open("reading");
+    while (true) {
+        pump();
+        if (!received_.empty()) {
+            const std::size_t count = received_.size();
+            into += received_;
+            received_.clear();
+            return count;
+        }
+        if (closed_) {
+            throw_closed();
+        }
+        // Telnet commands alone are no data: wait on until data or the deadline.
+        const short events = wait_for(fd_, POLLIN, deadline);
+        if (events == 0) {
+            return 0;
+        }
+        if ((events & POLLNVAL) != 0) {
+            throw Error(ErrorKind::IoError, fmt::format("{}: the connection is gone", word_));
+        }
     }
-    return std::exchange(received_, {});
 }
 
-void NetworkSerialPort::put_Output(std::string_view data) {
-    require_open("Output");
+void NetworkSerialPort::write(std::string_view bytes) {
+    require_open("writing");
     pump();
     if (closed_) {
         throw_closed();
     }
-    send_raw(telnet_ ? telnet::escape(data) : std::string(data));
+    send_raw(telnet_ ? telnet::escape(bytes) : std::string(bytes));
 }
 
 void NetworkSerialPort::send_raw(std::string_view bytes) {

@@ -3,10 +3,10 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
-#include <utility>
 
-#include "kdr/error.hpp"
 #include "kdr/network_port.hpp"
 #include "kdr/posix_platform.hpp"
 #include "platform/port_scheme.hpp"
@@ -14,17 +14,17 @@
 namespace kdr {
 namespace {
 
-std::unique_ptr<SerialPort> device_port(std::string path) {
-    PortMap ports;
-    ports.assign(1, std::move(path));
-    ports.name_ports_by_device();
-    auto port = std::make_unique<PosixSerialPort>(std::move(ports));
-    port->put_CommPort(1);
-    return port;
+/// "3" and "COM3" are the system's port of that number; anything else
+/// without a scheme is a device path.
+std::unique_ptr<BytePort> device_port(std::string_view word) {
+    if (const std::optional<std::int16_t> number = platform::port_number(word)) {
+        return std::make_unique<PosixSerialPort>(PortMap().path_for(*number), std::string(word));
+    }
+    return std::make_unique<PosixSerialPort>(std::string(word));
 }
 
-std::unique_ptr<SerialPort> network_port(std::string word) {
-    return std::make_unique<NetworkSerialPort>(std::move(word));
+std::unique_ptr<BytePort> network_port(std::string_view word) {
+    return std::make_unique<NetworkSerialPort>(std::string(word));
 }
 
 constexpr std::array kPortKinds{
@@ -35,11 +35,17 @@ constexpr std::array kPortKinds{
 
 }  // namespace
 
-std::unique_ptr<SerialPort> make_serial_port(std::string word) {
+std::unique_ptr<BytePort> make_byte_port(std::string_view word) {
     return platform::make_port_of_kind(
-        kPortKinds, std::move(word),
+        kPortKinds, word,
         "the reader's serial device, such as /dev/ttyUSB0, or a serial "
         "device server as tcp://HOST:PORT or rfc2217://HOST:PORT");
+}
+
+std::unique_ptr<BytePort> make_numbered_port(std::int16_t number) {
+    // path_for refuses numbers below 1.
+    return std::make_unique<PosixSerialPort>(PortMap().path_for(number),
+                                             fmt::format("COM{}", number));
 }
 
 }  // namespace kdr

@@ -11,13 +11,13 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <optional>
 #include <system_error>
 #include <utility>
 
 #include "kdr/error.hpp"
 #include "kdr/posix_platform.hpp"
+#include "platform/posix/wait.hpp"
 
 namespace kdr {
 namespace {
@@ -59,6 +59,9 @@ std::optional<speed_t> speed_code(int baud) {
 
 /// Refuses settings that termios cannot express, before they reach a device.
 void require_supported(const LineSettings& settings) {
+    // Values outside what any serial line has (9 data bits, parity 'x') are
+    // refused as a settings text with them would be.
+    (void)parse_line_settings(to_string(settings));
     if (settings.stop_bits == StopBits::OnePointFive) {
         throw Error(ErrorKind::InvalidSettings,
                     fmt::format("line settings \"{}\": 1.5 stop bits are not supported on this "
@@ -386,87 +389,59 @@ std::string PortMap::path_for(std::int16_t port) const {
     return fmt::format("/dev/ttyS{}", port - 1);
 }
 
-std::string PortMap::label(std::int16_t port, std::string_view path) const {
-    return by_device_ ? std::string(path) : fmt::format("COM{} ({})", port, path);
-}
-
-bool PortMap::names_by_device() const noexcept {
-    return by_device_;
-}
-
 // ---- PosixSerialPort -------------------------------------------------------
 
-PosixSerialPort::PosixSerialPort(PortMap ports, std::chrono::milliseconds write_timeout)
-    : ports_(std::move(ports)), write_timeout_(write_timeout) {}
+PosixSerialPort::PosixSerialPort(std::string path, std::string name,
+                                 std::chrono::milliseconds write_timeout)
+    : path_(std::move(path)),
+      name_(name.empty() ? path_ : std::move(name)),
+      write_timeout_(write_timeout) {}
 
 PosixSerialPort::~PosixSerialPort() {
     close_port();
 }
 
 std::string PosixSerialPort::describe() const {
-    if (!path_.empty()) {
-        return ports_.label(port_, path_);
+    if (name_ == path_) {
+        return path_;
     }
-    return ports_.names_by_device() ? port_name() : fmt::format("COM{}", port_);
+    // "3" alone reads badly in a sentence.
+    const bool number =
+        std::all_of(name_.begin(), name_.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return fmt::format("{}{} ({})", number ? "port " : "", name_, path_);
 }
 
-std::string PosixSerialPort::port_name() const {
-    if (!ports_.names_by_device()) {
-        return SerialPort::port_name();
+LineState PosixSerialPort::state() const noexcept {
+    if (fd_ < 0) {
+        return LineState::Closed;
     }
-    try {
-        return ports_.path_for(port_);
-    } catch (const Error&) {
-        return SerialPort::port_name();
-    }
+    return dropped_ ? LineState::Dropped : LineState::Open;
 }
 
-void PosixSerialPort::put_CommPort(std::int16_t port) {
-    if (fd_ >= 0) {
-        throw Error(ErrorKind::InvalidArgument,
-                    fmt::format("{} is open: cannot change the port while it is open; close it "
-                                "first",
-                                describe()));
-    }
-    port_ = port;
-}
-
-std::string PosixSerialPort::get_Settings() const {
-    return to_string(settings_);
-}
-
-void PosixSerialPort::put_Settings(std::string_view settings) {
-    const LineSettings parsed = parse_line_settings(settings);
-    require_supported(parsed);
-    if (fd_ >= 0) {
-        check_line();
-        configure(fd_, parsed, describe());
-    }
-    settings_ = parsed;
-}
-
-void PosixSerialPort::put_PortOpen(bool want_open) {
-    if (!want_open) {
-        close_port();
-        return;
-    }
+void PosixSerialPort::open(const LineSettings& settings) {
     if (fd_ >= 0) {
         throw Error(
             ErrorKind::InvalidArgument,
             fmt::format("{} is open already: close it before opening it again", describe()));
     }
-    std::string path = ports_.path_for(port_);
-    const std::string label = ports_.label(port_, path);
-    refuse_terminal_alias(path, label);
-    Descriptor fd(open_device(path, label));
+    const std::string label = describe();
+    require_supported(settings);
+    refuse_terminal_alias(path_, label);
+    Descriptor fd(open_device(path_, label));
     const termios original = require_serial_device(fd, label);
     take_exclusively(fd, label);
     fd.restore_on_failure(original);
-    configure(fd.get(), settings_, label);
+    configure(fd.get(), settings, label);
     raise_modem_lines(fd, label);
     original_settings_ = std::make_unique<termios>(original);
+    settings_ = settings;
+    dropped_ = false;
+    pending_.clear();
     fd_ = fd.release();
-    path_ = std::move(path);
+}
+
+void PosixSerialPort::close() noexcept {
+    close_port();
 }
 
 void PosixSerialPort::close_port() noexcept {
@@ -483,18 +458,27 @@ void PosixSerialPort::close_port() noexcept {
     // No retry on EINTR: Linux has released the descriptor either way.
     (void)::close(fd_);
     fd_ = -1;
-    path_.clear();
+    dropped_ = false;
+    pending_.clear();
 }
 
-void PosixSerialPort::require_open(std::string_view property) const {
+void PosixSerialPort::apply(const LineSettings& settings) {
+    require_supported(settings);
+    require_open("changing its settings");
+    check_line();
+    configure(fd_, settings, describe());
+    settings_ = settings;
+}
+
+void PosixSerialPort::require_open(std::string_view doing) const {
     if (fd_ < 0) {
-        throw Error(
-            ErrorKind::PortNotOpen,
-            fmt::format("{} is closed: open the port before using {}", describe(), property));
+        throw Error(ErrorKind::PortNotOpen,
+                    fmt::format("{} is closed: open the port before {}", describe(), doing));
     }
 }
 
-void PosixSerialPort::throw_dropped() const {
+void PosixSerialPort::throw_dropped() {
+    dropped_ = true;
     throw Error(ErrorKind::LineDropped,
                 fmt::format("{}: the line was dropped (the device hung up or its adapter was "
                             "unplugged): check the cable, then close the port and open it again",
@@ -503,89 +487,92 @@ void PosixSerialPort::throw_dropped() const {
 
 // A vanished device stays readable forever with nothing to read; poll's
 // hang-up flags tell it apart from a quiet line without waiting.
-void PosixSerialPort::check_line() const {
-    pollfd watch{fd_, POLLIN, 0};
-    int rc = 0;
-    do {
-        rc = ::poll(&watch, 1, 0);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
-        throw_os(ErrorKind::IoError, describe(), "cannot check the line", errno);
-    }
-    if ((watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+void PosixSerialPort::check_line() {
+    if (dropped_ ||
+        (platform::wait_for(fd_, POLLIN, Clock::Instant{}) & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         throw_dropped();
     }
 }
 
-int PosixSerialPort::get_InBufferCount() {
-    require_open("InBufferCount");
-    check_line();
-    int count = 0;
-    int rc = 0;
-    do {
-        rc = ::ioctl(fd_, FIONREAD, &count);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        if (is_gone(errno)) {
-            throw_dropped();
-        }
-        throw_os(ErrorKind::IoError, describe(), "cannot count the received characters", errno);
-    }
-    return count;
-}
-
-void PosixSerialPort::put_InBufferCount(int count) {
-    require_open("InBufferCount");
-    if (count != 0) {
-        throw Error(ErrorKind::InvalidArgument,
-                    fmt::format("{}: InBufferCount can only be set to 0, which discards the "
-                                "received characters; {} was given",
-                                describe(), count));
-    }
-    check_line();
-    if (::tcflush(fd_, TCIFLUSH) != 0) {
-        if (is_gone(errno)) {
-            throw_dropped();
-        }
-        throw_os(ErrorKind::IoError, describe(), "cannot discard the received characters", errno);
-    }
-}
-
-std::string PosixSerialPort::get_Input() {
-    require_open("Input");
-    check_line();
-    std::string received;
+bool PosixSerialPort::drain() {
     std::array<char, 4096> chunk{};
     while (true) {
         const ssize_t n = ::read(fd_, chunk.data(), chunk.size());
         if (n > 0) {
-            received.append(chunk.data(), static_cast<std::size_t>(n));
+            pending_.append(chunk.data(), static_cast<std::size_t>(n));
             continue;
         }
+        // With VMIN 1 an empty read is a hang-up, never a quiet line.
         const int error_number = n == 0 ? EIO : errno;
         if (error_number == EINTR) {
             continue;
         }
         if (error_number == EAGAIN || error_number == EWOULDBLOCK) {
-            return received;
-        }
-        // What arrived before a failure is handed over; the next call reports it.
-        if (!received.empty()) {
-            return received;
+            return true;
         }
         if (is_gone(error_number)) {
-            throw_dropped();
+            return false;
         }
         throw_os(ErrorKind::IoError, describe(), "cannot read", error_number);
     }
 }
 
-void PosixSerialPort::put_Output(std::string_view data) {
-    require_open("Output");
+std::size_t PosixSerialPort::available() {
+    require_open("counting the received bytes");
+    if (!dropped_ && !drain()) {
+        dropped_ = true;
+    }
+    // What arrived before the line went away is counted and handed over first.
+    if (pending_.empty() && dropped_) {
+        throw_dropped();
+    }
+    return pending_.size();
+}
+
+std::size_t PosixSerialPort::read(std::string& into, Clock::Instant deadline) {
+    require_open("reading");
+    while (true) {
+        if (!dropped_ && !drain()) {
+            dropped_ = true;
+        }
+        if (!pending_.empty()) {
+            into += pending_;
+            const std::size_t count = pending_.size();
+            pending_.clear();
+            return count;
+        }
+        if (dropped_) {
+            throw_dropped();
+        }
+        const short events = platform::wait_for(fd_, POLLIN, deadline);
+        if (events == 0) {
+            return 0;
+        }
+        if ((events & POLLNVAL) != 0) {
+            throw_dropped();
+        }
+        // POLLIN or a hang-up: the next drain finds out which.
+    }
+}
+
+void PosixSerialPort::discard_input() {
+    require_open("discarding the received bytes");
+    pending_.clear();
+    check_line();
+    if (::tcflush(fd_, TCIFLUSH) != 0) {
+        if (is_gone(errno)) {
+            throw_dropped();
+        }
+        throw_os(ErrorKind::IoError, describe(), "cannot discard the received bytes", errno);
+    }
+}
+
+void PosixSerialPort::write(std::string_view bytes) {
+    require_open("writing");
     check_line();
     std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = ::write(fd_, data.data() + sent, data.size() - sent);
+    while (sent < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + sent, bytes.size() - sent);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
@@ -595,46 +582,30 @@ void PosixSerialPort::put_Output(std::string_view data) {
             continue;
         }
         if (error_number == EAGAIN || error_number == EWOULDBLOCK) {
-            wait_writable(sent, data.size());
+            wait_writable(sent, bytes.size());
             continue;
         }
         if (is_gone(error_number)) {
             throw_dropped();
         }
         throw_os(ErrorKind::IoError, describe(),
-                 fmt::format("cannot write ({} of {} characters were sent)", sent, data.size()),
+                 fmt::format("cannot write ({} of {} bytes were sent)", sent, bytes.size()),
                  error_number);
     }
 }
 
-void PosixSerialPort::wait_writable(std::size_t sent, std::size_t total) const {
-    using std::chrono::steady_clock;
-    const steady_clock::time_point deadline = steady_clock::now() + write_timeout_;
-    while (true) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now());
-        if (left.count() <= 0) {
-            throw Error(ErrorKind::IoError,
-                        fmt::format("{}: the line accepts no data: {} of {} characters were sent, "
-                                    "then nothing for {} ms; check that nothing holds the line "
-                                    "and that the reader is switched on",
-                                    describe(), sent, total, write_timeout_.count()));
-        }
-        pollfd watch{fd_, POLLOUT, 0};
-        const auto wait_ms = std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX);
-        const int rc = ::poll(&watch, 1, static_cast<int>(wait_ms));
-        if (rc < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw_os(ErrorKind::IoError, describe(), "cannot wait for the line", errno);
-        }
-        if ((watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            throw_dropped();
-        }
-        if ((watch.revents & POLLOUT) != 0) {
-            return;
-        }
+void PosixSerialPort::wait_writable(std::size_t sent, std::size_t total) {
+    const short events =
+        platform::wait_for(fd_, POLLOUT, std::chrono::steady_clock::now() + write_timeout_);
+    if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        throw_dropped();
+    }
+    if (events == 0) {
+        throw Error(ErrorKind::IoError,
+                    fmt::format("{}: the line accepts no data: {} of {} bytes were sent, then "
+                                "nothing for {} ms; check that nothing holds the line and that "
+                                "the reader is switched on",
+                                describe(), sent, total, write_timeout_.count()));
     }
 }
 

@@ -1,137 +1,29 @@
 // The built `kdr` against the simulated reader behind a real ser2net: once
 // as a raw TCP port, once as a Telnet port with RFC 2217 control.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
-#include "kdr/network_port.hpp"
 #include "reader.hpp"
+#include "tests/support/ser2net.hpp"
 
 namespace kdr::e2e {
 namespace {
 
 using namespace std::chrono_literals;
-using namespace std::string_view_literals;
 namespace fs = std::filesystem;
 
 constexpr Seconds kDeadline = 20s;
 
-std::optional<std::string> ser2net_binary() {
-    for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"}) {
-        if (::access(path, X_OK) == 0) {
-            return path;
-        }
-    }
-    return std::nullopt;
-}
-
-/// A loopback port nobody listens on, as the system hands them out.
-int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-/// Whether something listens on the loopback port, read from the kernel's
-/// table so that no connection disturbs the server.
-bool listening(int port) {
-    std::ifstream table("/proc/net/tcp");
-    const std::string wanted = fmt::format("0100007F:{:04X}", port);
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot;
-        std::string local;
-        std::string remote;
-        std::string state;
-        fields >> slot >> local >> remote >> state;
-        if (local == wanted && state == "0A") {
-            return true;
-        }
-    }
-    return false;
-}
-
-/// ser2net in the foreground, for one test, in front of a device.
-class Ser2net {
-  public:
-    Ser2net(const std::string& binary, const std::string& device, bool rfc2217, int port = 0)
-        : dir_(fs::temp_directory_path() /
-               fmt::format("kdr-ser2net-{}-{}", ::getpid(), counter_++)),
-          port_(port != 0 ? port : free_port()),
-          scheme_(rfc2217 ? "rfc2217" : "tcp") {
-        fs::create_directories(dir_);
-        const fs::path config = dir_ / "ser2net.yaml";
-        std::ofstream(config) << fmt::format(
-            "%YAML 1.1\n---\n"
-            "connection: &reader\n"
-            "  accepter: {}tcp,127.0.0.1,{}\n"
-            "  connector: serialdev,{},19200n81,local\n",
-            rfc2217 ? "telnet(rfc2217),"sv : ""sv, port_, device);
-        const std::string log = (dir_ / "ser2net.log").string();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            // -n: in the foreground; -u: no lock files, which need root.
-            ::execl(binary.c_str(), binary.c_str(), "-n", "-u", "-c", config.c_str(), nullptr);
-            ::_exit(127);
-        }
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!listening(port_) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(20ms);
-        }
-        EXPECT_TRUE(listening(port_)) << "ser2net did not start: " << log_text();
-    }
-    ~Ser2net() {
-        kill();
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    Ser2net(const Ser2net&) = delete;
-    Ser2net& operator=(const Ser2net&) = delete;
-
-    /// The port word for `kdr --port`.
-    [[nodiscard]] std::string word() const {
-        return fmt::format("{}://127.0.0.1:{}", scheme_, port_);
-    }
-    [[nodiscard]] int port() const { return port_; }
-    void kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    [[nodiscard]] std::string log_text() const { return read_file_text(dir_ / "ser2net.log"); }
-
-  private:
-    static inline int counter_ = 0;
-    fs::path dir_;
-    int port_;
-    std::string scheme_;
-    pid_t pid_ = -1;
-};
+using testing::free_port;
+using testing::Ser2net;
+using testing::ser2net_binary;
 
 /// A record holding every byte the reader can keep: 1 to 255 (its text may
 /// hold anything but "?" followed by CR, and 63 is followed by 64 here).
@@ -270,32 +162,6 @@ TEST_P(Network, StationSaysWhenTheServerIsDown) {
 
 INSTANTIATE_TEST_SUITE_P(Ser2net, Network, ::testing::Values(false, true),
                          [](const auto& param) { return param.param ? "Rfc2217" : "Tcp"; });
-
-// Settings the server's line cannot take are refused in a sentence, and the
-// port keeps those it had.
-TEST(NetworkPort, SettingsTheServerDoesNotTakeAreRefused) {
-    const std::optional<std::string> binary = ser2net_binary();
-    if (!binary) {
-        GTEST_SKIP() << "ser2net is not installed (scripts/ensure-deps.sh installs it)";
-    }
-    SimulatedReader reader(reader_config());
-    Ser2net server(*binary, reader.path(), true);
-    NetworkSerialPort port(server.word(), 1s);
-    port.put_PortOpen(true);
-    EXPECT_EQ(port.get_Settings(), "19200,n,8,1");
-    try {
-        port.put_Settings("19200,n,8,1.5");
-        ADD_FAILURE() << "1.5 stop bits were taken";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.kind(), ErrorKind::InvalidSettings);
-        EXPECT_NE(std::string(error.what())
-                      .find("does not take the line settings 19200,n,8,1.5: it did not confirm 1.5 "
-                            "stop bits"),
-                  std::string::npos)
-            << error.what();
-    }
-    EXPECT_EQ(port.get_Settings(), "19200,n,8,1");
-}
 
 TEST(NetworkPort, NothingListeningIsOneSentence) {
     const std::string word = fmt::format("tcp://127.0.0.1:{}", free_port());
