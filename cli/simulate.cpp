@@ -297,7 +297,7 @@ int command_demo(const DemoOptions& options, Console& console) {
             << std::flush;
     }
     DownloadOptions download;
-    download.line = LineOptions{path, std::string(kPassword), options.trace, options.quiet, {}};
+    download.line = LineOptions{path, std::string(kPassword), options.trace, options.quiet, {}, {}};
     download.machine_id = true;
     download.dates = true;
     download.format = options.format;

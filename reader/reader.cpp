@@ -124,9 +124,9 @@ struct Reader::State {
         : port(std::move(line), options.on_wait),
           clock(std::move(options.on_wait)),
           progress(std::move(options.on_progress)),
+          timing(options.latency),
           password(password_text),
           empty_password(password_text.empty()),
-          timing(options.latency),
           engine(port, clock, runtime, progress, hold, timing) {
         static_cast<void>(protocol::pad_password(password));
     }

@@ -19,9 +19,11 @@ namespace kdr {
 /// - "tcp://HOST:PORT" and "rfc2217://HOST:PORT" on POSIX systems: a reader
 ///   behind a serial device server (kdr/network_port.hpp).
 ///
-/// Messages name the port by the word as given. Throws kdr::Error with
-/// InvalidArgument for an empty word, a malformed network word and a scheme
-/// this program does not know, and InvalidPortNumber for a number or COM
+/// Messages name the port by the word as given, a number or COM name on
+/// POSIX systems by its device ("/dev/ttyS2"). Throws kdr::Error with
+/// InvalidArgument for an empty word, a malformed network word, a scheme
+/// this program does not know and, on POSIX systems, a word that is neither
+/// a number, a COM name nor a path (no "/"), and InvalidPortNumber for a number or COM
 /// name outside 1 to 32767 (or a device path on Windows). Whether the
 /// device exists, is free and is a serial port is found out at open.
 [[nodiscard]] std::unique_ptr<BytePort> make_byte_port(std::string_view word);

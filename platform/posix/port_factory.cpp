@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "kdr/error.hpp"
 #include "kdr/network_port.hpp"
 #include "kdr/posix_platform.hpp"
 #include "platform/port_scheme.hpp"
@@ -14,11 +15,19 @@
 namespace kdr {
 namespace {
 
-/// "3" and "COM3" are the system's port of that number; anything else
-/// without a scheme is a device path.
+constexpr std::string_view kWhatToName =
+    "the reader's serial device, such as /dev/ttyUSB0, a port number (1 is /dev/ttyS0), or a "
+    "serial device server as tcp://HOST:PORT or rfc2217://HOST:PORT";
+
+/// "3" and "COM3" are the system's port of that number, named by its device;
+/// any other word without a scheme is a device path, which holds a "/".
 std::unique_ptr<BytePort> device_port(std::string_view word) {
     if (const std::optional<std::int16_t> number = platform::port_number(word)) {
-        return std::make_unique<PosixSerialPort>(PortMap().path_for(*number), std::string(word));
+        return std::make_unique<PosixSerialPort>(PortMap().path_for(*number));
+    }
+    if (word.find('/') == std::string_view::npos) {
+        throw Error(ErrorKind::InvalidArgument,
+                    fmt::format("{} names no port: give {}", word, kWhatToName));
     }
     return std::make_unique<PosixSerialPort>(std::string(word));
 }
@@ -36,10 +45,7 @@ constexpr std::array kPortKinds{
 }  // namespace
 
 std::unique_ptr<BytePort> make_byte_port(std::string_view word) {
-    return platform::make_port_of_kind(
-        kPortKinds, word,
-        "the reader's serial device, such as /dev/ttyUSB0, or a serial "
-        "device server as tcp://HOST:PORT or rfc2217://HOST:PORT");
+    return platform::make_port_of_kind(kPortKinds, word, kWhatToName);
 }
 
 std::unique_ptr<BytePort> make_numbered_port(std::int16_t number) {

@@ -18,7 +18,10 @@ short wait_for(int fd, short events, Clock::Instant deadline) {
     while (true) {
         // ppoll takes the time left to the nanosecond: the wait ends at the
         // deadline, not at the next whole millisecond after it.
-        const auto left = std::max(Clock::Duration::zero(), deadline - steady_clock::now());
+        // Compared before subtracting: a deadline far in the past
+        // (Instant::min(), "do not wait") would overflow the difference.
+        const auto now = std::chrono::time_point_cast<Clock::Duration>(steady_clock::now());
+        const auto left = deadline <= now ? Clock::Duration::zero() : deadline - now;
         const auto whole = std::chrono::duration_cast<std::chrono::seconds>(left);
         const timespec timeout{static_cast<time_t>(whole.count()),
                                static_cast<long>((left - whole).count())};

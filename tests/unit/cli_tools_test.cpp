@@ -25,6 +25,7 @@
 #include "cli/session.hpp"
 #include "cli/trace_port.hpp"
 #include "fake_byte_port.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/posix_platform.hpp"
 #include "virtual_clock.hpp"
 
@@ -300,10 +301,8 @@ TEST(CliUsage, PortProblemsAreOneSentenceThatSaysWhatToDo) {
     const Pty pty;
     ASSERT_FALSE(pty.device.empty());
     const std::string& busy = pty.device;
-    PortMap ports;
-    ports.assign(1, busy);
-    PosixSerialPort holder(ports);
-    holder.put_PortOpen(true);
+    const std::unique_ptr<BytePort> holder = make_byte_port(busy);
+    holder->open(LineSettings{});
     const struct {
         std::string port;
         const char* what;

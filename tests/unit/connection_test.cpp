@@ -89,7 +89,7 @@ TEST_P(OpenKDRReplyTest, ReplyWindow) {
                                         "input", "input", "close"}));
     EXPECT_GT(clock.elapsed(), 250ms);
     EXPECT_LT(clock.elapsed(), 251ms);
-    EXPECT_EQ(port->settings(), "19200,n,8,1");
+    EXPECT_EQ(port->settings_text(), "19200,n,8,1");
     EXPECT_TRUE(host.messages.empty());
 }
 
