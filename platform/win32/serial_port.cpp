@@ -15,12 +15,9 @@ constexpr DWORD kReceiveBuffer = 1024;
 constexpr DWORD kTransmitBuffer = 512;
 // Character put in place of one received with a parity error.
 constexpr char kParityErrorChar = '?';
-// The longest a single waiting read is left to the driver; a later deadline
-// takes several.
-constexpr DWORD kLongestDriverWaitMs = 60'000;
-// The rest between two looks at a driver that ended a waiting read early
-// with nothing (one that does not honour the read time-outs).
-constexpr DWORD kPollMs = 5;
+// The longest a single waiting read is left to the driver: how late a wait
+// under Wine may notice the first byte.
+constexpr DWORD kSliceMs = 5;
 // Bytes a single ReadFile asks for.
 constexpr std::size_t kChunk = 4096;
 
@@ -62,7 +59,7 @@ bool is_gone(DWORD code) {
 
 DWORD milliseconds_until(kdr::Clock::Instant deadline, kdr::Clock::Instant now) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    return static_cast<DWORD>(std::clamp<decltype(left)>(left, 1, kLongestDriverWaitMs));
+    return static_cast<DWORD>(std::clamp<decltype(left)>(left, 1, MAXDWORD - 1));
 }
 
 }  // namespace
@@ -336,7 +333,10 @@ std::size_t SerialPort::take_queued(std::string& into) {
 std::size_t SerialPort::read_waiting(std::string& into, kdr::Clock::Instant deadline) {
     std::array<char, kChunk> chunk{};
     for (auto now = monotonic_now(); now < deadline; now = monotonic_now()) {
-        set_read_wait(milliseconds_until(deadline, now));
+        // Windows ends such a read at the first byte; Wine only at its
+        // time-out, so the wait goes to the driver in slices.
+        const DWORD slice = std::min(kSliceMs, milliseconds_until(deadline, now));
+        set_read_wait(slice);
         DWORD got = 0;
         if (!ReadFile(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
             throw failure(GetLastError(), "cannot read", ErrorKind::IoError);
@@ -345,11 +345,16 @@ std::size_t SerialPort::read_waiting(std::string& into, kdr::Clock::Instant dead
             into.append(chunk.data(), got);
             return got + take_queued(into);
         }
-        // Nothing by the driver's time-out, or a driver that ended the wait
-        // early. A line that hung up reads as nothing on some drivers (and
-        // under Wine): asking its state fails there.
+        // A line that hung up reads as nothing at once on some drivers (and
+        // under Wine): asking its state fails there. A driver that ends the
+        // read early for another reason is given the rest of the slice, so
+        // that the wait never spins.
         if (queued("cannot read") == 0) {
-            Sleep(std::min(kPollMs, milliseconds_until(deadline, monotonic_now())));
+            const auto slice_end = now + std::chrono::milliseconds(slice);
+            const auto after = monotonic_now();
+            if (after < slice_end) {
+                Sleep(milliseconds_until(slice_end, after));
+            }
         }
     }
     return 0;

@@ -35,7 +35,9 @@ namespace kdr::win32 {
 /// buffer of 512 characters, and "?" in place of characters received with a
 /// parity error. A read with a deadline in the past takes what has arrived
 /// and never waits; one with a later deadline waits in the driver until the
-/// first byte arrives or the deadline (on monotonic_now) passes. A write
+/// first byte arrives or the deadline (on monotonic_now) passes (under Wine,
+/// whose driver ends such a wait only at its time-out, within 5 ms of the
+/// first byte). A write
 /// fails when the line accepts nothing for the write timeout. A line the
 /// driver reports gone (an unplugged adapter; under Wine, a pseudo-terminal
 /// whose other end closed) turns Dropped.
