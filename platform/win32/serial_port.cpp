@@ -141,14 +141,11 @@ void SerialPort::apply(const LineSettings& settings) {
     settings_ = settings;
 }
 
-void SerialPort::set_state(const LineSettings& settings) const {
+void SerialPort::set_state(const LineSettings& settings) {
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
     if (!GetCommState(handle_, &dcb)) {
-        const DWORD code = GetLastError();
-        throw Error(
-            is_gone(code) ? ErrorKind::LineDropped : ErrorKind::IoError,
-            fmt::format("{}: cannot read the line settings: {}", name(), system_message(code)));
+        throw failure(GetLastError(), "cannot read the line settings", ErrorKind::IoError);
     }
     dcb.BaudRate = static_cast<DWORD>(settings.baud);
     dcb.ByteSize = static_cast<BYTE>(settings.data_bits);
@@ -172,7 +169,10 @@ void SerialPort::set_state(const LineSettings& settings) const {
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(handle_, &dcb)) {
         const DWORD code = GetLastError();
-        throw Error(is_gone(code) ? ErrorKind::LineDropped : ErrorKind::InvalidSettings,
+        if (is_gone(code)) {
+            throw failure(code, "cannot set the line settings", ErrorKind::IoError);
+        }
+        throw Error(ErrorKind::InvalidSettings,
                     fmt::format("{} does not take the line settings {}: {}", name(),
                                 to_string(settings), system_message(code)));
     }

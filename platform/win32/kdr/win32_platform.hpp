@@ -74,7 +74,7 @@ class SerialPort final : public kdr::BytePort {
     /// The error for a failed call `what`; a code that says the device went
     /// away marks the line Dropped and gives LineDropped.
     [[nodiscard]] Error failure(DWORD code, std::string_view what, ErrorKind otherwise);
-    void set_state(const LineSettings& settings) const;
+    void set_state(const LineSettings& settings);
     /// Sets the read time-outs: 0 returns at once with what has arrived;
     /// more waits up to that many milliseconds for the first byte.
     void set_read_wait(DWORD wait_ms);
