@@ -258,10 +258,11 @@ for arch in x64 x86; do
             $wine kdr_e2e_test.exe "$password" \
             "$($wine winepath -w "$work/expected.txt" | tr -d '\r')" \
             "$($wine winepath -w "$work/expected-empty.txt" | tr -d '\r')"
-        # How late the waits end, and OpenKDR's length against the silent COM2.
-        step "$arch waits end on time; OpenKDR against a silent reader" "$work/$arch-waits.log" \
-            $wine kdr_waits_test.exe 2
-        grep -E '^(overshoot|OpenKDR)' "$work/$arch-waits.log" | sed 's/^/    /'
+        # How late the waits end, OpenKDR's length against the silent COM2, and
+        # the COM port's waiting reads on COM2 and COM1.
+        step "$arch waits end on time; OpenKDR against a silent reader; port reads wait" \
+            "$work/$arch-waits.log" $wine kdr_waits_test.exe 2 1 "$password"
+        grep -E '^(overshoot|OpenKDR|port read)' "$work/$arch-waits.log" | sed 's/^/    /'
         stop_simulators
     else
         skipped=$((skipped + 1))

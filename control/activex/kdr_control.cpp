@@ -10,6 +10,7 @@
 
 #include "connection_point.hpp"
 #include "control_internal.hpp"
+#include "kdr/port_factory.hpp"
 #include "module.hpp"
 
 namespace kdr::activex {
@@ -20,8 +21,8 @@ Control::Control()
     : host_([this] { return owner_window(); }), events_(std::make_unique<ConnectionPoint>(*this)) {
     auto bar = std::make_unique<win32::ProgressBar>();
     bar_ = bar.get();
-    controller_ = std::make_unique<KDRController>(std::make_unique<win32::SerialPort>(),
-                                                  std::move(bar), host_, clock_);
+    controller_ =
+        std::make_unique<KDRController>(&make_numbered_port, std::move(bar), host_, clock_);
     // The first sizing: the design size, until the host gives its own.
     resize_to_extent();
     object_created();

@@ -6,9 +6,11 @@
 // high-resolution timer and on an ordinary one with the timer resolution
 // raised as the control raises it for an operation; and, given
 // the number of a COM port whose reader never answers, how long the
-// control's OpenKDR takes there (its reply window is five reads 50 ms apart).
+// control's OpenKDR takes there (its reply window is five reads 50 ms apart);
+// given as well a port whose reader answers and its password, how the COM
+// port's reads wait for a deadline.
 //
-//   kdr_waits_test [SILENT-PORT]
+//   kdr_waits_test [SILENT-PORT [ANSWERING-PORT PASSWORD]]
 //
 // The control is loaded from KDRCtrl.ocx beside the program, unregistered.
 #include "engine/waits.hpp"
@@ -22,6 +24,8 @@
 
 #include "KDRCtrl_h.h"
 #include "dispatch_client.hpp"
+#include "kdr/port_factory.hpp"
+#include "kdr/protocol.hpp"
 #include "kdr/win32_platform.hpp"
 
 namespace {
@@ -106,6 +110,65 @@ void time_open(Tally& t, short port) {
             std::to_string(median) + " ms");
 }
 
+double thread_cpu_ms() {
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    const auto ticks = [](FILETIME t) {
+        return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32U) |
+                                   t.dwLowDateTime);
+    };
+    return (ticks(kernel) + ticks(user)) / 10'000.0;  // 100 ns ticks
+}
+
+/// The COM port's reads: a past deadline never waits, a later one waits for
+/// it on a silent line without using the processor, and ends as soon as a
+/// reply arrives on an answering one.
+void time_port_reads(Tally& t, short silent, short answering, const std::string& password) {
+    using kdr::win32::monotonic_now;
+    std::string padded = password;
+    static_cast<void>(kdr::protocol::pad_password(padded));
+    const struct {
+        const char* name;
+        short port;
+        kdr::Clock::Duration wait;
+        bool request;
+        double least_ms;
+        double most_ms;
+    } cases[] = {
+        {"a past deadline on a silent line returns at once", silent, -1ms, false, 0.0, 10.0},
+        {"a deadline 300 ms away on a silent line", silent, 300ms, false, 300.0, 340.0},
+        {"a reply ends a 2 s wait", answering, 2s, true, 0.0, 500.0},
+    };
+    for (const auto& c : cases) {
+        try {
+            const auto port = kdr::make_numbered_port(c.port);
+            port->open(kdr::parse_line_settings(kdr::protocol::kLineSettings));
+            if (c.request) {
+                port->write(kdr::protocol::build_frame("P" + padded));
+            }
+            std::string got;
+            const double cpu_before = thread_cpu_ms();
+            const auto start = monotonic_now();
+            const std::size_t count = port->read(got, start + c.wait);
+            const double ms =
+                std::chrono::duration<double, std::milli>(monotonic_now() - start).count();
+            const double cpu_ms = thread_cpu_ms() - cpu_before;
+            std::printf("port read, %s: %zu bytes after %.1f ms, %.1f ms of processor time\n",
+                        c.name, count, ms, cpu_ms);
+            t.check(count == got.size() && (count != 0) == c.request && ms >= c.least_ms &&
+                        ms < c.most_ms && cpu_ms < 30.0,
+                    std::string("COM port read: ") + c.name,
+                    std::to_string(count) + " bytes, " + std::to_string(ms) + " ms, " +
+                        std::to_string(cpu_ms) + " ms of processor time");
+        } catch (const kdr::Error& e) {
+            t.check(false, std::string("COM port read: ") + c.name, e.what());
+        }
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -153,8 +216,12 @@ int wmain(int argc, wchar_t** argv) {
             }
         }
     }
-    if (argc == 2) {
+    if (argc >= 2) {
         time_open(t, static_cast<short>(_wtoi(argv[1])));
+    }
+    if (argc == 4) {
+        time_port_reads(t, static_cast<short>(_wtoi(argv[1])), static_cast<short>(_wtoi(argv[2])),
+                        narrow(argv[3]));
     }
     const int rc = t.finish("waits");
     OleUninitialize();

@@ -1,6 +1,6 @@
-// The platform components for Windows: the serial component on the system's
-// COM ports, the progress bar as a common-controls child window, the host
-// services of a window program and a monotonic clock.
+// The platform components for Windows: the byte port of a COM port, the
+// progress bar as a common-controls child window, the host services of a
+// window program and a monotonic clock.
 //
 // Like the interfaces they implement, none of these is thread-safe: each
 // object is used from the thread that created it, the host's user-interface
@@ -15,60 +15,82 @@
 #include <string>
 #include <string_view>
 
+#include "kdr/byte_port.hpp"
+#include "kdr/error.hpp"
 #include "kdr/line_settings.hpp"
 #include "kdr/platform.hpp"
 
 namespace kdr::win32 {
 
-/// The serial component `MSComm1` on "\\.\COMn".
+/// The system's monotonic clock: QueryPerformanceCounter since the system
+/// started, in nanoseconds. Clock::now() reads it, and a SerialPort's read
+/// deadlines are on it. std::chrono::steady_clock is no substitute here: the
+/// C++ library of mingw-w64's win32 thread model reads the wall clock for it.
+[[nodiscard]] kdr::Clock::Instant monotonic_now() noexcept;
+
+/// The byte port of one COM port, "\\.\COMn".
 ///
-/// Starts as the hosted component does at design time: port 1, settings
-/// "19200,n,8,1", closed. Opening takes the port for this program alone,
-/// applies the settings with no flow control, DTR and RTS on, a receive
-/// buffer of 1024 and a transmit buffer of 512 characters, and "?" in place
-/// of characters received with a parity error. Input never waits for data;
-/// Output sends every character and fails when the line accepts nothing for
-/// the write timeout.
-class SerialPort final : public kdr::SerialPort {
+/// Opening takes the port for this program alone, applies the settings with
+/// no flow control, DTR and RTS on, a receive buffer of 1024 and a transmit
+/// buffer of 512 characters, and "?" in place of characters received with a
+/// parity error. A read with a deadline in the past takes what has arrived
+/// and never waits; one with a later deadline waits in the driver until the
+/// first byte arrives or the deadline (on monotonic_now) passes (under Wine,
+/// whose driver ends such a wait only at its time-out, within 5 ms of the
+/// first byte). A write
+/// fails when the line accepts nothing for the write timeout. A line the
+/// driver reports gone (an unplugged adapter; under Wine, a pseudo-terminal
+/// whose other end closed) turns Dropped.
+class SerialPort final : public kdr::BytePort {
   public:
     static constexpr DWORD kDefaultWriteTimeoutMs = 3000;
 
-    explicit SerialPort(DWORD write_timeout_ms = kDefaultWriteTimeoutMs);
+    /// COM port `number`, closed. Throws InvalidPortNumber below 1.
+    explicit SerialPort(std::int16_t number, DWORD write_timeout_ms = kDefaultWriteTimeoutMs);
     /// Closes the port if it is open.
     ~SerialPort() override;
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    [[nodiscard]] std::int16_t get_CommPort() const override { return port_; }
-    /// Any number is taken while closed (opening checks it); InvalidArgument
-    /// while open.
-    void put_CommPort(std::int16_t port) override;
+    [[nodiscard]] std::int16_t number() const noexcept { return number_; }
 
-    [[nodiscard]] std::string get_Settings() const override;
-    /// InvalidSettings for a text parse_line_settings refuses, or that the open
-    /// port does not take; a refused text leaves the settings unchanged.
-    void put_Settings(std::string_view settings) override;
-
-    [[nodiscard]] bool get_PortOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
-    /// true: InvalidPortNumber (below 1), PortMissing, PortBusy, InvalidSettings,
-    /// IoError; InvalidArgument when open already. false closes.
-    void put_PortOpen(bool open) override;
-
-    [[nodiscard]] int get_InBufferCount() override;
-    void put_InBufferCount(int count) override;
-    [[nodiscard]] std::string get_Input() override;
-    void put_Output(std::string_view data) override;
+    void open(const LineSettings& settings) override;
+    void close() noexcept override;
+    [[nodiscard]] LineState state() const noexcept override;
+    [[nodiscard]] LineSettings settings() const override { return settings_; }
+    /// PortNotOpen on a closed port.
+    void apply(const LineSettings& settings) override;
+    void write(std::string_view bytes) override;
+    std::size_t read(std::string& into, kdr::Clock::Instant deadline) override;
+    [[nodiscard]] std::size_t available() override;
+    void discard_input() override;
+    /// "COM3".
+    [[nodiscard]] std::string name() const override;
+    [[nodiscard]] LinkKind link() const noexcept override { return LinkKind::Local; }
 
   private:
-    [[nodiscard]] std::string describe() const;
-    void require_open(std::string_view property) const;
-    void apply(const LineSettings& settings) const;
-    void close_port() noexcept;
+    /// Throws PortNotOpen on a closed port, LineDropped on a dropped line.
+    void require_usable(std::string_view action) const;
+    /// The error for a failed call `what`; a code that says the device went
+    /// away marks the line Dropped and gives LineDropped.
+    [[nodiscard]] Error failure(DWORD code, std::string_view what, ErrorKind otherwise);
+    void set_state(const LineSettings& settings);
+    /// Sets the read time-outs: 0 returns at once with what has arrived;
+    /// more waits up to that many milliseconds for the first byte.
+    void set_read_wait(DWORD wait_ms);
+    [[nodiscard]] DWORD queued(std::string_view what);
+    /// Appends what has arrived without waiting, in reads of at most the
+    /// queued count, under any time-outs.
+    std::size_t take_queued(std::string& into);
+    std::size_t read_now(std::string& into);
+    std::size_t read_waiting(std::string& into, kdr::Clock::Instant deadline);
 
+    std::int16_t number_;
     DWORD write_timeout_ms_;
-    std::int16_t port_ = 1;
     LineSettings settings_{};
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    bool dropped_ = false;
+    DWORD read_wait_ms_ = 0;
 };
 
 /// The horizontal progress bar `ProgressBar1`: a msctls_progress32 child of the
@@ -185,6 +207,7 @@ class TimerResolution {
 class Clock final : public kdr::Clock {
   public:
     explicit Clock(WaitPrecision precision = WaitPrecision::automatic) noexcept;
+    /// monotonic_now().
     [[nodiscard]] Instant now() override;
     /// Sleeps the thread (no message processing) until the deadline.
     void sleep_until(Instant deadline) override;
@@ -195,7 +218,6 @@ class Clock final : public kdr::Clock {
     }
 
   private:
-    LONGLONG frequency_ = 1;
     WaitTimer timer_;
 };
 
