@@ -19,8 +19,8 @@ namespace kdr {
 /// - "tcp://HOST:PORT" and "rfc2217://HOST:PORT" on POSIX systems: a reader
 ///   behind a serial device server (kdr/network_port.hpp).
 ///
-/// Messages name the port by the word as given, a number or COM name on
-/// POSIX systems by its device ("/dev/ttyS2"). Throws kdr::Error with
+/// Messages name the port by the word as given; a number or COM name by its
+/// port: "COM3" on Windows, its device ("/dev/ttyS2") on POSIX systems. Throws kdr::Error with
 /// InvalidArgument for an empty word, a malformed network word, a scheme
 /// this program does not know and, on POSIX systems, a word that is neither
 /// a number, a COM name nor a path (no "/"), and InvalidPortNumber for a number or COM
