@@ -31,7 +31,7 @@ std::unique_ptr<BytePort> port_for_word(std::string_view word) {
     } catch (const Error& error) {
         if (error.kind() == ErrorKind::InvalidArgument ||
             error.kind() == ErrorKind::InvalidPortNumber) {
-            throw UsageError(fmt::format("--port {}", error.what()));
+            throw UsageError(error.what());
         }
         throw;
     }

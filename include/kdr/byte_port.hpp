@@ -65,7 +65,9 @@ class BytePort {
     /// was handed over.
     virtual std::size_t read(std::string& into, Clock::Instant deadline) = 0;
     /// How many received bytes wait to be read, without taking them. Throws
-    /// PortNotOpen and LineDropped as read does.
+    /// PortNotOpen on a closed port; LineDropped once the line went away (a
+    /// serial device as soon as it is gone, a network port once every byte
+    /// that came before was read).
     [[nodiscard]] virtual std::size_t available() = 0;
     /// Discards every received byte not yet read, and where the link can,
     /// what is still on its way to this computer.

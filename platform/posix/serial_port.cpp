@@ -522,8 +522,11 @@ std::size_t PosixSerialPort::available() {
     if (!dropped_ && !drain()) {
         dropped_ = true;
     }
-    // What arrived before the line went away is counted and handed over first.
-    if (pending_.empty() && dropped_) {
+    // A count that can no longer grow says nothing to a caller waiting for
+    // more: once the line is gone, asking for the count fails, as it does on
+    // the serial drivers hosts of the control know. Reads still hand over
+    // what arrived before.
+    if (dropped_) {
         throw_dropped();
     }
     return pending_.size();

@@ -56,8 +56,10 @@ def test_port_and_argument_failures(simulator, password, kdr_command):
         assert f"kdr: {busy.value}" in command.stderr.splitlines()
     with pytest.raises(kdr.PortMissing, match="/dev/kdr-no-such-device"):
         kdr.Reader("/dev/kdr-no-such-device")
-    with pytest.raises(kdr.InvalidArgument):
+    with pytest.raises(kdr.PortError, match="0 names no serial port"):
         kdr.Reader(0)
+    with pytest.raises(kdr.InvalidArgument, match="latency"):
+        kdr.Reader(reader_sim.port, password, latency=-1)
     with pytest.raises(ValueError, match="bogus"):
         kdr.Simulator(faults=["bogus"])
     with pytest.raises(ValueError, match="list of texts"):

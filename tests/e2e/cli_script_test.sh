@@ -37,7 +37,7 @@ for command in open download sync-time erase ports simulate demo; do
 done
 check "no command" 2 "$kdr"
 check "unknown option" 2 "$kdr" open --speed 9600
-check "bad port" 2 "$kdr" download --port COM1
+check "bad port" 2 "$kdr" download --port ttyUSB0
 check "erase off a terminal needs --yes" 2 "$kdr" erase --port /dev/null </dev/null
 check "a port that does not exist" 1 "$kdr" open --port /dev/kdr-missing
 contains "says why" /tmp/kdr-script-err.$$ "does not exist"

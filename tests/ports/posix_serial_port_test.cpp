@@ -272,8 +272,8 @@ TEST(PosixSerialPort, FailedOpensSayWhyAndLeakNoDescriptor) {
     };
     const std::vector<Case> cases = {
         {"/nonexistent/ttyKDR", ErrorKind::PortMissing, "/nonexistent/ttyKDR does not exist"},
-        {"COM300", ErrorKind::PortMissing, "COM300 (/dev/ttyS299) does not exist"},
-        {"300", ErrorKind::PortMissing, "port 300 (/dev/ttyS299) does not exist"},
+        {"COM300", ErrorKind::PortMissing, "/dev/ttyS299 does not exist"},
+        {"300", ErrorKind::PortMissing, "/dev/ttyS299 does not exist"},
         // A path with colons has no scheme.
         {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", ErrorKind::PortMissing,
          "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0 does not exist"},
@@ -287,7 +287,8 @@ TEST(PosixSerialPort, FailedOpensSayWhyAndLeakNoDescriptor) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.word);
         const auto port = make_byte_port(c.word);
-        EXPECT_EQ(port->name(), c.word);
+        // A number or COM name is named by its device.
+        EXPECT_EQ(port->name(), c.word.find('/') == std::string::npos ? "/dev/ttyS299" : c.word);
         for (int attempt = 0; attempt < 2; ++attempt) {
             expect_error([&] { port->open(LineSettings{}); }, c.kind, c.message_part);
             EXPECT_EQ(port->state(), LineState::Closed);
@@ -323,7 +324,7 @@ TEST(MakeBytePort, ParsesTheWordOnce) {
                                            {"rfc2217://reader.local:4001/", ""}}) {
         SCOPED_TRACE(c.word);
         const auto port = make_byte_port(c.word);
-        EXPECT_EQ(port->name(), c.word);
+        EXPECT_EQ(port->name(), c.device.empty() ? c.word : c.device);
         EXPECT_EQ(port->state(), LineState::Closed);
         const auto* serial = dynamic_cast<const PosixSerialPort*>(port.get());
         EXPECT_EQ(serial != nullptr ? serial->device_path() : "", c.device);
@@ -336,6 +337,7 @@ TEST(MakeBytePort, ParsesTheWordOnce) {
         {"0", ErrorKind::InvalidPortNumber, "0 names no serial port"},
         {"com32768", ErrorKind::InvalidPortNumber, "com32768 names no serial port"},
         {"tcp://reader", ErrorKind::InvalidArgument, "give the device server as tcp://HOST:PORT"},
+        {"ttyUSB0", ErrorKind::InvalidArgument, "ttyUSB0 names no port: give the reader's"},
     };
     for (const auto& [word, kind, message] : bad) {
         SCOPED_TRACE(word);

@@ -78,7 +78,7 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
         {{}, "A subcommand is required"},
         {{"fetch"}, "unknown command \"fetch\""},
         {{"open", "--bogus"}, "--bogus"},
-        {{"open", "--port", "COM3"}, "give the reader's device"},
+        {{"open", "--port", "ttyUSB0"}, "give the reader's serial device"},
         {{"open", "--port", "0"}, "port numbers run from 1"},
         {{"open", "--port", "40000"}, "port numbers run from 1"},
         {{"download", "--format", "xml"}, "xml"},
@@ -235,7 +235,7 @@ TEST(CliUsage, APortFromTheEnvironmentIsNamedInItsErrors) {
     const struct {
         const char* port;
         int code;
-    } cases[] = {{"/dev/kdr-no-such-device", kExitFailure}, {"COM1", kExitUsage}};
+    } cases[] = {{"/dev/kdr-no-such-device", kExitFailure}, {"COM0", kExitUsage}};
     for (const auto& c : cases) {
         ::setenv("KDR_PORT", c.port, 1);
         const CliRun result = run_cli({"open"});
