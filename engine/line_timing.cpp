@@ -95,7 +95,7 @@ std::string LineTiming::answer(Line& line, AnswerWatch& watch) {
         return answer;
     }
     const Clock::Duration guard =
-        4 * character_time(line.port.settings()) + kScheduling + trip / 4;
+        4 * character_time(line.port.settings()) + kScheduling + trip / 20;
     const Clock::Duration silence = kSilence + trip;
     auto last_arrival = line.clock.now();
     // The count is trusted from the moment the announced records are in until

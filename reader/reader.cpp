@@ -140,8 +140,21 @@ struct Reader::State {
     std::string password;  // as sent: padded
     bool empty_password;
     engine::Engine engine;
+    // The last exchange was an accepted password: the next download or
+    // erase request follows it without another.
+    bool just_connected = false;
+
+    // The reader sees a password exchange right before every download and
+    // erase request.
+    void connect_unless_just_connected() {
+        if (!just_connected) {
+            connect();
+        }
+        just_connected = false;
+    }
 
     void connect() {
+        just_connected = false;
         Failure refusal = engine.connect(password);
         if (refusal.kind == ErrorKind::Refused && empty_password) {
             refusal.description +=
@@ -150,6 +163,7 @@ struct Reader::State {
         if (refusal) {
             raise(refusal);
         }
+        just_connected = true;
     }
 };
 
@@ -206,7 +220,7 @@ std::string Reader::port_name() const {
 
 Download Reader::download() {
     State& s = state();
-    s.connect();
+    s.connect_unless_just_connected();
     protocol::DownloadSink records;
     engine::DownloadOutcome outcome = s.engine.download(
         s.password, [&](int, std::string_view) -> protocol::AnswerSink& { return records; });
@@ -220,6 +234,7 @@ Download Reader::download() {
 }
 
 LocalDateTime Reader::sync_clock() {
+    state().just_connected = false;
     const engine::ClockSync sync = state().engine.sync_clock(state().password);
     if (!sync.synced || !sync.read_back) {
         raise(sync.failure);
@@ -229,7 +244,7 @@ LocalDateTime Reader::sync_clock() {
 
 EraseReply Reader::erase() {
     State& s = state();
-    s.connect();
+    s.connect_unless_just_connected();
     const engine::EraseOutcome outcome = s.engine.erase(s.password);
     if (outcome.failure) {
         raise(outcome.failure);

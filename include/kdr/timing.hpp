@@ -92,7 +92,8 @@ class FixedTiming final : public TimingPolicy {
 ///   given its window (0.25 s) plus the link's round trip.
 /// - A download ends once the header's count of whole records has arrived
 ///   and the line then stays quiet for a short guard (four characters, 10 ms
-///   and a quarter of the round trip). When the count cannot be trusted (no
+///   and a twentieth of the round trip: a link delays bytes alike, so the
+///   gaps between them keep their length). When the count cannot be trusted (no
 ///   header yet, fewer records, more bytes inside the guard) it ends as the
 ///   reader's timing ends it: after 0.3 s of silence plus the round trip. So
 ///   a guard too short can neither make a whole download incomplete nor a

@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   1,
                   {"The reader sent nothing in answer to the download request"},
-                  "PPD",
+                  "PD",
                   3s},
         // The refusal frame as the answer: too short for the header.
         FaultCase{"refuse:D",
@@ -105,16 +105,16 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   1,
                   {"The reader's answer is too short for its header (5 characters)"},
-                  "PPD",
+                  "PD",
                   3s},
         FaultCase{"short:D",
                   "download",
                   {},
                   1,
                   {"The reader's answer is too short for its header (13 characters)"},
-                  "PPD",
+                  "PD",
                   3s},
-        FaultCase{"drop", "download", {}, 1, {"the line was dropped"}, "PPD", 3s},
+        FaultCase{"drop", "download", {}, 1, {"the line was dropped"}, "PD", 3s},
         // The clock: no acknowledgement, a refusal, a damaged one, a damaged
         // read-back, a read-back too short to use.
         FaultCase{"silent:T",
@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--yes"},
                   1,
                   {"The reader refused to erase its records. They are still in the reader."},
-                  "PPDPE",
+                  "PDPE",
                   4s},
         FaultCase{"silent:E",
                   "erase",
@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
                   1,
                   {"was told to erase, but read back it still holds 10 record(s): nothing was "
                    "erased"},
-                  "PPDPEPD",
+                  "PDPEPD",
                   5s}),
     [](const auto& param) { return case_name(param.param); });
 
@@ -204,7 +204,7 @@ TEST(DownloadFaults, VerifyWritesOnlyWhatTwoReadsAgreeOn) {
             command("download", reader, {"--raw", "--machine-id", "--rtc", "--verify"}), kDeadline);
         EXPECT_EQ(result.exit_code, exit_code) << fault << result.err;
         EXPECT_EQ(result.out, exit_code == 0 ? whole : "") << fault;
-        EXPECT_EQ(reader.letters(), "PPDPDPD") << fault;  // three reads
+        EXPECT_EQ(reader.letters(), "PDPDPD") << fault;  // three reads
     }
 }
 

@@ -79,7 +79,7 @@ TEST(LineTiming, EndsEachWaitWhenWhatItWaitsForHasCome) {
     const std::string half = answer.substr(0, answer.size() / 2);
     const std::string rest = answer.substr(answer.size() / 2);
     // The limits, for a round trip measured or given.
-    const auto guard = [](Clock::Duration trip) { return 4 * 520833ns + 10ms + trip / 4; };
+    const auto guard = [](Clock::Duration trip) { return 4 * 520833ns + 10ms + trip / 20; };
     const auto silence = [](Clock::Duration trip) { return 300ms + trip; };
     constexpr Clock::Duration kLocal = 2500us;  // the password reply's round trip
     const struct {
