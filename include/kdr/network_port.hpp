@@ -22,9 +22,10 @@ namespace kdr {
 ///   given to open and apply are kept but not sent.
 /// - "rfc2217://HOST:PORT": Telnet with the COM port control option (RFC
 ///   2217). Opening negotiates binary transmission both ways, suppressed
-///   go-ahead and the option, then sets the baud rate, data bits, parity and
-///   stop bits and reads back what the server set; apply sets them the same
-///   way. Data bytes 255 are doubled on the wire and undoubled on arrival;
+///   go-ahead and the option, and with the offer sets the baud rate, data
+///   bits, parity and stop bits, reading back what the server set (asking
+///   again once the option is taken, from a server that ignored settings
+///   sent before its consent); apply sets them the same way. Data bytes 255 are doubled on the wire and undoubled on arrival;
 ///   Telnet commands from the server are answered and are not data.
 ///   discard_input also asks the server to purge what it holds from the
 ///   line.
@@ -93,6 +94,15 @@ class NetworkSerialPort final : public BytePort {
     void connect_to_server();
     void negotiate();
     void apply_settings(const LineSettings& settings);
+    /// The four settings commands; forgets the answers to earlier ones.
+    [[nodiscard]] std::string settings_request(const LineSettings& settings);
+    /// Waits the connect timeout for the answers to the settings sent, then
+    /// throws InvalidSettings for those missing or not taken.
+    void await_settings(const LineSettings& settings);
+    /// Whether the server answered all four settings by the deadline.
+    [[nodiscard]] bool settings_answered(Clock::Instant deadline);
+    /// Throws InvalidSettings when the server set other values than asked.
+    void check_settings_taken(const LineSettings& settings) const;
     void require_open(std::string_view doing) const;
     /// Takes in what the network has delivered, without waiting: decodes it
     /// and answers the server's Telnet requests.

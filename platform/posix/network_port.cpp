@@ -337,9 +337,12 @@ void NetworkSerialPort::negotiate() {
         offer += telnet::negotiation(telnet::kDo, option);
         telnet_->theirs.at(option) = true;
     }
-    send_raw(offer);
-    // Settings are sent only once the server has taken the option.
-    const Clock::Instant deadline = SteadyClock::now() + connect_timeout_;
+    // The settings go with the offer: a server that takes the option answers
+    // both in one round trip, where waiting for its consent first would cost
+    // a second one on a slow link.
+    const Clock::Instant offered = SteadyClock::now();
+    send_raw(offer + settings_request(settings_));
+    const Clock::Instant deadline = offered + connect_timeout_;
     while (!telnet_->com_port && !telnet_->com_port_refused) {
         if (SteadyClock::now() >= deadline) {
             throw Error(ErrorKind::InvalidSettings,
@@ -357,10 +360,20 @@ void NetworkSerialPort::negotiate() {
                                 "configure the server's port for it, or use tcp://{}",
                                 word_, server(), server()));
     }
-    apply_settings(settings_);
+    // A server may ignore settings that came before its consent: then they
+    // have not been answered a round trip after it, and are asked again.
+    const Clock::Duration consent = SteadyClock::now() - offered;
+    const Clock::Duration grace = std::max<Clock::Duration>(2 * consent, std::chrono::milliseconds(100));
+    const Telnet& state = *telnet_;
+    if (!settings_answered(SteadyClock::now() + grace) && !state.baud && !state.data_size &&
+        !state.parity && !state.stop_size) {
+        apply_settings(settings_);
+        return;
+    }
+    await_settings(settings_);
 }
 
-void NetworkSerialPort::apply_settings(const LineSettings& settings) {
+std::string NetworkSerialPort::settings_request(const LineSettings& settings) {
     Telnet& state = *telnet_;
     state.baud.reset();
     state.data_size.reset();
@@ -371,33 +384,54 @@ void NetworkSerialPort::apply_settings(const LineSettings& settings) {
                                  static_cast<char>((baud >> 16U) & 0xFFU),
                                  static_cast<char>((baud >> 8U) & 0xFFU),
                                  static_cast<char>(baud & 0xFFU)};
-    send_raw(telnet::subnegotiation(telnet::kComPort, baud_bytes) +
-             com_port_command(kSetDataSize, static_cast<unsigned char>(settings.data_bits)) +
-             com_port_command(kSetParity, parity_code(settings.parity)) +
-             com_port_command(kSetStopSize, stop_code(settings.stop_bits)));
-    const Clock::Instant deadline = SteadyClock::now() + connect_timeout_;
+    return telnet::subnegotiation(telnet::kComPort, baud_bytes) +
+           com_port_command(kSetDataSize, static_cast<unsigned char>(settings.data_bits)) +
+           com_port_command(kSetParity, parity_code(settings.parity)) +
+           com_port_command(kSetStopSize, stop_code(settings.stop_bits));
+}
+
+bool NetworkSerialPort::settings_answered(Clock::Instant deadline) {
+    const Telnet& state = *telnet_;
     while (!state.baud || !state.data_size || !state.parity || !state.stop_size) {
         if (SteadyClock::now() >= deadline) {
-            // A server that cannot set a value may leave its request unanswered.
-            std::string missing;
-            const auto add = [&missing](bool answered, const std::string& what) {
-                if (!answered) {
-                    missing += fmt::format("{}{}", missing.empty() ? "" : ", ", what);
-                }
-            };
-            add(state.baud.has_value(), fmt::format("the baud rate {}", settings.baud));
-            add(state.data_size.has_value(), fmt::format("{} data bits", settings.data_bits));
-            add(state.parity.has_value(), fmt::format("the parity '{}'", settings.parity));
-            add(state.stop_size.has_value(),
-                fmt::format("{} stop bits", to_string(settings.stop_bits)));
-            throw Error(ErrorKind::InvalidSettings,
-                        fmt::format("{}: the device server at {} does not take the line settings "
-                                    "{}: it did not confirm {} within {} s",
-                                    word_, server(), to_string(settings), missing,
-                                    seconds(connect_timeout_)));
+            return false;
         }
         wait_readable(deadline);
     }
+    return true;
+}
+
+void NetworkSerialPort::apply_settings(const LineSettings& settings) {
+    send_raw(settings_request(settings));
+    await_settings(settings);
+}
+
+void NetworkSerialPort::await_settings(const LineSettings& settings) {
+    if (!settings_answered(SteadyClock::now() + connect_timeout_)) {
+        const Telnet& state = *telnet_;
+        // A server that cannot set a value may leave its request unanswered.
+        std::string missing;
+        const auto add = [&missing](bool answered, const std::string& what) {
+            if (!answered) {
+                missing += fmt::format("{}{}", missing.empty() ? "" : ", ", what);
+            }
+        };
+        add(state.baud.has_value(), fmt::format("the baud rate {}", settings.baud));
+        add(state.data_size.has_value(), fmt::format("{} data bits", settings.data_bits));
+        add(state.parity.has_value(), fmt::format("the parity '{}'", settings.parity));
+        add(state.stop_size.has_value(), fmt::format("{} stop bits", to_string(settings.stop_bits)));
+        throw Error(ErrorKind::InvalidSettings,
+                    fmt::format("{}: the device server at {} does not take the line settings "
+                                "{}: it did not confirm {} within {} s",
+                                word_, server(), to_string(settings), missing,
+                                seconds(connect_timeout_)));
+    }
+    check_settings_taken(settings);
+}
+
+void NetworkSerialPort::check_settings_taken(const LineSettings& settings) const {
+    const Telnet& state = *telnet_;
+    const auto baud = static_cast<std::uint32_t>(settings.baud);
     std::string refused;
     if (*state.baud != baud) {
         refused = fmt::format("the baud rate {} (it runs at {})", settings.baud, *state.baud);
