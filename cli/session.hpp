@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "cli/app.hpp"
-#include "kdr/system.hpp"
 #include "kdr/reader.hpp"
+#include "kdr/system.hpp"
 
 namespace kdr::cli {
 

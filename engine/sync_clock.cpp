@@ -54,9 +54,9 @@ ClockSync Engine::sync_clock(std::string_view padded_password) {
     const std::string reply = timing_.reply(on, Reply::SetClock, {});
     switch (protocol::test_reply(reply)) {
         case protocol::ReplyVerdict::NoAnswer:
-            sync.failure = failure(ErrorKind::NoAnswer,
-                                   fmt::format("The reader did not acknowledge the new time on {}.",
-                                               port_.name()));
+            sync.failure = failure(
+                ErrorKind::NoAnswer,
+                fmt::format("The reader did not acknowledge the new time on {}.", port_.name()));
             return sync;
         case protocol::ReplyVerdict::Refused:
             hold_.release();

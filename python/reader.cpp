@@ -10,8 +10,8 @@
 #include <limits>
 #include <utility>
 
-#include "kdr/system.hpp"
 #include "kdr/protocol.hpp"
+#include "kdr/system.hpp"
 #include "kdr/text_encoding.hpp"
 
 namespace kdr::python {
@@ -350,12 +350,10 @@ reader may still be sending); open a new one to go on.
 Failures raise kdr.Error subclasses (NoAnswer, PasswordRefused, PortBusy,
 LineDropped, Incomplete, ...) carrying the kdr command's sentence.
 A Reader takes one call at a time.)")
-        .def(py::init(
-                 [](const py::object& port, const py::object& password, py::object on_progress,
-                    double latency) {
-                     return std::make_unique<PyReader>(port, password, std::move(on_progress),
-                                                       latency);
-                 }),
+        .def(py::init([](const py::object& port, const py::object& password, py::object on_progress,
+                         double latency) {
+                 return std::make_unique<PyReader>(port, password, std::move(on_progress), latency);
+             }),
              py::arg("port"), py::arg("password") = "", py::kw_only(),
              py::arg("on_progress") = py::none(), py::arg("latency") = 0.0)
         .def("__enter__", &PyReader::check_open, py::return_value_policy::reference)

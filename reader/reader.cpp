@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "kdr/port_factory.hpp"
-#include "kdr/system.hpp"
 #include "kdr/protocol.hpp"
+#include "kdr/system.hpp"
 #include "protocol/record_decoding.hpp"
 
 namespace kdr {

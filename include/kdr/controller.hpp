@@ -54,8 +54,8 @@ class KDRController {
     /// off, and the progress bar set full (Max 100, Value 100).
     /// `open_port` makes the byte port of a port number for MSComm1
     /// (make_numbered_port in kdr/port_factory.hpp on a real host).
-    KDRController(PortOpener open_port, std::unique_ptr<ProgressBar> progress,
-                  HostServices& host, Clock& clock);
+    KDRController(PortOpener open_port, std::unique_ptr<ProgressBar> progress, HostServices& host,
+                  Clock& clock);
     ~KDRController();
     KDRController(const KDRController&) = delete;
     KDRController& operator=(const KDRController&) = delete;

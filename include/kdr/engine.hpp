@@ -19,9 +19,9 @@
 #include <string>
 #include <string_view>
 
+#include "kdr/byte_port.hpp"
 #include "kdr/download.hpp"
 #include "kdr/error.hpp"
-#include "kdr/byte_port.hpp"
 #include "kdr/platform.hpp"
 #include "kdr/time.hpp"
 #include "kdr/timing.hpp"

@@ -25,8 +25,8 @@ namespace kdr {
 ///   go-ahead and the option, and with the offer sets the baud rate, data
 ///   bits, parity and stop bits, reading back what the server set (asking
 ///   again once the option is taken, from a server that ignored settings
-///   sent before its consent); apply sets them the same way. Data bytes 255 are doubled on the wire and undoubled on arrival;
-///   Telnet commands from the server are answered and are not data.
+///   sent before its consent); apply sets them the same way. Data bytes 255 are doubled on the wire
+///   and undoubled on arrival; Telnet commands from the server are answered and are not data.
 ///   discard_input also asks the server to purge what it holds from the
 ///   line.
 ///

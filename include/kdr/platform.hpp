@@ -1,9 +1,9 @@
 // The platform interfaces the controller is built on.
 //
 // The controller does no I/O of its own. It reaches the serial line (a byte
-// port, kdr/byte_port.hpp), the progress display, the host's user interface and time through these small
-// interfaces, so that the same controller code runs on Linux and on Windows,
-// and unit tests run it against fakes on a virtual clock.
+// port, kdr/byte_port.hpp), the progress display, the host's user interface and time through these
+// small interfaces, so that the same controller code runs on Linux and on Windows, and unit tests
+// run it against fakes on a virtual clock.
 //
 // All of them are used from one thread, the host's user-interface thread.
 #pragma once

@@ -363,7 +363,8 @@ void NetworkSerialPort::negotiate() {
     // A server may ignore settings that came before its consent: then they
     // have not been answered a round trip after it, and are asked again.
     const Clock::Duration consent = SteadyClock::now() - offered;
-    const Clock::Duration grace = std::max<Clock::Duration>(2 * consent, std::chrono::milliseconds(100));
+    const Clock::Duration grace =
+        std::max<Clock::Duration>(2 * consent, std::chrono::milliseconds(100));
     const Telnet& state = *telnet_;
     if (!settings_answered(SteadyClock::now() + grace) && !state.baud && !state.data_size &&
         !state.parity && !state.stop_size) {
@@ -419,12 +420,13 @@ void NetworkSerialPort::await_settings(const LineSettings& settings) {
         add(state.baud.has_value(), fmt::format("the baud rate {}", settings.baud));
         add(state.data_size.has_value(), fmt::format("{} data bits", settings.data_bits));
         add(state.parity.has_value(), fmt::format("the parity '{}'", settings.parity));
-        add(state.stop_size.has_value(), fmt::format("{} stop bits", to_string(settings.stop_bits)));
-        throw Error(ErrorKind::InvalidSettings,
-                    fmt::format("{}: the device server at {} does not take the line settings "
-                                "{}: it did not confirm {} within {} s",
-                                word_, server(), to_string(settings), missing,
-                                seconds(connect_timeout_)));
+        add(state.stop_size.has_value(),
+            fmt::format("{} stop bits", to_string(settings.stop_bits)));
+        throw Error(
+            ErrorKind::InvalidSettings,
+            fmt::format("{}: the device server at {} does not take the line settings "
+                        "{}: it did not confirm {} within {} s",
+                        word_, server(), to_string(settings), missing, seconds(connect_timeout_)));
     }
     check_settings_taken(settings);
 }

@@ -12,9 +12,9 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "kdr/port_factory.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/memory_progress_bar.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/text_encoding.hpp"
 #include "reader.hpp"
 

@@ -73,8 +73,8 @@ class ControllerTest : public ::testing::Test {
     ControllerTest() {
         auto progress = std::make_unique<RecordingProgressBar>();
         bar = progress->state();
-        controller = std::make_unique<KDRController>(fake_port.opener(), std::move(progress),
-                                                     host, clock);
+        controller =
+            std::make_unique<KDRController>(fake_port.opener(), std::move(progress), host, clock);
     }
 
     /// OpenKDR as a host calls it.

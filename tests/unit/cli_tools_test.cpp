@@ -344,8 +344,12 @@ TEST(PortOption, WordsNameTheirPortAndBadOnesAreUsageErrors) {
         const char* word;
         const char* name;
     } good[] = {
-        {"1", "/dev/ttyS0"},        {"32767", "/dev/ttyS32766"}, {"COM3", "/dev/ttyS2"},
-        {"com3", "/dev/ttyS2"},     {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"./ttyKDR", "./ttyKDR"},
+        {"1", "/dev/ttyS0"},
+        {"32767", "/dev/ttyS32766"},
+        {"COM3", "/dev/ttyS2"},
+        {"com3", "/dev/ttyS2"},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"./ttyKDR", "./ttyKDR"},
         {"tcp://h:7001", "tcp://h:7001"},
     };
     for (const auto& c : good) {

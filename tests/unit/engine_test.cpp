@@ -91,21 +91,56 @@ TEST(LineTiming, EndsEachWaitWhenWhatItWaitsForHasCome) {
         bool complete;
         Clock::Duration ends_at;
     } cases[] = {
-        {"the announced records, then quiet: a short guard", LinkKind::Local, 0ms,
-         {{5ms, answer}}, answer, true, 5ms + guard(kLocal)},
-        {"a byte inside the guard: the silence rule", LinkKind::Local, 0ms,
-         {{5ms, answer}, {7ms, "x"}}, answer + "x", false, 7ms + silence(kLocal)},
-        {"a pause mid-answer shorter than the silence", LinkKind::Local, 0ms,
-         {{5ms, half}, {205ms, rest}}, answer, true, 205ms + guard(kLocal)},
-        {"a pause mid-answer longer than the silence", LinkKind::Local, 0ms,
-         {{5ms, half}, {605ms, rest}}, half, false, 5ms + silence(kLocal)},
-        {"an answer cut short: the silence rule", LinkKind::Local, 0ms, {{5ms, cut}}, cut, false,
+        {"the announced records, then quiet: a short guard",
+         LinkKind::Local,
+         0ms,
+         {{5ms, answer}},
+         answer,
+         true,
+         5ms + guard(kLocal)},
+        {"a byte inside the guard: the silence rule",
+         LinkKind::Local,
+         0ms,
+         {{5ms, answer}, {7ms, "x"}},
+         answer + "x",
+         false,
+         7ms + silence(kLocal)},
+        {"a pause mid-answer shorter than the silence",
+         LinkKind::Local,
+         0ms,
+         {{5ms, half}, {205ms, rest}},
+         answer,
+         true,
+         205ms + guard(kLocal)},
+        {"a pause mid-answer longer than the silence",
+         LinkKind::Local,
+         0ms,
+         {{5ms, half}, {605ms, rest}},
+         half,
+         false,
+         5ms + silence(kLocal)},
+        {"an answer cut short: the silence rule",
+         LinkKind::Local,
+         0ms,
+         {{5ms, cut}},
+         cut,
+         false,
          5ms + silence(kLocal)},
         {"nothing: the reply window", LinkKind::Local, 0ms, {}, "", false, 250ms + kLocal},
-        {"a slow link, its round trip measured", LinkKind::Network, 0ms,
-         {{400ms, half}, {450ms, rest}}, answer, true, 450ms + guard(300ms)},
-        {"a slower link, its latency given", LinkKind::Network, 500ms,
-         {{700ms, half}, {750ms, rest}}, answer, true, 750ms + guard(500ms)},
+        {"a slow link, its round trip measured",
+         LinkKind::Network,
+         0ms,
+         {{400ms, half}, {450ms, rest}},
+         answer,
+         true,
+         450ms + guard(300ms)},
+        {"a slower link, its latency given",
+         LinkKind::Network,
+         500ms,
+         {{700ms, half}, {750ms, rest}},
+         answer,
+         true,
+         750ms + guard(500ms)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,10 +171,9 @@ TEST(LineTiming, EndsEachWaitWhenWhatItWaitsForHasCome) {
         EXPECT_EQ(timing.round_trip(), std::max(reply_after, c.latency));
 
         protocol::DownloadSink sink;
-        const engine::DownloadOutcome outcome = engine.download(
-            std::string(8, ' '), [&](int, std::string_view) -> protocol::AnswerSink& {
-                return sink;
-            });
+        const engine::DownloadOutcome outcome =
+            engine.download(std::string(8, ' '),
+                            [&](int, std::string_view) -> protocol::AnswerSink& { return sink; });
         EXPECT_EQ(outcome.answer, c.taken);
         EXPECT_EQ(outcome.complete, c.complete);
         EXPECT_NEAR(std::chrono::duration<double>(clock.now() - request_end).count(),

@@ -31,9 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "kdr/port_factory.hpp"
 #include "kdr/controller.hpp"
 #include "kdr/memory_progress_bar.hpp"
+#include "kdr/port_factory.hpp"
 #include "kdr/posix_platform.hpp"
 #include "kdr/protocol.hpp"
 #include "kdr/simulator.hpp"
