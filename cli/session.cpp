@@ -48,7 +48,7 @@ std::chrono::milliseconds parse_latency(std::string_view text) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
     if (text.empty() || error != std::errc() || !(value >= 0) ||
-        (unit != "" && unit != "ms" && unit != "s")) {
+        (!unit.empty() && unit != "ms" && unit != "s")) {
         throw refuse();
     }
     const double millis = unit == "s" ? value * 1000 : value;
@@ -56,7 +56,7 @@ std::chrono::milliseconds parse_latency(std::string_view text) {
     if (millis > kMinute) {
         throw refuse();
     }
-    return std::chrono::milliseconds(static_cast<std::int64_t>(millis + 0.5));
+    return std::chrono::milliseconds(std::llround(millis));
 }
 
 // ---- The status line ---------------------------------------------------------
