@@ -489,13 +489,15 @@ TEST_P(Collect, SurvivesBeingKilledAnywhere) {
     constexpr int kLanes = 8;
     const int rounds = (GetParam() == Backend::Sqlite ? 200 : 64) / kLanes;
 
-    // How long a whole collect takes here, measured on a store of its own.
+    // How long a whole collect takes here, measured on a store of the same
+    // kind: a PostgreSQL connection costs more than a SQLite file, and the reader's
+    // part is short now that the waits end with what they wait for.
     e2e::Seconds whole{};
     {
         const TempDir scratch;
+        KDR_NEW_STORE(measured, GetParam(), scratch);
         SimulatedReader reader(config("KDR00001", RecordSource("X").take(30)));
-        const ProcessResult result =
-            run_collect(collect_args(reader.path(), (scratch.path() / "s.sqlite").string()));
+        const ProcessResult result = run_collect(collect_args(reader.path(), measured));
         ASSERT_EQ(result.exit_code, 0) << result.err;
         whole = result.elapsed;
     }
@@ -510,7 +512,8 @@ TEST_P(Collect, SurvivesBeingKilledAnywhere) {
     const auto run_lane = [&](int lane) {
         const std::string id = fmt::format("KDR0K{:03}", lane);
         std::mt19937 random(seed + static_cast<unsigned>(lane));
-        std::uniform_real_distribution<double> when(0.0, whole.count() * 1.2);
+        // Eight lanes at once make each collect slower than the one alone.
+        std::uniform_real_distribution<double> when(0.0, whole.count() * 1.5);
         RecordSource& source = sources[static_cast<std::size_t>(lane)];
         std::vector<sim::Record> records = source.take(30);
         for (int round = 0; round < rounds; ++round) {
