@@ -227,13 +227,14 @@ for arch in x64 x86; do
     if [ -x "$kdr" ]; then
         password=4711
         reader=(--password "$password" --id KDR00007 --fast --clock "2024-05-06 07:08:09")
-        # The Linux command's result from the same reader is the expectation.
+        # The Linux command's result from the same reader is the expectation
+        # (each within a minute: a command that hangs must not hold the run).
         start_simulator "${reader[@]}" --records 0
-        "$kdr" download --port "$sim_device" --password "$password" --raw --machine-id --rtc \
+        timeout 60 "$kdr" download --port "$sim_device" --password "$password" --raw --machine-id --rtc \
             >"$work/expected-empty.txt"
         stop_simulators
         start_simulator "${reader[@]}" --records 12
-        "$kdr" download --port "$sim_device" --password "$password" --raw --machine-id --rtc \
+        timeout 60 "$kdr" download --port "$sim_device" --password "$password" --raw --machine-id --rtc \
             >"$work/expected.txt"
         stop_simulators
         start_readers
