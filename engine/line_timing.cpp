@@ -76,7 +76,9 @@ std::string LineTiming::reply(Line& line, Reply which, const StepReport& step) {
     std::string reply;
     while (!has_frame(reply) && line.clock.now() < deadline) {
         const bool first = reply.empty();
-        if (line.port.read(reply, deadline) > 0 && first) {
+        // The reader answers a password at once: its reply times the link.
+        // An erase or a new time may keep it busy a while first.
+        if (line.port.read(reply, deadline) > 0 && first && which == Reply::Password) {
             measured(line.clock.now() - start);
         }
     }

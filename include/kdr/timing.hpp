@@ -98,10 +98,11 @@ class FixedTiming final : public TimingPolicy {
 ///   reader's timing ends it: after 0.3 s of silence plus the round trip. So
 ///   a guard too short can neither make a whole download incomplete nor a
 ///   cut one whole: the decoding judges completeness from the bytes alone.
-/// - The round trip is measured by the first reply (from the request's end to
-///   the reply's first byte); `latency` is the least round trip assumed, for
-///   a link known to be slow. Before the first reply, a network link is
-///   given `kFirstNetworkRoundTrip`.
+/// - The round trip is measured by the password replies (from the
+///   request's end to the reply's first byte; the longest counts);
+///   `latency` is the least round trip assumed, for a link known to be
+///   slow. Before the first reply, a network link is given
+///   `kFirstNetworkRoundTrip`.
 class LineTiming final : public TimingPolicy {
   public:
     static constexpr Clock::Duration kFirstNetworkRoundTrip = std::chrono::seconds(1);
