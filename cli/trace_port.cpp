@@ -24,7 +24,11 @@ std::vector<std::string> hex_dump(std::string_view bytes, std::size_t width) {
 }
 
 TracingPort::TracingPort(std::unique_ptr<BytePort> inner, std::ostream& out, Clock& clock)
-    : inner_(std::move(inner)), out_(out), clock_(clock), start_(clock.now()) {}
+    : ForwardingPort(*inner),
+      inner_(std::move(inner)),
+      out_(out),
+      clock_(clock),
+      start_(clock.now()) {}
 
 TracingPort::~TracingPort() {
     close();

@@ -19,7 +19,7 @@ namespace kdr::cli {
 /// printable ones as text with "." for the others ("02 50 20 ... |.P |").
 [[nodiscard]] std::vector<std::string> hex_dump(std::string_view bytes, std::size_t width = 16);
 
-class TracingPort final : public BytePort {
+class TracingPort final : public ForwardingPort {
   public:
     TracingPort(std::unique_ptr<BytePort> inner, std::ostream& out, Clock& clock);
     /// Traces the close of a port left open.
@@ -29,15 +29,9 @@ class TracingPort final : public BytePort {
 
     void open(const LineSettings& settings) override;
     void close() noexcept override;
-    [[nodiscard]] LineState state() const noexcept override { return inner_->state(); }
-    [[nodiscard]] LineSettings settings() const override { return inner_->settings(); }
-    void apply(const LineSettings& settings) override { inner_->apply(settings); }
     void write(std::string_view bytes) override;
     std::size_t read(std::string& into, Clock::Instant deadline) override;
-    [[nodiscard]] std::size_t available() override { return inner_->available(); }
     void discard_input() override;
-    [[nodiscard]] std::string name() const override { return inner_->name(); }
-    [[nodiscard]] LinkKind link() const noexcept override { return inner_->link(); }
 
   private:
     void event(std::string_view what);

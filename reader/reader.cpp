@@ -68,17 +68,11 @@ class CheckedClock final : public Clock {
 // The port as the engine sees it: a read's wait is cut into slices with the
 // check between them, so that a program can end a call while the line is
 // silent.
-class CheckedPort final : public BytePort {
+class CheckedPort final : public ForwardingPort {
   public:
     CheckedPort(std::unique_ptr<BytePort> port, std::function<void()> check)
-        : port_(std::move(port)), check_(std::move(check)) {}
+        : ForwardingPort(*port), port_(std::move(port)), check_(std::move(check)) {}
 
-    void open(const LineSettings& settings) override { port_->open(settings); }
-    void close() noexcept override { port_->close(); }
-    [[nodiscard]] LineState state() const noexcept override { return port_->state(); }
-    [[nodiscard]] LineSettings settings() const override { return port_->settings(); }
-    void apply(const LineSettings& settings) override { port_->apply(settings); }
-    void write(std::string_view bytes) override { port_->write(bytes); }
     std::size_t read(std::string& into, Clock::Instant deadline) override {
         if (!check_) {
             return port_->read(into, deadline);
@@ -95,10 +89,6 @@ class CheckedPort final : public BytePort {
             check_();
         }
     }
-    [[nodiscard]] std::size_t available() override { return port_->available(); }
-    void discard_input() override { port_->discard_input(); }
-    [[nodiscard]] std::string name() const override { return port_->name(); }
-    [[nodiscard]] LinkKind link() const noexcept override { return port_->link(); }
 
   private:
     std::unique_ptr<BytePort> port_;

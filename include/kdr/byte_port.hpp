@@ -79,4 +79,32 @@ class BytePort {
     [[nodiscard]] virtual LinkKind link() const noexcept = 0;
 };
 
+/// A port that passes every call on to another one: the base of ports that
+/// watch or change a few calls of the port beneath them (a trace, a check
+/// between the slices of a wait). The port beneath must outlive it.
+class ForwardingPort : public BytePort {
+  public:
+    explicit ForwardingPort(BytePort& inner) noexcept : inner_(inner) {}
+
+    void open(const LineSettings& settings) override { inner_.open(settings); }
+    void close() noexcept override { inner_.close(); }
+    [[nodiscard]] LineState state() const noexcept override { return inner_.state(); }
+    [[nodiscard]] LineSettings settings() const override { return inner_.settings(); }
+    void apply(const LineSettings& settings) override { inner_.apply(settings); }
+    void write(std::string_view bytes) override { inner_.write(bytes); }
+    std::size_t read(std::string& into, Clock::Instant deadline) override {
+        return inner_.read(into, deadline);
+    }
+    [[nodiscard]] std::size_t available() override { return inner_.available(); }
+    void discard_input() override { inner_.discard_input(); }
+    [[nodiscard]] std::string name() const override { return inner_.name(); }
+    [[nodiscard]] LinkKind link() const noexcept override { return inner_.link(); }
+
+  protected:
+    [[nodiscard]] BytePort& inner() const noexcept { return inner_; }
+
+  private:
+    BytePort& inner_;
+};
+
 }  // namespace kdr

@@ -5,34 +5,11 @@
 
 namespace kdr::testing {
 
-namespace {
-// The control owns what an opener makes; the test keeps the fake.
-class Borrowed final : public BytePort {
-  public:
-    explicit Borrowed(BytePort& port) : port_(port) {}
-    void open(const LineSettings& settings) override { port_.open(settings); }
-    void close() noexcept override { port_.close(); }
-    [[nodiscard]] LineState state() const noexcept override { return port_.state(); }
-    [[nodiscard]] LineSettings settings() const override { return port_.settings(); }
-    void apply(const LineSettings& settings) override { port_.apply(settings); }
-    void write(std::string_view bytes) override { port_.write(bytes); }
-    std::size_t read(std::string& into, Clock::Instant deadline) override {
-        return port_.read(into, deadline);
-    }
-    [[nodiscard]] std::size_t available() override { return port_.available(); }
-    void discard_input() override { port_.discard_input(); }
-    [[nodiscard]] std::string name() const override { return port_.name(); }
-    [[nodiscard]] LinkKind link() const noexcept override { return port_.link(); }
-
-  private:
-    BytePort& port_;
-};
-}  // namespace
-
 PortOpener FakeBytePort::opener() {
     return [this](std::int16_t number) -> std::unique_ptr<BytePort> {
         number_ = number;
-        return std::make_unique<Borrowed>(*this);
+        // The control owns what an opener makes; the test keeps the fake.
+        return std::make_unique<ForwardingPort>(*this);
     };
 }
 
