@@ -15,6 +15,7 @@
 #include <charconv>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "kdr/error.hpp"
@@ -247,17 +248,42 @@ void NetworkSerialPort::open(const LineSettings& settings) {
                     fmt::format("{} is open already: close it before opening it again", word_));
     }
     (void)parse_line_settings(to_string(settings));  // values no serial line has
-    connect_to_server();
-    closed_ = false;
-    received_.clear();
     settings_ = settings;
-    if (protocol_ == Protocol::Rfc2217) {
+    // A device server frees its serial port a moment after a client leaves,
+    // and turns away whoever comes in between ("Port already in use"): an
+    // open right after a close is tried again for a while before it fails.
+    const Clock::Instant give_up = SteadyClock::now() + connect_timeout_;
+    std::chrono::milliseconds pause(10);
+    for (;;) {
+        connect_to_server();
+        closed_ = false;
+        received_.clear();
+        if (protocol_ != Protocol::Rfc2217) {
+            return;
+        }
         try {
             negotiate();
+            return;
+        } catch (const Error& error) {
+            const bool turned_away = error.kind() == ErrorKind::LineDropped;
+            const bool in_use = received_.find("in use") != std::string::npos;
+            close_port();
+            if (!turned_away || SteadyClock::now() + pause >= give_up) {
+                if (in_use) {
+                    throw Error(ErrorKind::PortBusy,
+                                fmt::format("{}: the device server at {} says its serial port "
+                                            "is in use: close the other program or session "
+                                            "using it, then open the port again",
+                                            word_, server()));
+                }
+                throw;
+            }
         } catch (...) {
             close_port();
             throw;
         }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(2 * pause, std::chrono::milliseconds(200));
     }
 }
 

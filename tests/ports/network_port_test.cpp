@@ -396,6 +396,14 @@ TEST(Ser2netRfc2217, SetsTheLineBehindTheServerAndKeepsItWhenRefused) {
         "does not take the line settings 19200,n,8,1.5: it did not confirm 1.5 stop bits");
     EXPECT_EQ(port.settings(), wanted);
     expect_line();
+
+    // ser2net turns a second client away; the first one leaving frees it.
+    NetworkSerialPort second(server.word(), 300ms);
+    expect_error([&] { second.open(wanted); }, ErrorKind::PortBusy,
+                 "says its serial port is in use");
+    port.close();
+    second.open(wanted);
+    EXPECT_EQ(second.state(), LineState::Open);
 }
 
 }  // namespace
