@@ -144,12 +144,23 @@ struct RebuildReport {
     std::vector<std::string> kept_readers;
 };
 
-/// Which records records() gives.
+/// Which records records() gives, in the order of readers, then of their
+/// memory.
 struct RecordFilter {
     std::optional<std::string> machine_id;  ///< one reader (its ID, trailing spaces optional)
     /// Records stamped on or after this day (reader's local time); records
     /// without a valid stamp are left out when set.
     std::optional<std::chrono::year_month_day> since;
+    /// Records stamped on or before this day (reader's local time); records
+    /// without a valid stamp are left out when set.
+    std::optional<std::chrono::year_month_day> until;
+    /// Records whose text, as UTF-8 (decoded from code page 1252), holds this
+    /// (ASCII letters in either case); "%", "_" and "\\" are plain characters.
+    std::optional<std::string> text;
+    /// Leave out the first this many (of those the fields above let through).
+    std::size_t offset = 0;
+    /// At most this many.
+    std::optional<std::size_t> limit;
 };
 
 /// Which downloads downloads() gives.
@@ -159,6 +170,23 @@ struct DownloadFilter {
     std::optional<std::chrono::year_month_day> since;
     /// The most recent this many (of those the other fields let through).
     std::optional<std::size_t> limit;
+    /// With limit: leave out the most recent this many first (a page further back).
+    std::size_t offset = 0;
+};
+
+/// One reader as a summary shows it.
+struct ReaderSummary {
+    std::string machine_id;  ///< as stored: its eight characters, or the name given it
+    bool named = false;      ///< a name given with --reader, not an ID the reader sent
+    std::int64_t records = 0;
+    /// Its most recent download; none for a reader whose downloads were all removed.
+    std::optional<StoredDownload> last_download;
+};
+
+/// Records stamped on one day.
+struct DayCount {
+    std::string day;  ///< "2024-05-01", the reader's local date
+    std::int64_t records = 0;
 };
 
 /// Whether `named`, as a user typed it, names the reader stored as `stored`:
@@ -201,6 +229,24 @@ class Store {
     /// The IDs (or names) of the readers the store holds, as stored, in
     /// order. Throws StoreError.
     [[nodiscard]] virtual std::vector<std::string> readers() = 0;
+
+    /// How many records the filter lets through, its offset and limit left
+    /// aside. Throws StoreError.
+    [[nodiscard]] virtual std::int64_t count_records(const RecordFilter& filter) = 0;
+    /// Every reader with its record count and last download, in the order of
+    /// readers(). Throws StoreError.
+    [[nodiscard]] virtual std::vector<ReaderSummary> reader_summaries() = 0;
+    /// Records per day of their stamp, oldest day first, of the records the
+    /// filter lets through (its text, offset and limit left aside); records
+    /// without a valid stamp are not counted. Throws StoreError.
+    [[nodiscard]] virtual std::vector<DayCount> records_per_day(const RecordFilter& filter) = 0;
+    /// The reader's answer kept for a download, byte for byte as it arrived;
+    /// none for a download that does not exist or whose answer was not kept.
+    /// Throws StoreError.
+    [[nodiscard]] virtual std::optional<std::string> answer(std::int64_t download_id) = 0;
+    /// The id of the most recent download; 0 for none. It changes whenever a
+    /// download is stored. Throws StoreError.
+    [[nodiscard]] virtual std::int64_t last_download_id() = 0;
 
     /// Derives every record anew from the kept answers: the downloads are
     /// replayed in order, each with the erase result it had, through the
