@@ -15,6 +15,7 @@
 
 #include "cli/command.hpp"
 #include "cli/commands.hpp"
+#include "cli/serve/serve_command.hpp"
 #include "cli/store_commands.hpp"
 #include "kdr/error.hpp"
 
@@ -124,8 +125,8 @@ Exit codes: 0 success, 1 the operation failed, 2 bad usage.
 Run "kdr COMMAND --help" for the options of a command.)";
 
 // Every command of `kdr`, in the order the help lists them.
-const std::array<Command, 11>& command_table() {
-    static const std::array<Command, 11> table{
+const std::array<Command, 12>& command_table() {
+    static const std::array<Command, 12> table{
         make_command<LineOptions>(
             "open", "Open a connection: the reader checks the password. Exit 0 when it accepts.",
             add_open_options, command_open),
@@ -159,6 +160,11 @@ const std::array<Command, 11>& command_table() {
                                     add_export_options, command_export),
         make_command<HistoryOptions>("history", "List the stored downloads: counts, erase results.",
                                      add_history_options, command_history),
+        make_command<ServeOptions>(
+            "serve",
+            "Serve a read-only web view of the store: readers, records, downloads, a chart, "
+            "CSV, JSON and an API for scripts.",
+            add_serve_options, command_serve),
         make_command<RebuildOptions>(
             "rebuild",
             "Derive the stored records anew from the readers' answers the store keeps, by this "

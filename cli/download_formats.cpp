@@ -13,8 +13,6 @@
 
 namespace kdr::cli {
 
-namespace {
-
 std::string csv_field(std::string_view field) {
     if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
         return std::string(field);
@@ -29,6 +27,8 @@ std::string csv_field(std::string_view field) {
     quoted += '"';
     return quoted;
 }
+
+namespace {
 
 // A record's moment, as one ISO 8601 local timestamp and as its two halves;
 // none for a stamp that is no real date and time.

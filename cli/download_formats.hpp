@@ -38,6 +38,9 @@ using TextEncoder = std::function<std::string(std::string_view)>;
 /// otherwise.
 [[nodiscard]] TextEncoder text_encoder(std::string_view encoding);
 
+/// A CSV field, quoted where it needs to be.
+[[nodiscard]] std::string csv_field(std::string_view field);
+
 /// CR LF line ends become LF.
 [[nodiscard]] std::string with_platform_line_ends(std::string_view text);
 

@@ -537,6 +537,49 @@ int command_collect(const CollectOptions& options, Console& console) {
     return result.succeeded() ? kExitSuccess : kExitFailure;
 }
 
+std::string render_stored(std::string_view format, const std::vector<store::StoredRecord>& rows) {
+    // Each reader's records in the formats of `kdr download`. No reader
+    // announced a count for them, and whether a reader's whole memory is
+    // among them is not known: those stay empty.
+    std::ostringstream text;
+    const std::unique_ptr<RecordWriter> writer =
+        make_writer(format, text, WriterOptions{default_decoder(), {}, true});
+    for (std::size_t i = 0; i < rows.size();) {
+        std::size_t next = i;
+        while (next < rows.size() && rows[next].machine_id == rows[i].machine_id) {
+            ++next;
+        }
+        ReaderHeader reader;
+        reader.machine_id = rows[i].machine_id;
+        reader.received = next - i;
+        writer->begin(reader);
+        for (; i < next; ++i) {
+            writer->record(rows[i].record);
+        }
+        writer->end();
+    }
+    writer->finish();
+    return text.str();
+}
+
+nlohmann::ordered_json download_json(const store::StoredDownload& d) {
+    Json entry;
+    entry["id"] = d.id;
+    entry["started"] = d.started;
+    entry["ended"] = d.ended;
+    entry["machine_id"] = cp1252_to_utf8(d.machine_id);
+    entry["port"] = d.port;
+    entry["announced"] = d.announced;
+    entry["received"] = d.received;
+    entry["complete"] = d.complete;
+    entry["new"] = d.new_records;
+    entry["already_stored"] = d.already_stored;
+    entry["erase"] = store::to_string(d.erase);
+    entry["reads"] = d.reads;
+    entry["sure"] = d.sure;
+    return entry;
+}
+
 int command_export(const ExportOptions& options, Console& console) {
     store::RecordFilter filter;
     filter.machine_id = options.reader;
@@ -555,28 +598,7 @@ int command_export(const ExportOptions& options, Console& console) {
     }
     const std::vector<store::StoredRecord> rows = store->records(filter);
 
-    // Each reader's records in the formats of `kdr download`. No reader
-    // announced a count for them, and whether a reader's whole memory is
-    // among them is not known: those stay empty.
-    std::ostringstream text;
-    const std::unique_ptr<RecordWriter> writer =
-        make_writer(options.format, text, WriterOptions{default_decoder(), {}, true});
-    for (std::size_t i = 0; i < rows.size();) {
-        std::size_t next = i;
-        while (next < rows.size() && rows[next].machine_id == rows[i].machine_id) {
-            ++next;
-        }
-        ReaderHeader reader;
-        reader.machine_id = rows[i].machine_id;
-        reader.received = next - i;
-        writer->begin(reader);
-        for (; i < next; ++i) {
-            writer->record(rows[i].record);
-        }
-        writer->end();
-    }
-    writer->finish();
-    write_result(file, text.str(), console);
+    write_result(file, render_stored(options.format, rows), console);
     return kExitSuccess;
 }
 
@@ -596,21 +618,7 @@ int command_history(const HistoryOptions& options, Console& console) {
     if (options.format == "json") {
         Json list = Json::array();
         for (const store::StoredDownload& d : downloads) {
-            Json entry;
-            entry["id"] = d.id;
-            entry["started"] = d.started;
-            entry["ended"] = d.ended;
-            entry["machine_id"] = cp1252_to_utf8(d.machine_id);
-            entry["port"] = d.port;
-            entry["announced"] = d.announced;
-            entry["received"] = d.received;
-            entry["complete"] = d.complete;
-            entry["new"] = d.new_records;
-            entry["already_stored"] = d.already_stored;
-            entry["erase"] = store::to_string(d.erase);
-            entry["reads"] = d.reads;
-            entry["sure"] = d.sure;
-            list.push_back(std::move(entry));
+            list.push_back(download_json(d));
         }
         write_out(list.dump(2) + "\n", console);
         return kExitSuccess;

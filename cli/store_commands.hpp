@@ -7,8 +7,11 @@
 #include <CLI/CLI.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/app.hpp"
 #include "cli/session.hpp"
@@ -52,6 +55,13 @@ struct RebuildOptions {
 };
 
 using collect::CollectResult;
+
+/// Stored records in an export format ("csv", "json", ...), one reader after
+/// another, as `kdr export` writes them. Throws UsageError for no such format.
+[[nodiscard]] std::string render_stored(std::string_view format,
+                                        const std::vector<store::StoredRecord>& rows);
+/// A stored download as `kdr history --format json` lists it.
+[[nodiscard]] nlohmann::ordered_json download_json(const store::StoredDownload& download);
 
 void add_collect_options(CLI::App& command, CollectOptions& options);
 void add_export_options(CLI::App& command, ExportOptions& options);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, when they are missing.
-# Usage: scripts/ensure-deps.sh [linux|fuzz|windows]...   (default: linux)
+# Usage: scripts/ensure-deps.sh [linux|fuzz|lint|browser|windows]...   (default: linux)
 set -euo pipefail
 
 want=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libfmt-dev libcli11-dev
@@ -9,12 +9,14 @@ want=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libfmt-dev libc
       systemd                          # systemd-analyze verify of the station's units
       postgresql                       # the server the store tests start for themselves
       ser2net                          # the device server the network tests start
-      pybind11-dev python3-dev python3-pytest)  # the Python module and its tests
+      pybind11-dev python3-dev python3-pytest  # the Python module and its tests
+      libcpp-httplib-dev libkainjow-mustache-dev libjs-chart.js)  # kdr serve
 for extra in "$@"; do
     case "$extra" in
         linux) ;;
         fuzz) want+=(clang libclang-rt-14-dev) ;;
         lint) want+=(clang-format clang-tidy) ;;
+        browser) want+=(chromium chromium-driver python3-selenium fonts-dejavu-core) ;;  # kdr serve's tests
         windows) want+=(mingw-w64 mingw-w64-tools wine64 libwine-dev xvfb xauth socat) ;;
         *) echo "ensure-deps: unknown set '$extra'" >&2; exit 2 ;;
     esac

@@ -29,7 +29,7 @@ stage() {
 }
 
 stage "dependencies"
-scripts/ensure-deps.sh linux
+scripts/ensure-deps.sh linux browser
 jobs=$(nproc)
 
 for preset in dev asan; do

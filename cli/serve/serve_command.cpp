@@ -1,0 +1,186 @@
+#include "cli/serve/serve_command.hpp"
+
+#include <fmt/format.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "cli/options.hpp"
+#include "cli/serve/server.hpp"
+#include "cli/session.hpp"
+
+namespace kdr::cli {
+namespace {
+
+/// HOST:PORT, [IPv6]:PORT, :PORT or PORT; the host is loopback when not given.
+std::pair<std::string, int> parse_listen(const std::string& text) {
+    if (text.empty()) {
+        return {"127.0.0.1", serve::kDefaultPort};
+    }
+    std::string host = "127.0.0.1";
+    std::string_view port_text = text;
+    if (text.starts_with('[')) {
+        const std::size_t close = text.find("]:");
+        if (close == std::string::npos) {
+            throw UsageError(fmt::format(
+                "--listen {}: give an IPv6 address as [ADDRESS]:PORT, such as [::1]:8017", text));
+        }
+        host = text.substr(1, close - 1);
+        port_text = std::string_view(text).substr(close + 2);
+    } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+        if (colon > 0) {
+            host = text.substr(0, colon);
+        }
+        port_text = std::string_view(text).substr(colon + 1);
+    }
+    int port = 0;
+    const auto [end, error] =
+        std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    if (error != std::errc{} || end != port_text.data() + port_text.size() || port < 0 ||
+        port > 65535 || host.empty()) {
+        throw UsageError(fmt::format(
+            "--listen {}: give HOST:PORT, such as 127.0.0.1:{} or 0.0.0.0:{} (port 0: any free "
+            "one)",
+            text, serve::kDefaultPort, serve::kDefaultPort));
+    }
+    return {host, port};
+}
+
+std::string read_token(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw UsageError(
+            fmt::format("--token-file {}: cannot be read ({}): give a file that "
+                        "holds the access token",
+                        path, std::strerror(errno)));
+    }
+    std::string token{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ' ||
+                              token.back() == '\t')) {
+        token.pop_back();
+    }
+    if (token.size() < 16 || token.find_first_of(" \t\r\n;,\"") != std::string::npos) {
+        throw UsageError(fmt::format(
+            "--token-file {}: the token must be one line of at least 16 characters without "
+            "spaces, quotes, commas or semicolons; make one with: head -c 24 /dev/urandom | "
+            "base64 | tr '+/' '-_' > {}",
+            path, path));
+    }
+    return token;
+}
+
+}  // namespace
+
+void add_serve_options(CLI::App& command, ServeOptions& options) {
+    add_db_option(command, options.db);
+    command
+        .add_option("--listen", options.listen,
+                    fmt::format("The address and port to serve on (default 127.0.0.1:{}: this "
+                                "machine only)",
+                                serve::kDefaultPort))
+        ->option_text("HOST:PORT");
+    command
+        .add_option("--token-file", options.token_file,
+                    "A file holding the access token that every page and API call then needs; "
+                    "required to listen beyond this machine")
+        ->option_text("FILE");
+    command
+        .add_option("--stale-days", options.stale_days,
+                    "Mark readers not collected for this many days (default 7)")
+        ->option_text("DAYS")
+        ->check(CLI::Range(1, 3650));
+    command.footer(fmt::format(
+        R"(Serves a read-only web view of the store until Ctrl+C or SIGTERM: the readers
+(records, last collect and its outcome, those not seen lately marked), each
+reader's records with a search and a date range, every download with its kept
+answer, a chart of records per day, and CSV and JSON of what a page shows.
+Open pages show new downloads as a station stores them.
+
+A JSON API for scripts and monitoring:
+  /api/readers                        every reader, its count and last download
+  /api/records?reader=&since=&until=&q=&limit=&offset=
+                                      {{"total", "offset", "limit", "records": [...]}}
+                                      (limit at most {}; days as YYYY-MM-DD)
+  /api/downloads?reader=&since=&limit=&offset=
+  /api/days?reader=&since=&until=    records per day
+  /healthz                            200 {{"status":"ok"}} when the store can be read
+
+The store is opened read-only: nothing is written. Listening beyond this
+machine (such as --listen 0.0.0.0:{}) needs --token-file: open the view once
+as http://HOST:PORT/?token=TOKEN (the browser keeps it), or send
+"Authorization: Bearer TOKEN". Exit 2 for a usage error, 1 when the store
+cannot be opened or the port taken.
+
+Examples:
+  kdr serve --db records.sqlite
+  kdr serve --db postgresql://kdr@db/kdr --listen 0.0.0.0:{} --token-file /etc/kdr/serve-token)",
+        serve::kMaxApiRows, serve::kDefaultPort, serve::kDefaultPort));
+}
+
+int command_serve(const ServeOptions& options, Console& console) {
+    serve::ServeSettings settings;
+    settings.db = store_target(options.db);
+    std::tie(settings.host, settings.port) = parse_listen(options.listen);
+    if (options.token_file) {
+        settings.token = read_token(*options.token_file);
+    } else if (!serve::is_loopback(settings.host)) {
+        throw UsageError(fmt::format(
+            "--listen {}: anyone who reaches this machine could read the store; give "
+            "--token-file FILE with an access token to listen beyond this machine, or listen "
+            "on 127.0.0.1",
+            options.listen));
+    }
+    settings.view.stale_days = options.stale_days;
+    settings.chart_script = KDR_CHART_SCRIPT;
+
+    // SIGINT and SIGTERM are taken by a thread of their own, which stops the
+    // server; every thread the server starts inherits the mask.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
+    struct RestoreMask {
+        sigset_t mask;
+        ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+    } restore{previous};
+
+    serve::WebServer server(settings);
+    if (!server.has_chart()) {
+        console.err << fmt::format(
+            "kdr serve: {} is missing, so the pages draw no chart (Debian: install "
+            "libjs-chart.js)\n",
+            settings.chart_script);
+    }
+    const std::string shown_host =
+        settings.host.find(':') == std::string::npos ? settings.host : "[" + settings.host + "]";
+    console.out << fmt::format("kdr serve: http://{}:{}/ shows {} (Ctrl+C stops)\n", shown_host,
+                               server.port(), settings.db)
+                << std::flush;
+
+    std::atomic<bool> served{false};
+    std::thread stopper([&] {
+        int signal = 0;
+        sigwait(&stop_signals, &signal);
+        // The server may not be listening yet: stop until it has ended.
+        while (!served.load()) {
+            server.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    server.run();
+    served.store(true);
+    pthread_kill(stopper.native_handle(), SIGTERM);  // ends its wait, if it still waits
+    stopper.join();
+    console.err << "kdr serve: stopped\n";
+    return kExitSuccess;
+}
+
+}  // namespace kdr::cli

@@ -1,0 +1,61 @@
+// `kdr serve`'s HTTP server: the web view of a store over cpp-httplib, read
+// only (GET and HEAD), with an access token when it listens beyond this
+// machine.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/serve/web_view.hpp"
+
+namespace kdr::cli::serve {
+
+/// The port `kdr serve` listens on unless told otherwise.
+inline constexpr int kDefaultPort = 8017;
+
+struct ServeSettings {
+    std::string db;  ///< the store, as --db names it
+    std::string host = "127.0.0.1";
+    int port = kDefaultPort;  ///< 0: any free port (port() tells which)
+    /// When set, every page and API call needs it: as "Authorization: Bearer
+    /// TOKEN", or once as "?token=TOKEN", which a browser then keeps in a
+    /// cookie. /healthz and the static files need none.
+    std::optional<std::string> token;
+    ViewSettings view;
+    std::size_t threads = 8;  ///< requests served at once
+    /// Chart.js, served as /static/chart.js; without it the pages draw no chart.
+    std::string chart_script;
+};
+
+/// Whether the host is this machine alone: localhost, 127.0.0.0/8 or ::1.
+[[nodiscard]] bool is_loopback(std::string_view host);
+
+/// Whether two texts are equal, in a time that does not tell where they differ.
+[[nodiscard]] bool same_secret(std::string_view given, std::string_view secret) noexcept;
+
+class WebServer {
+  public:
+    /// Opens the store read-only (throws store::StoreError when it cannot)
+    /// and listens (throws std::runtime_error saying why it cannot).
+    explicit WebServer(ServeSettings settings);
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    /// The port it listens on.
+    [[nodiscard]] int port() const noexcept;
+    /// Whether the chart's script was found.
+    [[nodiscard]] bool has_chart() const noexcept;
+    /// Serves until stop() is called (from any thread).
+    void run();
+    void stop();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kdr::cli::serve
