@@ -173,8 +173,10 @@ int command_serve(const ServeOptions& options, Console& console) {
     }
     const std::string shown_host =
         settings.host.find(':') == std::string::npos ? settings.host : "[" + settings.host + "]";
+    // The store's name, not --db: a PostgreSQL URI may hold a password, and
+    // this line goes to the journal.
     console.out << fmt::format("kdr serve: http://{}:{}/ shows {} (Ctrl+C stops)\n", shown_host,
-                               server.port(), settings.db)
+                               server.port(), server.store_name())
                 << std::flush;
 
     std::atomic<bool> served{false};

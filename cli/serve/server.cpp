@@ -166,6 +166,7 @@ struct WebServer::Impl {
     WebView view;
     httplib::Server http;
     std::string chart_script;
+    std::string store_name;
     int port = 0;
 
     explicit Impl(ServeSettings given)
@@ -176,7 +177,10 @@ struct WebServer::Impl {
                                                      : read_file(settings.chart_script)) {
         view = WebView(ViewSettings{settings.view.stale_days, !chart_script.empty()});
         // The store is opened once now, so that a wrong --db is said at once.
-        { const StorePool::Lease lease = pool.borrow(); }
+        {
+            const StorePool::Lease lease = pool.borrow();
+            store_name = (*lease).name();
+        }
         configure();
         port = settings.port == 0
                    ? http.bind_to_any_port(settings.host)
@@ -382,6 +386,10 @@ WebServer::~WebServer() = default;
 
 int WebServer::port() const noexcept {
     return impl_->port;
+}
+
+const std::string& WebServer::store_name() const noexcept {
+    return impl_->store_name;
 }
 
 bool WebServer::has_chart() const noexcept {

@@ -47,6 +47,8 @@ class WebServer {
 
     /// The port it listens on.
     [[nodiscard]] int port() const noexcept;
+    /// The store as messages name it: its path, or its URI without a password.
+    [[nodiscard]] const std::string& store_name() const noexcept;
     /// Whether the chart's script was found.
     [[nodiscard]] bool has_chart() const noexcept;
     /// Serves until stop() is called (from any thread).

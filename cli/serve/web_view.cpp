@@ -111,6 +111,11 @@ store::RecordFilter record_filter(const Parameters& parameters,
     if (filter.text && filter.text->size() > kMaxSearch) {
         throw BadRequest(fmt::format("the search text is longer than {} bytes", kMaxSearch));
     }
+    // Searched as UTF-8: other bytes would match nothing on SQLite and be
+    // refused by PostgreSQL.
+    if (filter.text && checked_utf8(*filter.text) != *filter.text) {
+        throw BadRequest("the search text is no valid UTF-8");
+    }
     return filter;
 }
 

@@ -35,6 +35,8 @@ PLAIN_READER = (
     "2024-05-02 00:03:00",
     ["apple 1", "pear 2", "apple 3", "plum 4", "pear 5"],
 )
+# Given in the PostgreSQL URI (the test server trusts its clients): never shown.
+PG_PASSWORD = "never-shown-secret"
 WAIT = 15  # seconds for a page or a process to do what it should
 
 
@@ -84,6 +86,7 @@ class Station:
     def __init__(self, kdr, target, folder):
         self.kdr, self.target, self.folder = kdr, target, folder
         self.processes = []
+        self.said = ""  # what the last `kdr serve` said it serves
 
     def start(self, *args):
         log = open(os.path.join(self.folder, f"{args[0]}-{len(self.processes)}.log"), "wb")
@@ -122,7 +125,7 @@ class Station:
     def serve(self, *extra):
         """Starts `kdr serve` on a free port; its base URL."""
         process = self.start("serve", "--db", self.target, "--listen", "127.0.0.1:0", *extra)
-        line = first_line(process)
+        line = self.said = first_line(process)
         found = re.match(r"kdr serve: (http://127\.0\.0\.1:\d+/) shows ", line)
         if not found:
             raise RuntimeError(f"kdr serve said: {line}")
@@ -181,6 +184,7 @@ class ServeTest(unittest.TestCase):
         self.driver.get(self.base)
         names = [row.find_element("tag name", "a").text for row in self.rows("readers")]
         self.assertEqual(sorted(names), [MARKUP_READER[0], PLAIN_READER[0]])
+        self.assertNotIn(PG_PASSWORD, STATION.said + self.driver.page_source)
         drawn = self.wait(
             lambda d: d.find_element("id", "chart").get_attribute("data-drawn"), "chart drawn"
         )
@@ -220,6 +224,7 @@ class ServeTest(unittest.TestCase):
             ("GET", "api/records?colour=red", 400),
             ("GET", "api/records?limit=1001", 400),
             ("GET", "api/records?q=a&q=b", 400),
+            ("GET", "api/records?q=caf%E9", 400),  # no UTF-8
             ("GET", f"readers/{PLAIN_READER[0]}?until=yesterday", 400),
             ("GET", "static/../../etc/passwd", 404),
             ("GET", "static/nope", 404),
@@ -297,7 +302,7 @@ def postgres_database(state):
         server = f.read().strip()
     name = f"kdr_browser_{os.getpid()}_{int(time.time())}"
     subprocess.run(["psql", server, "-q", "-c", f"CREATE DATABASE {name}"], check=True)
-    return server.replace("/postgres?", f"/{name}?", 1)
+    return server.replace("/postgres?", f"/{name}?", 1) + f"&password={PG_PASSWORD}"
 
 
 def main():
