@@ -40,7 +40,9 @@ collect KDR00042 60
 collect KDR00107 25 --record "4006381333931" --record "<b>not bold</b>"
 collect DOCK-3 8 --clock "$(date -d '-3 days' '+%Y-%m-%d %H:%M:%S')"
 
-"$kdr" serve --db "$db" --listen 127.0.0.1:0 >"$work/serve.out" 2>"$work/serve.err" &
+# From the store's folder: the pages name the store as the command was given it.
+(cd "$work" && exec "$kdr" serve --db records.sqlite --listen 127.0.0.1:0) \
+    >"$work/serve.out" 2>"$work/serve.err" &
 pids+=($!)
 for _ in $(seq 100); do grep -q '^kdr serve: http' "$work/serve.out" && break; sleep 0.1; done
 base=$(sed -n 's|^kdr serve: \(http://[^ ]*\) shows.*|\1|p' "$work/serve.out")
