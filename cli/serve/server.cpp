@@ -93,12 +93,12 @@ bool wants_json(const httplib::Request& request) {
     return request.path.starts_with("/api/") || request.path == "/healthz";
 }
 
-void send(httplib::Response& response, Answer answer) {
+void send(httplib::Response& response, const Answer& answer) {
     response.status = answer.status;
     for (const auto& [name, value] : answer.headers) {
         response.set_header(name, value);
     }
-    response.set_content(std::move(answer.body), answer.content_type);
+    response.set_content(answer.body, answer.content_type);
 }
 
 void send_error(const httplib::Request& request, httplib::Response& response, int status,
@@ -317,10 +317,10 @@ struct WebServer::Impl {
                 send_error(request, response, 400, "Bad request", "The request is malformed.");
             }
         });
-        http.set_exception_handler(
-            [](const httplib::Request& request, httplib::Response& response, std::exception_ptr) {
-                send_error(request, response, 500, "Internal error", "The request failed.");
-            });
+        http.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
+                                      const std::exception_ptr&) {
+            send_error(request, response, 500, "Internal error", "The request failed.");
+        });
 
         static_file("/static/kdr.css", "text/css", std::string(asset("kdr.css")));
         static_file("/static/kdr.js", "text/javascript", std::string(asset("kdr.js")));
