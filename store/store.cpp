@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <set>
 #include <tuple>
@@ -196,6 +197,49 @@ Stored apply(Memory& memory, const Download& download, const Plan& plan, std::in
     return stored;
 }
 
+// "2024-05-01", as a stored stamp begins.
+std::string day_text(std::chrono::year_month_day day) {
+    return fmt::format("{:04}-{:02}-{:02}", int{day.year()}, unsigned{day.month()},
+                       unsigned{day.day()});
+}
+
+// A LIKE pattern for text holding `text`, its own "%", "_" and backslashes
+// taken as plain characters.
+std::string contains_pattern(std::string_view text) {
+    std::string pattern = "%";
+    for (const char c : text) {
+        if (c == '%' || c == '_' || c == '\\') {
+            pattern += '\\';
+        }
+        pattern += c;
+    }
+    return pattern + "%";
+}
+
+std::int64_t sql_count(std::size_t count) {
+    return static_cast<std::int64_t>(
+        std::min<std::size_t>(count, std::numeric_limits<std::int64_t>::max()));
+}
+
+StoredDownload download_from(const Row& row, std::size_t first) {
+    StoredDownload download;
+    download.id = row.integer(first);
+    download.machine_id = row.bytes(first + 1);
+    download.port = row.bytes(first + 2);
+    download.started = row.bytes(first + 3);
+    download.ended = row.bytes(first + 4);
+    download.announced = row.integer(first + 5);
+    download.received = row.integer(first + 6);
+    download.complete = row.integer(first + 7) != 0;
+    download.new_records = row.integer(first + 8);
+    download.already_stored = row.integer(first + 9);
+    download.erase = erase_result_from(row.bytes(first + 10)).value_or(EraseResult::Failed);
+    download.has_answer = row.integer(first + 11) != 0;
+    download.reads = row.integer(first + 12);
+    download.sure = row.integer(first + 13) != 0;
+    return download;
+}
+
 class RecordStore final : public Store {
   public:
     RecordStore(std::unique_ptr<Database> db, OpenMode mode) : db_(std::move(db)) { migrate(mode); }
@@ -206,6 +250,11 @@ class RecordStore final : public Store {
     std::vector<StoredRecord> records(const RecordFilter& filter) override;
     std::vector<StoredDownload> downloads(const DownloadFilter& filter) override;
     std::vector<std::string> readers() override;
+    std::int64_t count_records(const RecordFilter& filter) override;
+    std::vector<ReaderSummary> reader_summaries() override;
+    std::vector<DayCount> records_per_day(const RecordFilter& filter) override;
+    std::optional<std::string> answer(std::int64_t download_id) override;
+    std::int64_t last_download_id() override;
     RebuildReport rebuild() override;
     [[nodiscard]] std::string name() const override { return db_->name(); }
 
@@ -215,6 +264,13 @@ class RecordStore final : public Store {
     /// matched here as same_reader says, which SQL cannot: readers are few.
     std::string reader_condition(std::string_view column, const std::string& named,
                                  std::vector<Value>& params);
+    /// The conditions on records `x` the filter's reader, days and (when
+    /// `text`) text make, their parameters added to `params`.
+    std::vector<std::string> record_conditions(const RecordFilter& filter, bool text,
+                                               std::vector<Value>& params);
+    /// The columns download_from reads, in its order, of downloads `d` and
+    /// readers `r`.
+    [[nodiscard]] std::string download_columns() const;
     void migrate(OpenMode mode);
     void convert_version_1();
     Memory memory_of(std::int64_t memory_id);
@@ -411,23 +467,44 @@ std::string RecordStore::reader_condition(std::string_view column, const std::st
         places.empty() ? std::string("NULL") : fmt::format("{}", fmt::join(places, ", ")));
 }
 
-std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
+std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filter, bool text,
+                                                        std::vector<Value>& params) {
     std::vector<std::string> conditions;
-    std::vector<Value> params;
     if (filter.machine_id) {
         conditions.push_back(reader_condition("x.reader_id", *filter.machine_id, params));
     }
+    // Stamps are kept as "2024-05-01 08:15:00" (SQLite) or as a timestamp,
+    // which PostgreSQL compares with the day's text as its midnight.
     if (filter.since) {
-        const std::chrono::year_month_day& day = *filter.since;
-        params.emplace_back(fmt::format("{:04}-{:02}-{:02}", int{day.year()}, unsigned{day.month()},
-                                        unsigned{day.day()}));
+        params.emplace_back(day_text(*filter.since));
         conditions.push_back(fmt::format("x.stamp >= ?{}", params.size()));
+    }
+    if (filter.until) {
+        params.emplace_back(day_text(std::chrono::sys_days{*filter.until} + std::chrono::days{1}));
+        conditions.push_back(fmt::format("x.stamp < ?{}", params.size()));
+    }
+    if (text && filter.text) {
+        params.emplace_back(contains_pattern(*filter.text));
+        conditions.push_back(db_->contains("x.text_utf8", fmt::format("?{}", params.size())));
+    }
+    return conditions;
+}
+
+std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
+    std::vector<Value> params;
+    const std::vector<std::string> conditions = record_conditions(filter, true, params);
+    std::string page;
+    if (filter.limit || filter.offset > 0) {
+        params.emplace_back(
+            sql_count(filter.limit.value_or(std::numeric_limits<std::size_t>::max())));
+        params.emplace_back(sql_count(filter.offset));
+        page = fmt::format(" LIMIT ?{} OFFSET ?{}", params.size() - 1, params.size());
     }
     const std::string sql = fmt::format(
         "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {} FROM records x "
-        "JOIN readers r ON r.id = x.reader_id{}{} ORDER BY r.machine_id, x.memory, x.position",
+        "JOIN readers r ON r.id = x.reader_id{}{} ORDER BY r.machine_id, x.memory, x.position{}",
         kRecordColumns, db_->local_text("x.stamp"), conditions.empty() ? "" : " WHERE ",
-        fmt::join(conditions, " AND "));
+        fmt::join(conditions, " AND "), page);
     std::vector<StoredRecord> rows;
     for (const Row& row : db_->run(sql, params)) {
         StoredRecord stored;
@@ -444,12 +521,89 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
     return rows;
 }
 
+std::int64_t RecordStore::count_records(const RecordFilter& filter) {
+    std::vector<Value> params;
+    if (!filter.since && !filter.until && !filter.text) {
+        // Every record was stored by one download, which counts it: the
+        // downloads are far fewer than the records.
+        std::string sql = "SELECT coalesce(sum(x.new_records), 0) FROM downloads x";
+        if (filter.machine_id) {
+            sql += " WHERE " + reader_condition("x.reader_id", *filter.machine_id, params);
+        }
+        return db_->run(sql, params).at(0).integer(0);
+    }
+    const std::vector<std::string> conditions = record_conditions(filter, true, params);
+    return db_
+        ->run(
+            fmt::format("SELECT count(*) FROM records x WHERE {}", fmt::join(conditions, " AND ")),
+            params)
+        .at(0)
+        .integer(0);
+}
+
+std::vector<DayCount> RecordStore::records_per_day(const RecordFilter& filter) {
+    std::vector<Value> params;
+    std::vector<std::string> conditions = record_conditions(filter, false, params);
+    conditions.emplace_back("x.stamp IS NOT NULL");
+    std::vector<DayCount> days;
+    for (const Row& row :
+         db_->run(fmt::format("SELECT {0}, count(*) FROM records x WHERE {1} "
+                              "GROUP BY {0} ORDER BY {0}",
+                              db_->local_day("x.stamp"), fmt::join(conditions, " AND ")),
+                  params)) {
+        days.push_back({row.bytes(0), row.integer(1)});
+    }
+    return days;
+}
+
+std::vector<ReaderSummary> RecordStore::reader_summaries() {
+    // Each record counts in the download that stored it (count_records says
+    // why); a reader's last download is its highest id.
+    const std::string sql = fmt::format(
+        "SELECT r.machine_id, r.named, coalesce(s.records, 0), s.last, {} FROM readers r "
+        "LEFT JOIN (SELECT reader_id, sum(new_records) AS records, max(id) AS last FROM "
+        "downloads GROUP BY reader_id) s ON s.reader_id = r.id LEFT JOIN downloads d ON d.id = "
+        "s.last ORDER BY r.machine_id",
+        download_columns());
+    std::vector<ReaderSummary> summaries;
+    for (const Row& row : db_->run(sql)) {
+        ReaderSummary summary;
+        summary.machine_id = row.bytes(0);
+        summary.named = row.integer(1) != 0;
+        summary.records = row.integer(2);
+        if (!row.is_null(3)) {
+            summary.last_download = download_from(row, 4);
+        }
+        summaries.push_back(std::move(summary));
+    }
+    return summaries;
+}
+
+std::optional<std::string> RecordStore::answer(std::int64_t download_id) {
+    const Rows rows = db_->run("SELECT answer FROM downloads WHERE id = ?1", {download_id});
+    if (rows.empty() || rows.front().is_null(0)) {
+        return std::nullopt;
+    }
+    return rows.front().bytes(0);
+}
+
+std::int64_t RecordStore::last_download_id() {
+    return db_->run("SELECT coalesce(max(id), 0) FROM downloads").at(0).integer(0);
+}
+
 std::vector<std::string> RecordStore::readers() {
     std::vector<std::string> ids;
     for (const Row& row : db_->run("SELECT machine_id FROM readers ORDER BY machine_id")) {
         ids.push_back(row.bytes(0));
     }
     return ids;
+}
+
+std::string RecordStore::download_columns() const {
+    return fmt::format(
+        "d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, d.new_records, "
+        "d.already_stored, d.erase, d.answer IS NOT NULL, d.reads, d.sure",
+        db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"));
 }
 
 std::vector<StoredDownload> RecordStore::downloads(const DownloadFilter& filter) {
@@ -467,34 +621,17 @@ std::vector<StoredDownload> RecordStore::downloads(const DownloadFilter& filter)
     // The most recent N: newest first to cut, then turned back below.
     std::string order = " ORDER BY d.id";
     if (filter.limit) {
-        params.emplace_back(static_cast<std::int64_t>(
-            std::min<std::size_t>(*filter.limit, std::numeric_limits<std::int64_t>::max())));
-        order = fmt::format(" ORDER BY d.id DESC LIMIT ?{}", params.size());
+        params.emplace_back(sql_count(*filter.limit));
+        params.emplace_back(sql_count(filter.offset));
+        order = fmt::format(" ORDER BY d.id DESC LIMIT ?{} OFFSET ?{}", params.size() - 1,
+                            params.size());
     }
     const std::string sql = fmt::format(
-        "SELECT d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, "
-        "d.new_records, d.already_stored, d.erase, d.answer IS NOT NULL, d.reads, d.sure FROM "
-        "downloads d JOIN readers r ON r.id = d.reader_id{}{}{}",
-        db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"),
+        "SELECT {} FROM downloads d JOIN readers r ON r.id = d.reader_id{}{}{}", download_columns(),
         conditions.empty() ? "" : " WHERE ", fmt::join(conditions, " AND "), order);
     std::vector<StoredDownload> rows;
     for (const Row& row : db_->run(sql, params)) {
-        StoredDownload download;
-        download.id = row.integer(0);
-        download.machine_id = row.bytes(1);
-        download.port = row.bytes(2);
-        download.started = row.bytes(3);
-        download.ended = row.bytes(4);
-        download.announced = row.integer(5);
-        download.received = row.integer(6);
-        download.complete = row.integer(7) != 0;
-        download.new_records = row.integer(8);
-        download.already_stored = row.integer(9);
-        download.erase = erase_result_from(row.bytes(10)).value_or(EraseResult::Failed);
-        download.has_answer = row.integer(11) != 0;
-        download.reads = row.integer(12);
-        download.sure = row.integer(13) != 0;
-        rows.push_back(std::move(download));
+        rows.push_back(download_from(row, 0));
     }
     if (filter.limit) {
         std::reverse(rows.begin(), rows.end());
