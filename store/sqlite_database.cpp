@@ -109,10 +109,22 @@ ALTER TABLE downloads ADD COLUMN sure INTEGER NOT NULL DEFAULT 1;
 
 // Version 3 had no index beyond the keys: a reader's page of records, its
 // records by day and its latest downloads were found by reading every row.
-constexpr std::string_view kIndexes = R"sql(
+// record_days counts the records of each reader and day, as store.cpp keeps
+// it: a chart of the whole store reads it instead of every record.
+constexpr std::string_view kForQueries = R"sql(
 CREATE INDEX IF NOT EXISTS records_by_reader ON records (reader_id, memory, position);
 CREATE INDEX IF NOT EXISTS records_by_reader_stamp ON records (reader_id, stamp);
 CREATE INDEX IF NOT EXISTS downloads_by_reader ON downloads (reader_id, id);
+CREATE TABLE record_days (
+  reader_id INTEGER NOT NULL,
+  day TEXT NOT NULL,
+  records INTEGER NOT NULL,
+  PRIMARY KEY (reader_id, day)
+);
+)sql";
+constexpr std::string_view kUpgrade3To4After = R"sql(
+INSERT INTO record_days (reader_id, day, records)
+  SELECT reader_id, substr(stamp, 1, 10), count(*) FROM records WHERE stamp IS NOT NULL GROUP BY 1, 2;
 )sql";
 
 // The file stayed locked by another connection: worth another try while
@@ -279,7 +291,7 @@ class SqliteDatabase final : public Database {
     [[nodiscard]] const std::vector<Migration>& migrations() const override {
         static const std::string create =
             std::string(kReadersAndDownloads) + std::string(kRecordsTable) +
-            std::string(kDownloadAnswersTable) + std::string(kIndexes);
+            std::string(kDownloadAnswersTable) + std::string(kForQueries);
         static const std::string upgrade = std::string(kUpgrade1To2Before) +
                                            std::string(kRecordsTable) +
                                            std::string(kUpgrade1To2After);
@@ -288,7 +300,7 @@ class SqliteDatabase final : public Database {
         static const std::vector<Migration> steps{{create, false, {}},
                                                   {upgrade, true, {}},
                                                   {upgrade_2_to_3, false, {}},
-                                                  {kIndexes, false, {}}};
+                                                  {kForQueries, false, kUpgrade3To4After}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {

@@ -216,6 +216,12 @@ std::string contains_pattern(std::string_view text) {
     return pattern + "%";
 }
 
+// " WHERE a AND b", or nothing for no condition.
+std::string where(const std::vector<std::string>& conditions) {
+    return conditions.empty() ? std::string{}
+                              : fmt::format(" WHERE {}", fmt::join(conditions, " AND "));
+}
+
 std::int64_t sql_count(std::size_t count) {
     return static_cast<std::int64_t>(
         std::min<std::size_t>(count, std::numeric_limits<std::int64_t>::max()));
@@ -264,13 +270,17 @@ class RecordStore final : public Store {
     /// matched here as same_reader says, which SQL cannot: readers are few.
     std::string reader_condition(std::string_view column, const std::string& named,
                                  std::vector<Value>& params);
-    /// The conditions on records `x` the filter's reader, days and (when
-    /// `text`) text make, their parameters added to `params`.
-    std::vector<std::string> record_conditions(const RecordFilter& filter, bool text,
+    /// The conditions on records `x` the filter's reader, days and text
+    /// make, their parameters added to `params`.
+    std::vector<std::string> record_conditions(const RecordFilter& filter,
                                                std::vector<Value>& params);
+    /// The same on record_days `x`, the text left aside.
+    std::vector<std::string> day_conditions(const RecordFilter& filter, std::vector<Value>& params);
     /// The columns download_from reads, in its order, of downloads `d` and
     /// readers `r`.
     [[nodiscard]] std::string download_columns() const;
+    /// Adds the stamped ones of `rows`, a reader's, to record_days.
+    void count_days(const std::vector<RecordRow>& rows);
     void migrate(OpenMode mode);
     void convert_version_1();
     Memory memory_of(std::int64_t memory_id);
@@ -433,10 +443,40 @@ StoreOutcome RecordStore::store_download(const CollectedDownload& collected) {
         const Stored stored = apply(memory, download, plan, download_id, reader_id);
         db_->run("UPDATE downloads SET memory = ?1 WHERE id = ?2", {stored.memory_id, download_id});
         db_->insert_records(stored.rows);
+        count_days(stored.rows);
         db_->run("UPDATE readers SET memory = ?1 WHERE id = ?2", {stored.memory_id, reader_id});
     }
     transaction.commit();
     return {download_id, plan.new_records(), plan.already_stored, plan.new_memory};
+}
+
+void RecordStore::count_days(const std::vector<RecordRow>& rows) {
+    std::map<std::string, std::int64_t> days;
+    for (const RecordRow& row : rows) {
+        if (row.stamp) {
+            ++days[row.stamp->substr(0, 10)];  // "2024-05-01 08:15:00"
+        }
+    }
+    // A few hundred days a statement: a download of years of records is
+    // not a statement per day, nor past SQLite's bound on parameters.
+    constexpr std::size_t kDaysPerStatement = 300;
+    auto day = days.begin();
+    while (day != days.end()) {
+        std::vector<Value> params;
+        std::vector<std::string> values;
+        for (; day != days.end() && values.size() < kDaysPerStatement; ++day) {
+            params.emplace_back(rows.front().reader_id);
+            params.emplace_back(day->first);
+            params.emplace_back(day->second);
+            values.push_back(fmt::format("(?{}, ?{}, ?{})", params.size() - 2, params.size() - 1,
+                                         params.size()));
+        }
+        db_->run(fmt::format("INSERT INTO record_days (reader_id, day, records) VALUES {} ON "
+                             "CONFLICT (reader_id, day) DO UPDATE SET records = "
+                             "record_days.records + excluded.records",
+                             fmt::join(values, ", ")),
+                 params);
+    }
 }
 
 void RecordStore::set_erase_result(std::int64_t download_id, EraseResult result) {
@@ -467,7 +507,7 @@ std::string RecordStore::reader_condition(std::string_view column, const std::st
         places.empty() ? std::string("NULL") : fmt::format("{}", fmt::join(places, ", ")));
 }
 
-std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filter, bool text,
+std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filter,
                                                         std::vector<Value>& params) {
     std::vector<std::string> conditions;
     if (filter.machine_id) {
@@ -483,7 +523,7 @@ std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filt
         params.emplace_back(day_text(std::chrono::sys_days{*filter.until} + std::chrono::days{1}));
         conditions.push_back(fmt::format("x.stamp < ?{}", params.size()));
     }
-    if (text && filter.text) {
+    if (filter.text) {
         params.emplace_back(contains_pattern(*filter.text));
         conditions.push_back(db_->contains("x.text_utf8", fmt::format("?{}", params.size())));
     }
@@ -492,7 +532,7 @@ std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filt
 
 std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
     std::vector<Value> params;
-    const std::vector<std::string> conditions = record_conditions(filter, true, params);
+    const std::vector<std::string> conditions = record_conditions(filter, params);
     std::string page;
     if (filter.limit || filter.offset > 0) {
         params.emplace_back(
@@ -502,9 +542,8 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
     }
     const std::string sql = fmt::format(
         "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {} FROM records x "
-        "JOIN readers r ON r.id = x.reader_id{}{} ORDER BY r.machine_id, x.memory, x.position{}",
-        kRecordColumns, db_->local_text("x.stamp"), conditions.empty() ? "" : " WHERE ",
-        fmt::join(conditions, " AND "), page);
+        "JOIN readers r ON r.id = x.reader_id{} ORDER BY r.machine_id, x.memory, x.position{}",
+        kRecordColumns, db_->local_text("x.stamp"), where(conditions), page);
     std::vector<StoredRecord> rows;
     for (const Row& row : db_->run(sql, params)) {
         StoredRecord stored;
@@ -523,34 +562,50 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
 
 std::int64_t RecordStore::count_records(const RecordFilter& filter) {
     std::vector<Value> params;
-    if (!filter.since && !filter.until && !filter.text) {
+    std::string sql;
+    if (filter.text) {
+        sql = fmt::format("SELECT count(*) FROM records x{}",
+                          where(record_conditions(filter, params)));
+    } else if (filter.since || filter.until) {
+        // record_days counts the stamped records of each reader and day.
+        sql = fmt::format("SELECT coalesce(sum(x.records), 0) FROM record_days x{}",
+                          where(day_conditions(filter, params)));
+    } else {
         // Every record was stored by one download, which counts it: the
         // downloads are far fewer than the records.
-        std::string sql = "SELECT coalesce(sum(x.new_records), 0) FROM downloads x";
+        sql = "SELECT coalesce(sum(x.new_records), 0) FROM downloads x";
         if (filter.machine_id) {
             sql += " WHERE " + reader_condition("x.reader_id", *filter.machine_id, params);
         }
-        return db_->run(sql, params).at(0).integer(0);
     }
-    const std::vector<std::string> conditions = record_conditions(filter, true, params);
-    return db_
-        ->run(
-            fmt::format("SELECT count(*) FROM records x WHERE {}", fmt::join(conditions, " AND ")),
-            params)
-        .at(0)
-        .integer(0);
+    return db_->run(sql, params).at(0).integer(0);
+}
+
+std::vector<std::string> RecordStore::day_conditions(const RecordFilter& filter,
+                                                     std::vector<Value>& params) {
+    std::vector<std::string> conditions;
+    if (filter.machine_id) {
+        conditions.push_back(reader_condition("x.reader_id", *filter.machine_id, params));
+    }
+    if (filter.since) {
+        params.emplace_back(day_text(*filter.since));
+        conditions.push_back(fmt::format("x.day >= ?{}", params.size()));
+    }
+    if (filter.until) {
+        params.emplace_back(day_text(*filter.until));
+        conditions.push_back(fmt::format("x.day <= ?{}", params.size()));
+    }
+    return conditions;
 }
 
 std::vector<DayCount> RecordStore::records_per_day(const RecordFilter& filter) {
     std::vector<Value> params;
-    std::vector<std::string> conditions = record_conditions(filter, false, params);
-    conditions.emplace_back("x.stamp IS NOT NULL");
+    const std::vector<std::string> conditions = day_conditions(filter, params);
     std::vector<DayCount> days;
-    for (const Row& row :
-         db_->run(fmt::format("SELECT {0}, count(*) FROM records x WHERE {1} "
-                              "GROUP BY {0} ORDER BY {0}",
-                              db_->local_day("x.stamp"), fmt::join(conditions, " AND ")),
-                  params)) {
+    for (const Row& row : db_->run(fmt::format("SELECT x.day, sum(x.records) FROM record_days "
+                                               "x{} GROUP BY x.day ORDER BY x.day",
+                                               where(conditions)),
+                                   params)) {
         days.push_back({row.bytes(0), row.integer(1)});
     }
     return days;
@@ -599,10 +654,12 @@ std::vector<std::string> RecordStore::readers() {
     return ids;
 }
 
+// Whether an answer is kept is read from its length: SQLite reads that
+// without the answer's bytes, which "answer IS NOT NULL" reads.
 std::string RecordStore::download_columns() const {
     return fmt::format(
         "d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, d.new_records, "
-        "d.already_stored, d.erase, d.answer IS NOT NULL, d.reads, d.sure",
+        "d.already_stored, d.erase, length(d.answer) IS NOT NULL, d.reads, d.sure",
         db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"));
 }
 
@@ -626,9 +683,9 @@ std::vector<StoredDownload> RecordStore::downloads(const DownloadFilter& filter)
         order = fmt::format(" ORDER BY d.id DESC LIMIT ?{} OFFSET ?{}", params.size() - 1,
                             params.size());
     }
-    const std::string sql = fmt::format(
-        "SELECT {} FROM downloads d JOIN readers r ON r.id = d.reader_id{}{}{}", download_columns(),
-        conditions.empty() ? "" : " WHERE ", fmt::join(conditions, " AND "), order);
+    const std::string sql =
+        fmt::format("SELECT {} FROM downloads d JOIN readers r ON r.id = d.reader_id{}{}",
+                    download_columns(), where(conditions), order);
     std::vector<StoredDownload> rows;
     for (const Row& row : db_->run(sql, params)) {
         rows.push_back(download_from(row, 0));
@@ -672,6 +729,7 @@ RebuildReport RecordStore::rebuild() {
             before.emplace(Key{row.integer(0), row.integer(1)}, record_from(row, 2));
         }
         db_->run("DELETE FROM records WHERE reader_id = ?1", {reader_id});
+        db_->run("DELETE FROM record_days WHERE reader_id = ?1", {reader_id});
     }
     report.records_before = before.size();
 
@@ -701,6 +759,7 @@ RebuildReport RecordStore::rebuild() {
                           download.records.at(static_cast<std::size_t>(record.position - 1)));
         }
         db_->insert_records(stored.rows);
+        count_days(stored.rows);
         db_->run(
             "UPDATE downloads SET announced = ?1, received = ?2, complete = ?3, memory = ?4, "
             "new_records = ?5, already_stored = ?6 WHERE id = ?7",
