@@ -335,7 +335,10 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
         const bool is_stale = !age || *age >= settings_.stale_days;
         stale += is_stale ? 1U : 0U;
         row.set("stale", is_stale);
-        row.set("age", age ? fmt::format("{} days", *age) : std::string("never collected"));
+        row.set("age", !age        ? std::string("never collected")
+                       : *age <= 0 ? std::string("today")
+                       : *age == 1 ? std::string("yesterday")
+                                   : fmt::format("{} days ago", *age));
         rows.push_back(row);
     }
     data values;
