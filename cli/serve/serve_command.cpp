@@ -107,13 +107,13 @@ answer, a chart of records per day, and CSV and JSON of what a page shows.
 Open pages show new downloads as a station stores them.
 
 A JSON API for scripts and monitoring:
-  /api/readers                        every reader, its count and last download
+  /api/readers        every reader, its count and last download
   /api/records?reader=&since=&until=&q=&limit=&offset=
-                                      {{"total", "offset", "limit", "records": [...]}}
-                                      (limit at most {}; days as YYYY-MM-DD)
+                      {{"total", "offset", "limit", "records": [...]}};
+                      limit at most {}, days as YYYY-MM-DD
   /api/downloads?reader=&since=&limit=&offset=
   /api/days?reader=&since=&until=    records per day
-  /healthz                            200 {{"status":"ok"}} when the store can be read
+  /healthz            200 when the store can be read
 
 The store is opened read-only: nothing is written. Listening beyond this
 machine (such as --listen 0.0.0.0:{}) needs --token-file: open the view once
@@ -123,7 +123,8 @@ cannot be opened or the port taken.
 
 Examples:
   kdr serve --db records.sqlite
-  kdr serve --db postgresql://kdr@db/kdr --listen 0.0.0.0:{} --token-file /etc/kdr/serve-token)",
+  kdr serve --db postgresql://kdr@db/kdr --listen :9000
+  kdr serve --db records.sqlite --listen 0.0.0.0:{} --token-file serve-token)",
         serve::kMaxApiRows, serve::kDefaultPort, serve::kDefaultPort));
 }
 

@@ -109,6 +109,11 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
         {{"open", "-p", "/dev/a", "-p", "/dev/b"}, "--port was given twice"},
         {{"history", "--db", "mysql://x/y"}, "give a SQLite file"},
         {{"export", "--db", "sqlite://records"}, "or a PostgreSQL database as postgresql://"},
+        {{"serve", "--db", "/tmp/kdr.sqlite", "--listen", "0.0.0.0:8017"}, "give --token-file"},
+        {{"serve", "--db", "/tmp/kdr.sqlite", "--listen", "[::]:80"}, "give --token-file"},
+        {{"serve", "--db", "/tmp/kdr.sqlite", "--listen", "host:99999"}, "give HOST:PORT"},
+        {{"serve", "--db", "/tmp/kdr.sqlite", "--token-file", "/kdr-none"}, "cannot be read"},
+        {{"serve", "--db", "/tmp/kdr.sqlite", "--token-file", "/dev/null"}, "at least 16"},
     };
     ::unsetenv("KDR_PORT");
     ::unsetenv("KDR_DB");
@@ -128,14 +133,14 @@ TEST(CliUsage, BadUsageExitsWithTwoAndSaysWhy) {
 
 TEST(CliUsage, EveryCommandHasHelpWithExamples) {
     for (const char* command :
-         {"open", "download", "sync-time", "erase", "ports", "simulate", "demo"}) {
+         {"open", "download", "sync-time", "erase", "ports", "simulate", "demo", "serve"}) {
         const CliRun result = run_cli({command, "--help"});
         EXPECT_EQ(result.code, kExitSuccess) << command;
         EXPECT_NE(result.out.find("Examples:"), std::string::npos) << command;
         EXPECT_NE(result.out.find(std::string("kdr ") + command), std::string::npos) << command;
     }
     // Help fits 80 columns and names arguments without the parser's notes.
-    for (const char* command : {"download", "simulate", "erase", "ports", "demo"}) {
+    for (const char* command : {"download", "simulate", "erase", "ports", "demo", "serve"}) {
         const CliRun help = run_cli({command, "--help"});
         std::istringstream lines(help.out);
         for (std::string line; std::getline(lines, line);) {
