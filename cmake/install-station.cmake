@@ -2,6 +2,7 @@
 # component kdr (KDR_STATION_SOURCE and KDR_STATION_BUILD set before it):
 #   lib/systemd/system/kdr-collect@.service      one station per serial cradle
 #   lib/systemd/system/kdr-collect-net@.service  one per network cradle
+#   lib/systemd/system/kdr-serve.service         the web view, off until enabled
 #   etc/kdr/collect.conf, etc/kdr/password, etc/kdr/collect.d/
 #   share/kdr/udev/70-kdr-cradle.rules           inactive until copied
 #   libexec/kdr/cradle-unit                      the rule's helper
@@ -55,10 +56,12 @@ set(KDR_UNIT_WANTED_BY "multi-user.target")
 configure_file("${KDR_STATION_SOURCE}/kdr-collect.service.in" "${made}/kdr-collect-net@.service"
   @ONLY)
 
+configure_file("${KDR_STATION_SOURCE}/kdr-serve.service.in" "${made}/kdr-serve.service" @ONLY)
+
 configure_file("${KDR_STATION_SOURCE}/70-kdr-cradle.rules.in" "${made}/70-kdr-cradle.rules" @ONLY)
 
 file(INSTALL "${made}/kdr-collect@.service" "${made}/kdr-collect-net@.service"
-  DESTINATION "${unit_dir}")
+  "${made}/kdr-serve.service" DESTINATION "${unit_dir}")
 file(INSTALL "${KDR_STATION_SOURCE}/collect.conf" DESTINATION "${KDR_CONFIG_DIR}")
 # The password: root's alone; systemd hands it to the station.
 file(INSTALL "${KDR_STATION_SOURCE}/password" DESTINATION "${KDR_CONFIG_DIR}"

@@ -34,14 +34,17 @@ kdr opens a password-checked connection with a KDR reader on a serial port,\n\
 sets its clock, downloads its records (as text, JSON or CSV) and erases it.\n\
 A built-in reader simulator plays a reader on a pseudo-terminal.\n\
 The systemd units kdr-collect@.service and kdr-collect-net@.service keep\n\
-collecting the readers docked in a cradle into one store.")
+collecting the readers docked in a cradle into one store; kdr serve (and\n\
+kdr-serve.service) shows that store as a read-only web view.")
 # The shared libraries it needs (fmt, the C++ runtime), found by dpkg-shlibdeps,
 # and the PostgreSQL client library, which the store loads when it is asked
 # for a PostgreSQL store, so dpkg-shlibdeps cannot see it; and libnss-systemd,
 # through which a PostgreSQL server on this host looks up the stations'
 # dynamic user when they connect over its Unix socket.
 set(CPACK_DEBIAN_KDR_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_KDR_PACKAGE_DEPENDS "libpq5, libnss-systemd")
+# Chart.js draws the charts of `kdr serve`, which serves it from the system's
+# copy.
+set(CPACK_DEBIAN_KDR_PACKAGE_DEPENDS "libpq5, libnss-systemd, libjs-chart.js")
 # CPack marks nothing in /etc as a conffile by itself: the list is ours. The
 # scripts tell a running systemd that its units changed, restart the running
 # stations on an upgrade, and on purge remove the stations' settings and

@@ -100,6 +100,13 @@ class Database {
     [[nodiscard]] virtual std::string utc_text(std::string_view column) const = 0;
     /// An expression giving a stored local time as "2024-05-01 08:15:00".
     [[nodiscard]] virtual std::string local_text(std::string_view column) const = 0;
+    /// An expression giving a stored local time's day as "2024-05-01".
+    [[nodiscard]] virtual std::string local_day(std::string_view column) const = 0;
+    /// A condition: `column` holds the text `pattern` gives, ASCII letters in
+    /// either case. `pattern` is a LIKE pattern whose escape character is a
+    /// backslash.
+    [[nodiscard]] virtual std::string contains(std::string_view column,
+                                               std::string_view pattern) const = 0;
     /// The store as the user named it, without a password.
     [[nodiscard]] virtual std::string name() const = 0;
 };

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <set>
 #include <tuple>
@@ -196,6 +197,55 @@ Stored apply(Memory& memory, const Download& download, const Plan& plan, std::in
     return stored;
 }
 
+// "2024-05-01", as a stored stamp begins.
+std::string day_text(std::chrono::year_month_day day) {
+    return fmt::format("{:04}-{:02}-{:02}", int{day.year()}, unsigned{day.month()},
+                       unsigned{day.day()});
+}
+
+// A LIKE pattern for text holding `text`, its own "%", "_" and backslashes
+// taken as plain characters.
+std::string contains_pattern(std::string_view text) {
+    std::string pattern = "%";
+    for (const char c : text) {
+        if (c == '%' || c == '_' || c == '\\') {
+            pattern += '\\';
+        }
+        pattern += c;
+    }
+    return pattern + "%";
+}
+
+// " WHERE a AND b", or nothing for no condition.
+std::string where(const std::vector<std::string>& conditions) {
+    return conditions.empty() ? std::string{}
+                              : fmt::format(" WHERE {}", fmt::join(conditions, " AND "));
+}
+
+std::int64_t sql_count(std::size_t count) {
+    return static_cast<std::int64_t>(
+        std::min<std::size_t>(count, std::numeric_limits<std::int64_t>::max()));
+}
+
+StoredDownload download_from(const Row& row, std::size_t first) {
+    StoredDownload download;
+    download.id = row.integer(first);
+    download.machine_id = row.bytes(first + 1);
+    download.port = row.bytes(first + 2);
+    download.started = row.bytes(first + 3);
+    download.ended = row.bytes(first + 4);
+    download.announced = row.integer(first + 5);
+    download.received = row.integer(first + 6);
+    download.complete = row.integer(first + 7) != 0;
+    download.new_records = row.integer(first + 8);
+    download.already_stored = row.integer(first + 9);
+    download.erase = erase_result_from(row.bytes(first + 10)).value_or(EraseResult::Failed);
+    download.has_answer = row.integer(first + 11) != 0;
+    download.reads = row.integer(first + 12);
+    download.sure = row.integer(first + 13) != 0;
+    return download;
+}
+
 class RecordStore final : public Store {
   public:
     RecordStore(std::unique_ptr<Database> db, OpenMode mode) : db_(std::move(db)) { migrate(mode); }
@@ -206,6 +256,11 @@ class RecordStore final : public Store {
     std::vector<StoredRecord> records(const RecordFilter& filter) override;
     std::vector<StoredDownload> downloads(const DownloadFilter& filter) override;
     std::vector<std::string> readers() override;
+    std::int64_t count_records(const RecordFilter& filter) override;
+    std::vector<ReaderSummary> reader_summaries() override;
+    std::vector<DayCount> records_per_day(const RecordFilter& filter) override;
+    std::optional<std::string> answer(std::int64_t download_id) override;
+    std::int64_t last_download_id() override;
     RebuildReport rebuild() override;
     [[nodiscard]] std::string name() const override { return db_->name(); }
 
@@ -215,6 +270,17 @@ class RecordStore final : public Store {
     /// matched here as same_reader says, which SQL cannot: readers are few.
     std::string reader_condition(std::string_view column, const std::string& named,
                                  std::vector<Value>& params);
+    /// The conditions on records `x` the filter's reader, days and text
+    /// make, their parameters added to `params`.
+    std::vector<std::string> record_conditions(const RecordFilter& filter,
+                                               std::vector<Value>& params);
+    /// The same on record_days `x`, the text left aside.
+    std::vector<std::string> day_conditions(const RecordFilter& filter, std::vector<Value>& params);
+    /// The columns download_from reads, in its order, of downloads `d` and
+    /// readers `r`.
+    [[nodiscard]] std::string download_columns() const;
+    /// Adds the stamped ones of `rows`, a reader's, to record_days.
+    void count_days(const std::vector<RecordRow>& rows);
     void migrate(OpenMode mode);
     void convert_version_1();
     Memory memory_of(std::int64_t memory_id);
@@ -377,10 +443,40 @@ StoreOutcome RecordStore::store_download(const CollectedDownload& collected) {
         const Stored stored = apply(memory, download, plan, download_id, reader_id);
         db_->run("UPDATE downloads SET memory = ?1 WHERE id = ?2", {stored.memory_id, download_id});
         db_->insert_records(stored.rows);
+        count_days(stored.rows);
         db_->run("UPDATE readers SET memory = ?1 WHERE id = ?2", {stored.memory_id, reader_id});
     }
     transaction.commit();
     return {download_id, plan.new_records(), plan.already_stored, plan.new_memory};
+}
+
+void RecordStore::count_days(const std::vector<RecordRow>& rows) {
+    std::map<std::string, std::int64_t> days;
+    for (const RecordRow& row : rows) {
+        if (row.stamp) {
+            ++days[row.stamp->substr(0, 10)];  // "2024-05-01 08:15:00"
+        }
+    }
+    // A few hundred days a statement: a download of years of records is
+    // not a statement per day, nor past SQLite's bound on parameters.
+    constexpr std::size_t kDaysPerStatement = 300;
+    auto day = days.begin();
+    while (day != days.end()) {
+        std::vector<Value> params;
+        std::vector<std::string> values;
+        for (; day != days.end() && values.size() < kDaysPerStatement; ++day) {
+            params.emplace_back(rows.front().reader_id);
+            params.emplace_back(day->first);
+            params.emplace_back(day->second);
+            values.push_back(fmt::format("(?{}, ?{}, ?{})", params.size() - 2, params.size() - 1,
+                                         params.size()));
+        }
+        db_->run(fmt::format("INSERT INTO record_days (reader_id, day, records) VALUES {} ON "
+                             "CONFLICT (reader_id, day) DO UPDATE SET records = "
+                             "record_days.records + excluded.records",
+                             fmt::join(values, ", ")),
+                 params);
+    }
 }
 
 void RecordStore::set_erase_result(std::int64_t download_id, EraseResult result) {
@@ -411,23 +507,43 @@ std::string RecordStore::reader_condition(std::string_view column, const std::st
         places.empty() ? std::string("NULL") : fmt::format("{}", fmt::join(places, ", ")));
 }
 
-std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
+std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filter,
+                                                        std::vector<Value>& params) {
     std::vector<std::string> conditions;
-    std::vector<Value> params;
     if (filter.machine_id) {
         conditions.push_back(reader_condition("x.reader_id", *filter.machine_id, params));
     }
+    // Stamps are kept as "2024-05-01 08:15:00" (SQLite) or as a timestamp,
+    // which PostgreSQL compares with the day's text as its midnight.
     if (filter.since) {
-        const std::chrono::year_month_day& day = *filter.since;
-        params.emplace_back(fmt::format("{:04}-{:02}-{:02}", int{day.year()}, unsigned{day.month()},
-                                        unsigned{day.day()}));
+        params.emplace_back(day_text(*filter.since));
         conditions.push_back(fmt::format("x.stamp >= ?{}", params.size()));
+    }
+    if (filter.until) {
+        params.emplace_back(day_text(std::chrono::sys_days{*filter.until} + std::chrono::days{1}));
+        conditions.push_back(fmt::format("x.stamp < ?{}", params.size()));
+    }
+    if (filter.text) {
+        params.emplace_back(contains_pattern(*filter.text));
+        conditions.push_back(db_->contains("x.text_utf8", fmt::format("?{}", params.size())));
+    }
+    return conditions;
+}
+
+std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
+    std::vector<Value> params;
+    const std::vector<std::string> conditions = record_conditions(filter, params);
+    std::string page;
+    if (filter.limit || filter.offset > 0) {
+        params.emplace_back(
+            sql_count(filter.limit.value_or(std::numeric_limits<std::size_t>::max())));
+        params.emplace_back(sql_count(filter.offset));
+        page = fmt::format(" LIMIT ?{} OFFSET ?{}", params.size() - 1, params.size());
     }
     const std::string sql = fmt::format(
         "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {} FROM records x "
-        "JOIN readers r ON r.id = x.reader_id{}{} ORDER BY r.machine_id, x.memory, x.position",
-        kRecordColumns, db_->local_text("x.stamp"), conditions.empty() ? "" : " WHERE ",
-        fmt::join(conditions, " AND "));
+        "JOIN readers r ON r.id = x.reader_id{} ORDER BY r.machine_id, x.memory, x.position{}",
+        kRecordColumns, db_->local_text("x.stamp"), where(conditions), page);
     std::vector<StoredRecord> rows;
     for (const Row& row : db_->run(sql, params)) {
         StoredRecord stored;
@@ -444,12 +560,107 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
     return rows;
 }
 
+std::int64_t RecordStore::count_records(const RecordFilter& filter) {
+    std::vector<Value> params;
+    std::string sql;
+    if (filter.text) {
+        sql = fmt::format("SELECT count(*) FROM records x{}",
+                          where(record_conditions(filter, params)));
+    } else if (filter.since || filter.until) {
+        // record_days counts the stamped records of each reader and day.
+        sql = fmt::format("SELECT coalesce(sum(x.records), 0) FROM record_days x{}",
+                          where(day_conditions(filter, params)));
+    } else {
+        // Every record was stored by one download, which counts it: the
+        // downloads are far fewer than the records.
+        sql = "SELECT coalesce(sum(x.new_records), 0) FROM downloads x";
+        if (filter.machine_id) {
+            sql += " WHERE " + reader_condition("x.reader_id", *filter.machine_id, params);
+        }
+    }
+    return db_->run(sql, params).at(0).integer(0);
+}
+
+std::vector<std::string> RecordStore::day_conditions(const RecordFilter& filter,
+                                                     std::vector<Value>& params) {
+    std::vector<std::string> conditions;
+    if (filter.machine_id) {
+        conditions.push_back(reader_condition("x.reader_id", *filter.machine_id, params));
+    }
+    if (filter.since) {
+        params.emplace_back(day_text(*filter.since));
+        conditions.push_back(fmt::format("x.day >= ?{}", params.size()));
+    }
+    if (filter.until) {
+        params.emplace_back(day_text(*filter.until));
+        conditions.push_back(fmt::format("x.day <= ?{}", params.size()));
+    }
+    return conditions;
+}
+
+std::vector<DayCount> RecordStore::records_per_day(const RecordFilter& filter) {
+    std::vector<Value> params;
+    const std::vector<std::string> conditions = day_conditions(filter, params);
+    std::vector<DayCount> days;
+    for (const Row& row : db_->run(fmt::format("SELECT x.day, sum(x.records) FROM record_days "
+                                               "x{} GROUP BY x.day ORDER BY x.day",
+                                               where(conditions)),
+                                   params)) {
+        days.push_back({row.bytes(0), row.integer(1)});
+    }
+    return days;
+}
+
+std::vector<ReaderSummary> RecordStore::reader_summaries() {
+    // Each record counts in the download that stored it (count_records says
+    // why); a reader's last download is its highest id.
+    const std::string sql = fmt::format(
+        "SELECT r.machine_id, r.named, coalesce(s.records, 0), s.last, {} FROM readers r "
+        "LEFT JOIN (SELECT reader_id, sum(new_records) AS records, max(id) AS last FROM "
+        "downloads GROUP BY reader_id) s ON s.reader_id = r.id LEFT JOIN downloads d ON d.id = "
+        "s.last ORDER BY r.machine_id",
+        download_columns());
+    std::vector<ReaderSummary> summaries;
+    for (const Row& row : db_->run(sql)) {
+        ReaderSummary summary;
+        summary.machine_id = row.bytes(0);
+        summary.named = row.integer(1) != 0;
+        summary.records = row.integer(2);
+        if (!row.is_null(3)) {
+            summary.last_download = download_from(row, 4);
+        }
+        summaries.push_back(std::move(summary));
+    }
+    return summaries;
+}
+
+std::optional<std::string> RecordStore::answer(std::int64_t download_id) {
+    const Rows rows = db_->run("SELECT answer FROM downloads WHERE id = ?1", {download_id});
+    if (rows.empty() || rows.front().is_null(0)) {
+        return std::nullopt;
+    }
+    return rows.front().bytes(0);
+}
+
+std::int64_t RecordStore::last_download_id() {
+    return db_->run("SELECT coalesce(max(id), 0) FROM downloads").at(0).integer(0);
+}
+
 std::vector<std::string> RecordStore::readers() {
     std::vector<std::string> ids;
     for (const Row& row : db_->run("SELECT machine_id FROM readers ORDER BY machine_id")) {
         ids.push_back(row.bytes(0));
     }
     return ids;
+}
+
+// Whether an answer is kept is read from its length: SQLite reads that
+// without the answer's bytes, which "answer IS NOT NULL" reads.
+std::string RecordStore::download_columns() const {
+    return fmt::format(
+        "d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, d.new_records, "
+        "d.already_stored, d.erase, length(d.answer) IS NOT NULL, d.reads, d.sure",
+        db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"));
 }
 
 std::vector<StoredDownload> RecordStore::downloads(const DownloadFilter& filter) {
@@ -467,34 +678,17 @@ std::vector<StoredDownload> RecordStore::downloads(const DownloadFilter& filter)
     // The most recent N: newest first to cut, then turned back below.
     std::string order = " ORDER BY d.id";
     if (filter.limit) {
-        params.emplace_back(static_cast<std::int64_t>(
-            std::min<std::size_t>(*filter.limit, std::numeric_limits<std::int64_t>::max())));
-        order = fmt::format(" ORDER BY d.id DESC LIMIT ?{}", params.size());
+        params.emplace_back(sql_count(*filter.limit));
+        params.emplace_back(sql_count(filter.offset));
+        order = fmt::format(" ORDER BY d.id DESC LIMIT ?{} OFFSET ?{}", params.size() - 1,
+                            params.size());
     }
-    const std::string sql = fmt::format(
-        "SELECT d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, "
-        "d.new_records, d.already_stored, d.erase, d.answer IS NOT NULL, d.reads, d.sure FROM "
-        "downloads d JOIN readers r ON r.id = d.reader_id{}{}{}",
-        db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"),
-        conditions.empty() ? "" : " WHERE ", fmt::join(conditions, " AND "), order);
+    const std::string sql =
+        fmt::format("SELECT {} FROM downloads d JOIN readers r ON r.id = d.reader_id{}{}",
+                    download_columns(), where(conditions), order);
     std::vector<StoredDownload> rows;
     for (const Row& row : db_->run(sql, params)) {
-        StoredDownload download;
-        download.id = row.integer(0);
-        download.machine_id = row.bytes(1);
-        download.port = row.bytes(2);
-        download.started = row.bytes(3);
-        download.ended = row.bytes(4);
-        download.announced = row.integer(5);
-        download.received = row.integer(6);
-        download.complete = row.integer(7) != 0;
-        download.new_records = row.integer(8);
-        download.already_stored = row.integer(9);
-        download.erase = erase_result_from(row.bytes(10)).value_or(EraseResult::Failed);
-        download.has_answer = row.integer(11) != 0;
-        download.reads = row.integer(12);
-        download.sure = row.integer(13) != 0;
-        rows.push_back(std::move(download));
+        rows.push_back(download_from(row, 0));
     }
     if (filter.limit) {
         std::reverse(rows.begin(), rows.end());
@@ -535,6 +729,7 @@ RebuildReport RecordStore::rebuild() {
             before.emplace(Key{row.integer(0), row.integer(1)}, record_from(row, 2));
         }
         db_->run("DELETE FROM records WHERE reader_id = ?1", {reader_id});
+        db_->run("DELETE FROM record_days WHERE reader_id = ?1", {reader_id});
     }
     report.records_before = before.size();
 
@@ -564,6 +759,7 @@ RebuildReport RecordStore::rebuild() {
                           download.records.at(static_cast<std::size_t>(record.position - 1)));
         }
         db_->insert_records(stored.rows);
+        count_days(stored.rows);
         db_->run(
             "UPDATE downloads SET announced = ?1, received = ?2, complete = ?3, memory = ?4, "
             "new_records = ?5, already_stored = ?6 WHERE id = ?7",

@@ -54,7 +54,7 @@ class StoreError : public std::runtime_error {
 };
 
 /// The schema version this program creates and reads.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 /// What became of the erase after a download, as the store keeps it.
 enum class EraseResult : std::uint8_t {
@@ -147,29 +147,30 @@ struct RebuildReport {
 /// Which records records() gives, in the order of readers, then of their
 /// memory.
 struct RecordFilter {
-    std::optional<std::string> machine_id;  ///< one reader (its ID, trailing spaces optional)
+    std::optional<std::string> machine_id{};  ///< one reader (its ID, trailing spaces optional)
     /// Records stamped on or after this day (reader's local time); records
     /// without a valid stamp are left out when set.
-    std::optional<std::chrono::year_month_day> since;
+    std::optional<std::chrono::year_month_day> since{};
     /// Records stamped on or before this day (reader's local time); records
     /// without a valid stamp are left out when set.
-    std::optional<std::chrono::year_month_day> until;
+    std::optional<std::chrono::year_month_day> until{};
     /// Records whose text, as UTF-8 (decoded from code page 1252), holds this
-    /// (ASCII letters in either case); "%", "_" and "\\" are plain characters.
-    std::optional<std::string> text;
+    /// (ASCII letters in either case); "%", "_" and backslashes are plain
+    /// characters.
+    std::optional<std::string> text{};
     /// Leave out the first this many (of those the fields above let through).
     std::size_t offset = 0;
     /// At most this many.
-    std::optional<std::size_t> limit;
+    std::optional<std::size_t> limit{};
 };
 
 /// Which downloads downloads() gives.
 struct DownloadFilter {
-    std::optional<std::string> machine_id;  ///< one reader (its ID, trailing spaces optional)
+    std::optional<std::string> machine_id{};  ///< one reader (its ID, trailing spaces optional)
     /// Downloads that ended on or after this day, UTC (as StoredDownload::ended).
-    std::optional<std::chrono::year_month_day> since;
+    std::optional<std::chrono::year_month_day> since{};
     /// The most recent this many (of those the other fields let through).
-    std::optional<std::size_t> limit;
+    std::optional<std::size_t> limit{};
     /// With limit: leave out the most recent this many first (a page further back).
     std::size_t offset = 0;
 };

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -88,7 +91,8 @@ void add_serve_options(CLI::App& command, ServeOptions& options) {
     command
         .add_option("--token-file", options.token_file,
                     "A file holding the access token that every page and API call then needs; "
-                    "required to listen beyond this machine")
+                    "required to listen beyond this machine (a service's credential named token "
+                    "is taken when this is not given)")
         ->option_text("FILE");
     command
         .add_option("--stale-days", options.stale_days,
@@ -127,8 +131,16 @@ int command_serve(const ServeOptions& options, Console& console) {
     serve::ServeSettings settings;
     settings.db = store_target(options.db);
     std::tie(settings.host, settings.port) = parse_listen(options.listen);
-    if (options.token_file) {
-        settings.token = read_token(*options.token_file);
+    // A service hands the token over as a credential, as the stations get
+    // the password.
+    std::optional<std::string> token_file = options.token_file;
+    if (const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+        !token_file && credentials != nullptr && *credentials != '\0' &&
+        std::filesystem::exists(std::filesystem::path(credentials) / "token")) {
+        token_file = (std::filesystem::path(credentials) / "token").string();
+    }
+    if (token_file) {
+        settings.token = read_token(*token_file);
     } else if (!serve::is_loopback(settings.host)) {
         throw UsageError(fmt::format(
             "--listen {}: anyone who reaches this machine could read the store; give "

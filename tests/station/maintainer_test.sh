@@ -63,6 +63,7 @@ mkdir -p "$etc/multi-user.target.wants" "$etc/$serial_wants" "$root/var/lib/priv
 ln -s /lib/systemd/system/kdr-collect-net@.service "$etc/multi-user.target.wants/kdr-collect-net@dock-3.service"
 ln -s /lib/systemd/system/kdr-collect-net@.service "$etc/multi-user.target.wants/kdr-collect-net@dock-4.service"
 ln -s /lib/systemd/system/kdr-collect@.service "$etc/$serial_wants/$serial_unit"
+ln -s /lib/systemd/system/kdr-serve.service "$etc/multi-user.target.wants/kdr-serve.service"
 ln -s /etc/systemd/system/kdr-collect-net@.service "$etc/multi-user.target.wants/kdr-collect-net@own.service"
 ln -s /lib/systemd/system/other.service "$etc/multi-user.target.wants/other.service"
 echo 'KDR_PORT=tcp://10.0.4.17:4001' >"$root/etc/kdr/collect.d/dock-3.conf"
@@ -76,7 +77,8 @@ dpkg_root --remove kdr && ok "dpkg removes it"
     fail "remove (not purge) took the site's settings or links"
 dpkg_root --purge kdr && ok "dpkg purges it"
 for link in "multi-user.target.wants/kdr-collect-net@dock-3.service" \
-    "multi-user.target.wants/kdr-collect-net@dock-4.service" "$serial_wants/$serial_unit"; do
+    "multi-user.target.wants/kdr-collect-net@dock-4.service" "$serial_wants/$serial_unit" \
+    "multi-user.target.wants/kdr-serve.service"; do
     [ -L "$etc/$link" ] && fail "purge left the link $link" || ok "purge removed the link $link"
 done
 [ -e "$etc/$serial_wants" ] && fail "purge left the emptied $serial_wants" ||
@@ -132,7 +134,7 @@ else
     expect_log "upgrade: daemon-reload, the running stations restarted" "$work/upgrade.log" \
         "daemon-reload
 daemon-reload
-try-restart kdr-collect@*.service kdr-collect-net@*.service"
+try-restart kdr-collect@*.service kdr-collect-net@*.service kdr-serve.service"
     run_scripts "$work/upgrade-failing.log" 1 postinst configure 1.00 &&
         ok "postinst on upgrade succeeds when systemctl fails" ||
         fail "postinst on upgrade fails with systemctl"
@@ -140,7 +142,7 @@ try-restart kdr-collect@*.service kdr-collect-net@*.service"
     run_scripts "$work/remove.log" 1 prerm remove -- postrm remove &&
         ok "prerm and postrm succeed when systemctl fails" || fail "prerm or postrm fail with systemctl"
     expect_log "remove: the stations stopped, systemd reloaded" "$work/remove.log" \
-        "stop kdr-collect@*.service kdr-collect-net@*.service
+        "stop kdr-collect@*.service kdr-collect-net@*.service kdr-serve.service
 daemon-reload"
 fi
 

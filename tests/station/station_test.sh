@@ -18,7 +18,7 @@ prefix=$work/prefix
     { cat "$work/install.log"; exit 1; }
 units=$prefix/lib/systemd/system
 for file in bin/kdr lib/systemd/system/kdr-collect@.service \
-    lib/systemd/system/kdr-collect-net@.service etc/kdr/collect.conf etc/kdr/password \
+    lib/systemd/system/kdr-collect-net@.service lib/systemd/system/kdr-serve.service etc/kdr/collect.conf etc/kdr/password \
     etc/kdr/collect.d share/kdr/udev/70-kdr-cradle.rules libexec/kdr/cradle-unit \
     share/doc/kdr/STATION.md; do
     [ -e "$prefix/$file" ] && ok "installed: $file" || fail "not installed: $file"
@@ -112,6 +112,7 @@ verify() {  # verify TEMPLATE INSTANCE-UNIT
 }
 verify 'kdr-collect@.service' "$unit"
 verify 'kdr-collect-net@.service' 'kdr-collect-net@dock-3.service'
+verify 'kdr-serve.service' 'kdr-serve.service'
 
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "all passed"

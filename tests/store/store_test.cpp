@@ -4,6 +4,8 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -11,6 +13,9 @@
 #include <vector>
 
 #include "kdr/error.hpp"
+#include "kdr/simulator.hpp"
+#include "kdr/text_encoding.hpp"
+#include "protocol/record_decoding.hpp"
 #include "sequences.hpp"
 #include "store_support.hpp"
 
@@ -328,6 +333,13 @@ INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00
     EXPECT_EQ(first_value(GetParam(), target, "SELECT version FROM schema_version"),
               std::to_string(kSchemaVersion));
     EXPECT_EQ(first_value(GetParam(), target, "SELECT text_utf8 FROM records"), "\u20ACuro");
+    const std::string indexes = fmt::format(
+        "SELECT count(*) FROM {} IN ('records_by_reader', 'records_by_reader_stamp', "
+        "'downloads_by_reader')",
+        sqlite ? "sqlite_master WHERE type = 'index' AND name" : "pg_indexes WHERE indexname");
+    EXPECT_EQ(first_value(GetParam(), target, indexes), "3");
+    ASSERT_EQ(store->records_per_day({}).size(), 1U);
+    EXPECT_EQ(store->records_per_day({}).at(0).records, 1);
     const std::vector<StoredDownload> downloads = store->downloads();
     ASSERT_EQ(downloads.size(), 1U);
     EXPECT_EQ(downloads[0].machine_id,
@@ -365,6 +377,8 @@ StoreOutcome store_as(Store& store, const Download& download, const std::string&
 // Downgrades a store to version 2, as an older kdr left it.
 void make_version_2(Backend backend, const std::string& target) {
     run_sql(backend, target,
+            "DROP INDEX records_by_reader; DROP INDEX records_by_reader_stamp; "
+            "DROP INDEX downloads_by_reader; DROP TABLE record_days; "
             "ALTER TABLE readers DROP COLUMN named; ALTER TABLE downloads DROP COLUMN reads; "
             "ALTER TABLE downloads DROP COLUMN sure; DROP TABLE download_answers; "
             "UPDATE schema_version SET version = 2;");
@@ -463,6 +477,150 @@ TEST_P(StoreBackend, OpensOnlyAStoreThatHoldsItsTables) {
         EXPECT_EQ(error.kind(), StoreErrorKind::ReadOnly) << error.what();
     }
     EXPECT_EQ(reader->downloads().size(), 1U);
+}
+
+// Records as a reader sends them, from the `first`-th: texts with the
+// characters of a LIKE pattern, in either case, on five days of May 2024;
+// every seventh stamp out of range.
+std::vector<simulator::Record> query_records(int first, int count) {
+    static const std::vector<std::string> kTexts{"50% off", "50x OFF",     "a_b",
+                                                 "axb",     "back\\slash", "caf\xE9"};
+    std::vector<simulator::Record> records;
+    for (int i = first; i < first + count; ++i) {
+        simulator::Record record;
+        record.stamp = {2024, i % 7 == 6 ? 13 : 5, 1 + i % 5, 8, i % 60, 0};
+        record.text = fmt::format("{} {}", kTexts[static_cast<std::size_t>(i) % kTexts.size()], i);
+        records.push_back(record);
+    }
+    return records;
+}
+
+// What the view's queries give agrees with the full list of records the
+// test filters itself, also after a rebuild has stored the records again:
+// pages, counts, days, summaries; the kept answers and the last download.
+TEST_P(StoreBackend, QueriesAgreeWithTheRecordsTheyFilter) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    std::unique_ptr<Store> store = open_store(target);
+    EXPECT_EQ(store->last_download_id(), 0);
+    std::map<std::int64_t, std::string> answers;
+    const auto collect = [&](const std::string& id, int first, int count, bool sure) {
+        const Download download = protocol::decode_records(
+            simulator::download_answer(id, query_records(first, count)), 2024);
+        const auto now = std::chrono::system_clock::now();
+        const std::int64_t stored =
+            store->store_download({"p", now, now, &download, false, {}, 1, sure, {}}).download_id;
+        answers[stored] = download.answer;
+    };
+    collect("KDRA", 0, 20, true);
+    collect("KDRB", 100, 12, true);
+    collect("KDRA", 0, 30, true);  // ten more
+    collect("KDRC", 200, 5, false);
+
+    const std::vector<StoredRecord> all = store->records({});
+    ASSERT_EQ(all.size(), 42U);
+    const auto day = [](const StoredRecord& record) { return record.time->substr(0, 10); };
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return text;
+    };
+    const auto lets_through = [&](const RecordFilter& filter, const StoredRecord& record,
+                                  bool text) {
+        const auto day_of = [](std::chrono::year_month_day d) {
+            return fmt::format("{:04}-{:02}-{:02}", int{d.year()}, unsigned{d.month()},
+                               unsigned{d.day()});
+        };
+        return (!filter.machine_id || same_reader(record.machine_id, *filter.machine_id)) &&
+               (!filter.since || (record.time && day(record) >= day_of(*filter.since))) &&
+               (!filter.until || (record.time && day(record) <= day_of(*filter.until))) &&
+               (!text || !filter.text ||
+                lower(cp1252_to_utf8(record.record.text)).find(lower(*filter.text)) !=
+                    std::string::npos);
+    };
+    using Key = std::tuple<std::string, std::int64_t, std::string>;
+    const auto keys = [](const std::vector<StoredRecord>& records) {
+        std::vector<Key> found;
+        for (const StoredRecord& record : records) {
+            found.emplace_back(record.machine_id, record.position, record.record.text);
+        }
+        return found;
+    };
+    using std::chrono::May;
+    const auto may = [](unsigned d) { return std::chrono::year{2024} / May / std::chrono::day{d}; };
+    const std::vector<RecordFilter> filters{
+        {},
+        {.machine_id = "KDRA"},
+        {.machine_id = "KDRA", .offset = 5, .limit = 10},
+        {.offset = 25, .limit = 10},  // across two readers
+        {.offset = 50},
+        {.machine_id = "KDRZ"},
+        {.since = may(2)},
+        {.until = may(3)},
+        {.since = may(2), .until = may(2)},
+        {.text = "50%"},
+        {.text = "A_B"},
+        {.text = "OFF"},
+        {.text = "\\"},
+        {.text = "caf\u00E9"},
+        {.machine_id = "KDRB", .since = may(2), .text = "off", .offset = 1, .limit = 2},
+    };
+    for (const bool rebuilt : {false, true}) {
+        if (rebuilt) {
+            ASSERT_EQ(store->rebuild().records_after, all.size());
+        }
+        for (std::size_t i = 0; i < filters.size(); ++i) {
+            const RecordFilter& filter = filters[i];
+            std::vector<StoredRecord> through;
+            std::map<std::string, std::int64_t> days;
+            for (const StoredRecord& record : all) {
+                if (lets_through(filter, record, true)) {
+                    through.push_back(record);
+                }
+                days[record.time ? day(record) : ""] += lets_through(filter, record, false) ? 1 : 0;
+            }
+            EXPECT_EQ(store->count_records(filter), static_cast<std::int64_t>(through.size()))
+                << "filter " << i << rebuilt;
+            const auto begin = through.begin() +
+                               static_cast<std::ptrdiff_t>(std::min(filter.offset, through.size()));
+            through.erase(through.begin(), begin);
+            through.resize(std::min(through.size(), filter.limit.value_or(through.size())));
+            EXPECT_EQ(keys(store->records(filter)), keys(through)) << "filter " << i << rebuilt;
+            std::vector<DayCount> per_day;
+            for (const auto& [name, count] : days) {
+                if (!name.empty() && count > 0) {
+                    per_day.push_back({name, count});
+                }
+            }
+            const std::vector<DayCount> stored_days = store->records_per_day(filter);
+            ASSERT_EQ(stored_days.size(), per_day.size()) << "filter " << i << rebuilt;
+            for (std::size_t d = 0; d < per_day.size(); ++d) {
+                EXPECT_EQ(stored_days[d].day, per_day[d].day) << "filter " << i << rebuilt;
+                EXPECT_EQ(stored_days[d].records, per_day[d].records) << "filter " << i << rebuilt;
+            }
+        }
+
+        const std::vector<ReaderSummary> summaries = store->reader_summaries();
+        ASSERT_EQ(summaries.size(), 3U);
+        for (const ReaderSummary& summary : summaries) {
+            const RecordFilter mine{.machine_id = summary.machine_id};
+            EXPECT_EQ(summary.records, static_cast<std::int64_t>(store->records(mine).size()))
+                << summary.machine_id << rebuilt;
+            const std::vector<StoredDownload> last =
+                store->downloads({.machine_id = summary.machine_id, .limit = 1});
+            ASSERT_TRUE(summary.last_download.has_value());
+            EXPECT_EQ(summary.last_download->id, last.at(0).id);
+            EXPECT_EQ(summary.last_download->machine_id, summary.machine_id);
+        }
+    }
+    for (const auto& [id, answer] : answers) {
+        EXPECT_EQ(store->answer(id), answer);
+    }
+    EXPECT_EQ(store->answer(answers.rbegin()->first + 1), std::nullopt);
+    EXPECT_EQ(store->last_download_id(), answers.rbegin()->first);
+    const std::vector<StoredDownload> second_newest = store->downloads({.limit = 1, .offset = 1});
+    ASSERT_EQ(second_newest.size(), 1U);
+    EXPECT_EQ(second_newest[0].id, std::next(answers.rbegin())->first);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
