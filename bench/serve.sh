@@ -67,6 +67,7 @@ make_store_at() {
 # serve TARGET LABEL: the load against a kdr serve of TARGET; prints its table.
 serve() {
     local target=$1 label=$2 port deadline=$((SECONDS + 120))
+    : >"$work/serve.out"
     "$kdr" serve --db "$target" --listen 127.0.0.1:0 >"$work/serve.out" 2>"$work/serve.err" &
     server=$!
     until port=$(sed -n 's|^kdr serve: http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/serve.out") &&
