@@ -16,8 +16,9 @@
 #   KDR_SERVE_DOWNLOADS (4 a reader), KDR_SERVE_PG (a postgresql:// URI of an
 #   empty database: the same load against a store made there too).
 # The SQLite store is kept as serve-store-*.sqlite beside SERVE_STORE, and
-# reused while the schema version and the sizes are the same (making it takes
-# about ... minutes). The load takes about a minute.
+# reused while the schema version and the sizes are the same (making it took
+# 8 to 24 s; a PostgreSQL one, made each time, 14 s). The load takes about
+# 10 s a store.
 set -euo pipefail
 
 if [ $# -lt 3 ] || [ ! -x "$1" ] || [ ! -x "$2" ] || [ ! -x "$3" ]; then
