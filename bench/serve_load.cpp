@@ -155,8 +155,9 @@ int run(int argc, char** argv) {
         start.wait();
         for (std::size_t r = 0; r < rounds; ++r) {
             const std::string& reader = readers[random() % readers.size()];
-            const std::array<std::string, kKinds> paths{"/", "/readers/" + reader,
-                                                        "/readers/" + reader + "?q=" + word};
+            const std::string page = "/readers/" + reader;
+            const std::array<std::string, kKinds> paths{"/", page,
+                                                        fmt::format("{}?q={}", page, word)};
             for (std::size_t kind = 0; kind < kKinds; ++kind) {
                 const auto began = Clock::now();
                 const httplib::Result result = client.Get(paths[kind]);
