@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 
 scripts/ensure-deps.sh linux
 cmake --preset release >/dev/null
-cmake --build --preset release --target kdr_bench kdr kdr_python -j "$(nproc)"
+cmake --build --preset release --target kdr_bench kdr kdr_python kdr_serve_store kdr_serve_load \
+    -j "$(nproc)"
 # The store's PostgreSQL rows want a server: one of the bench's own, started
 # as the tests start theirs, but flushing to the disk as a real one does.
 pg_state=$(mktemp -d)
@@ -29,5 +30,15 @@ echo
 # The commands against the line's own limit, on a pty and through a slow
 # network (about two minutes).
 bench/line.sh build/release/cli/kdr
+echo
+# kdr serve with 1,000,000 records and 20 clients, on SQLite (its store kept
+# under build/release once made) and on a database of the bench's PostgreSQL
+# server (made each time, about a minute).
+if [ -n "${KDR_BENCH_PG:-}" ] && psql -q "$KDR_BENCH_PG" -c "CREATE DATABASE kdr_serve"; then
+    KDR_SERVE_PG=${KDR_BENCH_PG/\/postgres\?//kdr_serve?}
+    export KDR_SERVE_PG
+fi
+bench/serve.sh build/release/cli/kdr build/release/bench/kdr_serve_store \
+    build/release/bench/kdr_serve_load
 echo
 echo "Command: scripts/bench.sh $*"

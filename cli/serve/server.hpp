@@ -25,7 +25,11 @@ struct ServeSettings {
     /// cookie. /healthz and the static files need none.
     std::optional<std::string> token;
     ViewSettings view;
-    std::size_t threads = 8;  ///< requests served at once
+    /// Connections served at once. A kept-alive connection holds its thread
+    /// until it closes or has been idle for 5 s, even between requests (a
+    /// browser keeps up to 6 open), so that a connection beyond this many
+    /// waits for one of them to end before its first request is read.
+    std::size_t threads = 32;
     /// Chart.js, served as /static/chart.js; without it the pages draw no chart.
     std::string chart_script;
 };

@@ -349,11 +349,11 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     values.set("has_stale", stale > 0);
     values.set("stale_days", std::to_string(settings_.stale_days));
     values.set("store", store.name());
-    return {
-        200,
-        "text/html; charset=utf-8",
-        render("readers.mustache", values, "Readers", store.last_download_id(), settings_.chart),
-        {}};
+    return {200,
+            "text/html; charset=utf-8",
+            render("readers.mustache", std::move(values), "Readers", store.last_download_id(),
+                   settings_.chart),
+            {}};
 }
 
 Answer WebView::reader_page(Store& store, const std::string& reader,
@@ -415,7 +415,7 @@ Answer WebView::reader_page(Store& store, const std::string& reader,
                                                {"until", value_of(parameters, "until")}}));
     return {200,
             "text/html; charset=utf-8",
-            render("reader.mustache", values, shown_id(*found), store.last_download_id(),
+            render("reader.mustache", std::move(values), shown_id(*found), store.last_download_id(),
                    settings_.chart),
             {}};
 }
@@ -457,7 +457,7 @@ Answer WebView::downloads_page(Store& store, const Parameters& parameters) const
     values.set("json", "/api/downloads" + query);
     return {200,
             "text/html; charset=utf-8",
-            render("downloads.mustache", values, "Downloads", last, false),
+            render("downloads.mustache", std::move(values), "Downloads", last, false),
             {}};
 }
 
@@ -610,7 +610,7 @@ Answer WebView::error_page(int status, std::string_view title, std::string_view 
     values.set("message", std::string(message));
     return {status,
             "text/html; charset=utf-8",
-            render("error.mustache", values, std::string(title), -1, false),
+            render("error.mustache", std::move(values), std::string(title), -1, false),
             {}};
 }
 
