@@ -109,6 +109,10 @@ class Database {
                                                std::string_view pattern) const = 0;
     /// The store as the user named it, without a password.
     [[nodiscard]] virtual std::string name() const = 0;
+    /// A text that changes whenever another connection has committed a
+    /// change since it was last read (it may also change without one), for
+    /// a connection that only reads to know that what it read is still so.
+    [[nodiscard]] virtual std::string change_token() = 0;
 };
 
 /// A transaction rolled back unless committed.

@@ -101,7 +101,7 @@ ALTER TABLE downloads ADD COLUMN sure BOOLEAN NOT NULL DEFAULT true;
 constexpr std::string_view kForQueries = R"sql(
 CREATE INDEX IF NOT EXISTS records_by_reader ON records (reader_id, memory, position);
 CREATE INDEX IF NOT EXISTS records_by_reader_stamp ON records (reader_id, stamp);
-CREATE INDEX IF NOT EXISTS downloads_by_reader ON downloads (reader_id, id);
+CREATE INDEX IF NOT EXISTS downloads_by_reader ON downloads (reader_id, id, new_records);
 CREATE TABLE record_days (
   reader_id BIGINT NOT NULL,
   day TEXT NOT NULL,
@@ -321,6 +321,12 @@ class PostgresDatabase final : public Database {
         return fmt::format(R"({} ILIKE {} ESCAPE '\')", column, pattern);
     }
     [[nodiscard]] std::string name() const override { return name_; }
+    [[nodiscard]] std::string change_token() override {
+        // The transactions running and the next to begin: a commit since the
+        // last look changes them (so do other databases' transactions, which
+        // costs only a read again).
+        return run("SELECT txid_current_snapshot()::text", {}).at(0).bytes(0);
+    }
 
   private:
     void connect() {

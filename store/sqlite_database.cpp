@@ -114,7 +114,7 @@ ALTER TABLE downloads ADD COLUMN sure INTEGER NOT NULL DEFAULT 1;
 constexpr std::string_view kForQueries = R"sql(
 CREATE INDEX IF NOT EXISTS records_by_reader ON records (reader_id, memory, position);
 CREATE INDEX IF NOT EXISTS records_by_reader_stamp ON records (reader_id, stamp);
-CREATE INDEX IF NOT EXISTS downloads_by_reader ON downloads (reader_id, id);
+CREATE INDEX IF NOT EXISTS downloads_by_reader ON downloads (reader_id, id, new_records);
 CREATE TABLE record_days (
   reader_id INTEGER NOT NULL,
   day TEXT NOT NULL,
@@ -324,6 +324,10 @@ class SqliteDatabase final : public Database {
         return fmt::format(R"({} LIKE {} ESCAPE '\')", column, pattern);
     }
     [[nodiscard]] std::string name() const override { return path_; }
+    [[nodiscard]] std::string change_token() override {
+        // Counts the commits of other connections, as this one sees them.
+        return std::to_string(run("PRAGMA data_version", {}).at(0).integer(0));
+    }
 
   private:
     // Reading a WAL database read-only, SQLite makes its log and the log's

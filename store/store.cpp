@@ -248,7 +248,10 @@ StoredDownload download_from(const Row& row, std::size_t first) {
 
 class RecordStore final : public Store {
   public:
-    RecordStore(std::unique_ptr<Database> db, OpenMode mode) : db_(std::move(db)) { migrate(mode); }
+    RecordStore(std::unique_ptr<Database> db, OpenMode mode)
+        : db_(std::move(db)), read_only_(mode == OpenMode::ReadOnly) {
+        migrate(mode);
+    }
 
     StoreOutcome store_download(const CollectedDownload& collected) override;
     void check_reader_name(const std::string& name) override { refuse_conflict(*db_, name, true); }
@@ -286,6 +289,10 @@ class RecordStore final : public Store {
     Memory memory_of(std::int64_t memory_id);
 
     std::unique_ptr<Database> db_;
+    bool read_only_;
+    /// The last summaries a read-only store gave, and the change token they
+    /// were read under: a view asks for them with every page.
+    std::optional<std::pair<std::string, std::vector<ReaderSummary>>> summaries_;
 };
 
 void RecordStore::migrate(OpenMode mode) {
@@ -612,6 +619,13 @@ std::vector<DayCount> RecordStore::records_per_day(const RecordFilter& filter) {
 }
 
 std::vector<ReaderSummary> RecordStore::reader_summaries() {
+    // The token is read first: a commit after it changes it, so summaries
+    // read meanwhile are read again next time. A writing connection does not
+    // see its own commits in the token, so it keeps nothing.
+    std::string token = read_only_ ? db_->change_token() : std::string();
+    if (read_only_ && summaries_ && summaries_->first == token) {
+        return summaries_->second;
+    }
     // Each record counts in the download that stored it (count_records says
     // why); a reader's last download is its highest id.
     const std::string sql = fmt::format(
@@ -630,6 +644,9 @@ std::vector<ReaderSummary> RecordStore::reader_summaries() {
             summary.last_download = download_from(row, 4);
         }
         summaries.push_back(std::move(summary));
+    }
+    if (read_only_) {
+        summaries_.emplace(std::move(token), summaries);
     }
     return summaries;
 }

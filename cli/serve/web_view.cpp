@@ -314,41 +314,60 @@ constexpr std::array kRecordParameters{std::string_view("reader"), std::string_v
 }  // namespace
 
 Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
-    take_only(parameters, {});
+    constexpr std::array names{std::string_view("page"), std::string_view("stale")};
+    take_only(parameters, names);
+    const std::optional<std::string> stale_only = value_of(parameters, "stale");
+    if (stale_only && *stale_only != "1") {
+        throw BadRequest("\"stale\" is 1 (only the readers not seen lately) or not given");
+    }
+    const std::size_t page = number_of(parameters, "page", 1, 1, kMaxOffset / kPageRows);
     const std::vector<store::ReaderSummary> summaries = store.reader_summaries();
+    // The totals are the store's; the rows, a page of those the filter keeps.
     data rows{data::type::list};
     std::int64_t records = 0;
     std::size_t stale = 0;
+    std::int64_t listed = 0;
+    const std::size_t first = (page - 1) * kPageRows;
     for (const store::ReaderSummary& summary : summaries) {
+        records += summary.records;
+        std::optional<std::int64_t> age;
+        if (summary.last_download) {
+            age = days_since(summary.last_download->ended);
+        }
+        const bool is_stale = !age || *age >= settings_.stale_days;
+        stale += is_stale ? 1U : 0U;
+        if (stale_only && !is_stale) {
+            continue;
+        }
+        const auto index = static_cast<std::size_t>(listed++);
+        if (index < first || index >= first + kPageRows) {
+            continue;
+        }
         data row;
         row.set("name", shown_id(summary.machine_id));
         row.set("href", reader_href(summary.machine_id));
         row.set("named", summary.named);
         row.set("records", std::to_string(summary.records));
-        records += summary.records;
-        std::optional<std::int64_t> age;
         if (summary.last_download) {
-            const store::StoredDownload& last = *summary.last_download;
-            row.set("last", download_data(last));
-            age = days_since(last.ended);
+            row.set("last", download_data(*summary.last_download));
         }
-        const bool is_stale = !age || *age >= settings_.stale_days;
-        stale += is_stale ? 1U : 0U;
         row.set("stale", is_stale);
         row.set("age", !age        ? std::string("never collected")
                        : *age <= 0 ? std::string("today")
                        : *age == 1 ? std::string("yesterday")
                                    : fmt::format("{} days ago", *age));
-        rows.push_back(row);
+        rows.push_back(std::move(row));
     }
     data values;
-    values.set("readers", rows);
+    values.set("readers", std::move(rows));
     values.set("reader_count", std::to_string(summaries.size()));
     values.set("record_count", std::to_string(records));
     values.set("stale_count", std::to_string(stale));
     values.set("has_stale", stale > 0);
+    values.set("stale_only", stale_only.has_value());
     values.set("stale_days", std::to_string(settings_.stale_days));
     values.set("store", store.name());
+    values.set("pages", pages_data(page, listed, "/", stale_only ? "?stale=1" : ""));
     return {200,
             "text/html; charset=utf-8",
             render("readers.mustache", std::move(values), "Readers", store.last_download_id(),

@@ -621,6 +621,23 @@ TEST_P(StoreBackend, QueriesAgreeWithTheRecordsTheyFilter) {
     const std::vector<StoredDownload> second_newest = store->downloads({.limit = 1, .offset = 1});
     ASSERT_EQ(second_newest.size(), 1U);
     EXPECT_EQ(second_newest[0].id, std::next(answers.rbegin())->first);
+
+    // A reading store keeps its summaries only while no other connection
+    // wrote: a new download and an erase result (no new download) show.
+    std::unique_ptr<Store> viewer = open_store(target, OpenMode::ReadOnly);
+    const auto summary_of = [&](const std::string& id) {
+        for (const ReaderSummary& summary : viewer->reader_summaries()) {
+            if (same_reader(summary.machine_id, id)) {
+                return summary;
+            }
+        }
+        return ReaderSummary{};
+    };
+    const std::int64_t before = summary_of("KDRB").records;
+    collect("KDRB", 100, 15, true);  // three more
+    EXPECT_EQ(summary_of("KDRB").records, before + 3);
+    store->set_erase_result(answers.rbegin()->first, EraseResult::Verified);
+    EXPECT_EQ(summary_of("KDRB").last_download->erase, EraseResult::Verified);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
