@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <string>
 #include <thread>
 
 #include "cli/options.hpp"
@@ -63,7 +63,12 @@ std::string read_token(const std::string& path) {
                         "holds the access token",
                         path, std::strerror(errno)));
     }
-    std::string token{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string token;
+    std::getline(in, token);
+    std::string rest;
+    if (std::getline(in, rest) && rest.find_first_not_of(" \t\r\n") != std::string::npos) {
+        token += '\n';  // a second line: refused below
+    }
     while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ' ||
                               token.back() == '\t')) {
         token.pop_back();

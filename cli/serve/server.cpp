@@ -3,11 +3,12 @@
 #include <arpa/inet.h>
 #include <fmt/format.h>
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -130,10 +131,15 @@ std::string cookie_value(const httplib::Request& request, std::string_view name)
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!in || error) {
         return {};
     }
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text(static_cast<std::size_t>(size), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
 }
 
 }  // namespace
@@ -182,9 +188,25 @@ struct WebServer::Impl {
             store_name = (*lease).name();
         }
         configure();
+        // The library's own options let a second server bind the same port
+        // (SO_REUSEPORT) and share its connections: a view of another store
+        // would answer half of them. Only a port left in TIME_WAIT by a
+        // server that stopped may be taken again.
+        int listening = -1;
+        http.set_socket_options([&listening](int socket) {
+            const int yes = 1;
+            (void)::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            listening = socket;
+        });
         port = settings.port == 0
                    ? http.bind_to_any_port(settings.host)
                    : (http.bind_to_port(settings.host, settings.port) ? settings.port : -1);
+        // The library listens with a queue of 5: browsers and monitors that
+        // connect at once beyond that would wait a second for a retry. Linux
+        // takes a second listen() as a new queue length.
+        if (port >= 0 && listening >= 0) {
+            (void)::listen(listening, SOMAXCONN);
+        }
         if (port < 0) {
             throw std::runtime_error(fmt::format(
                 "cannot listen on {}:{}: another program may be using the port, or the address "

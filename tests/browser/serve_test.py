@@ -257,6 +257,17 @@ class ServeTest(unittest.TestCase):
         self.assertEqual(result.returncode, 2)
         self.assertIn("--token-file", result.stderr)
 
+    def test_a_port_in_use_is_refused(self):
+        # Not shared with the server already there, which would then answer
+        # only part of the requests.
+        port = re.search(r":(\d+)/", self.base).group(1)
+        result = subprocess.run(
+            [STATION.kdr, "serve", "--db", STATION.target, "--listen", f"127.0.0.1:{port}"],
+            capture_output=True, text=True, timeout=WAIT,
+        )
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("cannot listen on", result.stderr)
+
     def test_token_is_enforced(self):
         token_file = os.path.join(STATION.folder, "token")
         token = "t0ken-of-this-test-run-" + str(os.getpid())
