@@ -88,7 +88,7 @@ serve() {
     stop_server
     echo "**$label**"
     echo
-    head -n 6 "$work/load.out"
+    head -n 7 "$work/load.out"
     echo
     echo "$(tail -n 1 "$work/load.out")."
     echo "kdr serve: peak memory (VmHWM) $peak, $threads threads, $cpu s of CPU" \

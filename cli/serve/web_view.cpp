@@ -380,22 +380,30 @@ Answer WebView::reader_page(Store& store, const std::string& reader,
     constexpr std::array names{std::string_view("since"), std::string_view("until"),
                                std::string_view("q"), std::string_view("page")};
     take_only(parameters, names);
-    const std::vector<std::string> readers = store.readers();
-    const auto found = std::find_if(readers.begin(), readers.end(), [&](const std::string& id) {
-        return store::same_reader(id, reader);
-    });
-    if (found == readers.end()) {
+    store::RecordFilter filter = record_filter(parameters, reader);
+    const std::size_t page = number_of(parameters, "page", 1, 1, kMaxOffset / kPageRows);
+    filter.offset = (page - 1) * kPageRows;
+    filter.limit = kPageRows;
+    const std::vector<store::StoredRecord> rows = store.records(filter);
+    const std::int64_t total = store.count_records(filter);
+    // The reader's ID as stored: from its records, or, on a page without
+    // any, from the list of readers (which also tells a reader that is not).
+    std::optional<std::string> stored_id;
+    if (!rows.empty()) {
+        stored_id = rows.front().machine_id;
+    } else {
+        for (const std::string& id : store.readers()) {
+            if (store::same_reader(id, reader)) {
+                stored_id = id;
+            }
+        }
+    }
+    if (!stored_id) {
         return error_page(404, "No such reader",
                           fmt::format("The store holds no reader \"{}\". The readers page lists "
                                       "those it holds.",
                                       reader));
     }
-    store::RecordFilter filter = record_filter(parameters, reader);
-    const std::int64_t total = store.count_records(filter);
-    const std::size_t page = number_of(parameters, "page", 1, 1, kMaxOffset / kPageRows);
-    filter.offset = (page - 1) * kPageRows;
-    filter.limit = kPageRows;
-    const std::vector<store::StoredRecord> rows = store.records(filter);
 
     data records{data::type::list};
     for (const store::StoredRecord& stored : rows) {
@@ -406,16 +414,16 @@ Answer WebView::reader_page(Store& store, const std::string& reader,
         row.set("download", std::to_string(stored.download_id));
         records.push_back(row);
     }
-    const std::string base = reader_href(*found);
+    const std::string base = reader_href(*stored_id);
     const std::string query = query_of({{"q", filter.text},
                                         {"since", value_of(parameters, "since")},
                                         {"until", value_of(parameters, "until")}});
-    const std::string export_query = query_of({{"reader", trimmed(shown_id(*found))},
+    const std::string export_query = query_of({{"reader", trimmed(shown_id(*stored_id))},
                                                {"q", filter.text},
                                                {"since", value_of(parameters, "since")},
                                                {"until", value_of(parameters, "until")}});
     data values;
-    values.set("reader", shown_id(*found));
+    values.set("reader", shown_id(*stored_id));
     values.set("href", base);
     values.set("records", records);
     values.set("empty", rows.empty());
@@ -429,13 +437,13 @@ Answer WebView::reader_page(Store& store, const std::string& reader,
     values.set("pages", pages_data(page, total, base, query));
     values.set("csv", "/export/records.csv" + export_query);
     values.set("json", "/export/records.json" + export_query);
-    values.set("days", "/api/days" + query_of({{"reader", trimmed(shown_id(*found))},
+    values.set("days", "/api/days" + query_of({{"reader", trimmed(shown_id(*stored_id))},
                                                {"since", value_of(parameters, "since")},
                                                {"until", value_of(parameters, "until")}}));
     return {200,
             "text/html; charset=utf-8",
-            render("reader.mustache", std::move(values), shown_id(*found), store.last_download_id(),
-                   settings_.chart),
+            render("reader.mustache", std::move(values), shown_id(*stored_id),
+                   store.last_download_id(), settings_.chart),
             {}};
 }
 
