@@ -356,10 +356,10 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
                        : *age <= 0 ? std::string("today")
                        : *age == 1 ? std::string("yesterday")
                                    : fmt::format("{} days ago", *age));
-        rows.push_back(std::move(row));
+        rows.push_back(row);
     }
     data values;
-    values.set("readers", std::move(rows));
+    values.set("readers", rows);
     values.set("reader_count", std::to_string(summaries.size()));
     values.set("record_count", std::to_string(records));
     values.set("stale_count", std::to_string(stale));
