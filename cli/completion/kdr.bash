@@ -1,5 +1,6 @@
 # bash completion for kdr: its commands, each command's options and the
-# values of --port, --format, --encoding, --fault, --output, --path-file, --password-file and --db.
+# values of --port, --format, --encoding, --fault, --output, --path-file, --password-file, --db
+# and --token-file.
 # Installed as share/bash-completion/completions/kdr; for a try, `source` it.
 
 _kdr_options() {
@@ -15,12 +16,13 @@ _kdr_options() {
         export) echo '--help --db --reader --since --format --output' ;;
         history) echo '--help --db --reader --since --limit --format' ;;
         rebuild) echo '--help --db' ;;
+        serve) echo '--help --db --listen --token-file --stale-days' ;;
     esac
 }
 
 _kdr() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands='open download sync-time erase ports simulate demo collect export history rebuild'
+    local commands='open download sync-time erase ports simulate demo collect export history rebuild serve'
     local command='' i
     for ((i = 1; i < COMP_CWORD; i++)); do
         case " $commands " in
@@ -63,12 +65,13 @@ _kdr() {
             mapfile -t COMPREPLY < <(compgen -W 'silent refuse garble bursts pause drop short merge split mute borrow flip' -- "$cur")
             return 0
             ;;
-        -o | --output | --db | --path-file | --password-file)
+        -o | --output | --db | --path-file | --password-file | --token-file)
             compopt -o filenames 2>/dev/null
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             return 0
             ;;
-        -w | --password | --id | -n | --records | -r | --record | --clock | --reader | --since | --limit)
+        -w | --password | --id | -n | --records | -r | --record | --clock | --reader | --since | --limit | \
+            --listen | --stale-days)
             return 0
             ;;
     esac
