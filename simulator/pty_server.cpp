@@ -328,14 +328,26 @@ std::optional<Clock::Instant> PtyServer::send_due(Clock::Instant now, bool& bloc
 
 void PtyServer::drop_line(Clock::Instant now) {
     const std::string old_path = device_path();
-    close_terminal();
+    // The new terminal is made before the old one goes, so that its name is
+    // a new one, as a device that comes back elsewhere has: a number freed
+    // first could be given again.
+    int old_master = std::exchange(master_, -1);
+    int old_device = std::exchange(device_, -1);
+    try {
+        open_terminal();
+    } catch (...) {
+        close_fd(old_device);
+        close_fd(old_master);
+        throw;
+    }
+    close_fd(old_device);
+    close_fd(old_master);
     pending_.clear();
     {
         const std::lock_guard lock(mutex_);
         model_.line_dropped(now);
         ++drops_;
     }
-    open_terminal();
     const std::string new_path = device_path();
     log(fmt::format("the line to {} dropped; the reader now answers on {}", old_path, new_path));
     if (on_new_device_) {
