@@ -65,4 +65,59 @@ std::string_view to_string(ErrorKind kind) noexcept {
     return "unknown error";
 }
 
+ErrorClass error_class(ErrorKind kind) noexcept {
+    switch (kind) {
+        case ErrorKind::None:
+            return ErrorClass::None;
+        case ErrorKind::PortMissing:
+        case ErrorKind::PortBusy:
+        case ErrorKind::PortNotOpen:
+        case ErrorKind::InvalidPortNumber:
+        case ErrorKind::InvalidSettings:
+        case ErrorKind::IoError:
+            return ErrorClass::Port;
+        // A reply that is neither the acknowledgement nor the refusal was
+        // damaged on its way: the line's fault, not the reader's word.
+        case ErrorKind::LineDropped:
+        case ErrorKind::LineBusy:
+        case ErrorKind::BadAnswer:
+        case ErrorKind::AnswerTooLong:
+            return ErrorClass::Line;
+        case ErrorKind::NoAnswer:
+        case ErrorKind::Incomplete:
+        case ErrorKind::ClockMismatch:
+            return ErrorClass::Reader;
+        case ErrorKind::Refused:
+            return ErrorClass::Password;
+        case ErrorKind::NotConnected:
+        case ErrorKind::OperationInProgress:
+        case ErrorKind::TypeMismatch:
+        case ErrorKind::Overflow:
+        case ErrorKind::InvalidUseOfNull:
+        case ErrorKind::InvalidArgument:
+            return ErrorClass::Usage;
+    }
+    return ErrorClass::None;
+}
+
+std::string_view to_string(ErrorClass error_class) noexcept {
+    switch (error_class) {
+        case ErrorClass::None:
+            return "none";
+        case ErrorClass::Port:
+            return "port";
+        case ErrorClass::Line:
+            return "line";
+        case ErrorClass::Reader:
+            return "reader";
+        case ErrorClass::Password:
+            return "password";
+        case ErrorClass::Store:
+            return "store";
+        case ErrorClass::Usage:
+            return "usage";
+    }
+    return "none";
+}
+
 }  // namespace kdr

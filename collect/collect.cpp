@@ -12,8 +12,9 @@ namespace kdr::collect {
 
 namespace {
 
+using store::ReadCheck;
 using store::StoreError;
-using Outcome = CollectResult::Outcome;
+using Got = Read::Got;
 
 // A download's answer is read at most this often before the line is judged
 // to damage it.
@@ -49,11 +50,45 @@ std::size_t likeliest_reader(const std::vector<Fetched>& reads) {
     return 0;
 }
 
-}  // namespace
-
-bool unreachable(ErrorKind kind) noexcept {
-    return kind == ErrorKind::PortMissing || kind == ErrorKind::LineDropped;
+// What a read that brought no download got.
+Got got_from_failure(ErrorKind kind) {
+    if (kind == ErrorKind::NoAnswer) {
+        return Got::NoAnswer;
+    }
+    if (kind == ErrorKind::LineDropped) {
+        return Got::Dropped;
+    }
+    return error_class(kind) == ErrorClass::Port ? Got::Failed : Got::Garbled;
 }
+
+Read read_of(const Fetched& fetched) {
+    Read read;
+    if (!has_header(fetched)) {
+        read.got = got_from_failure(fetched.failure_kind);
+    } else if (fetched.download->complete()) {
+        read.got = Got::Whole;
+    } else {
+        read.got = Got::Cut;
+        read.records = fetched.download->records.size();
+        read.announced = fetched.download->announced;
+    }
+    return read;
+}
+
+// Whether no reader could have answered a failed first read: the port, or
+// the device server in front of it, is gone or cannot be reached.
+bool unreachable(ErrorKind kind) {
+    return kind == ErrorKind::LineDropped || error_class(kind) == ErrorClass::Port;
+}
+
+CollectResult stopped(const std::string& port) {
+    CollectResult result;
+    result.outcome = Outcome::Stopped;
+    result.port = port;
+    return result;
+}
+
+}  // namespace
 
 Fetched fetch(ReaderLink& reader) {
     Fetched fetched;
@@ -65,8 +100,10 @@ Fetched fetch(ReaderLink& reader) {
         fetched.failure_kind = error.kind();
     } catch (const std::exception& error) {
         fetched.failure = error.what();
+        fetched.failure_kind = ErrorKind::IoError;
     }
     fetched.ended = std::chrono::system_clock::now();
+    fetched.reads = {read_of(fetched)};
     return fetched;
 }
 
@@ -87,16 +124,26 @@ ReadVerdict judge_reads(const std::vector<std::optional<std::string>>& answers) 
             0};
 }
 
-Fetched confirm(ReaderLink& reader, Fetched first) {
+Fetched confirm(ReaderLink& reader, Fetched first, const StopSignal& stop) {
     std::vector<Fetched> reads;
     std::vector<std::optional<std::string>> answers;
+    std::vector<Read> log;
     const auto add = [&](Fetched read) {
         answers.push_back(has_header(read) ? std::optional(read.download->answer) : std::nullopt);
+        Read entry = read_of(read);
+        for (std::size_t i = 0; i + 1 < answers.size(); ++i) {
+            if (answers.back() && answers[i] == answers.back()) {
+                entry.same_as = static_cast<int>(i + 1);
+                break;
+            }
+        }
+        log.push_back(entry);
         reads.push_back(std::move(read));
     };
     add(std::move(first));
     ReadVerdict verdict = judge_reads(answers);
     while (verdict.kind == ReadVerdict::Kind::ReadMore) {
+        stop.throw_if_requested();
         add(fetch(reader));
         verdict = judge_reads(answers);
     }
@@ -105,8 +152,8 @@ Fetched confirm(ReaderLink& reader, Fetched first) {
     Fetched result = reads[chosen];
     result.started = reads.front().started;
     result.ended = reads.back().ended;
-    result.reads = static_cast<int>(reads.size());
-    result.sure = sure;
+    result.reads = std::move(log);
+    result.check = sure ? ReadCheck::Sure : ReadCheck::Unsure;
     for (std::size_t i = 0; i < reads.size(); ++i) {
         if (answers[i] && *answers[i] != *answers[chosen]) {
             result.other_answers.emplace_back(static_cast<int>(i + 1), *answers[i]);
@@ -117,9 +164,12 @@ Fetched confirm(ReaderLink& reader, Fetched first) {
 
 std::optional<CollectResult> refusal(const Request& request, const Fetched& first) {
     CollectResult result;
+    result.reads = first.reads;
+    result.read_count = static_cast<int>(first.reads.size());
     if (!has_header(first)) {
         result.outcome =
             unreachable(first.failure_kind) ? Outcome::Unreachable : Outcome::NoDownload;
+        result.failure = error_class(first.failure_kind);
         result.detail = first.failure;
         return result;
     }
@@ -142,22 +192,39 @@ std::optional<CollectResult> refusal(const Request& request, const Fetched& firs
 }
 
 CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::Store& store,
-                            const Request& request, const Fetched& first) {
+                            const Request& request, const Fetched& first, StopSignal& stop) {
     if (std::optional<CollectResult> refused = refusal(request, first)) {
+        refused->port = port;
         return *refused;
     }
     CollectResult result;
+    result.port = port;
     Fetched fetched = first;
-    if (request.single_read) {
-        fetched.sure = true;
-    } else if (!fetched.sure && fetched.reads == 1) {
-        fetched = confirm(reader, first);
+    try {
+        if (!request.single_read && fetched.check == ReadCheck::NotChecked) {
+            fetched = confirm(reader, first, stop);
+        }
+        stop.throw_if_requested();
+    } catch (const StopRequested&) {
+        return stopped(port);
     }
+    // From here on the collect goes to its end: what is stored is erased
+    // only as a whole, and a stop now would cut the two apart.
+    stop.allow(false);
+    struct AllowAgain {
+        StopSignal& stop;
+        ~AllowAgain() { stop.allow(true); }
+    } const allow_again{stop};
     const Download& download = *fetched.download;
+    const bool stores = store::stores_records(fetched.check);
     result.machine_id = download.machine_id;
     result.announced = download.announced;
+    result.received = download.records.size();
     result.reads = fetched.reads;
+    result.read_count = static_cast<int>(fetched.reads.size());
+    result.check = fetched.check;
     const bool complete = download.complete();
+    result.complete = complete;
     result.reader = reader_name(download, request.reader_name);
 
     store::StoreOutcome stored;
@@ -167,31 +234,28 @@ CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::
         collected.started = fetched.started;
         collected.ended = fetched.ended;
         collected.download = &download;
-        collected.erase_follows = request.erase && complete && fetched.sure;
+        collected.erase_follows = request.erase && complete && stores;
         if (blank(download.machine_id)) {
             collected.reader_name = request.reader_name;
         }
-        collected.reads = fetched.reads;
-        collected.sure = fetched.sure;
+        collected.reads = result.read_count;
+        collected.check = fetched.check;
         collected.other_answers = fetched.other_answers;
+        collected.read_log = encode_reads(fetched.reads);
         stored = store.store_download(collected);
     } catch (const StoreError& error) {
         result.outcome = error.kind() == store::StoreErrorKind::ReaderConflict
                              ? Outcome::ReaderConflict
                              : Outcome::StoreFailed;
+        result.failure = ErrorClass::Store;
         result.detail = error.what();
         return result;
     }
     result.new_records = stored.new_records;
     result.already_stored = stored.already_stored;
     result.new_memory = stored.new_memory;
-    if (!fetched.sure) {
+    if (!stores) {
         result.outcome = Outcome::Unsure;
-        result.detail = fmt::format(
-            "{} reads of the reader gave {} different answers: the line is damaging the data "
-            "(check the cable, the cradle's contacts or the network link, then collect again; "
-            "the answers are kept in the store)",
-            fetched.reads, fetched.other_answers.size() + 1);
         return result;
     }
     if (!complete) {
@@ -205,7 +269,7 @@ CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::
     }
     const EraseCheck check = erase_and_check(reader, download.machine_id);
     result.erase = check.result;
-    result.detail = check.detail;
+    result.erase_detail = check.detail;
     try {
         store.set_erase_result(stored.download_id, check.result);
     } catch (const StoreError& error) {
@@ -216,53 +280,41 @@ CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::
     return result;
 }
 
-CollectResult store_fetched(Reader& reader, const std::string& port, store::Store& store,
-                            const Request& request, const Fetched& fetched) {
-    LineReader link(reader);
-    return store_fetched(link, port, store, request, fetched);
+CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::Store& store,
+                            const Request& request, const Fetched& first) {
+    StopSignal never;
+    return store_fetched(reader, port, store, request, first, never);
+}
+
+CollectResult collect(ReaderLink& reader, const std::string& port, store::Store& store,
+                      const Request& request, StopSignal& stop) {
+    Fetched first;
+    try {
+        first = fetch(reader);
+    } catch (const StopRequested&) {
+        return stopped(port);
+    }
+    return store_fetched(reader, port, store, request, first, stop);
 }
 
 CollectResult collect(ReaderLink& reader, const std::string& port, store::Store& store,
                       const Request& request) {
-    return store_fetched(reader, port, store, request, fetch(reader));
+    StopSignal never;
+    return collect(reader, port, store, request, never);
+}
+
+std::unique_ptr<store::Store> open_store_for(const std::string& target, const Request& request) {
+    std::unique_ptr<store::Store> store = store::open_store(target);
+    if (!request.reader_name.empty()) {
+        store->check_reader_name(request.reader_name);
+    }
+    return store;
 }
 
 CollectResult collect(Reader& reader, const std::string& port, store::Store& store,
                       const Request& request) {
     LineReader link(reader);
     return collect(link, port, store, request);
-}
-
-bool CollectResult::succeeded() const {
-    return outcome == Outcome::Stored && (!erase || store::ends_memory(*erase));
-}
-
-bool CollectResult::erased() const {
-    return erase && store::ends_memory(*erase);
-}
-
-std::string_view to_string(CollectResult::Outcome outcome) noexcept {
-    switch (outcome) {
-        case Outcome::Stored:
-            return "stored";
-        case Outcome::Incomplete:
-            return "incomplete";
-        case Outcome::NoDownload:
-            return "no download";
-        case Outcome::NoMachineId:
-            return "no machine ID";
-        case Outcome::ReaderMismatch:
-            return "reader mismatch";
-        case Outcome::ReaderConflict:
-            return "reader conflict";
-        case Outcome::Unsure:
-            return "unsure";
-        case Outcome::StoreFailed:
-            return "store failed";
-        case Outcome::Unreachable:
-            return "unreachable";
-    }
-    return "unknown";
 }
 
 }  // namespace kdr::collect

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,7 @@
 
 #include "kdr/download.hpp"
 #include "kdr/error.hpp"
+#include "collect/outcome.hpp"
 #include "kdr/reader.hpp"
 #include "store/store.hpp"
 
@@ -37,62 +40,56 @@ class ReaderLink {
     virtual EraseReply erase() = 0;
 };
 
-/// A connected kdr::Reader as a collect's link.
+/// A connected kdr::Reader as a collect's link. `on_read`, when given, is
+/// told the number (from 1) of each read of the memory as it begins, so that
+/// its progress can be labelled and timed on its own.
 class LineReader final : public ReaderLink {
   public:
-    explicit LineReader(Reader& reader) : reader_(reader) {}
-    [[nodiscard]] Download download() override { return reader_.download(); }
+    explicit LineReader(Reader& reader, std::function<void(int)> on_read = {})
+        : reader_(reader), on_read_(std::move(on_read)) {}
+    [[nodiscard]] Download download() override {
+        if (on_read_) {
+            on_read_(++reads_);
+        }
+        return reader_.download();
+    }
     EraseReply erase() override { return reader_.erase(); }
 
   private:
     Reader& reader_;
+    std::function<void(int)> on_read_;
+    int reads_ = 0;
 };
 
-/// What one collect came to.
-struct CollectResult {
-    enum class Outcome : std::uint8_t {
-        Stored,          ///< the whole download is stored (erase says what became of the erase)
-        Incomplete,      ///< what came before the first gap is stored; not erased
-        NoDownload,      ///< the reader sent no download: nothing stored
-        NoMachineId,     ///< a reader without an ID and no reader name: nothing stored
-        ReaderMismatch,  ///< a reader name was given for a reader that has an ID: nothing stored
-        ReaderConflict,  ///< the reader name is another reader's ID in the store, or this
-                         ///< reader's ID is a name there: nothing stored
-        Unsure,          ///< no two reads agreed: the answers are kept, no record is
-                         ///< stored, the reader is not erased
-        StoreFailed,     ///< the store could not be written: nothing stored, nothing erased
-        Unreachable,     ///< the port or its device server went away or cannot be reached:
-                         ///< nothing stored, nothing erased
-    };
-    Outcome outcome = Outcome::NoDownload;
-    std::string reader;      ///< the name it is stored under; empty when unknown
-    std::string machine_id;  ///< as sent; empty when no download came
-    std::int32_t announced = 0;
-    int reads = 0;  ///< times the reader was read
-    std::size_t new_records = 0;
-    std::size_t already_stored = 0;
-    bool new_memory = false;  ///< the store began a new memory for the reader
-    /// What became of the erase; none when it was not asked for or not tried.
-    std::optional<store::EraseResult> erase;
-    std::string erase_unrecorded;  ///< why the store could not note the erase result
-    std::string detail;            ///< why, for people
+/// Thrown from within a read (by the reader's waits, as the caller wires
+/// them) once a stop was asked for. It is no std::exception, so that no
+/// failure handling on the way takes it for a failed exchange; a collect
+/// turns it into Outcome::Stopped.
+struct StopRequested {};
 
-    /// Stored whole, and erased when asked.
-    [[nodiscard]] bool succeeded() const;
-    /// Read back empty, or confirmed by the reader.
-    [[nodiscard]] bool erased() const;
-    [[nodiscard]] bool nothing_new() const {
-        return outcome == Outcome::Stored && new_records == 0;
+/// Whether a stop was asked for (Ctrl-C, a service stop), asked between a
+/// collect's steps. A collect that has begun to store goes on to its end:
+/// while it stores and erases, stop_allowed() is false, and a reader's wait
+/// that asks must not throw then.
+class StopSignal {
+  public:
+    StopSignal() = default;
+    explicit StopSignal(std::function<bool()> requested) : requested_(std::move(requested)) {}
+    /// A stop was asked for and may be taken now.
+    [[nodiscard]] bool requested() const { return allowed_ && requested_ && requested_(); }
+    /// For the reader's waits: throws StopRequested when requested().
+    void throw_if_requested() const {
+        if (requested()) {
+            throw StopRequested{};
+        }
     }
+    /// Off while a collect stores and erases.
+    void allow(bool allowed) { allowed_ = allowed; }
+
+  private:
+    std::function<bool()> requested_;
+    bool allowed_ = true;
 };
-
-/// The outcome's word ("stored", "incomplete", ...).
-[[nodiscard]] std::string_view to_string(CollectResult::Outcome outcome) noexcept;
-
-/// Whether a failure of this kind means the port, or the device server in
-/// front of it, is gone or cannot be reached: no reader could have answered,
-/// whether one is docked or not.
-[[nodiscard]] bool unreachable(ErrorKind kind) noexcept;
 
 /// What a collect is asked to do.
 struct Request {
@@ -114,8 +111,11 @@ struct Fetched {
     ErrorKind failure_kind = ErrorKind::None;
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point ended;
-    int reads = 1;      ///< times the reader was read
-    bool sure = false;  ///< two reads agreed on `download` (or one was trusted)
+    /// What each read got; one entry until confirm() reads again.
+    std::vector<Read> reads;
+    /// Sure once two reads agreed on `download`, Unsure when three did not;
+    /// NotChecked for one read.
+    store::ReadCheck check = store::ReadCheck::NotChecked;
     /// The answers of other reads that differ from `download`'s, by read number.
     std::vector<std::pair<int, std::string>> other_answers;
 };
@@ -139,10 +139,11 @@ struct ReadVerdict {
 [[nodiscard]] ReadVerdict judge_reads(const std::vector<std::optional<std::string>>& answers);
 
 /// Reads the reader again until two reads agree on the whole answer or three
-/// reads have not (then `sure` stays false and `download` is the read whose
+/// reads have not (then the check is Unsure and `download` is the read whose
 /// machine ID another read shares, else the first). `first` must hold a
-/// download with a header.
-[[nodiscard]] Fetched confirm(ReaderLink& reader, Fetched first);
+/// download with a header. Between reads a stop that was asked for ends it
+/// (StopRequested passes through).
+[[nodiscard]] Fetched confirm(ReaderLink& reader, Fetched first, const StopSignal& stop = {});
 
 /// Why a fetched download cannot be stored under this request (no download,
 /// a reader without an ID and no name, a name for a reader that has an ID);
@@ -153,17 +154,30 @@ struct ReadVerdict {
 /// named it), first reading the reader again to confirm it unless one read
 /// is trusted or it was confirmed already, and, when asked and the download is whole, erases the
 /// reader and reads it back. Store failures are kept in the result.
+/// A stop asked for before the store is written gives Outcome::Stopped;
+/// once it is written, the collect (and its erase) goes on to its end.
+[[nodiscard]] CollectResult store_fetched(ReaderLink& reader, const std::string& port,
+                                          store::Store& store, const Request& request,
+                                          const Fetched& first, StopSignal& stop);
 [[nodiscard]] CollectResult store_fetched(ReaderLink& reader, const std::string& port,
                                           store::Store& store, const Request& request,
                                           const Fetched& first);
-[[nodiscard]] CollectResult store_fetched(Reader& reader, const std::string& port,
-                                          store::Store& store, const Request& request,
-                                          const Fetched& fetched);
 
-/// fetch, then store_fetched.
+/// fetch, then store_fetched; a stop during the first read gives
+/// Outcome::Stopped too.
+[[nodiscard]] CollectResult collect(ReaderLink& reader, const std::string& port,
+                                    store::Store& store, const Request& request,
+                                    StopSignal& stop);
 [[nodiscard]] CollectResult collect(ReaderLink& reader, const std::string& port,
                                     store::Store& store, const Request& request);
 [[nodiscard]] CollectResult collect(Reader& reader, const std::string& port, store::Store& store,
                                     const Request& request);
+
+/// The set-up of a collect, before any reader is touched: the store opened
+/// for writing (made when missing) and a reader name checked against it, so
+/// that a store that cannot be written is found before a long transfer.
+/// Throws store::StoreError.
+[[nodiscard]] std::unique_ptr<store::Store> open_store_for(const std::string& target,
+                                                          const Request& request);
 
 }  // namespace kdr::collect

@@ -19,17 +19,18 @@ Duration look_again(Duration took) {
 }  // namespace
 
 PollFound poll_failure(ErrorKind kind, bool network) noexcept {
-    switch (kind) {
-        case ErrorKind::Refused:
+    // A dropped line at a device server is the server gone; at a local port,
+    // a reader taken out of a cradle that powers the line.
+    if (kind == ErrorKind::LineDropped) {
+        return network ? PollFound::PortFailed : PollFound::NoAnswer;
+    }
+    switch (error_class(kind)) {
+        case ErrorClass::Password:
             return PollFound::Refused;
-        case ErrorKind::PortMissing:
-        case ErrorKind::PortBusy:
-        case ErrorKind::InvalidPortNumber:
-        case ErrorKind::InvalidSettings:
-        case ErrorKind::IoError:
+        case ErrorClass::Port:
             return PollFound::PortFailed;
-        case ErrorKind::LineDropped:
-            return network ? PollFound::PortFailed : PollFound::NoAnswer;
+        case ErrorClass::Line:
+            return PollFound::Garbled;
         default:
             return PollFound::NoAnswer;
     }
@@ -52,6 +53,11 @@ Decision StationPolicy::polled(PollFound found, Time now) {
     } else if (port_failed_) {
         decision.notices.push_back(Notice::PortBack);
         port_failed_ = false;
+    }
+    if (found == PollFound::Garbled) {
+        // Something is in the cradle; what it said was lost on the line.
+        unanswered_ = 0;
+        return decision;
     }
     // One poll that went unanswered is not yet a reader taken out: a busy
     // line or a slow reader miss one now and then. A port that failed shows

@@ -33,6 +33,8 @@ enum class PollFound : std::uint8_t {
     Refused,     ///< a reader answered and refused the password
     NoAnswer,    ///< nothing answered: the cradle is empty
     PortFailed,  ///< the port could not be used: missing, busy, no serial port, unreachable
+    Garbled,     ///< something answered, but the line garbled its reply: neither an
+                 ///< acceptance nor a refusal; the next poll asks again
 };
 
 /// What a failed poll of this kind found. `network` is true for a port

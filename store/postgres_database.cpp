@@ -45,7 +45,9 @@ CREATE TABLE downloads (
   erase TEXT NOT NULL,
   answer BYTEA,
   reads INTEGER NOT NULL DEFAULT 1,
-  sure BOOLEAN NOT NULL DEFAULT true
+  sure BOOLEAN NOT NULL DEFAULT true,
+  checked TEXT NOT NULL DEFAULT 'sure',
+  read_log TEXT NOT NULL DEFAULT ''
 );
 CREATE TABLE records (
   memory BIGINT NOT NULL,
@@ -112,6 +114,16 @@ CREATE TABLE record_days (
 constexpr std::string_view kUpgrade3To4After = R"sql(
 INSERT INTO record_days (reader_id, day, records)
   SELECT reader_id, to_char(stamp, 'YYYY-MM-DD'), count(*) FROM records WHERE stamp IS NOT NULL GROUP BY 1, 2;
+)sql";
+
+// Version 4 kept whether reads agreed as yes or no: a download read once
+// (--single-read, or from before downloads were read twice) was "sure"
+// without having been compared, and what each read got was not kept.
+constexpr std::string_view kUpgrade4To5 = R"sql(
+ALTER TABLE downloads ADD COLUMN checked TEXT NOT NULL DEFAULT 'sure';
+ALTER TABLE downloads ADD COLUMN read_log TEXT NOT NULL DEFAULT '';
+UPDATE downloads SET checked = CASE WHEN NOT sure THEN 'unsure'
+  WHEN reads < 2 THEN 'not checked' ELSE 'sure' END;
 )sql";
 
 // Type OIDs of the columns read back as numbers or bytes.
@@ -300,7 +312,8 @@ class PostgresDatabase final : public Database {
         static const std::vector<Migration> steps{{create, false, {}},
                                                   {kUpgrade1To2, true, {}},
                                                   {upgrade_2_to_3, false, {}},
-                                                  {kForQueries, false, kUpgrade3To4After}};
+                                                  {kForQueries, false, kUpgrade3To4After},
+                                                  {kUpgrade4To5, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {

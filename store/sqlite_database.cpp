@@ -68,7 +68,9 @@ CREATE TABLE downloads (
   erase TEXT NOT NULL,
   answer BLOB,
   reads INTEGER NOT NULL DEFAULT 1,
-  sure INTEGER NOT NULL DEFAULT 1
+  sure INTEGER NOT NULL DEFAULT 1,
+  checked TEXT NOT NULL DEFAULT 'sure',
+  read_log TEXT NOT NULL DEFAULT ''
 );
 )sql";
 
@@ -127,6 +129,16 @@ INSERT INTO record_days (reader_id, day, records)
   SELECT reader_id, substr(stamp, 1, 10), count(*) FROM records WHERE stamp IS NOT NULL GROUP BY 1, 2;
 )sql";
 
+// Version 4 kept whether reads agreed as yes or no: a download read once
+// (--single-read, or from before downloads were read twice) was "sure"
+// without having been compared, and what each read got was not kept.
+constexpr std::string_view kUpgrade4To5 = R"sql(
+ALTER TABLE downloads ADD COLUMN checked TEXT NOT NULL DEFAULT 'sure';
+ALTER TABLE downloads ADD COLUMN read_log TEXT NOT NULL DEFAULT '';
+UPDATE downloads SET checked = CASE WHEN sure = 0 THEN 'unsure'
+  WHEN reads < 2 THEN 'not checked' ELSE 'sure' END;
+)sql";
+
 // The file stayed locked by another connection: worth another try while
 // the store is being set up.
 class BusyError : public StoreError {
@@ -150,7 +162,10 @@ class SharedLock {
   public:
     SharedLock(const std::string& path, Deadline deadline) : vfs_(sqlite3_vfs_find(nullptr)) {
         std::string full(static_cast<std::size_t>(vfs_->mxPathname) + 1, '\0');
-        if (vfs_->xFullPathname(vfs_, path.c_str(), vfs_->mxPathname + 1, full.data()) !=
+        // A path through a symbolic link (a folder or the file itself) is
+        // resolved and answered SQLITE_OK_SYMLINK: that is success too.
+        // Under a service manager's DynamicUser= the state folder always is one.
+        if ((vfs_->xFullPathname(vfs_, path.c_str(), vfs_->mxPathname + 1, full.data()) & 0xFF) !=
             SQLITE_OK) {
             fail(path, SQLITE_CANTOPEN);
         }
@@ -300,7 +315,8 @@ class SqliteDatabase final : public Database {
         static const std::vector<Migration> steps{{create, false, {}},
                                                   {upgrade, true, {}},
                                                   {upgrade_2_to_3, false, {}},
-                                                  {kForQueries, false, kUpgrade3To4After}};
+                                                  {kForQueries, false, kUpgrade3To4After},
+                                                  {kUpgrade4To5, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {
@@ -350,10 +366,16 @@ class SqliteDatabase final : public Database {
         }
     }
 
+    // SQLite keeps the log files beside the file a symbolic link names, not
+    // beside the link.
     [[nodiscard]] bool log_files_exist() const {
         std::error_code error;
-        return std::filesystem::exists(path_ + "-wal", error) ||
-               std::filesystem::exists(path_ + "-shm", error);
+        std::filesystem::path file = std::filesystem::canonical(path_, error);
+        if (error) {
+            file = path_;
+        }
+        return std::filesystem::exists(file.string() + "-wal", error) ||
+               std::filesystem::exists(file.string() + "-shm", error);
     }
 
     void connect(const std::string& name, int flags) {

@@ -242,7 +242,8 @@ StoredDownload download_from(const Row& row, std::size_t first) {
     download.erase = erase_result_from(row.bytes(first + 10)).value_or(EraseResult::Failed);
     download.has_answer = row.integer(first + 11) != 0;
     download.reads = row.integer(first + 12);
-    download.sure = row.integer(first + 13) != 0;
+    download.check = read_check_from(row.bytes(first + 14)).value_or(ReadCheck::NotChecked);
+    download.read_log = row.bytes(first + 15);
     return download;
 }
 
@@ -425,28 +426,31 @@ StoreOutcome RecordStore::store_download(const CollectedDownload& collected) {
     Memory memory = memory_of(reader.at(0).is_null(1) ? 0 : reader.at(0).integer(1));
 
     // Reads that did not agree store no record: only their answers are kept.
-    const Plan plan = collected.sure ? plan_download(memory.records, download) : Plan{};
-    const EraseResult erase = collected.sure
+    const bool sure = stores_records(collected.check);
+    const Plan plan = sure ? plan_download(memory.records, download) : Plan{};
+    const EraseResult erase = sure
                                   ? initial_erase_result(download, collected.erase_follows)
                                   : EraseResult::Skipped;
     const Rows inserted = db_->run(
         "INSERT INTO downloads (reader_id, port, started_at, ended_at, announced, received, "
-        "complete, memory, new_records, already_stored, erase, answer, reads, sure) VALUES (?1, "
-        "?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) RETURNING id",
+        "complete, memory, new_records, already_stored, erase, answer, reads, sure, checked, "
+        "read_log) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16) "
+        "RETURNING id",
         {reader_id, collected.port, iso_utc(collected.started), iso_utc(collected.ended),
          std::int64_t{download.announced}, static_cast<std::int64_t>(download.records.size()),
          std::int64_t{download.complete() ? 1 : 0}, memory.id,
          static_cast<std::int64_t>(plan.new_records()),
          static_cast<std::int64_t>(plan.already_stored), std::string(to_string(erase)),
          Blob{download.answer}, std::int64_t{collected.reads},
-         std::int64_t{collected.sure ? 1 : 0}});
+         std::int64_t{sure ? 1 : 0}, std::string(to_string(collected.check)),
+         collected.read_log});
     const std::int64_t download_id = inserted.at(0).integer(0);
     for (const auto& [read, answer] : collected.other_answers) {
         db_->run(
             "INSERT INTO download_answers (download_id, read_number, answer) VALUES (?1, ?2, ?3)",
             {download_id, std::int64_t{read}, Blob{answer}});
     }
-    if (collected.sure) {
+    if (sure) {
         const Stored stored = apply(memory, download, plan, download_id, reader_id);
         db_->run("UPDATE downloads SET memory = ?1 WHERE id = ?2", {stored.memory_id, download_id});
         db_->insert_records(stored.rows);
@@ -676,7 +680,8 @@ std::vector<std::string> RecordStore::readers() {
 std::string RecordStore::download_columns() const {
     return fmt::format(
         "d.id, r.machine_id, d.port, {}, {}, d.announced, d.received, d.complete, d.new_records, "
-        "d.already_stored, d.erase, length(d.answer) IS NOT NULL, d.reads, d.sure",
+        "d.already_stored, d.erase, length(d.answer) IS NOT NULL, d.reads, d.sure, d.checked, "
+        "d.read_log",
         db_->utc_text("d.started_at"), db_->utc_text("d.ended_at"));
 }
 
@@ -821,6 +826,27 @@ std::optional<EraseResult> erase_result_from(std::string_view word) noexcept {
     for (const auto& [value, known] : kEraseWords) {
         if (known == word) {
             return value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view to_string(ReadCheck check) noexcept {
+    switch (check) {
+        case ReadCheck::Sure:
+            return "sure";
+        case ReadCheck::Unsure:
+            return "unsure";
+        case ReadCheck::NotChecked:
+            break;
+    }
+    return "not checked";
+}
+
+std::optional<ReadCheck> read_check_from(std::string_view word) noexcept {
+    for (const ReadCheck check : {ReadCheck::Sure, ReadCheck::Unsure, ReadCheck::NotChecked}) {
+        if (to_string(check) == word) {
+            return check;
         }
     }
     return std::nullopt;

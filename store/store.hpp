@@ -54,7 +54,7 @@ class StoreError : public std::runtime_error {
 };
 
 /// The schema version this program creates and reads.
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 /// What became of the erase after a download, as the store keeps it.
 enum class EraseResult : std::uint8_t {
@@ -74,6 +74,22 @@ enum class EraseResult : std::uint8_t {
 /// The result for a stored word; nullopt for an unknown one.
 [[nodiscard]] std::optional<EraseResult> erase_result_from(std::string_view word) noexcept;
 
+/// Whether a download's reads were compared, as the store keeps it.
+enum class ReadCheck : std::uint8_t {
+    Sure,        ///< two reads agreed byte for byte
+    Unsure,      ///< no two reads agreed: the answers are kept, no record is stored
+    NotChecked,  ///< one read was trusted, never compared (or it was made before
+                 ///< downloads were read twice): its records are stored as read
+};
+/// The word the store keeps for a check ("sure", "unsure", "not checked").
+[[nodiscard]] std::string_view to_string(ReadCheck check) noexcept;
+/// The check for a stored word; nullopt for an unknown one.
+[[nodiscard]] std::optional<ReadCheck> read_check_from(std::string_view word) noexcept;
+/// Whether a download so checked stores its records.
+[[nodiscard]] constexpr bool stores_records(ReadCheck check) noexcept {
+    return check != ReadCheck::Unsure;
+}
+
 /// A download as the store takes it.
 struct CollectedDownload {
     std::string port;  ///< the port the reader was on, as the user named it
@@ -90,12 +106,15 @@ struct CollectedDownload {
     /// How many times the reader was read for this download: 1 when one read
     /// was trusted, else the reads it took for two to agree (or to give up).
     int reads = 1;
-    /// Two reads agreed byte for byte (or one read was trusted). A download
-    /// that is not sure is kept with its answers and stores no record.
-    bool sure = true;
+    /// Whether reads agreed. A download that is unsure is kept with its
+    /// answers and stores no record.
+    ReadCheck check = ReadCheck::Sure;
     /// The answers of the reads that differ from the download's, by read
     /// number from 1, kept for diagnosis.
     std::vector<std::pair<int, std::string>> other_answers;
+    /// What each read got, as the collect wrote it down (kept as it is given,
+    /// for the collect's own words later).
+    std::string read_log{};
 };
 
 /// What store_download did.
@@ -131,7 +150,8 @@ struct StoredDownload {
     EraseResult erase = EraseResult::NotRequested;
     bool has_answer = false;  ///< the reader's answer is kept (downloads since schema 2)
     std::int64_t reads = 1;   ///< times the reader was read for it
-    bool sure = true;         ///< false: the reads disagreed, and no record was stored
+    ReadCheck check = ReadCheck::Sure;
+    std::string read_log;  ///< as CollectedDownload::read_log; empty before schema 5
 };
 
 /// What rebuild did.

@@ -38,6 +38,26 @@ enum class ErrorKind {
     LineBusy,             ///< characters kept arriving before a request could be sent
 };
 
+/// Whose fault a failure is, for those that decide what to do next or what
+/// to tell: the station (try again, say the port failed), a collect's words,
+/// the command's hints and the Python exception types. Every part asks
+/// error_class() instead of keeping a list of kinds of its own.
+enum class ErrorClass : std::uint8_t {
+    None,      ///< no failure
+    Port,      ///< the port cannot be used: missing, busy, no serial port, its calls fail
+    Line,      ///< the line failed between host and reader: dropped, busy, a garbled answer
+    Reader,    ///< the reader did not do what was asked: no answer, a cut download, its clock
+    Password,  ///< the reader refused a request with its refusal (at a connect: the password)
+    Store,     ///< the record store (kdr::store::StoreError, whose kinds are its own)
+    Usage,     ///< the caller's mistake: an argument, a call out of order
+};
+
+/// The class of a kind. Never Store: a store's failure is no kdr::Error.
+[[nodiscard]] ErrorClass error_class(ErrorKind kind) noexcept;
+
+/// A short, stable name of the class ("port", "line", ...).
+[[nodiscard]] std::string_view to_string(ErrorClass error_class) noexcept;
+
 /// A message text of several lines (CR LF between them) as one line: the
 /// description a failure carries beside the message a user was shown.
 [[nodiscard]] std::string one_line(std::string_view message);

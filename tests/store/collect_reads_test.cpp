@@ -63,27 +63,29 @@ TEST(CollectReads, StoresOnlyWhatTwoReadsAgreeOn) {
         std::string name;
         std::vector<ModelReader::Damage> damage;
         Outcome outcome;
-        int reads;
+        std::string reads;  // what each read got, as the store keeps it
         std::optional<EraseResult> erase;
     };
     const std::vector<Case> cases{
-        {"whole", {}, Outcome::Stored, 2, EraseResult::Verified},
-        {"ID damaged once", {flip_at(id)}, Outcome::Stored, 3, EraseResult::Verified},
+        {"whole", {}, Outcome::Stored, "whole,whole=1", EraseResult::Verified},
+        {"ID damaged once", {flip_at(id)}, Outcome::Stored, "whole,whole,whole=2",
+         EraseResult::Verified},
         {"text damaged in the second read",
          {{}, flip_at(text)},
          Outcome::Stored,
-         3,
+         "whole,whole,whole=1",
          EraseResult::Verified},
-        {"first read cut short", {cut_at(40)}, Outcome::Stored, 3, EraseResult::Verified},
+        {"first read cut short", {cut_at(40)}, Outcome::Stored, "cut 1/5,whole,whole=2",
+         EraseResult::Verified},
         {"every read damaged elsewhere",
          {flip_at(text), flip_at(text + 9), flip_at(text + 20)},
          Outcome::Unsure,
-         3,
+         "whole,whole,whole",
          std::nullopt},
         {"the read-back's ID damaged",
          {{}, {}, flip_at(id)},
          Outcome::Stored,
-         2,
+         "whole,whole=1",
          EraseResult::OtherReader},
     };
     for (const Case& c : cases) {
@@ -97,7 +99,8 @@ TEST(CollectReads, StoresOnlyWhatTwoReadsAgreeOn) {
         }
         const CollectResult result = collect::collect(reader, "model", *store, {true, {}, false});
         EXPECT_EQ(result.outcome, c.outcome) << result.detail;
-        EXPECT_EQ(result.reads, c.reads);
+        EXPECT_EQ(collect::encode_reads(result.reads), c.reads);
+        EXPECT_EQ(collect::decode_reads(c.reads), result.reads);
         EXPECT_EQ(result.erase, c.erase) << result.detail;
         EXPECT_EQ(result.succeeded(), c.erase == EraseResult::Verified);
         const bool stored = c.outcome == Outcome::Stored;

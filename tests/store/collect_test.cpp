@@ -309,7 +309,7 @@ TEST_P(Collect, StoresOnlyWhatTwoReadsAgreeOn) {
         } else {
             EXPECT_TRUE(stored_texts(*store).empty());
             EXPECT_EQ(reader.server().records(), records);
-            EXPECT_FALSE(store->downloads().at(0).sure);
+            EXPECT_EQ(store->downloads().at(0).check, ReadCheck::Unsure);
         }
     }
 }
@@ -780,9 +780,27 @@ std::string store_of_two_readers(const TempDir& dir) {
         download.announced = 1;
         const auto ended = std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} +
                            std::chrono::days{day} + std::chrono::hours{9};
-        store->store_download({"/dev/ttyUSB0", ended, ended, &download, false, {}, 1, true, {}});
+        store->store_download({"/dev/ttyUSB0", ended, ended, &download, false, {}, 1, store::ReadCheck::Sure, {}});
     }
     return target;
+}
+
+// A store reached through a symbolic link, a folder's or the file's own (a
+// service's state folder under DynamicUser= is one), reads as the file does.
+TEST(StoreCommands, AStoreThroughASymbolicLinkIsRead) {
+    const TempDir dir;
+    const std::string target = store_of_two_readers(dir);
+    namespace fs = std::filesystem;
+    fs::create_directory_symlink(dir.path(), dir.path() / "folder-link");
+    fs::create_symlink(target, dir.path() / "file-link.sqlite");
+    for (const fs::path& linked :
+         {dir.path() / "folder-link" / "records.sqlite", dir.path() / "file-link.sqlite"}) {
+        for (const std::string command : {"history", "export"}) {
+            const ProcessResult result = run_kdr({command, "--db", linked.string()}, kDeadline);
+            EXPECT_EQ(result.exit_code, 0) << command << " " << linked << ": " << result.err;
+            EXPECT_NE(result.out.find("KDRA"), std::string::npos) << command << " " << linked;
+        }
+    }
 }
 
 // history's filters and export's file, as the commands take them: the

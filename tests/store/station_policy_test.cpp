@@ -237,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(Table, StationPolicyCase, ::testing::ValuesIn(cases()),
                          [](const auto& param) { return param.param.name; });
 
 // What a failed poll found: a dropped line is a failed port only behind a
-// device server.
+// device server; a garbled reply is no refusal.
 TEST(StationPolicy, PollFailures) {
     struct Row {
         ErrorKind kind;
@@ -248,8 +248,8 @@ TEST(StationPolicy, PollFailures) {
         {ErrorKind::Refused, false, PollFound::Refused},
         {ErrorKind::NoAnswer, false, PollFound::NoAnswer},
         {ErrorKind::NoAnswer, true, PollFound::NoAnswer},
-        {ErrorKind::LineBusy, false, PollFound::NoAnswer},
-        {ErrorKind::BadAnswer, false, PollFound::NoAnswer},
+        {ErrorKind::LineBusy, false, PollFound::Garbled},
+        {ErrorKind::BadAnswer, false, PollFound::Garbled},
         {ErrorKind::LineDropped, false, PollFound::NoAnswer},
         {ErrorKind::LineDropped, true, PollFound::PortFailed},
         {ErrorKind::PortMissing, false, PollFound::PortFailed},

@@ -34,7 +34,7 @@ TEST_P(NeverTwice, StoresEachRecordOnce) {
         [&](const Download& download, bool erase_follows) {
             const auto now = std::chrono::system_clock::now();
             return store->store_download(
-                {"/dev/ttyUSB0", now, now, &download, erase_follows, {}, 1, true, {}});
+                {"/dev/ttyUSB0", now, now, &download, erase_follows, {}, 1, store::ReadCheck::Sure, {}});
         },
         [&](std::int64_t id, EraseResult result) { store->set_erase_result(id, result); });
 
@@ -117,8 +117,8 @@ TEST_P(StoreBackend, FiltersByReaderAndDay) {
     b.machine_id = "     123";
     b.records = {nth_record(2)};
     b.announced = 1;
-    store->store_download({"1", now, now, &a, false, {}, 1, true, {}});
-    store->store_download({"2", now, now, &b, false, {}, 1, true, {}});
+    store->store_download({"1", now, now, &a, false, {}, 1, store::ReadCheck::Sure, {}});
+    store->store_download({"2", now, now, &b, false, {}, 1, store::ReadCheck::Sure, {}});
 
     const auto texts = [&](const RecordFilter& filter) {
         std::vector<std::string> found;
@@ -175,7 +175,7 @@ TEST_P(StoreBackend, FiltersDownloadsByReaderDayAndCount) {
     std::vector<std::int64_t> ids;
     for (const auto& one : stored) {
         ids.push_back(
-            store->store_download({"1", one.ended, one.ended, one.download, false, {}, 1, true, {}})
+            store->store_download({"1", one.ended, one.ended, one.download, false, {}, 1, store::ReadCheck::Sure, {}})
                 .download_id);
     }
     const auto found = [&](const DownloadFilter& filter) {
@@ -260,7 +260,7 @@ TEST_P(StoreBackend, KeepsBytesAndDecodesTextAsTheOutputsDo) {
     download.records[0].text = "  \x80uro \x9f";
     download.announced = 2;
     const auto now = std::chrono::system_clock::now();
-    store->store_download({"p", now, now, &download, false, {}, 1, true, {}});
+    store->store_download({"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
     EXPECT_EQ(store->downloads().at(0).machine_id, download.machine_id);
     const std::vector<StoredRecord> stored =
         store->records({std::string("K\0D\xE9R\x80 1", 8), std::nullopt});
@@ -371,7 +371,8 @@ StoreOutcome store_as(Store& store, const Download& download, const std::string&
                       bool sure = true, std::vector<std::pair<int, std::string>> others = {}) {
     const auto now = std::chrono::system_clock::now();
     return store.store_download(
-        {"p", now, now, &download, false, name, sure ? 2 : 3, sure, std::move(others)});
+        {"p", now, now, &download, false, name, sure ? 2 : 3,
+         sure ? ReadCheck::Sure : ReadCheck::Unsure, std::move(others)});
 }
 
 // Downgrades a store to version 2, as an older kdr left it.
@@ -381,7 +382,32 @@ void make_version_2(Backend backend, const std::string& target) {
             "DROP INDEX downloads_by_reader; DROP TABLE record_days; "
             "ALTER TABLE readers DROP COLUMN named; ALTER TABLE downloads DROP COLUMN reads; "
             "ALTER TABLE downloads DROP COLUMN sure; DROP TABLE download_answers; "
+            "ALTER TABLE downloads DROP COLUMN checked; ALTER TABLE downloads DROP COLUMN read_log; "
             "UPDATE schema_version SET version = 2;");
+}
+
+// Version 4 kept a single read as "sure": upgraded, it is a read never
+// compared, and reads that disagreed stay unsure.
+TEST_P(StoreBackend, UpgradedSingleReadsAreNotChecked) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    {
+        std::unique_ptr<Store> store = open_store(target);
+        const auto now = std::chrono::system_clock::now();
+        const Download one = download_from("KDR00001", 0);
+        store->store_download({"p", now, now, &one, false, {}, 2, ReadCheck::Sure, {}});
+        store->store_download({"p", now, now, &one, false, {}, 1, ReadCheck::Sure, {}});
+        store->store_download({"p", now, now, &one, false, {}, 3, ReadCheck::Unsure, {}});
+    }
+    run_sql(GetParam(), target,
+            "ALTER TABLE downloads DROP COLUMN checked; ALTER TABLE downloads DROP COLUMN read_log; "
+            "UPDATE schema_version SET version = 4;");
+    std::vector<ReadCheck> checks;
+    for (const StoredDownload& download : open_store(target)->downloads()) {
+        checks.push_back(download.check);
+    }
+    EXPECT_EQ(checks,
+              (std::vector<ReadCheck>{ReadCheck::Sure, ReadCheck::NotChecked, ReadCheck::Unsure}));
 }
 
 TEST_P(StoreBackend, NeverMergesANamedReaderWithAReadersOwnId) {
@@ -423,7 +449,7 @@ TEST_P(StoreBackend, KeepsTheAnswersOfReadsThatDisagreeAndStoresNoRecord) {
     EXPECT_TRUE(store->records({}).empty());
     const std::vector<StoredDownload> downloads = store->downloads();
     ASSERT_EQ(downloads.size(), 1U);
-    EXPECT_FALSE(downloads[0].sure);
+    EXPECT_EQ(downloads[0].check, ReadCheck::Unsure);
     EXPECT_EQ(downloads[0].reads, 3);
     EXPECT_EQ(downloads[0].erase, EraseResult::Skipped);
     EXPECT_EQ(first_value(GetParam(), target,
@@ -467,11 +493,11 @@ TEST_P(StoreBackend, OpensOnlyAStoreThatHoldsItsTables) {
     download.records = {nth_record(0)};
     download.announced = 1;
     const auto now = std::chrono::system_clock::now();
-    open_store(target)->store_download({"p", now, now, &download, false, {}, 1, true, {}});
+    open_store(target)->store_download({"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
     std::unique_ptr<Store> reader = open_store(target, OpenMode::ReadOnly);
     ASSERT_EQ(reader->records({}).size(), 1U);
     try {
-        reader->store_download({"p", now, now, &download, false, {}, 1, true, {}});
+        reader->store_download({"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
         ADD_FAILURE() << "a store opened for reading was written";
     } catch (const StoreError& error) {
         EXPECT_EQ(error.kind(), StoreErrorKind::ReadOnly) << error.what();
@@ -509,7 +535,9 @@ TEST_P(StoreBackend, QueriesAgreeWithTheRecordsTheyFilter) {
             simulator::download_answer(id, query_records(first, count)), 2024);
         const auto now = std::chrono::system_clock::now();
         const std::int64_t stored =
-            store->store_download({"p", now, now, &download, false, {}, 1, sure, {}}).download_id;
+            store->store_download({"p", now, now, &download, false, {}, 1,
+                                   sure ? ReadCheck::NotChecked : ReadCheck::Unsure, {}})
+                .download_id;
         answers[stored] = download.answer;
     };
     collect("KDRA", 0, 20, true);
@@ -685,7 +713,7 @@ TEST(StoreReadOnly, SeesWhatAWriterLogsAndLeavesNothingBehind) {
         download.records = {nth_record(n)};
         download.announced = 1;
         const auto now = std::chrono::system_clock::now();
-        store.store_download({"p", now, now, &download, false, {}, 1, true, {}});
+        store.store_download({"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
     };
     const auto log_files = [&] {
         return std::filesystem::exists(target + "-wal") || std::filesystem::exists(target + "-shm");
