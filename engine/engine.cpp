@@ -10,14 +10,17 @@ namespace kdr::engine {
 
 namespace {
 
-std::string describe_refusal(std::string_view reply) {
+// The reader refuses with its refusal frame; any other reply was garbled on
+// the line (or came from another device): no refusal of the password.
+Failure refusal_or_garbled(std::string_view reply) {
     if (reply == protocol::nak_reply()) {
-        return "The reader refused the password.";
+        return {ErrorKind::Refused, "The reader refused the password.", std::nullopt};
     }
-    return fmt::format(
-        "The reader's reply ({} characters) is not its acknowledgement: a wrong password, "
-        "a garbled line or another device on the port.",
-        reply.size());
+    return {ErrorKind::BadAnswer,
+            fmt::format("The reader's reply ({} characters) is neither its acknowledgement nor its "
+                        "refusal: a garbled line or another device on the port.",
+                        reply.size()),
+            std::nullopt};
 }
 
 }  // namespace
@@ -70,7 +73,7 @@ Failure Engine::connect(std::string_view padded_password) {
                                 port_.name()),
                     std::nullopt};
         case protocol::ReplyVerdict::Refused:
-            return {ErrorKind::Refused, describe_refusal(reply), std::nullopt};
+            return refusal_or_garbled(reply);
         case protocol::ReplyVerdict::Accepted:
             break;
     }

@@ -45,7 +45,7 @@ void define_collect(py::module_& module) {
             "\"stored\", \"incomplete\" (what came before the first gap is stored; not\n"
             "erased), \"unsure\" (no two reads agreed: no record stored, not erased), \"no\n"
             "download\", \"no machine ID\", \"reader mismatch\", \"reader conflict\", \"store\n"
-            "failed\" or \"unreachable\" (nothing stored, nothing erased).")
+            "failed\", \"unreachable\" or \"stopped\" (nothing stored, nothing erased).")
         .def_property_readonly("succeeded", &CollectResult::succeeded,
                                "Stored whole, and erased when asked.")
         .def_property_readonly("erased", &CollectResult::erased,
@@ -56,7 +56,24 @@ void define_collect(py::module_& module) {
             "machine_id", [](const CollectResult& r) { return py::bytes(r.machine_id); },
             "The machine ID as sent (bytes); empty when no download came.")
         .def_readonly("announced", &CollectResult::announced)
-        .def_readonly("reads", &CollectResult::reads, "Times the reader was read.")
+        .def_readonly("reads", &CollectResult::read_count, "Times the reader was read.")
+        .def_property_readonly(
+            "each_read",
+            [](const CollectResult& r) {
+                py::list reads;
+                for (const nlohmann::ordered_json& read : collect::to_json(r).at("each_read")) {
+                    reads.append(py::str(read.at("got").get<std::string>()));
+                }
+                return reads;
+            },
+            "What each read got, in order: \"whole\", \"cut\", \"no answer\", \"dropped\",\n"
+            "\"garbled\" or \"failed\".")
+        .def_property_readonly(
+            "check", [](const CollectResult& r) { return std::string(store::to_string(r.check)); },
+            "\"sure\" (two reads agreed byte for byte), \"unsure\" (no two agreed: no record\n"
+            "stored) or \"not checked\" (one read trusted, never compared).")
+        .def_property_readonly("message", &collect::describe,
+                               "The collect's line, as kdr collect prints it.")
         .def_readonly("new_records", &CollectResult::new_records, "Records this collect stored.")
         .def_readonly("already_stored", &CollectResult::already_stored,
                       "Records an earlier collect had stored.")

@@ -39,17 +39,14 @@ PyObject* make_type(py::module_& module, const char* name, PyObject* bases, cons
     return type;
 }
 
+// A kind with a type of its own, else its class's type (the one
+// classification of errors, error_class()).
 PyObject* type_for(ErrorKind kind, Phase phase) {
     switch (kind) {
         case ErrorKind::PortMissing:
             return g_types.port_missing;
         case ErrorKind::PortBusy:
             return g_types.port_busy;
-        case ErrorKind::PortNotOpen:
-        case ErrorKind::InvalidPortNumber:
-        case ErrorKind::InvalidSettings:
-        case ErrorKind::IoError:
-            return g_types.port_error;
         case ErrorKind::LineDropped:
             return g_types.line_dropped;
         case ErrorKind::LineBusy:
@@ -65,17 +62,20 @@ PyObject* type_for(ErrorKind kind, Phase phase) {
             return g_types.incomplete;
         case ErrorKind::ClockMismatch:
             return g_types.clock_mismatch;
-        case ErrorKind::InvalidArgument:
-        case ErrorKind::TypeMismatch:
-        case ErrorKind::Overflow:
-        case ErrorKind::InvalidUseOfNull:
-            return g_types.invalid_argument;
-        case ErrorKind::None:
-        case ErrorKind::NotConnected:
-        case ErrorKind::OperationInProgress:
+        default:
             break;
     }
-    return g_types.error;
+    switch (error_class(kind)) {
+        case ErrorClass::Port:
+            return g_types.port_error;
+        case ErrorClass::Usage:
+            // A call out of order is the caller's too, but no bad argument.
+            return kind == ErrorKind::NotConnected || kind == ErrorKind::OperationInProgress
+                       ? g_types.error
+                       : g_types.invalid_argument;
+        default:
+            return g_types.error;
+    }
 }
 
 [[noreturn]] void raise(PyObject* type, const std::string& message, std::string_view kind,
