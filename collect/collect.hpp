@@ -9,18 +9,18 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "collect/outcome.hpp"
 #include "kdr/download.hpp"
 #include "kdr/error.hpp"
-#include "collect/outcome.hpp"
 #include "kdr/reader.hpp"
 #include "store/store.hpp"
 
@@ -166,8 +166,7 @@ struct ReadVerdict {
 /// fetch, then store_fetched; a stop during the first read gives
 /// Outcome::Stopped too.
 [[nodiscard]] CollectResult collect(ReaderLink& reader, const std::string& port,
-                                    store::Store& store, const Request& request,
-                                    StopSignal& stop);
+                                    store::Store& store, const Request& request, StopSignal& stop);
 [[nodiscard]] CollectResult collect(ReaderLink& reader, const std::string& port,
                                     store::Store& store, const Request& request);
 [[nodiscard]] CollectResult collect(Reader& reader, const std::string& port, store::Store& store,
@@ -178,6 +177,6 @@ struct ReadVerdict {
 /// that a store that cannot be written is found before a long transfer.
 /// Throws store::StoreError.
 [[nodiscard]] std::unique_ptr<store::Store> open_store_for(const std::string& target,
-                                                          const Request& request);
+                                                           const Request& request);
 
 }  // namespace kdr::collect

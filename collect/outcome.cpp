@@ -153,8 +153,8 @@ std::string erase_clause(const CollectResult& result) {
         result.erase_unrecorded.empty()
             ? std::string()
             : fmt::format(" (the erase result was not recorded: {})", result.erase_unrecorded);
-    const std::string why = result.erase_detail.empty() ? std::string("not known")
-                                                        : result.erase_detail;
+    const std::string why =
+        result.erase_detail.empty() ? std::string("not known") : result.erase_detail;
     switch (*result.erase) {
         case EraseResult::Verified:
             return "erased (read back: the reader holds no record)" + unrecorded;
@@ -194,7 +194,8 @@ std::string encode_reads(const std::vector<Read>& reads) {
 std::vector<Read> decode_reads(std::string_view text) {
     std::vector<Read> reads;
     const auto number = [](std::string_view digits, auto& into) {
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), into);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), into);
         return error == std::errc{} && end == digits.data() + digits.size();
     };
     while (!text.empty()) {
@@ -334,8 +335,8 @@ std::string describe(const CollectResult& result) {
             return fmt::format("{}: nothing stored, nothing erased: {}{}", port, result.detail,
                                no_answer_hint(result));
         case Outcome::Stopped:
-            return fmt::format("stopped during the download from {}: nothing stored, nothing erased",
-                               port);
+            return fmt::format(
+                "stopped during the download from {}: nothing stored, nothing erased", port);
         case Outcome::NoMachineId:
             return fmt::format(
                 "{}: nothing stored, nothing erased: the reader has no machine ID (it sends "
@@ -397,8 +398,8 @@ Json to_json(const CollectResult& result) {
     json["already_stored"] = result.already_stored;
     json["new_memory"] = result.new_memory;
     json["erase"] = result.erase ? Json(store::to_string(*result.erase)) : Json(nullptr);
-    json["failure"] = result.failure == ErrorClass::None ? Json(nullptr)
-                                                         : Json(to_string(result.failure));
+    json["failure"] =
+        result.failure == ErrorClass::None ? Json(nullptr) : Json(to_string(result.failure));
     json["message"] = describe(result);
     return json;
 }

@@ -428,9 +428,8 @@ StoreOutcome RecordStore::store_download(const CollectedDownload& collected) {
     // Reads that did not agree store no record: only their answers are kept.
     const bool sure = stores_records(collected.check);
     const Plan plan = sure ? plan_download(memory.records, download) : Plan{};
-    const EraseResult erase = sure
-                                  ? initial_erase_result(download, collected.erase_follows)
-                                  : EraseResult::Skipped;
+    const EraseResult erase =
+        sure ? initial_erase_result(download, collected.erase_follows) : EraseResult::Skipped;
     const Rows inserted = db_->run(
         "INSERT INTO downloads (reader_id, port, started_at, ended_at, announced, received, "
         "complete, memory, new_records, already_stored, erase, answer, reads, sure, checked, "
@@ -441,9 +440,8 @@ StoreOutcome RecordStore::store_download(const CollectedDownload& collected) {
          std::int64_t{download.complete() ? 1 : 0}, memory.id,
          static_cast<std::int64_t>(plan.new_records()),
          static_cast<std::int64_t>(plan.already_stored), std::string(to_string(erase)),
-         Blob{download.answer}, std::int64_t{collected.reads},
-         std::int64_t{sure ? 1 : 0}, std::string(to_string(collected.check)),
-         collected.read_log});
+         Blob{download.answer}, std::int64_t{collected.reads}, std::int64_t{sure ? 1 : 0},
+         std::string(to_string(collected.check)), collected.read_log});
     const std::int64_t download_id = inserted.at(0).integer(0);
     for (const auto& [read, answer] : collected.other_answers) {
         db_->run(

@@ -33,8 +33,15 @@ TEST_P(NeverTwice, StoresEachRecordOnce) {
         sequence,
         [&](const Download& download, bool erase_follows) {
             const auto now = std::chrono::system_clock::now();
-            return store->store_download(
-                {"/dev/ttyUSB0", now, now, &download, erase_follows, {}, 1, store::ReadCheck::Sure, {}});
+            return store->store_download({"/dev/ttyUSB0",
+                                          now,
+                                          now,
+                                          &download,
+                                          erase_follows,
+                                          {},
+                                          1,
+                                          store::ReadCheck::Sure,
+                                          {}});
         },
         [&](std::int64_t id, EraseResult result) { store->set_erase_result(id, result); });
 
@@ -174,9 +181,17 @@ TEST_P(StoreBackend, FiltersDownloadsByReaderDayAndCount) {
                   {&a, at(may(3), std::chrono::hours{1})}};
     std::vector<std::int64_t> ids;
     for (const auto& one : stored) {
-        ids.push_back(
-            store->store_download({"1", one.ended, one.ended, one.download, false, {}, 1, store::ReadCheck::Sure, {}})
-                .download_id);
+        ids.push_back(store
+                          ->store_download({"1",
+                                            one.ended,
+                                            one.ended,
+                                            one.download,
+                                            false,
+                                            {},
+                                            1,
+                                            store::ReadCheck::Sure,
+                                            {}})
+                          .download_id);
     }
     const auto found = [&](const DownloadFilter& filter) {
         std::vector<std::int64_t> chosen;
@@ -370,20 +385,20 @@ Download download_from(const std::string& id, int first_record) {
 StoreOutcome store_as(Store& store, const Download& download, const std::string& name,
                       bool sure = true, std::vector<std::pair<int, std::string>> others = {}) {
     const auto now = std::chrono::system_clock::now();
-    return store.store_download(
-        {"p", now, now, &download, false, name, sure ? 2 : 3,
-         sure ? ReadCheck::Sure : ReadCheck::Unsure, std::move(others)});
+    return store.store_download({"p", now, now, &download, false, name, sure ? 2 : 3,
+                                 sure ? ReadCheck::Sure : ReadCheck::Unsure, std::move(others)});
 }
 
 // Downgrades a store to version 2, as an older kdr left it.
 void make_version_2(Backend backend, const std::string& target) {
-    run_sql(backend, target,
-            "DROP INDEX records_by_reader; DROP INDEX records_by_reader_stamp; "
-            "DROP INDEX downloads_by_reader; DROP TABLE record_days; "
-            "ALTER TABLE readers DROP COLUMN named; ALTER TABLE downloads DROP COLUMN reads; "
-            "ALTER TABLE downloads DROP COLUMN sure; DROP TABLE download_answers; "
-            "ALTER TABLE downloads DROP COLUMN checked; ALTER TABLE downloads DROP COLUMN read_log; "
-            "UPDATE schema_version SET version = 2;");
+    run_sql(
+        backend, target,
+        "DROP INDEX records_by_reader; DROP INDEX records_by_reader_stamp; "
+        "DROP INDEX downloads_by_reader; DROP TABLE record_days; "
+        "ALTER TABLE readers DROP COLUMN named; ALTER TABLE downloads DROP COLUMN reads; "
+        "ALTER TABLE downloads DROP COLUMN sure; DROP TABLE download_answers; "
+        "ALTER TABLE downloads DROP COLUMN checked; ALTER TABLE downloads DROP COLUMN read_log; "
+        "UPDATE schema_version SET version = 2;");
 }
 
 // Version 4 kept a single read as "sure": upgraded, it is a read never
@@ -399,9 +414,10 @@ TEST_P(StoreBackend, UpgradedSingleReadsAreNotChecked) {
         store->store_download({"p", now, now, &one, false, {}, 1, ReadCheck::Sure, {}});
         store->store_download({"p", now, now, &one, false, {}, 3, ReadCheck::Unsure, {}});
     }
-    run_sql(GetParam(), target,
-            "ALTER TABLE downloads DROP COLUMN checked; ALTER TABLE downloads DROP COLUMN read_log; "
-            "UPDATE schema_version SET version = 4;");
+    run_sql(
+        GetParam(), target,
+        "ALTER TABLE downloads DROP COLUMN checked; ALTER TABLE downloads DROP COLUMN read_log; "
+        "UPDATE schema_version SET version = 4;");
     std::vector<ReadCheck> checks;
     for (const StoredDownload& download : open_store(target)->downloads()) {
         checks.push_back(download.check);
@@ -493,11 +509,13 @@ TEST_P(StoreBackend, OpensOnlyAStoreThatHoldsItsTables) {
     download.records = {nth_record(0)};
     download.announced = 1;
     const auto now = std::chrono::system_clock::now();
-    open_store(target)->store_download({"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
+    open_store(target)->store_download(
+        {"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
     std::unique_ptr<Store> reader = open_store(target, OpenMode::ReadOnly);
     ASSERT_EQ(reader->records({}).size(), 1U);
     try {
-        reader->store_download({"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
+        reader->store_download(
+            {"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
         ADD_FAILURE() << "a store opened for reading was written";
     } catch (const StoreError& error) {
         EXPECT_EQ(error.kind(), StoreErrorKind::ReadOnly) << error.what();
@@ -535,8 +553,16 @@ TEST_P(StoreBackend, QueriesAgreeWithTheRecordsTheyFilter) {
             simulator::download_answer(id, query_records(first, count)), 2024);
         const auto now = std::chrono::system_clock::now();
         const std::int64_t stored =
-            store->store_download({"p", now, now, &download, false, {}, 1,
-                                   sure ? ReadCheck::NotChecked : ReadCheck::Unsure, {}})
+            store
+                ->store_download({"p",
+                                  now,
+                                  now,
+                                  &download,
+                                  false,
+                                  {},
+                                  1,
+                                  sure ? ReadCheck::NotChecked : ReadCheck::Unsure,
+                                  {}})
                 .download_id;
         answers[stored] = download.answer;
     };
