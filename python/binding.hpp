@@ -41,5 +41,6 @@ void define_errors(py::module_& module);
 void define_reader(py::module_& module);
 void define_simulator(py::module_& module);
 void define_collect(py::module_& module);
+void define_station(py::module_& module);
 
 }  // namespace kdr::python

@@ -61,7 +61,8 @@ void define_collect(py::module_& module) {
             "each_read",
             [](const CollectResult& r) {
                 py::list reads;
-                for (const nlohmann::ordered_json& read : collect::to_json(r).at("each_read")) {
+                const nlohmann::ordered_json json = collect::to_json(r);
+                for (const nlohmann::ordered_json& read : json.at("each_read")) {
                     reads.append(py::str(read.at("got").get<std::string>()));
                 }
                 return reads;

@@ -149,6 +149,27 @@ def collect(
     single_read: bool = False,
 ) -> CollectResult: ...
 
+class Station:
+    """The station of `kdr collect --watch`: polls the port every 2 s and
+    collects each reader set into the cradle once, until Ctrl-C or stop()."""
+
+    def __init__(
+        self,
+        port: str | os.PathLike[str] | int,
+        db: str,
+        *,
+        password: str | bytes = "",
+        erase: bool = False,
+        reader: str = "",
+        single_read: bool = False,
+    ) -> None: ...
+    def run(
+        self,
+        on_line: Callable[[str], object] = ...,
+        on_result: Callable[[CollectResult], object] | None = None,
+    ) -> None: ...
+    def stop(self) -> None: ...
+
 class Simulator:
     """A KDR reader played on a pseudo-terminal, for tests. It holds 0 to
     99,999 records and a machine ID of up to 8 characters; texts and the ID

@@ -21,5 +21,6 @@ tests. Failures raise kdr.Error and its subclasses.)";
     define_errors(module);
     define_reader(module);
     define_collect(module);
+    define_station(module);
     define_simulator(module);
 }

@@ -75,6 +75,8 @@ py::object decoded(const DownloadedRecord& record, const std::string& encoding,
     return bytes_of(record.text).attr("decode")(encoding, errors);
 }
 
+}  // namespace
+
 // A port number is a word like any other: the port factory reads it.
 std::string port_word(const py::handle& port) {
     if (py::isinstance<py::int_>(port) && !py::isinstance<py::bool_>(port)) {
@@ -82,8 +84,6 @@ std::string port_word(const py::handle& port) {
     }
     return py::module_::import("os").attr("fspath")(port).cast<std::string>();
 }
-
-}  // namespace
 
 std::string to_bytes(const py::handle& text) {
     if (py::isinstance<py::bytes>(text)) {

@@ -14,6 +14,9 @@
 
 namespace kdr::python {
 
+/// The port word a Python value names: a number, or a path-like.
+[[nodiscard]] std::string port_word(const py::handle& port);
+
 class PyReader {
   public:
     PyReader(const py::handle& port, const py::handle& password, py::object on_progress,

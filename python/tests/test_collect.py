@@ -89,3 +89,22 @@ def test_the_readme_example_runs_as_written(simulator, tmp_path):
     failed = subprocess.run([sys.executable, str(script), "/dev/kdr-no-such-device"],
                             capture_output=True, text=True, timeout=60, check=False)
     assert failed.returncode == 1 and failed.stderr.startswith("/dev/kdr-no-such-device: ")
+
+
+def test_station_collects_a_docked_reader_once(simulator, password, tmp_path):
+    reader_sim = simulator(records=5)
+    station = kdr.Station(reader_sim.port, str(tmp_path / "r.sqlite"), password=password,
+                          erase=True)
+    lines, results = [], []
+
+    def collected(result):
+        results.append(result)
+        station.stop()
+
+    station.run(on_line=lines.append, on_result=collected)
+    assert [(r.outcome, r.check, r.each_read, r.erase) for r in results] == [
+        ("stored", "sure", ["whole", "whole"], "verified")]
+    assert lines[0].startswith(f"watching {reader_sim.port} every 2 s")
+    assert lines[1] == results[0].message
+    assert lines[-1] == "stopped"
+    assert reader_sim.records == []
