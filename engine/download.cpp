@@ -98,18 +98,15 @@ class Arrivals final : public AnswerWatch {
 DownloadOutcome Engine::download(std::string_view padded_password, const SinkFor& sink_for) {
     download_progress_ = {};
     hold_.acquire();
+    Line on = line();
     // Characters left over from earlier exchanges are not part of the answer.
-    {
-        std::string left_over;
-        port_.read(left_over, Clock::Instant::min());
-    }
+    timing_.before_request(on, Request::Download);
     port_.write(
         protocol::build_frame(protocol::command_body(padded_password, protocol::kDownload)));
 
     DownloadOutcome outcome;
     Arrivals arrivals(
         download_progress_, [this](Stage stage) { report(stage); }, host_);
-    Line on = line();
     outcome.answer = timing_.answer(on, arrivals);
     const std::string& answer = outcome.answer;
     report(Stage::Received);

@@ -30,39 +30,16 @@ void Engine::report(Stage stage, int step) {
 }
 
 void Engine::settle(Clock::Duration limit) {
-    const Clock::Duration quiet = timing_.quiet_before_connect();
-    const auto start = clock_.now();
-    auto last_arrival = start;
-    std::string discarded;
-    while (true) {
-        const auto now = clock_.now();
-        if (now - last_arrival >= quiet) {
-            return;
-        }
-        if (now - start >= limit) {
-            throw Error(
-                ErrorKind::LineBusy,
-                fmt::format("The line on {} is still busy: characters kept arriving for "
-                            "{} s before anything was sent (a reader still sending the "
-                            "answer to an earlier, interrupted request, or another "
-                            "device on the port). Wait until it ends, or take the "
-                            "reader out of its cradle and put it back.",
-                            port_.name(),
-                            std::chrono::duration_cast<std::chrono::seconds>(limit).count()));
-        }
-        discarded.clear();
-        if (port_.read(discarded, std::min(last_arrival + quiet, start + limit)) > 0) {
-            last_arrival = clock_.now();
-        }
-    }
+    Line on = line();
+    timing_.settle(on, limit);
 }
 
 Failure Engine::connect(std::string_view padded_password) {
     std::string body(1, protocol::kConnect);
     body += padded_password;
-    port_.discard_input();
-    port_.write(protocol::build_frame(body));
     Line on = line();
+    timing_.before_request(on, Request::Connect);
+    port_.write(protocol::build_frame(body));
     const std::string reply = timing_.reply(on, Reply::Password, {});
     hold_.release();
     switch (protocol::test_reply(reply)) {

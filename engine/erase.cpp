@@ -26,7 +26,7 @@ EraseOutcome Engine::erase(std::string_view padded_password) {
     using namespace std::chrono_literals;
     hold_.acquire();
     Line on = line();
-    timing_.before_request(on);
+    timing_.before_request(on, Request::Erase);
     port_.write(protocol::build_frame(protocol::command_body(padded_password, protocol::kErase)));
     // The reader takes a moment to erase; whatever it sends meanwhile tells
     // whether it took the request. The port stays held afterwards.

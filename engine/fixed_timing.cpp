@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <string>
 
 #include "engine/waits.hpp"
+#include "kdr/protocol.hpp"
 #include "kdr/timing.hpp"
 
 namespace kdr::engine {
@@ -11,11 +13,29 @@ namespace {
 constexpr Clock::Instant kNow = Clock::Instant::min();
 }  // namespace
 
-Clock::Duration FixedTiming::quiet_before_connect() const {
-    return 300ms;
+void FixedTiming::settle(Line& line, Clock::Duration limit) {
+    await_quiet(line, protocol::kAnswerSilence, limit);
 }
 
-void FixedTiming::before_request(Line& /*line*/) {}
+void FixedTiming::before_request(Line& line, Request which) {
+    switch (which) {
+        case Request::Connect:
+            line.port.discard_input();
+            break;
+        case Request::Download: {
+            std::string left_over;
+            line.port.read(left_over, kNow);
+            break;
+        }
+        case Request::ReadClock:
+            busy_wait(line.clock, line.clock.now(), protocol::kReadBackPause);
+            break;
+        case Request::SetClock:
+        case Request::Erase:
+            // What waits stays: the reply window reads it with the reply.
+            break;
+    }
+}
 
 std::string FixedTiming::reply(Line& line, Reply which, const StepReport& step) {
     std::string reply;
@@ -25,9 +45,11 @@ std::string FixedTiming::reply(Line& line, Reply which, const StepReport& step) 
             // within about 0.2 s of the request. Characters that come later
             // wait in the buffer until the next discard.
             constexpr int kReads = 5;
+            constexpr Clock::Duration kApart = 50ms;
+            static_assert(kReads * kApart == protocol::kReplyWindow);
             for (int read = 0; read < kReads; ++read) {
                 line.port.read(reply, kNow);
-                busy_wait(line.clock, line.clock.now(), 50ms);
+                busy_wait(line.clock, line.clock.now(), kApart);
             }
             break;
         }
@@ -65,7 +87,7 @@ std::string FixedTiming::answer(Line& line, AnswerWatch& watch) {
         line.port.read(answer, kNow);
         static_cast<void>(watch.grew(answer));
         if (line.port.available() == 0) {
-            yielding_wait(line.clock, line.host, line.clock.now(), 300ms);
+            yielding_wait(line.clock, line.host, line.clock.now(), protocol::kAnswerSilence);
         }
         watch.show();
     }
@@ -75,13 +97,13 @@ std::string FixedTiming::answer(Line& line, AnswerWatch& watch) {
 std::string FixedTiming::clock_reply(Line& line, std::size_t length) {
     const auto start = line.clock.now();
     constexpr auto kPollInterval = 1ms;
-    constexpr auto kClockReplyTimeout = 3s;
+    constexpr Clock::Duration kLimit = protocol::kClockReplyLimit;
     while (line.port.available() < length) {
         const auto now = line.clock.now();
-        if (now - start > kClockReplyTimeout) {
+        if (now - start > kLimit) {
             return {};
         }
-        line.clock.sleep_until(std::min(now + kPollInterval, start + kClockReplyTimeout + 1ns));
+        line.clock.sleep_until(std::min(now + kPollInterval, start + kLimit + 1ns));
     }
     std::string reply;
     line.port.read(reply, kNow);

@@ -18,21 +18,11 @@ namespace {
            std::max(settings.baud, 1);
 }
 
-// A reply is whole once an ETX follows its STX.
-[[nodiscard]] bool has_frame(std::string_view bytes) {
-    const std::size_t start = bytes.find(protocol::STX);
-    return start != std::string_view::npos &&
-           bytes.find(protocol::ETX, start + 1) != std::string_view::npos;
-}
-
 // How long the reader itself may take before its reply begins.
 [[nodiscard]] Clock::Duration reply_window(Reply which) {
-    return which == Reply::Erase ? 350ms : 250ms;
+    return which == Reply::Erase ? protocol::kEraseReplyWindow : protocol::kReplyWindow;
 }
 
-// The reader's own limits, as its timing has them.
-constexpr Clock::Duration kSilence = 300ms;
-constexpr Clock::Duration kClockReplyLimit = 3s;
 // What a wake-up may be late on a loaded computer.
 constexpr Clock::Duration kScheduling = 10ms;
 // Reads of fewer bytes than this are a trickle, let gather for kGather.
@@ -57,12 +47,20 @@ void LineTiming::measured(Clock::Duration first_byte) noexcept {
     has_measurement_ = true;
 }
 
-Clock::Duration LineTiming::quiet_before_connect() const {
+void LineTiming::settle(Line& line, Clock::Duration limit) {
     // An interrupted answer runs on without pauses: a short quiet ends it.
-    return 50ms + latency_;
+    await_quiet(line, 50ms + latency_, limit);
 }
 
-void LineTiming::before_request(Line& line) {
+void LineTiming::before_request(Line& line, Request which) {
+    if (which == Request::Download) {
+        std::string left_over;
+        line.port.read(left_over, Clock::Instant::min());
+        return;
+    }
+    if (which == Request::ReadClock) {
+        busy_wait(line.clock, line.clock.now(), protocol::kReadBackPause);
+    }
     // Whatever came after the last reply's frame is no part of the next.
     line.port.discard_input();
 }
@@ -74,7 +72,7 @@ std::string LineTiming::reply(Line& line, Reply which, const StepReport& step) {
         step(0);
     }
     std::string reply;
-    while (!has_frame(reply) && line.clock.now() < deadline) {
+    while (!protocol::reply_frame_end(reply) && line.clock.now() < deadline) {
         const bool first = reply.empty();
         // The reader answers a password at once: its reply times the link.
         // An erase or a new time may keep it busy a while first.
@@ -101,7 +99,7 @@ std::string LineTiming::answer(Line& line, AnswerWatch& watch) {
     }
     const Clock::Duration guard =
         4 * character_time(line.port.settings()) + kScheduling + trip / 20;
-    const Clock::Duration silence = kSilence + trip;
+    const Clock::Duration silence = protocol::kAnswerSilence + trip;
     auto last_arrival = line.clock.now();
     // The count is trusted from the moment the announced records are in until
     // another byte comes: from then on only silence ends the answer.
@@ -138,7 +136,7 @@ std::string LineTiming::answer(Line& line, AnswerWatch& watch) {
 }
 
 std::string LineTiming::clock_reply(Line& line, std::size_t length) {
-    const auto deadline = line.clock.now() + kClockReplyLimit + round_trip();
+    const auto deadline = line.clock.now() + protocol::kClockReplyLimit + round_trip();
     std::string reply;
     while (reply.size() < length && line.clock.now() < deadline) {
         line.port.read(reply, deadline);

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <string>
 
-#include "engine/waits.hpp"
 #include "kdr/engine.hpp"
 #include "kdr/protocol.hpp"
 
@@ -49,7 +48,7 @@ ClockSync Engine::sync_clock(std::string_view padded_password) {
 
     hold_.acquire();
     Line on = line();
-    timing_.before_request(on);
+    timing_.before_request(on, Request::SetClock);
     port_.write(request(protocol::kSetClock));
     const std::string reply = timing_.reply(on, Reply::SetClock, {});
     switch (protocol::test_reply(reply)) {
@@ -66,9 +65,9 @@ ClockSync Engine::sync_clock(std::string_view padded_password) {
             break;
     }
 
-    // The reader needs this second before it reads its new clock back.
-    busy_wait(clock_, clock_.now(), 1s);
-    timing_.before_request(on);
+    // The policy gives the reader the pause it needs before it reads its new
+    // clock back.
+    timing_.before_request(on, Request::ReadClock);
     port_.write(request(protocol::kReadClock));
     constexpr std::size_t kClockReplyLength = 10;
     const std::string clock_reply = timing_.clock_reply(on, kClockReplyLength);

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "kdr/platform.hpp"
+#include "kdr/timing.hpp"
 
 namespace kdr::engine {
 
@@ -19,5 +20,9 @@ void busy_wait(Clock& clock, Clock::Instant start, Clock::Duration length);
 /// not end the wait, and rests between turns until the end of the wait or the
 /// next message for the host.
 void yielding_wait(Clock& clock, HostRuntime& host, Clock::Instant start, Clock::Duration length);
+
+/// Reads and drops what arrives until nothing has come for `quiet`; throws
+/// Error(LineBusy) when characters still come after `limit`.
+void await_quiet(Line& line, Clock::Duration quiet, Clock::Duration limit);
 
 }  // namespace kdr::engine

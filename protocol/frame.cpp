@@ -68,6 +68,18 @@ bool ends_frame(std::string_view bytes) noexcept {
     return bytes.size() >= 4 && bytes.back() == ETX && bytes[bytes.size() - 3] == CR;
 }
 
+std::optional<std::size_t> reply_frame_end(std::string_view text) noexcept {
+    const std::size_t start = text.find(STX);
+    if (start == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::size_t end = text.find(ETX, start + 1);
+    if (end == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return end + 1;
+}
+
 namespace {
 constexpr std::size_t kClockLength = 6;
 

@@ -1,9 +1,12 @@
 // The reader's wire protocol as pure functions over bytes: frames, checksum,
-// password padding, reply test and the six-character clock encoding.
-// Nothing here does I/O; the reader simulator uses the same functions for the
-// reader's side of the line.
+// password padding, reply test and the six-character clock encoding, and the
+// reader's own timing as facts for the timing policies to listen by.
+// Nothing here does I/O or reads a clock; the reader simulator uses the same
+// functions for the reader's side of the line.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,6 +35,25 @@ inline constexpr std::size_t kMinPasswordLength = 8;
 
 /// The line settings of the reader.
 inline constexpr std::string_view kLineSettings = "19200,n,8,1";
+
+// The reader's timing: how soon it answers, how long its answer may pause,
+// what it needs between two requests. Both timing policies take these from
+// here, the control's fixed windows and the Linux faces' line timing alike.
+
+/// A reply to the password or to a new time begins within this of the
+/// request.
+inline constexpr std::chrono::milliseconds kReplyWindow{250};
+/// While it erases, the reader may take this long before its reply begins.
+inline constexpr std::chrono::milliseconds kEraseReplyWindow{350};
+/// The answer to a download never pauses this long: a silence this long after
+/// the last character ends it (and the rest of an answer to an interrupted
+/// request).
+inline constexpr std::chrono::milliseconds kAnswerSilence{300};
+/// After it has acknowledged a new time, the reader needs this long before it
+/// is asked for its clock.
+inline constexpr std::chrono::seconds kReadBackPause{1};
+/// The reader sends its clock back within this of the read-back request.
+inline constexpr std::chrono::seconds kClockReplyLimit{3};
 
 /// Sum of the character codes (0 to 255) of a text, reduced modulo 128.
 [[nodiscard]] int sum_mod128(std::string_view text) noexcept;
@@ -74,6 +96,12 @@ struct Request {
 /// checksum character, ETX. No checksum character is below 32, so CR,
 /// anything, ETX can only end a frame.
 [[nodiscard]] bool ends_frame(std::string_view bytes) noexcept;
+
+/// Where the first whole reply frame in `text` ends: one past the first ETX
+/// that follows the first STX; nullopt while no ETX has followed an STX. A
+/// reply is in once its frame is: whatever its body, judging it is
+/// test_reply's part, waiting longer would not mend it.
+[[nodiscard]] std::optional<std::size_t> reply_frame_end(std::string_view text) noexcept;
 
 /// Parses one whole request, STX to ETX; nullopt for bytes that are no frame.
 ///

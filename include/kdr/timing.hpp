@@ -47,6 +47,15 @@ class AnswerWatch {
     virtual void show() = 0;
 };
 
+/// The requests, as a policy readies the line for each.
+enum class Request : std::uint8_t {
+    Connect,    ///< the password
+    Download,   ///< every record
+    SetClock,   ///< the new time
+    ReadClock,  ///< the reader's clock, once it has acknowledged the new time
+    Erase,      ///< the erase of the records
+};
+
 /// Called with the steps (0 to 100) of a reply window that shows progress.
 using StepReport = std::function<void(int step)>;
 
@@ -54,12 +63,15 @@ class TimingPolicy {
   public:
     virtual ~TimingPolicy() = default;
 
-    /// How long the line must stay quiet before the first request, so that
-    /// the rest of an answer to an interrupted program is not taken for the
-    /// reply.
-    [[nodiscard]] virtual Clock::Duration quiet_before_connect() const = 0;
-    /// Called just before each request but the download's is written.
-    virtual void before_request(Line& line) = 0;
+    /// Waits until the line has stayed quiet for the policy's quiet time,
+    /// discarding what comes, so that the rest of an answer to an interrupted
+    /// program is not taken for the next reply. Throws Error(LineBusy) when
+    /// characters still arrive after `limit`.
+    virtual void settle(Line& line, Clock::Duration limit) = 0;
+    /// Called just before each request is written: clears what waits from
+    /// earlier exchanges, as far as the policy does, and waits whatever the
+    /// reader needs before this request (before the read-back, its pause).
+    virtual void before_request(Line& line, Request which) = 0;
     /// What came in reply to a request just written.
     [[nodiscard]] virtual std::string reply(Line& line, Reply which, const StepReport& step) = 0;
     /// The answer to the download request just written.
@@ -69,17 +81,21 @@ class TimingPolicy {
     [[nodiscard]] virtual std::string clock_reply(Line& line, std::size_t length) = 0;
 };
 
-/// The control's timing, fixed as hosts of the control know it: the password
-/// reply is what came in five reads 0.05 s apart (the host's loop gets no
-/// turn); the new time's, what came in 0.3 s; a download waits 0.1 s after
-/// its request, and is over when a read empties the buffer and nothing more
-/// comes in the following 0.3 s; the erase listens for 101 steps of 3 ms;
-/// waits other than the password's give the host's loop its turns. Reads
-/// never wait on the port: the clock's waits decide.
+/// The control's timing, fixed as hosts of the control know it: input is
+/// discarded before the password request and read once and dropped before
+/// the download's; the password reply is what came in five reads 0.05 s
+/// apart; the new time's, what came in 0.3 s; the clock is asked for 1 s
+/// after the new time was acknowledged, and its reply awaited up to 3 s; a
+/// download waits 0.1 s after its request, and is over when a read empties
+/// the buffer and nothing more comes in the following 0.3 s; the erase
+/// listens for 101 steps of 3 ms. The 0.3 s after the new time, the erase's
+/// steps and the download's silences give the host's loop its turns; the
+/// other waits block it. Reads never wait on the port: the clock's waits
+/// decide. A settle waits for the answer's 0.3 s of silence.
 class FixedTiming final : public TimingPolicy {
   public:
-    [[nodiscard]] Clock::Duration quiet_before_connect() const override;
-    void before_request(Line& line) override;
+    void settle(Line& line, Clock::Duration limit) override;
+    void before_request(Line& line, Request which) override;
     [[nodiscard]] std::string reply(Line& line, Reply which, const StepReport& step) override;
     [[nodiscard]] std::string answer(Line& line, AnswerWatch& watch) override;
     [[nodiscard]] std::string clock_reply(Line& line, std::size_t length) override;
@@ -103,6 +119,10 @@ class FixedTiming final : public TimingPolicy {
 ///   `latency` is the least round trip assumed, for a link known to be
 ///   slow. Before the first reply, a network link is given
 ///   `kFirstNetworkRoundTrip`.
+/// - Input is discarded before each request but the download's (whose
+///   left-overs are read once and dropped), the read-back's after the
+///   reader's pause; a settle waits for 50 ms of quiet plus the latency
+///   given, since an interrupted answer runs on without pauses.
 class LineTiming final : public TimingPolicy {
   public:
     static constexpr Clock::Duration kFirstNetworkRoundTrip = std::chrono::seconds(1);
@@ -114,8 +134,8 @@ class LineTiming final : public TimingPolicy {
     /// latency given; the latency alone until a reply has been measured.
     [[nodiscard]] Clock::Duration round_trip() const noexcept;
 
-    [[nodiscard]] Clock::Duration quiet_before_connect() const override;
-    void before_request(Line& line) override;
+    void settle(Line& line, Clock::Duration limit) override;
+    void before_request(Line& line, Request which) override;
     [[nodiscard]] std::string reply(Line& line, Reply which, const StepReport& step) override;
     [[nodiscard]] std::string answer(Line& line, AnswerWatch& watch) override;
     [[nodiscard]] std::string clock_reply(Line& line, std::size_t length) override;

@@ -80,6 +80,30 @@ TEST(ReplyTest, OnlyTheExactAcknowledgementIsAccepted) {
     }
 }
 
+TEST(ReplyTest, FrameEndsAtTheFirstEtxAfterAnStx) {
+    const std::string ack = ack_reply();
+    struct Case {
+        std::string text;
+        std::optional<std::size_t> end;
+    };
+    const Case cases[] = {
+        {"", std::nullopt},
+        {ack.substr(0, 4), std::nullopt},
+        {ack, 5},
+        {ack + ack, 5},
+        {"xy" + ack, 7},
+        // An ETX before any STX opens nothing; the one after it closes.
+        {std::string(1, ETX) + ack, 6},
+        {std::string(1, ETX), std::nullopt},
+        // A garbled frame is whole all the same: waiting would not mend it.
+        {std::string{STX, ETX}, 2},
+        {std::string{STX, STX, 'x', ETX}, 4},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(reply_frame_end(c.text), c.end) << ::testing::PrintToString(c.text);
+    }
+}
+
 TEST(PasswordTest, PaddingAndSum) {
     struct Case {
         std::string in;
