@@ -13,11 +13,12 @@
 #include <sstream>
 #include <system_error>
 
+#include "cli/collect_command.hpp"
 #include "cli/command.hpp"
 #include "cli/commands.hpp"
-#include "cli/serve/serve_command.hpp"
-#include "cli/store_commands.hpp"
+#include "cli/serve_command.hpp"
 #include "kdr/error.hpp"
+#include "writers/formats.hpp"
 
 namespace kdr::cli {
 
@@ -174,6 +175,16 @@ const std::array<Command, 12>& command_table() {
     return table;
 }
 
+// A format or encoding the writers do not know, in the words of the option
+// that named it.
+std::string option_problem(const writers::UnknownName& error) {
+    if (error.kind() == writers::UnknownName::Kind::Format) {
+        return fmt::format("--format {}: no such format", error.name());
+    }
+    return fmt::format("--encoding {}: give cp1252, latin1 or utf8 for the reader's characters",
+                       error.name());
+}
+
 // A parser message in the command's words where the parser's are obscure.
 std::string usage_message(const CLI::ParseError& error, const CLI::App* command) {
     if (command != nullptr && dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
@@ -266,6 +277,9 @@ int dispatch(const std::vector<std::string>& args, Console& console) {
         }
     } catch (const UsageError& error) {
         console.err << "kdr: " << error.what() << '\n' << hint(named);
+        return kExitUsage;
+    } catch (const writers::UnknownName& error) {
+        console.err << "kdr: " << option_problem(error) << '\n' << hint(named);
         return kExitUsage;
     } catch (const std::exception& error) {
         console.err << "kdr: " << error.what() << '\n';

@@ -1,7 +1,10 @@
-// The commands of `kdr`, each with its parsed options.
+// The commands of `kdr`, each with its parsed options (collect and serve
+// in collect_command.hpp and serve_command.hpp); each is defined in a file
+// of its own, cli/<name>_command.cpp.
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +52,26 @@ struct SimulateOptions {
     std::string encoding = "cp1252";
 };
 
+struct ExportOptions {
+    std::optional<std::string> db;
+    std::optional<std::string> reader;
+    std::optional<std::string> since;  ///< "YYYY-MM-DD"
+    std::string format = "csv";
+    std::optional<std::string> output_file;  ///< -o; "-" or none: standard output
+};
+
+struct HistoryOptions {
+    std::optional<std::string> db;
+    std::optional<std::string> reader;
+    std::optional<std::string> since;  ///< "YYYY-MM-DD", UTC
+    std::optional<std::size_t> limit;  ///< the most recent N
+    std::string format = "text";       ///< text or json
+};
+
+struct RebuildOptions {
+    std::optional<std::string> db;
+};
+
 struct DemoOptions {
     std::size_t records = 12;
     bool fast = false;
@@ -65,6 +88,9 @@ void add_erase_options(CLI::App& command, EraseOptions& options);
 void add_ports_options(CLI::App& command, PortsOptions& options);
 void add_simulate_options(CLI::App& command, SimulateOptions& options);
 void add_demo_options(CLI::App& command, DemoOptions& options);
+void add_export_options(CLI::App& command, ExportOptions& options);
+void add_history_options(CLI::App& command, HistoryOptions& options);
+void add_rebuild_options(CLI::App& command, RebuildOptions& options);
 
 int command_open(const LineOptions& options, Console& console);
 int command_download(const DownloadOptions& options, Console& console);
@@ -74,5 +100,8 @@ int command_ports(const PortsOptions& options, Console& console);
 /// Serves until SIGINT, SIGTERM or SIGHUP.
 int command_simulate(const SimulateOptions& options, Console& console);
 int command_demo(const DemoOptions& options, Console& console);
+int command_export(const ExportOptions& options, Console& console);
+int command_history(const HistoryOptions& options, Console& console);
+int command_rebuild(const RebuildOptions& options, Console& console);
 
 }  // namespace kdr::cli

@@ -1,5 +1,5 @@
 # Writes OUTPUT, a C++ source that holds each of FILES (a ;-list of paths)
-# by its file name, for kdr::cli::serve::asset(). Run with cmake -P at build
+# by its file name, for kdr::web::asset(). Run with cmake -P at build
 # time, so that an edited template is built in.
 set(body "")
 set(table "")
@@ -14,14 +14,14 @@ foreach(path IN LISTS FILES)
   string(APPEND table "    {\"${name}\", std::string_view(kAsset${index}, ${size})},\n")
   math(EXPR index "${index} + 1")
 endforeach()
-file(WRITE "${OUTPUT}.new" "// Made by cmake/embed-assets.cmake from cli/serve/: do not edit.
+file(WRITE "${OUTPUT}.new" "// Made by cmake/embed-assets.cmake from web/: do not edit.
 #include <array>
 #include <string_view>
 #include <utility>
 
-#include \"cli/serve/web_view.hpp\"
+#include \"web/web_view.hpp\"
 
-namespace kdr::cli::serve {
+namespace kdr::web {
 namespace {
 ${body}
 constexpr std::array<std::pair<std::string_view, std::string_view>, ${index}> kAssets{{
@@ -37,7 +37,7 @@ std::string_view asset(std::string_view name) {
     return {};
 }
 
-}  // namespace kdr::cli::serve
+}  // namespace kdr::web
 ")
 file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.new")

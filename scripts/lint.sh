@@ -13,6 +13,6 @@ clang-format --dry-run --Werror "${sources[@]}"
 # The arrows between the parts, as docs/ARCHITECTURE.md draws them.
 python3 scripts/check-arrows.py
 
-mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(base|protocol|platform|engine|control|reader|simulator|store|collect|cli|python)/.*\.cpp$')
+mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(base|protocol|platform|engine|control|reader|simulator|store|collect|writers|web|cli|python)/.*\.cpp$')
 run-clang-tidy -quiet -p build/dev "${units[@]}" 2>&1 | grep -E '(warning|error):' && exit 1
 echo "Lint clean." >&2

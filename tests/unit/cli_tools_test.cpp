@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "cli/app.hpp"
-#include "cli/download_formats.hpp"
 #include "cli/result_file.hpp"
 #include "cli/serial_ports.hpp"
 #include "cli/session.hpp"
@@ -556,35 +555,6 @@ TEST(ResultFileTest, ReplacesFilesWritesIntoEverythingElse) {
     EXPECT_THROW(ResultFile("/dev/full").commit("x"), Error);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
     fs::remove_all(dir);
-}
-
-// An export: several readers in one document of each format.
-TEST(RecordWriters, SeveralReadersMakeOneDocument) {
-    DownloadedRecord record;
-    record.text = "ITEM";
-    const auto write = [&](std::string_view format) {
-        std::ostringstream out;
-        const auto writer = make_writer(format, out, {default_decoder(), {}, true});
-        for (const char* id : {"KDR00001", "KDR00002"}) {
-            ReaderHeader reader;
-            reader.machine_id = id;
-            reader.received = 1;
-            writer->begin(reader);
-            writer->record(record);
-            writer->end();
-        }
-        writer->finish();
-        return out.str();
-    };
-    const nlohmann::json json = nlohmann::json::parse(write("json"));
-    ASSERT_EQ(json.size(), 2U);
-    EXPECT_EQ(json[1]["machine_id"], "KDR00002");
-    EXPECT_TRUE(json[1]["record_count"].is_null());
-    const std::string csv = write("csv");
-    EXPECT_EQ(csv.rfind("machine_id,", 0), 0U);
-    EXPECT_EQ(csv.find("machine_id,", 1), std::string::npos) << csv;
-    EXPECT_NE(csv.find("\nKDR00002,,1,"), std::string::npos) << csv;
-    EXPECT_EQ(format_names(true), (std::vector<std::string>{"json", "csv"}));
 }
 
 // ---- Serial devices ---------------------------------------------------------

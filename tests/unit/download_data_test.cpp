@@ -5,13 +5,14 @@
 
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "cli/download_formats.hpp"
 #include "kdr/error.hpp"
 #include "kdr/simulator.hpp"
 #include "protocol/record_decoding.hpp"
+#include "writers/formats.hpp"
 
 namespace kdr {
 namespace {
@@ -214,7 +215,7 @@ Download sample_download() {
 
 TEST(DownloadFormats, JsonSaysWhatArrivedAndNeverPassesADefaultDateForARealOne) {
     const nlohmann::json json =
-        nlohmann::json::parse(cli::to_json(sample_download(), cli::text_decoder("cp1252")));
+        nlohmann::json::parse(writers::to_json(sample_download(), writers::text_decoder("cp1252")));
     EXPECT_EQ(json.at("machine_id"), "KDR\u20ac    ");
     EXPECT_EQ(json.at("record_count"), 3);
     EXPECT_EQ(json.at("received"), 2);
@@ -234,15 +235,15 @@ TEST(DownloadFormats, JsonSaysWhatArrivedAndNeverPassesADefaultDateForARealOne) 
 
 TEST(DownloadFormats, CsvQuotesWhereNeeded) {
     EXPECT_EQ(
-        cli::to_csv(sample_download(), cli::text_decoder("latin1")),
+        writers::to_csv(sample_download(), writers::text_decoder("latin1")),
         "machine_id,record_count,record,timestamp,date,time,date_line,text\n"
         "KDR\u0080    ,3,1,2024-05-01T08:15:00,2024-05-01,08:15:00,2024/05/01 08:15:00,plain\n"
         "KDR\u0080    ,3,2,,,,2000/01/01 00:00:00,\"comma, \"\"quote\"\"\r\nnext\"\n");
-    EXPECT_EQ(
-        cli::to_csv(Download{true, "KDR00042", 0, {}, false, {}, 0, {}}, cli::text_decoder("utf8")),
-        "machine_id,record_count,record,timestamp,date,time,date_line,text\n"
-        "KDR00042,0,,,,,,\n");
-    EXPECT_EQ(cli::with_platform_line_ends("a\r\nb\rc\r\n\r\n"), "a\nb\rc\n\n");
+    EXPECT_EQ(writers::to_csv(Download{true, "KDR00042", 0, {}, false, {}, 0, {}},
+                              writers::text_decoder("utf8")),
+              "machine_id,record_count,record,timestamp,date,time,date_line,text\n"
+              "KDR00042,0,,,,,,\n");
+    EXPECT_EQ(writers::with_platform_line_ends("a\r\nb\rc\r\n\r\n"), "a\nb\rc\n\n");
 }
 
 TEST(DownloadFormats, TheReadersCharactersBecomeUtf8) {
@@ -257,9 +258,9 @@ TEST(DownloadFormats, TheReadersCharactersBecomeUtf8) {
         {"utf8", "a\xe9z\xc0\x80", "a\ufffdz\ufffd\ufffd"},  // stray and overlong
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(cli::text_decoder(c.encoding)(c.bytes), c.utf8) << c.encoding;
+        EXPECT_EQ(writers::text_decoder(c.encoding)(c.bytes), c.utf8) << c.encoding;
     }
-    EXPECT_THROW(static_cast<void>(cli::text_decoder("ebcdic")), std::exception);
+    EXPECT_THROW(static_cast<void>(writers::text_decoder("ebcdic")), std::exception);
 }
 
 TEST(DownloadFormats, TextsGoBackIntoTheReadersCodePage) {
@@ -284,10 +285,10 @@ TEST(DownloadFormats, TextsGoBackIntoTheReadersCodePage) {
         {"cp1252", "caf\xe9", "", "no valid UTF-8"},  // Latin-1 given for UTF-8
     };
     for (const auto& c : cases) {
-        const cli::TextEncoder encode = cli::text_encoder(c.encoding);
+        const writers::TextEncoder encode = writers::text_encoder(c.encoding);
         if (!c.bytes.empty()) {
             EXPECT_EQ(encode(c.utf8), c.bytes) << c.encoding << " " << c.utf8;
-            EXPECT_EQ(cli::text_decoder(c.encoding)(c.bytes), c.utf8) << c.encoding;
+            EXPECT_EQ(writers::text_decoder(c.encoding)(c.bytes), c.utf8) << c.encoding;
             continue;
         }
         try {
@@ -298,7 +299,37 @@ TEST(DownloadFormats, TextsGoBackIntoTheReadersCodePage) {
             EXPECT_NE(std::string(error.what()).find(c.refused), std::string::npos) << error.what();
         }
     }
-    EXPECT_THROW(static_cast<void>(cli::text_encoder("ebcdic")), std::exception);
+    EXPECT_THROW(static_cast<void>(writers::text_encoder("ebcdic")), std::exception);
+}
+
+// An export: several readers in one document of each format.
+TEST(RecordWriters, SeveralReadersMakeOneDocument) {
+    DownloadedRecord record;
+    record.text = "ITEM";
+    const auto write = [&](std::string_view format) {
+        std::ostringstream out;
+        const auto writer =
+            writers::make_writer(format, out, {writers::default_decoder(), {}, true});
+        for (const char* id : {"KDR00001", "KDR00002"}) {
+            writers::ReaderHeader reader;
+            reader.machine_id = id;
+            reader.received = 1;
+            writer->begin(reader);
+            writer->record(record);
+            writer->end();
+        }
+        writer->finish();
+        return out.str();
+    };
+    const nlohmann::json json = nlohmann::json::parse(write("json"));
+    ASSERT_EQ(json.size(), 2U);
+    EXPECT_EQ(json[1]["machine_id"], "KDR00002");
+    EXPECT_TRUE(json[1]["record_count"].is_null());
+    const std::string csv = write("csv");
+    EXPECT_EQ(csv.rfind("machine_id,", 0), 0U);
+    EXPECT_EQ(csv.find("machine_id,", 1), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\nKDR00002,,1,"), std::string::npos) << csv;
+    EXPECT_EQ(writers::format_names(true), (std::vector<std::string>{"json", "csv"}));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "cli/serve/serve_command.hpp"
+#include "cli/serve_command.hpp"
 
 #include <fmt/format.h>
 #include <pthread.h>
@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "cli/options.hpp"
-#include "cli/serve/server.hpp"
 #include "cli/session.hpp"
+#include "web/server.hpp"
 
 namespace kdr::cli {
 namespace {
@@ -24,7 +24,7 @@ namespace {
 /// HOST:PORT, [IPv6]:PORT, :PORT or PORT; the host is loopback when not given.
 std::pair<std::string, int> parse_listen(const std::string& text) {
     if (text.empty()) {
-        return {"127.0.0.1", serve::kDefaultPort};
+        return {"127.0.0.1", web::kDefaultPort};
     }
     std::string host = "127.0.0.1";
     std::string_view port_text = text;
@@ -50,7 +50,7 @@ std::pair<std::string, int> parse_listen(const std::string& text) {
         throw UsageError(fmt::format(
             "--listen {}: give HOST:PORT, such as 127.0.0.1:{} or 0.0.0.0:{} (port 0: any free "
             "one)",
-            text, serve::kDefaultPort, serve::kDefaultPort));
+            text, web::kDefaultPort, web::kDefaultPort));
     }
     return {host, port};
 }
@@ -91,7 +91,7 @@ void add_serve_options(CLI::App& command, ServeOptions& options) {
         .add_option("--listen", options.listen,
                     fmt::format("The address and port to serve on (default 127.0.0.1:{}: this "
                                 "machine only)",
-                                serve::kDefaultPort))
+                                web::kDefaultPort))
         ->option_text("HOST:PORT");
     command
         .add_option("--token-file", options.token_file,
@@ -130,11 +130,11 @@ Examples:
   kdr serve --db records.sqlite
   kdr serve --db postgresql://kdr@db/kdr --listen :9000
   kdr serve --db records.sqlite --listen 0.0.0.0:{} --token-file serve-token)",
-        serve::kMaxApiRows, serve::kDefaultPort, serve::kDefaultPort));
+        web::kMaxApiRows, web::kDefaultPort, web::kDefaultPort));
 }
 
 int command_serve(const ServeOptions& options, Console& console) {
-    serve::ServeSettings settings;
+    web::ServeSettings settings;
     settings.db = store_target(options.db);
     std::tie(settings.host, settings.port) = parse_listen(options.listen);
     // A service hands the token over as a credential, as the stations get
@@ -147,7 +147,7 @@ int command_serve(const ServeOptions& options, Console& console) {
     }
     if (token_file) {
         settings.token = read_token(*token_file);
-    } else if (!serve::is_loopback(settings.host)) {
+    } else if (!web::is_loopback(settings.host)) {
         throw UsageError(fmt::format(
             "--listen {}: anyone who reaches this machine could read the store; give "
             "--token-file FILE with an access token to listen beyond this machine, or listen "
@@ -170,7 +170,7 @@ int command_serve(const ServeOptions& options, Console& console) {
         ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
     } restore{previous};
 
-    serve::WebServer server(settings);
+    web::WebServer server(settings);
     if (!server.has_chart()) {
         console.err << fmt::format(
             "kdr serve: {} is missing, so the pages draw no chart (Debian: install "

@@ -1,14 +1,13 @@
-// kdr collect, export and history. A collect opens the store before it talks
+// kdr collect. A collect opens the store before it talks
 // to the reader (a store that cannot be written is found before a long
 // transfer), stores the download in one transaction, and erases the reader
 // only after that transaction is durably committed and only when the whole
 // memory arrived. Whatever goes wrong before that point leaves the reader as
 // it was; what goes wrong after it costs nothing stored.
-#include "cli/store_commands.hpp"
+#include "cli/collect_command.hpp"
 
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -16,21 +15,16 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 #include <system_error>
 #include <utility>
 
-#include "cli/download_formats.hpp"
 #include "cli/options.hpp"
-#include "cli/result_file.hpp"
 #include "collect/collect.hpp"
 #include "collect/station_policy.hpp"
 #include "kdr/error.hpp"
@@ -419,71 +413,6 @@ int watch(const CollectOptions& options, std::string target, Console& console) {
     return station.run();
 }
 
-std::chrono::year_month_day parse_day(const std::string& text) {
-    int year = 0;
-    unsigned month = 0;
-    unsigned day = 0;
-    char extra = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2u-%2u%c", &year, &month, &day, &extra) != 3) {
-        throw UsageError(fmt::format("--since {}: give a date as YYYY-MM-DD", text));
-    }
-    const std::chrono::year_month_day parsed{std::chrono::year{year}, std::chrono::month{month},
-                                             std::chrono::day{day}};
-    if (!parsed.ok()) {
-        throw UsageError(fmt::format("--since {}: no such date", text));
-    }
-    return parsed;
-}
-
-// The command's end checks that the text reached standard output.
-void write_out(const std::string& text, Console& console) {
-    console.out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
-
-// The readers the store holds, as the outputs show them, when few enough to
-// list in a sentence.
-constexpr std::size_t kReadersListed = 10;
-
-// A --reader that names no reader of the store is a failure of its own: an
-// empty result would look like a reader without records. Returns whether it
-// names one, having said so otherwise.
-bool reader_known(Store& store, const std::optional<std::string>& reader, Console& console) {
-    if (!reader) {
-        return true;
-    }
-    const std::vector<std::string> ids = store.readers();
-    if (std::any_of(ids.begin(), ids.end(),
-                    [&](const std::string& id) { return store::same_reader(id, *reader); })) {
-        return true;
-    }
-    std::string held;
-    if (ids.empty()) {
-        held = "it holds no reader yet";
-    } else if (ids.size() <= kReadersListed) {
-        std::vector<std::string> shown;
-        shown.reserve(ids.size());
-        for (const std::string& id : ids) {
-            shown.push_back(cp1252_to_utf8(trim_spaces(id)));
-        }
-        held = fmt::format("it holds {}", fmt::join(shown, ", "));
-    } else {
-        held = fmt::format("it holds {} readers (kdr history lists them)", ids.size());
-    }
-    console.err << fmt::format("kdr: --reader {}: the store {} holds no such reader; {}\n", *reader,
-                               store.name(), held);
-    return false;
-}
-
-// Where --output or standard output takes a command's whole text.
-void write_result(const std::optional<ResultFile>& file, const std::string& text,
-                  Console& console) {
-    if (file) {
-        file->commit(text);
-    } else {
-        write_out(text, console);
-    }
-}
-
 }  // namespace
 
 int command_collect(const CollectOptions& options, Console& console) {
@@ -537,126 +466,6 @@ int command_collect(const CollectOptions& options, Console& console) {
     return result.succeeded() ? kExitSuccess : kExitFailure;
 }
 
-std::string render_stored(std::string_view format, const std::vector<store::StoredRecord>& rows) {
-    // Each reader's records in the formats of `kdr download`. No reader
-    // announced a count for them, and whether a reader's whole memory is
-    // among them is not known: those stay empty.
-    std::ostringstream text;
-    const std::unique_ptr<RecordWriter> writer =
-        make_writer(format, text, WriterOptions{default_decoder(), {}, true});
-    for (std::size_t i = 0; i < rows.size();) {
-        std::size_t next = i;
-        while (next < rows.size() && rows[next].machine_id == rows[i].machine_id) {
-            ++next;
-        }
-        ReaderHeader reader;
-        reader.machine_id = rows[i].machine_id;
-        reader.received = next - i;
-        writer->begin(reader);
-        for (; i < next; ++i) {
-            writer->record(rows[i].record);
-        }
-        writer->end();
-    }
-    writer->finish();
-    return text.str();
-}
-
-nlohmann::ordered_json download_json(const store::StoredDownload& d) {
-    Json entry;
-    entry["id"] = d.id;
-    entry["started"] = d.started;
-    entry["ended"] = d.ended;
-    entry["machine_id"] = cp1252_to_utf8(d.machine_id);
-    entry["port"] = d.port;
-    entry["announced"] = d.announced;
-    entry["received"] = d.received;
-    entry["complete"] = d.complete;
-    entry["new"] = d.new_records;
-    entry["already_stored"] = d.already_stored;
-    entry["erase"] = store::to_string(d.erase);
-    entry["reads"] = d.reads;
-    entry["sure"] = d.sure;
-    return entry;
-}
-
-int command_export(const ExportOptions& options, Console& console) {
-    store::RecordFilter filter;
-    filter.machine_id = options.reader;
-    if (options.since) {
-        filter.since = parse_day(*options.since);
-    }
-    const std::string target = store_target(options.db);
-    // A file that cannot be written is found before the store is read.
-    std::optional<ResultFile> file;
-    if (options.output_file && *options.output_file != "-") {
-        file.emplace(*options.output_file);
-    }
-    std::unique_ptr<Store> store = store::open_store(target, store::OpenMode::ReadOnly);
-    if (!reader_known(*store, options.reader, console)) {
-        return kExitFailure;
-    }
-    const std::vector<store::StoredRecord> rows = store->records(filter);
-
-    write_result(file, render_stored(options.format, rows), console);
-    return kExitSuccess;
-}
-
-int command_history(const HistoryOptions& options, Console& console) {
-    store::DownloadFilter filter;
-    filter.machine_id = options.reader;
-    if (options.since) {
-        filter.since = parse_day(*options.since);
-    }
-    filter.limit = options.limit;
-    std::unique_ptr<Store> store =
-        store::open_store(store_target(options.db), store::OpenMode::ReadOnly);
-    if (!reader_known(*store, options.reader, console)) {
-        return kExitFailure;
-    }
-    const std::vector<store::StoredDownload> downloads = store->downloads(filter);
-    if (options.format == "json") {
-        Json list = Json::array();
-        for (const store::StoredDownload& d : downloads) {
-            list.push_back(download_json(d));
-        }
-        write_out(list.dump(2) + "\n", console);
-        return kExitSuccess;
-    }
-    std::string table = fmt::format(
-        "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {}\n", "id", "ended (UTC)",
-        "reader", "port", "announced", "received", "new", "already", "erase");
-    for (const store::StoredDownload& d : downloads) {
-        std::string erase(store::to_string(d.erase));
-        if (!d.sure) {
-            erase += fmt::format(" (unsure: {} reads disagreed, no record stored)", d.reads);
-        } else if (!d.complete) {
-            erase += " (incomplete download)";
-        }
-        table += fmt::format("{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {}\n", d.id,
-                             d.ended, cp1252_to_utf8(d.machine_id), d.port, d.announced, d.received,
-                             d.new_records, d.already_stored, erase);
-    }
-    write_out(table, console);
-    return kExitSuccess;
-}
-
-int command_rebuild(const RebuildOptions& options, Console& console) {
-    std::unique_ptr<Store> store =
-        store::open_store(store_target(options.db), store::OpenMode::MustExist);
-    const store::RebuildReport report = store->rebuild();
-    std::string text = fmt::format(
-        "{}: {} download(s) replayed; {} record(s) before, {} after, {} changed\n", store->name(),
-        report.downloads, report.records_before, report.records_after, report.records_changed);
-    for (const std::string& id : report.kept_readers) {
-        text += fmt::format(
-            "{}: left as it was (downloaded before the store kept the reader's answers)\n",
-            cp1252_to_utf8(id));
-    }
-    write_out(text, console);
-    return kExitSuccess;
-}
-
 void add_collect_options(CLI::App& command, CollectOptions& options) {
     add_line_options(command, options.line);
     add_db_option(command, options.db);
@@ -690,78 +499,6 @@ Examples:
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase
   kdr collect --port /dev/ttyUSB0 --db postgresql://kdr@dbhost/records --erase
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase --watch)");
-}
-
-void add_export_options(CLI::App& command, ExportOptions& options) {
-    add_db_option(command, options.db);
-    command.add_option("--reader", options.reader, "Only this reader's records (its ID)")
-        ->option_text("ID")
-        ->default_str("every reader");
-    command
-        .add_option("--since", options.since,
-                    "Only records stamped on or after this day, YYYY-MM-DD")
-        ->option_text("DATE")
-        ->default_str("every day");
-    add_format_option(command, options.format, format_names(true), "the formats of kdr download");
-    command
-        .add_option("-o,--output", options.output_file,
-                    "Write the records to FILE (\"-\": standard output), replacing it whole "
-                    "only once every record is written; a file this user may not write is "
-                    "refused")
-        ->option_text("FILE")
-        ->default_str("-");
-    command.footer(R"(Exit 1 when --reader names no reader the store holds (the readers it
-holds are named when they are few).
-
-Examples:
-  kdr export --db records.sqlite > records.csv
-  kdr export --db records.sqlite -o records.csv
-  kdr export --db records.sqlite --reader KDR00077 --since 2024-05-01 --format json)");
-}
-
-void add_history_options(CLI::App& command, HistoryOptions& options) {
-    add_db_option(command, options.db);
-    command.add_option("--reader", options.reader, "Only this reader's downloads (its ID)")
-        ->option_text("ID")
-        ->default_str("every reader");
-    command
-        .add_option("--since", options.since,
-                    "Only downloads that ended on or after this day, YYYY-MM-DD, in UTC as the "
-                    "table shows them")
-        ->option_text("DATE")
-        ->default_str("every day");
-    command
-        .add_option("--limit", options.limit,
-                    "Only the most recent N downloads (of those --reader and --since let "
-                    "through), still listed oldest first")
-        ->option_text("N")
-        ->default_str("all")
-        ->check([](const std::string& text) {
-            std::size_t value = 0;
-            const auto [end, error] =
-                std::from_chars(text.data(), text.data() + text.size(), value);
-            return error == std::errc{} && end == text.data() + text.size() && value > 0
-                       ? std::string()
-                       : fmt::format("{} is no count of downloads: give 1 or more", text);
-        });
-    add_format_option(command, options.format, report_formats(),
-                      "a table, or one JSON array of the downloads");
-    command.footer(R"(Lists the downloads oldest first. Exit 1 when --reader names no reader the
-store holds (the readers it holds are named when they are few).
-
-Examples:
-  kdr history --db records.sqlite
-  kdr history --db records.sqlite --reader KDR00077 --limit 10
-  kdr history --db records.sqlite --since 2024-05-01 --format json)");
-}
-
-void add_rebuild_options(CLI::App& command, RebuildOptions& options) {
-    add_db_option(command, options.db);
-    command.footer(R"(Prints what changed. Readers with downloads from before the store kept
-answers are left as they are.
-
-Examples:
-  kdr rebuild --db records.sqlite)");
 }
 
 }  // namespace kdr::cli

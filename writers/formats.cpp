@@ -1,4 +1,4 @@
-#include "cli/download_formats.hpp"
+#include "writers/formats.hpp"
 
 #include <fmt/format.h>
 
@@ -8,10 +8,17 @@
 #include <sstream>
 #include <type_traits>
 
-#include "cli/session.hpp"
 #include "kdr/text_encoding.hpp"
 
-namespace kdr::cli {
+namespace kdr::writers {
+
+UnknownName::UnknownName(Kind kind, std::string_view name)
+    : std::invalid_argument(
+          kind == Kind::Format
+              ? fmt::format("no such format: {}", name)
+              : fmt::format("no such encoding: {} (give cp1252, latin1 or utf8)", name)),
+      kind_(kind),
+      name_(name) {}
 
 std::string csv_field(std::string_view field) {
     if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
@@ -62,8 +69,7 @@ TextDecoder text_decoder(std::string_view encoding) {
     if (encoding == "utf8") {
         return checked_utf8;
     }
-    throw UsageError(fmt::format(
-        "--encoding {}: give cp1252, latin1 or utf8 for the reader's characters", encoding));
+    throw UnknownName(UnknownName::Kind::Encoding, encoding);
 }
 
 TextEncoder text_encoder(std::string_view encoding) {
@@ -76,8 +82,7 @@ TextEncoder text_encoder(std::string_view encoding) {
     if (encoding == "utf8") {
         return [](std::string_view text) { return std::string(text); };
     }
-    throw UsageError(fmt::format(
-        "--encoding {}: give cp1252, latin1 or utf8 for the reader's characters", encoding));
+    throw UnknownName(UnknownName::Kind::Encoding, encoding);
 }
 
 const TextDecoder& default_decoder() {
@@ -274,7 +279,7 @@ std::unique_ptr<RecordWriter> make_writer(std::string_view format, std::ostream&
             return known.make(out, options);
         }
     }
-    throw UsageError(fmt::format("--format {}: no such format", format));
+    throw UnknownName(UnknownName::Kind::Format, format);
 }
 
 void write_download(RecordWriter& writer, const Download& download) {
@@ -301,4 +306,4 @@ std::string to_csv(const Download& download, const TextDecoder& decode) {
     return render("csv", download, {decode, {}, false});
 }
 
-}  // namespace kdr::cli
+}  // namespace kdr::writers

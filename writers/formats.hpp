@@ -1,31 +1,47 @@
-// Records written out in the command's formats. Each format is a writer that
+// Records written out as text, CSV and JSON. Each format is a writer that
 // takes one reader's records at a time (begin, record, end), so that a
-// download, the demo and an export of the store share one rendering and a
-// new format is one more entry in the table of formats.
+// download, the demo, an export of the store and the web view share one
+// rendering and a new format is one more entry in the table of formats.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "kdr/download.hpp"
 
-namespace kdr::cli {
+namespace kdr::writers {
+
+/// A name that is no format or no encoding of the writers. what() names it
+/// and the choices; the caller words it for its own users (an option, a
+/// parameter) from kind() and name().
+class UnknownName : public std::invalid_argument {
+  public:
+    enum class Kind { Format, Encoding };
+    UnknownName(Kind kind, std::string_view name);
+
+    [[nodiscard]] Kind kind() const noexcept { return kind_; }
+    [[nodiscard]] const std::string& name() const noexcept { return name_; }
+
+  private:
+    Kind kind_;
+    std::string name_;
+};
 
 /// Turns the reader's 8-bit characters into UTF-8.
 using TextDecoder = std::function<std::string(std::string_view)>;
 
 /// "cp1252" (Windows-1252, what the Windows control shows on a Western
 /// system), "latin1" (ISO 8859-1) or "utf8" (taken as UTF-8 already; a byte
-/// that is no part of UTF-8 becomes U+FFFD). Throws UsageError otherwise.
+/// that is no part of UTF-8 becomes U+FFFD). Throws UnknownName otherwise.
 [[nodiscard]] TextDecoder text_decoder(std::string_view encoding);
 /// The default: Windows-1252.
 [[nodiscard]] const TextDecoder& default_decoder();
@@ -34,7 +50,7 @@ using TextDecoder = std::function<std::string(std::string_view)>;
 /// TextDecoder of the same name; throws kdr::Error(InvalidArgument) naming a
 /// character that has no code there.
 using TextEncoder = std::function<std::string(std::string_view)>;
-/// "cp1252", "latin1" or "utf8" (the text as given). Throws UsageError
+/// "cp1252", "latin1" or "utf8" (the text as given). Throws UnknownName
 /// otherwise.
 [[nodiscard]] TextEncoder text_encoder(std::string_view encoding);
 
@@ -89,17 +105,17 @@ struct WriterOptions {
 /// The formats by name, in the order the help lists them.
 struct RecordFormat {
     std::string_view name;
-    /// Offered by --format (raw is chosen by --raw instead).
+    /// Offered as a choice (the command line chooses raw by --raw instead).
     bool listed = true;
     /// Needs the reader's answer itself, so cannot write records from the store.
     bool needs_answer = false;
     std::unique_ptr<RecordWriter> (*make)(std::ostream& out, const WriterOptions& options);
 };
 [[nodiscard]] std::span<const RecordFormat> record_formats();
-/// The names --format offers: every listed format, or those that can write
-/// stored records.
+/// The names offered as a choice: every listed format, or those that can
+/// write stored records.
 [[nodiscard]] std::vector<std::string> format_names(bool stored_records);
-/// Throws UsageError for a name that is no format.
+/// Throws UnknownName for a name that is no format.
 [[nodiscard]] std::unique_ptr<RecordWriter> make_writer(std::string_view format, std::ostream& out,
                                                         const WriterOptions& options = {});
 
@@ -125,4 +141,4 @@ void write_download(RecordWriter& writer, const Download& download);
 [[nodiscard]] std::string to_csv(const Download& download,
                                  const TextDecoder& decode = default_decoder());
 
-}  // namespace kdr::cli
+}  // namespace kdr::writers

@@ -1,4 +1,4 @@
-#include "cli/serve/web_view.hpp"
+#include "web/web_view.hpp"
 
 #include <fmt/format.h>
 
@@ -12,17 +12,21 @@
 #include <utility>
 #include <vector>
 
-#include "cli/download_formats.hpp"
-#include "cli/store_commands.hpp"
 #include "kdr/text_encoding.hpp"
+#include "writers/formats.hpp"
+#include "writers/stored.hpp"
 
-namespace kdr::cli::serve {
+namespace kdr::web {
 namespace {
 
 using Json = nlohmann::ordered_json;
 using kainjow::mustache::data;
 using kainjow::mustache::mustache;
 using store::Store;
+using writers::csv_field;
+using writers::default_decoder;
+using writers::download_json;
+using writers::render_stored;
 
 // --- Parameters -------------------------------------------------------------
 
@@ -641,4 +645,4 @@ Answer WebView::error_page(int status, std::string_view title, std::string_view 
             {}};
 }
 
-}  // namespace kdr::cli::serve
+}  // namespace kdr::web

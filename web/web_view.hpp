@@ -1,6 +1,6 @@
-// What `kdr serve` answers: the pages, the JSON API and the exports of a
+// What the web view answers: the pages, the JSON API and the exports of a
 // store, each from a request's path and parameters. No sockets here
-// (cli/serve/server.cpp serves them); each answer reads the store through
+// (web/server.cpp serves them); each answer reads the store through
 // its one algorithm and a read-only connection.
 #pragma once
 
@@ -14,7 +14,7 @@
 
 #include "store/store.hpp"
 
-namespace kdr::cli::serve {
+namespace kdr::web {
 
 /// The request cannot be answered as asked: a parameter that is no number or
 /// day, one the URL does not take, a text past its bound. what() says which,
@@ -87,4 +87,4 @@ class WebView {
 /// The page templates and static files, as built into the program.
 [[nodiscard]] std::string_view asset(std::string_view name);
 
-}  // namespace kdr::cli::serve
+}  // namespace kdr::web

@@ -1,4 +1,4 @@
-#include "cli/serve/server.hpp"
+#include "web/server.hpp"
 
 #include <arpa/inet.h>
 #include <fmt/format.h>
@@ -18,7 +18,7 @@
 
 #include "store/store.hpp"
 
-namespace kdr::cli::serve {
+namespace kdr::web {
 namespace {
 
 using store::Store;
@@ -429,4 +429,4 @@ void WebServer::stop() {
     impl_->http.stop();
 }
 
-}  // namespace kdr::cli::serve
+}  // namespace kdr::web

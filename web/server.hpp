@@ -1,4 +1,4 @@
-// `kdr serve`'s HTTP server: the web view of a store over cpp-httplib, read
+// The web view's HTTP server: a store's pages over cpp-httplib, read
 // only (GET and HEAD), with an access token when it listens beyond this
 // machine.
 #pragma once
@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-#include "cli/serve/web_view.hpp"
+#include "web/web_view.hpp"
 
-namespace kdr::cli::serve {
+namespace kdr::web {
 
-/// The port `kdr serve` listens on unless told otherwise.
+/// The port the web view listens on unless told otherwise.
 inline constexpr int kDefaultPort = 8017;
 
 struct ServeSettings {
@@ -64,4 +64,4 @@ class WebServer {
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace kdr::cli::serve
+}  // namespace kdr::web

@@ -1,0 +1,55 @@
+#include "writers/stored.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <sstream>
+
+#include "kdr/text_encoding.hpp"
+#include "writers/formats.hpp"
+
+namespace kdr::writers {
+
+std::string render_stored(std::string_view format, const std::vector<store::StoredRecord>& rows) {
+    // Each reader's records in the formats of a download. No reader
+    // announced a count for them, and whether a reader's whole memory is
+    // among them is not known: those stay empty.
+    std::ostringstream text;
+    const std::unique_ptr<RecordWriter> writer =
+        make_writer(format, text, WriterOptions{default_decoder(), {}, true});
+    for (std::size_t i = 0; i < rows.size();) {
+        std::size_t next = i;
+        while (next < rows.size() && rows[next].machine_id == rows[i].machine_id) {
+            ++next;
+        }
+        ReaderHeader reader;
+        reader.machine_id = rows[i].machine_id;
+        reader.received = next - i;
+        writer->begin(reader);
+        for (; i < next; ++i) {
+            writer->record(rows[i].record);
+        }
+        writer->end();
+    }
+    writer->finish();
+    return text.str();
+}
+
+nlohmann::ordered_json download_json(const store::StoredDownload& d) {
+    nlohmann::ordered_json entry;
+    entry["id"] = d.id;
+    entry["started"] = d.started;
+    entry["ended"] = d.ended;
+    entry["machine_id"] = cp1252_to_utf8(d.machine_id);
+    entry["port"] = d.port;
+    entry["announced"] = d.announced;
+    entry["received"] = d.received;
+    entry["complete"] = d.complete;
+    entry["new"] = d.new_records;
+    entry["already_stored"] = d.already_stored;
+    entry["erase"] = store::to_string(d.erase);
+    entry["reads"] = d.reads;
+    entry["sure"] = d.sure;
+    return entry;
+}
+
+}  // namespace kdr::writers

@@ -1,0 +1,26 @@
+// What the store holds, written out: its records in the formats of a
+// download, its downloads as JSON. The command line's export and history
+// and the web view write them alike.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/store.hpp"
+
+namespace kdr::writers {
+
+/// Stored records in a format that can write them ("csv", "json", ...), one
+/// reader after another, in one document. Throws UnknownName for no such
+/// format.
+[[nodiscard]] std::string render_stored(std::string_view format,
+                                        const std::vector<store::StoredRecord>& rows);
+
+/// A stored download as one JSON object: id, started, ended, machine_id
+/// (UTF-8), port, announced, received, complete, new, already_stored, erase,
+/// reads, sure.
+[[nodiscard]] nlohmann::ordered_json download_json(const store::StoredDownload& download);
+
+}  // namespace kdr::writers
