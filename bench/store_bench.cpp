@@ -76,7 +76,8 @@ void store_records(benchmark::State& state, bool postgres) {
         const std::unique_ptr<kdr::store::Store> store = kdr::store::open_store(target);
         const auto now = std::chrono::system_clock::now();
         const kdr::store::StoreOutcome outcome =
-            store->store_download({"bench", now, now, &download, true, {}, 1, true, {}});
+            store->store_download(
+                {"bench", now, now, &download, true, {}, 1, kdr::store::ReadCheck::NotChecked, {}});
         if (outcome.new_records != download.records.size()) {
             state.SkipWithError("the store took the download for an incomplete one");
             return;

@@ -1,9 +1,6 @@
-// kdr collect. A collect opens the store before it talks
-// to the reader (a store that cannot be written is found before a long
-// transfer), stores the download in one transaction, and erases the reader
-// only after that transaction is durably committed and only when the whole
-// memory arrived. Whatever goes wrong before that point leaves the reader as
-// it was; what goes wrong after it costs nothing stored.
+// kdr collect: the command's wiring of Collect. Collect decides and words
+// what happened; this file opens the port and the store, hands Ctrl-C to
+// the collect as a stop it takes between steps, and prints Collect's line.
 #include "cli/collect_command.hpp"
 
 #include <fcntl.h>
@@ -17,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -26,17 +22,15 @@
 
 #include "cli/options.hpp"
 #include "collect/collect.hpp"
-#include "collect/station_policy.hpp"
+#include "collect/outcome.hpp"
+#include "collect/station.hpp"
 #include "kdr/error.hpp"
-#include "kdr/port_factory.hpp"
-#include "kdr/text_encoding.hpp"
 #include "store/store.hpp"
 
 namespace kdr::cli {
 
 namespace {
 
-using store::EraseResult;
 using store::Store;
 using store::StoreError;
 
@@ -44,90 +38,14 @@ using Outcome = CollectResult::Outcome;
 using Json = nlohmann::ordered_json;
 using namespace std::chrono_literals;
 
+// The exit code of a command that Ctrl-C ended, as shells give it.
+constexpr int kExitInterrupted = 130;
+
 collect::Request collect_request(const CollectOptions& options) {
     return {options.erase, options.reader_name, options.single_read};
 }
 
-// The collect's one line for people.
-std::string collect_line(const CollectResult& result, const std::string& port) {
-    const std::string name =
-        result.reader.empty() ? port : fmt::format("{} on {}", result.reader, port);
-    switch (result.outcome) {
-        case Outcome::NoDownload:
-        case Outcome::Unreachable:
-            return fmt::format("{}: nothing stored, nothing erased: {}", port, result.detail);
-        case Outcome::NoMachineId:
-            return fmt::format(
-                "{}: nothing stored, nothing erased: the reader has no machine ID (it sends "
-                "eight spaces), so its records could be taken for another such reader's: give "
-                "it an ID, or name it for this collect with --reader NAME",
-                port);
-        case Outcome::ReaderMismatch:
-            return fmt::format(
-                "{}: nothing stored, nothing erased: --reader {} names a reader without an ID, "
-                "but this one is {}: leave --reader out",
-                port, result.detail, result.reader);
-        case Outcome::ReaderConflict:
-            return fmt::format("{}: nothing stored, nothing erased: {}", port, result.detail);
-        case Outcome::StoreFailed:
-            return fmt::format("{}: nothing stored, nothing erased: {}", name, result.detail);
-        case Outcome::Unsure:
-            return fmt::format("{}: no record stored, nothing erased: {}", name, result.detail);
-        case Outcome::Incomplete:
-        case Outcome::Stored:
-            break;
-    }
-    std::string line = fmt::format("{}: {} new, {} already stored", name, result.new_records,
-                                   result.already_stored);
-    if (result.new_memory) {
-        line += " (the reader's memory was not what the store held: a new memory began)";
-    }
-    if (result.outcome == Outcome::Incomplete) {
-        return fmt::format("{}; not erased: {}", line, result.detail);
-    }
-    if (!result.erase) {
-        return line + "; not erased (no --erase)";
-    }
-    const std::string unrecorded =
-        result.erase_unrecorded.empty()
-            ? std::string()
-            : fmt::format(" (the erase result was not recorded: {})", result.erase_unrecorded);
-    switch (*result.erase) {
-        case EraseResult::Verified:
-            return line + "; erased (read back: the reader holds no record)" + unrecorded;
-        case EraseResult::Acknowledged:
-            return fmt::format("{}; erased (the reader confirmed it; {}){}", line, result.detail,
-                               unrecorded);
-        case EraseResult::Refused:
-            return line + "; not erased: the reader refused the erase and keeps its records" +
-                   unrecorded;
-        case EraseResult::NotErased:
-            return fmt::format("{}; not erased: {}{}", line, result.detail, unrecorded);
-        default:
-            return fmt::format(
-                "{}; erase not confirmed: {} (the next collect stores nothing twice either "
-                "way){}",
-                line, result.detail, unrecorded);
-    }
-}
-
-Json collect_json(const CollectResult& result, const std::string& port) {
-    Json json;
-    json["port"] = port;
-    json["reader"] = result.reader.empty() ? Json(nullptr) : Json(result.reader);
-    json["outcome"] = to_string(result.outcome);
-    json["succeeded"] = result.succeeded();
-    json["announced"] = result.machine_id.empty() ? Json(nullptr) : Json(result.announced);
-    json["reads"] = result.reads;
-    json["new"] = result.new_records;
-    json["already_stored"] = result.already_stored;
-    json["new_memory"] = result.new_memory;
-    json["erase"] = result.erase ? Json(store::to_string(*result.erase)) : Json(nullptr);
-    json["message"] = collect_line(result, port);
-    return json;
-}
-
-// Ctrl-C (and SIGTERM) in station mode: a flag the reader's waits look at,
+// Ctrl-C (and SIGTERM): a flag the reader's waits look at,
 // and a byte on a pipe that ends the sleep between two polls at once.
 std::atomic<bool> g_stop{false};
 std::atomic<int> g_stop_pipe{-1};
@@ -140,11 +58,6 @@ extern "C" void request_stop(int /*signal*/) {
         static_cast<void>(ignored);
     }
 }
-
-// Thrown from the reader's waits once a stop was asked for. No
-// std::exception, so that no failure handling on the way catches it for a
-// failed exchange.
-struct Stopped {};
 
 class StopSignals {
   public:
@@ -211,188 +124,73 @@ std::string local_now() {
                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
-// Station mode: the I/O around collect::StationPolicy, which decides. Every
-// poll is one password exchange; a reader that answers is downloaded over
-// that same connection when the policy finds it due, stored when the policy
-// asks, and the lines the policy asks for are printed.
-class Station {
+// The station's I/O for the command: a session per poll (its own lines
+// silent: what it found comes back as a failure kind and text), the store,
+// the steady clock, Ctrl-C, and lines on standard output (with JSON, the
+// station's own notes on standard error, which then holds no collect).
+class CommandStationIo final : public collect::StationIo {
   public:
-    using Decision = collect::Decision;
-
-    Station(const CollectOptions& options, std::string target, Console& console)
+    CommandStationIo(const CollectOptions& options, LineOptions line, std::string target,
+                     Console& console, const StopSignals& signals)
         : options_(options),
-          line_(read_password_once(options.line)),
+          line_(std::move(line)),
           target_(std::move(target)),
           console_(console),
-          quiet_{console.in, null_, null_, false, false} {}
+          quiet_{console.in, null_, null_, false, false},
+          signals_(signals) {}
 
-    int run() {
-        {
-            // A port word that can name no port is bad usage, said before
-            // the store is made.
-            const Session port(line_, quiet_, "collect");
-            port_ = port.port_name();
-            network_ = port.network_port();
+    collect::Poll poll(const collect::StopSignal& stop) override {
+        auto held = std::make_unique<HeldSession>(line_, quiet_);
+        collect::Poll poll;
+        if (held->session.open([&stop] { stop.throw_if_requested(); })) {
+            poll.reader = std::move(held);
+        } else {
+            poll.failure = held->session.failure_kind();
+            poll.why = held->session.failure();
         }
-        store_ = store::open_store(target_);
-        if (!options_.reader_name.empty()) {
-            store_->check_reader_name(options_.reader_name);  // before any reader is touched
-        }
-        const StopSignals signals;
-        say(fmt::format("watching {} every {} s; Ctrl-C ends", port_,
-                        StationPolicy::kPoll.count()));
-        try {
-            while (!g_stop.load()) {
-                signals.sleep_until(step().wake);
-            }
-        } catch (const Stopped&) {
-            // Said where it was caught in the middle of something.
-        }
-        say("stopped");
-        return kExitSuccess;
+        return poll;
     }
-
-  private:
-    using StationPolicy = collect::StationPolicy;
-    using Clock = std::chrono::steady_clock;
-
-    // A password file is read at the start, not at every poll.
-    static LineOptions read_password_once(LineOptions line) {
-        line.password = resolve_password(line);
-        line.password_file.reset();
-        return line;
-    }
-
-    // The reader's waits end at once on a stop, except where a stop would cut
-    // a storing and an erase in two.
-    std::function<void()> stop_check() {
-        return [this] {
-            if (interruptible_ && g_stop.load()) {
-                throw Stopped{};
-            }
-        };
-    }
-
-    // One poll and what the policy asks for after it.
-    Decision step() {
-        Session session(line_, quiet_, "collect");
-        const auto polled = Clock::now();                 // polls every 2 s, however long one takes
-        const bool answers = session.open(stop_check());  // the one password exchange
-        const collect::PollFound found =
-            answers ? collect::PollFound::Reader
-                    : collect::poll_failure(session.failure_kind(), network_);
-        Decision decision = policy_.polled(found, polled);
-        for (const collect::Notice notice : decision.notices) {
-            say(notice_line(notice, session.failure()));
-        }
-        if (decision.what != Decision::Do::Download) {
-            return decision;
-        }
+    Store& store() override {
         if (!store_) {
-            try {
-                store_ = store::open_store(target_);
-            } catch (const StoreError& error) {
-                CollectResult result;
-                result.outcome = Outcome::StoreFailed;
-                result.detail = error.what();
-                const auto now = Clock::now();
-                decision = policy_.collected({}, now, now);
-                report(result, decision.retry);
-                return decision;
-            }
+            store_ = collect::open_store_for(target_, collect_request(options_));
         }
-        const auto began = Clock::now();
-        collect::Fetched fetched;
-        try {
-            fetched = collect::fetch(session.reader());
-            if (g_stop.load()) {
-                throw Stopped{};
-            }
-        } catch (const Stopped&) {
-            say(fmt::format("stopped during the download from {}: nothing stored, nothing erased",
-                            port_));
-            throw;
-        }
-        std::optional<collect::Header> header;
-        if (fetched.download && fetched.download->has_header) {
-            header = collect::Header{fetched.download->machine_id, fetched.download->announced};
-        }
-        decision = policy_.looked(header, began, Clock::now());
-        if (decision.what != Decision::Do::Store) {
-            return decision;
-        }
-        const collect::Request request = collect_request(options_);
-        try {
-            // The reads that confirm the download may be stopped as the first.
-            if (!request.single_read && !collect::refusal(request, fetched)) {
-                collect::LineReader link(session.reader());
-                fetched = collect::confirm(link, std::move(fetched));
-            }
-        } catch (const Stopped&) {
-            say(fmt::format("stopped during the download from {}: nothing stored, nothing erased",
-                            port_));
-            throw;
-        }
-        interruptible_ = false;
-        const CollectResult result =
-            collect::store_fetched(session.reader(), port_, *store_, request, fetched);
-        interruptible_ = true;
-        if (result.outcome == Outcome::StoreFailed) {
-            store_.reset();  // a store that failed is opened anew for the next try
-        }
-        decision = policy_.collected(
-            {result.succeeded(), result.erased(), result.machine_id, result.announced}, began,
-            Clock::now());
-        report(result, decision.retry);
-        return decision;
+        return *store_;
     }
-
-    [[nodiscard]] std::string notice_line(collect::Notice notice, const std::string& why) const {
-        switch (notice) {
-            case collect::Notice::PortFailed:
-                return fmt::format("kdr: {}; retrying every {} s, said again when it works", why,
-                                   StationPolicy::kPoll.count());
-            case collect::Notice::PortBack:
-                return fmt::format("{} works again", port_);
-            case collect::Notice::WrongPassword:
-                return fmt::format(
-                    "kdr: the reader on {} refuses the password{}: nothing is collected from it; "
-                    "start the station with the readers' password (--password, --password-file "
-                    "or KDR_PASSWORD; a service's is in /etc/kdr/password)",
-                    port_, line_.password->empty() ? " (none was given)" : "");
-        }
-        return {};
-    }
-
-    // One line per collect: text, or a JSON object with the try's note.
-    void report(const CollectResult& result, const std::optional<collect::Retry>& retry) {
-        const std::string again = retry ? fmt::format("try {}; again in {} s while it stays",
-                                                      retry->tries, retry->again.count())
-                                        : std::string();
-        if (options_.format == "json") {
-            Json json = collect_json(result, port_);
-            json["time"] = local_now();
-            if (retry) {
-                json["retry"] = again;
-            }
-            console_.out << json.dump() << '\n' << std::flush;
-            return;
-        }
-        const std::string line = collect_line(result, port_);
-        say(result.succeeded() ? line
-                               : fmt::format("kdr: {}{}", line,
-                                             retry ? fmt::format(" ({})", again) : std::string()));
-    }
-
-    // Notes of the station itself; with JSON they stay off standard output,
-    // which then holds only the collects' objects.
-    void say(std::string_view line) {
+    void drop_store() override { store_.reset(); }
+    Time now() override { return std::chrono::steady_clock::now(); }
+    void sleep_until(Time wake) override { signals_.sleep_until(wake); }
+    bool stop_requested() override { return g_stop.load(); }
+    void say(std::string_view line, bool failure) override {
         std::ostream& out = options_.format == "json" ? console_.err : console_.out;
         if (!console_.to_journal) {
             out << local_now() << ' ';
         }
-        out << line << '\n' << std::flush;
+        out << (failure ? "kdr: " : "") << line << '\n' << std::flush;
     }
+    void report(const CollectResult& result,
+                const std::optional<collect::Retry>& retry) override {
+        if (options_.format == "json") {
+            Json json = collect::to_json(result);
+            json["time"] = local_now();
+            if (retry) {
+                json["retry"] = fmt::format("try {}; again in {} s while it stays", retry->tries,
+                                            retry->again.count());
+            }
+            console_.out << json.dump() << '\n' << std::flush;
+            return;
+        }
+        say(collect::station_line(result, retry), !result.succeeded());
+    }
+
+  private:
+    // A session that took the password, held for the docking's collect.
+    struct HeldSession final : collect::ReaderLink {
+        HeldSession(const LineOptions& line, Console& console)
+            : session(line, console, "collect") {}
+        [[nodiscard]] Download download() override { return session.reader().download(); }
+        EraseReply erase() override { return session.reader().erase(); }
+        Session session;
+    };
 
     const CollectOptions& options_;
     LineOptions line_;
@@ -401,16 +199,35 @@ class Station {
     NullBuffer null_buffer_;
     std::ostream null_{&null_buffer_};
     Console quiet_;
-    std::string port_;
-    bool network_ = false;
+    const StopSignals& signals_;
     std::unique_ptr<Store> store_;
-    StationPolicy policy_;
-    bool interruptible_ = true;
 };
 
-int watch(const CollectOptions& options, std::string target, Console& console) {
-    Station station(options, std::move(target), console);
-    return station.run();
+int watch(const CollectOptions& options, const std::string& target, Console& console) {
+    // A password file is read at the start, not at every poll.
+    LineOptions line = options.line;
+    line.password = resolve_password(line);
+    line.password_file.reset();
+    collect::StationSettings settings;
+    {
+        // A port word that can name no port is bad usage, said before the
+        // store is made.
+        NullBuffer null_buffer;
+        std::ostream null(&null_buffer);
+        Console quiet{console.in, null, null, false, false};
+        const Session port(line, quiet, "collect");
+        settings.port = port.port_name();
+        settings.network = port.network_port();
+    }
+    settings.request = collect_request(options);
+    settings.password_given = !line.password->empty();
+    // Made before any reader is touched (a reader name checked against it).
+    static_cast<void>(collect::open_store_for(target, settings.request));
+    const StopSignals signals;
+    CommandStationIo io(options, line, target, console, signals);
+    collect::Station station(io, settings);
+    station.run();
+    return kExitSuccess;
 }
 
 }  // namespace
@@ -431,37 +248,41 @@ int command_collect(const CollectOptions& options, Console& console) {
     // progress line cleared) before the line is printed.
     std::optional<Session> session;
     session.emplace(options.line, console, "collect");
+    const collect::Request request = collect_request(options);
     std::unique_ptr<Store> store;
     try {
-        store = store::open_store(target);
+        store = collect::open_store_for(target, request);
     } catch (const StoreError& error) {
         console.err << "kdr: " << error.what() << "; nothing was downloaded or erased\n";
         return kExitFailure;
     }
-    if (!options.reader_name.empty()) {
-        try {
-            store->check_reader_name(options.reader_name);
-        } catch (const StoreError& error) {
-            console.err << "kdr: " << error.what() << "; nothing was downloaded or erased\n";
+    const StopSignals signals;
+    collect::StopSignal stop([] { return g_stop.load(); });
+    CollectResult result;
+    try {
+        if (!session->open([&stop] { stop.throw_if_requested(); })) {
             return kExitFailure;
         }
+        collect::LineReader link(session->reader(),
+                                 [&session](std::string_view what) { session->label_download(what); });
+        result = collect::collect(link, session->port_name(), *store, request, stop);
+    } catch (const collect::StopRequested&) {
+        result.outcome = Outcome::Stopped;
+        result.port = session->port_name();
     }
-    CollectResult result;
-    std::string port;
-    if (!session->open()) {
-        return kExitFailure;
-    }
-    port = session->port_name();
-    result = collect::collect(session->reader(), port, *store, collect_request(options));
+    result.network = session->network_port();
     session.reset();
-    const std::string line = collect_line(result, port);
+    const std::string line = collect::describe(result);
     if (options.format == "json") {
-        console.out << collect_json(result, port).dump(2) << '\n' << std::flush;
+        console.out << collect::to_json(result).dump(2) << '\n' << std::flush;
     } else if (result.succeeded()) {
         console.out << line << '\n' << std::flush;
     }
     if (!result.succeeded()) {
         console.err << "kdr: " << line << '\n' << std::flush;
+    }
+    if (result.outcome == Outcome::Stopped) {
+        return kExitInterrupted;
     }
     return result.succeeded() ? kExitSuccess : kExitFailure;
 }

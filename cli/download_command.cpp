@@ -24,12 +24,11 @@ Download verified(Reader& reader, Download first) {
     collect::Fetched fetched;
     fetched.download = std::move(first);
     collect::Fetched sure = collect::confirm(link, std::move(fetched));
-    if (!sure.sure) {
+    if (sure.check != store::ReadCheck::Sure) {
         throw Error(ErrorKind::BadAnswer,
-                    fmt::format("{} reads of the reader gave {} different answers: the line is "
-                                "damaging the data (check the cable, the cradle's contacts or "
-                                "the network link, then download again); nothing was written",
-                                sure.reads, sure.other_answers.size() + 1));
+                    fmt::format("{}; nothing was written",
+                                collect::why_unsure(sure.reads, static_cast<int>(sure.reads.size()),
+                                                    false)));
     }
     return std::move(*sure.download);
 }

@@ -1,6 +1,7 @@
 // kdr history: the stored downloads, as a table or as JSON.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include "cli/commands.hpp"
 #include "cli/options.hpp"
 #include "cli/store_reading.hpp"
+#include "collect/outcome.hpp"
 #include "kdr/text_encoding.hpp"
 #include "store/store.hpp"
 #include "writers/stored.hpp"
@@ -80,19 +82,25 @@ int command_history(const HistoryOptions& options, Console& console) {
         write_out(list.dump(2) + "\n", console);
         return kExitSuccess;
     }
-    std::string table = fmt::format(
-        "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {}\n", "id", "ended (UTC)",
-        "reader", "port", "announced", "received", "new", "already", "erase");
+    // What each collect came to, in the collect's own words: its erase, and
+    // its reads where they were anything but two that agreed.
+    std::vector<collect::CollectResult> outcomes;
+    std::size_t erase_width = 5;
     for (const store::StoredDownload& d : downloads) {
-        std::string erase(store::to_string(d.erase));
-        if (!d.sure) {
-            erase += fmt::format(" (unsure: {} reads disagreed, no record stored)", d.reads);
-        } else if (!d.complete) {
-            erase += " (incomplete download)";
-        }
-        table += fmt::format("{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {}\n", d.id,
-                             d.ended, cp1252_to_utf8(d.machine_id), d.port, d.announced, d.received,
-                             d.new_records, d.already_stored, erase);
+        outcomes.push_back(collect::outcome_of(d));
+        erase_width = std::max(erase_width, collect::erase_words(outcomes.back()).size());
+    }
+    std::string table = fmt::format(
+        "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {:<{}}  {}\n", "id",
+        "ended (UTC)", "reader", "port", "announced", "received", "new", "already", "erase",
+        erase_width, "reads");
+    for (std::size_t i = 0; i < downloads.size(); ++i) {
+        const store::StoredDownload& d = downloads[i];
+        table += fmt::format(
+            "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {:<{}}  {}\n", d.id,
+            d.ended, cp1252_to_utf8(d.machine_id), d.port, d.announced, d.received,
+            d.new_records, d.already_stored, collect::erase_words(outcomes[i]), erase_width,
+            collect::reads_words(outcomes[i]));
     }
     write_out(table, console);
     return kExitSuccess;

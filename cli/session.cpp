@@ -166,11 +166,12 @@ std::streamsize StatusAwareBuffer::xsputn(const char* s, std::streamsize n) {
 }
 
 std::string DownloadProgressLine::render(const DownloadProgress& progress,
-                                         std::chrono::duration<double> elapsed, std::size_t width) {
+                                         std::chrono::duration<double> elapsed, std::size_t width,
+                                         std::string_view label) {
     std::vector<std::string> parts;
-    parts.push_back(progress.announced ? fmt::format("download: {} of {} record(s)",
+    parts.push_back(progress.announced ? fmt::format("{}: {} of {} record(s)", label,
                                                      progress.records, *progress.announced)
-                                       : fmt::format("download: {} record(s)", progress.records));
+                                       : fmt::format("{}: {} record(s)", label, progress.records));
     parts.push_back(fmt::format("{} characters", progress.characters));
     const double seconds = elapsed.count();
     if (seconds >= 0.5) {
@@ -210,7 +211,13 @@ void DownloadProgressLine::update(const DownloadProgress& progress) {
         return;
     }
     drawn_ = now;
-    status_.show(render(progress, now - *first_, status_.width()));
+    status_.show(render(progress, now - *first_, status_.width(), label_));
+}
+
+void DownloadProgressLine::begin(std::string label) {
+    label_ = std::move(label);
+    first_.reset();
+    drawn_.reset();
 }
 
 // ---- The session -------------------------------------------------------------
@@ -308,7 +315,9 @@ Session::Session(const LineOptions& options, Console& console, std::string_view 
     check_password(password_, info());
     try {
         port_word_ = *port;
-        port_name_ = port_for_word(port_word_)->name();
+        const std::unique_ptr<BytePort> named = port_for_word(port_word_);
+        port_name_ = named->name();
+        network_ = named->link() == LinkKind::Network;
     } catch (const UsageError& error) {
         if (!port_from_environment_) {
             throw;
@@ -355,13 +364,18 @@ int Session::fail(const std::exception& error) {
     const auto* failure = dynamic_cast<const Error*>(&error);
     failure_kind_ = failure != nullptr ? failure->kind() : ErrorKind::None;
     failure_ = error.what();
-    const bool port_error =
-        failure != nullptr &&
-        (failure->kind() == ErrorKind::PortMissing || failure->kind() == ErrorKind::PortBusy ||
-         failure->kind() == ErrorKind::InvalidPortNumber || failure->kind() == ErrorKind::IoError);
-    err_ << "kdr: " << error.what()
-         << (port_error && port_from_environment_ ? " (the port came from KDR_PORT)" : "") << '\n'
-         << std::flush;
+    if (error_class(failure_kind_) == ErrorClass::Port && port_from_environment_) {
+        failure_ += " (the port came from KDR_PORT)";
+    }
+    // Over a network link, a reader that did not answer in time may be
+    // behind a link slower than the wait the first reply allowed for.
+    if (failure_kind_ == ErrorKind::NoAnswer && network_) {
+        failure_ += fmt::format(
+            " On a network port the link may be slower than the wait: give its round trip with "
+            "--latency (or KDR_LATENCY), e.g. --latency {}ms.",
+            std::max<long long>(1000, 2 * static_cast<long long>(latency_.count())));
+    }
+    err_ << "kdr: " << failure_ << '\n' << std::flush;
     return kExitFailure;
 }
 

@@ -94,14 +94,19 @@ class DownloadProgressLine {
 
     /// Redraws at most ten times a second.
     void update(const DownloadProgress& progress);
+    /// A new download begins: its line is labelled so ("read 2 (to compare)")
+    /// and its rate counted from its own first character.
+    void begin(std::string label);
     /// The line for a progress `elapsed` after the first character arrived,
     /// its later parts left out where they would pass `width` (0: no limit).
     [[nodiscard]] static std::string render(const DownloadProgress& progress,
                                             std::chrono::duration<double> elapsed,
-                                            std::size_t width = 0);
+                                            std::size_t width = 0,
+                                            std::string_view label = "download");
 
   private:
     StatusLine& status_;
+    std::string label_ = "download";
     std::optional<Clock::time_point> first_;
     std::optional<Clock::time_point> drawn_;
 };
@@ -146,6 +151,8 @@ class Session {
     [[nodiscard]] std::ostream& info() { return quiet_ ? null_ : err_; }
     /// Removes the progress line, before results are written.
     void end_progress() { status_.clear(); }
+    /// The next download's progress is labelled `what` and timed on its own.
+    void label_download(std::string_view what) { progress_.begin(std::string(what)); }
     /// Says why and returns kExitFailure.
     int fail(const std::exception& error);
     /// The kind of the last failure fail() reported; None before any, and
@@ -153,8 +160,8 @@ class Session {
     [[nodiscard]] ErrorKind failure_kind() const noexcept { return failure_kind_; }
     /// The description of the last failure fail() reported; empty before any.
     [[nodiscard]] const std::string& failure() const noexcept { return failure_; }
-    /// Whether the port is one reached over the network ("tcp://...").
-    [[nodiscard]] bool network_port() const { return port_name_.find("://") != std::string::npos; }
+    /// Whether the port is one reached over the network, as the port says.
+    [[nodiscard]] bool network_port() const { return network_; }
 
   private:
     [[nodiscard]] std::unique_ptr<BytePort> make_port();
@@ -174,6 +181,7 @@ class Session {
     bool trace_ = false;
     bool quiet_ = false;
     bool port_from_environment_ = false;  ///< port errors then name KDR_PORT
+    bool network_ = false;
     ErrorKind failure_kind_ = ErrorKind::None;
     std::string failure_;
 };

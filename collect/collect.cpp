@@ -90,7 +90,8 @@ CollectResult stopped(const std::string& port) {
 
 }  // namespace
 
-Fetched fetch(ReaderLink& reader) {
+Fetched fetch(ReaderLink& reader, std::string_view what) {
+    reader.reading(what);
     Fetched fetched;
     fetched.started = std::chrono::system_clock::now();
     try {
@@ -144,7 +145,7 @@ Fetched confirm(ReaderLink& reader, Fetched first, const StopSignal& stop) {
     ReadVerdict verdict = judge_reads(answers);
     while (verdict.kind == ReadVerdict::Kind::ReadMore) {
         stop.throw_if_requested();
-        add(fetch(reader));
+        add(fetch(reader, reads.size() == 1 ? "read 2 (to compare)" : "read 3 (to decide)"));
         verdict = judge_reads(answers);
     }
     const bool sure = verdict.kind == ReadVerdict::Kind::Sure;

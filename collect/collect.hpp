@@ -38,27 +38,29 @@ class ReaderLink {
     [[nodiscard]] virtual Download download() = 0;
     /// As Reader::erase.
     virtual EraseReply erase() = 0;
+    /// Told before each download what it is for ("read 1", "read 2 (to
+    /// compare)", "read-back"), so that its progress can be labelled and
+    /// timed on its own.
+    virtual void reading(std::string_view /*what*/) {}
 };
 
-/// A connected kdr::Reader as a collect's link. `on_read`, when given, is
-/// told the number (from 1) of each read of the memory as it begins, so that
-/// its progress can be labelled and timed on its own.
+/// A connected kdr::Reader as a collect's link; `on_reading` is told what
+/// each download is for (ReaderLink::reading).
 class LineReader final : public ReaderLink {
   public:
-    explicit LineReader(Reader& reader, std::function<void(int)> on_read = {})
-        : reader_(reader), on_read_(std::move(on_read)) {}
-    [[nodiscard]] Download download() override {
-        if (on_read_) {
-            on_read_(++reads_);
-        }
-        return reader_.download();
-    }
+    explicit LineReader(Reader& reader, std::function<void(std::string_view)> on_reading = {})
+        : reader_(reader), on_reading_(std::move(on_reading)) {}
+    [[nodiscard]] Download download() override { return reader_.download(); }
     EraseReply erase() override { return reader_.erase(); }
+    void reading(std::string_view what) override {
+        if (on_reading_) {
+            on_reading_(what);
+        }
+    }
 
   private:
     Reader& reader_;
-    std::function<void(int)> on_read_;
-    int reads_ = 0;
+    std::function<void(std::string_view)> on_reading_;
 };
 
 /// Thrown from within a read (by the reader's waits, as the caller wires
@@ -122,7 +124,7 @@ struct Fetched {
 
 /// Downloads from a connected reader, once. A failure (any std::exception)
 /// is kept in the result; only what is no std::exception passes through.
-[[nodiscard]] Fetched fetch(ReaderLink& reader);
+[[nodiscard]] Fetched fetch(ReaderLink& reader, std::string_view what = "read 1");
 [[nodiscard]] Fetched fetch(Reader& reader);
 
 /// What the reads so far say, each read's answer as received (none for a

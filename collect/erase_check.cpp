@@ -21,6 +21,7 @@ struct ReadBack {
 };
 
 ReadBack read_back(ReaderLink& reader, std::string_view machine_id) {
+    reader.reading("read-back");
     try {
         const Download download = reader.download();
         if (!download.has_header) {

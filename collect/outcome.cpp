@@ -70,37 +70,6 @@ std::size_t count_got(const std::vector<Read>& reads, Got got) {
         std::count_if(reads.begin(), reads.end(), [got](const Read& r) { return r.got == got; }));
 }
 
-// Why no two reads agreed, from what each got: damage only when whole
-// answers differ; otherwise there was nothing to compare.
-std::string why_unsure(const CollectResult& result) {
-    if (result.reads.empty()) {
-        return fmt::format(
-            "{} reads of the reader gave no two answers that agree (check the cable, the cradle's "
-            "contacts or the network link, then collect again; the answers are kept in the store)",
-            result.read_count);
-    }
-    const std::string reads = each_read(result.reads);
-    if (count_got(result.reads, Got::Whole) >= 2) {
-        return fmt::format(
-            "{}, and the whole answers differ: the line is damaging the data (check the cable, "
-            "the cradle's contacts or the network link, then collect again; the answers are kept "
-            "in the store)",
-            reads);
-    }
-    if (count_got(result.reads, Got::Cut) > 0) {
-        return fmt::format(
-            "{}: the answers were cut short, so no two could be compared (a cradle's contacts or "
-            "a link that breaks off: check them, then collect again; the answers are kept in the "
-            "store)",
-            reads);
-    }
-    return fmt::format(
-        "{}: no second answer to compare the first with (the reader stopped answering or the "
-        "line dropped: check the cable and the cradle, then collect again; the answer is kept in "
-        "the store)",
-        reads);
-}
-
 // The reads of a sure download that did not agree with the one kept.
 std::string reads_that_missed(const std::vector<Read>& reads) {
     int kept = 0;
@@ -175,6 +144,33 @@ std::string erase_clause(const CollectResult& result) {
 }
 
 }  // namespace
+
+std::string why_unsure(const std::vector<Read>& reads, int read_count, bool kept) {
+    const std::string answers_kept = kept ? "; the answers are kept in the store" : "";
+    if (reads.empty()) {
+        return fmt::format(
+            "{} reads of the reader gave no two answers that agree (check the cable, the cradle's "
+            "contacts or the network link, then collect again{})",
+            read_count, answers_kept);
+    }
+    const std::string each = each_read(reads);
+    if (count_got(reads, Got::Whole) >= 2) {
+        return fmt::format(
+            "{}, and the whole answers differ: the line is damaging the data (check the cable, "
+            "the cradle's contacts or the network link, then collect again{})",
+            each, answers_kept);
+    }
+    if (count_got(reads, Got::Cut) > 0) {
+        return fmt::format(
+            "{}: the answers were cut short, so no two could be compared (a cradle's contacts or "
+            "a link that breaks off: check them, then collect again{})",
+            each, answers_kept);
+    }
+    return fmt::format(
+        "{}: no second answer to compare the first with (the reader stopped answering or the "
+        "line dropped: check the cable and the cradle, then collect again{})",
+        each, kept ? "; the answer is kept in the store" : "");
+}
 
 std::string encode_reads(const std::vector<Read>& reads) {
     std::vector<std::string> tokens;
@@ -354,7 +350,7 @@ std::string describe(const CollectResult& result) {
             return fmt::format("{}: nothing stored, nothing erased: {}", name, result.detail);
         case Outcome::Unsure:
             return fmt::format("{}: no record stored, nothing erased: {}", name,
-                               why_unsure(result));
+                               why_unsure(result.reads, result.read_count, true));
         case Outcome::Incomplete:
         case Outcome::Stored:
             break;

@@ -113,6 +113,9 @@ using Outcome = CollectResult::Outcome;
 [[nodiscard]] std::string reads_words(const CollectResult& result);
 /// What became of the erase, in a few words ("erased and verified", ...).
 [[nodiscard]] std::string erase_words(const CollectResult& result);
+/// Why no two reads agreed, from what each got (damage only when whole
+/// answers differ), and what to do; `kept`: the answers are kept in the store.
+[[nodiscard]] std::string why_unsure(const std::vector<Read>& reads, int read_count, bool kept);
 /// Whether a person looking after the stations should look at it: not
 /// stored whole, not checked, a read beyond two, an erase not confirmed.
 [[nodiscard]] bool worth_a_look(const CollectResult& result);

@@ -48,7 +48,7 @@ USES = {
     "collect-outcome": ["store"],
     "collect": ["reader", "store", "collect-outcome"],
     "simulator": ["protocol", "platform"],
-    "writers": ["protocol", "store"],
+    "writers": ["protocol", "store", "collect-outcome"],
     "web": ["store", "writers", "collect-outcome"],
     "cli": ["reader", "store", "collect", "simulator", "writers", "web"],
     "python": ["reader", "collect", "simulator"],

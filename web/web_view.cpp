@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "collect/outcome.hpp"
 #include "kdr/text_encoding.hpp"
 #include "writers/formats.hpp"
 #include "writers/stored.hpp"
@@ -208,38 +209,6 @@ std::optional<std::int64_t> days_since(const std::string& utc) {
         .count();
 }
 
-std::string erase_words(store::EraseResult result) {
-    using store::EraseResult;
-    switch (result) {
-        case EraseResult::NotRequested:
-            return "not asked to erase";
-        case EraseResult::Skipped:
-            return "not erased: the download was incomplete";
-        case EraseResult::Pending:
-            return "erase interrupted: not known";
-        case EraseResult::Verified:
-            return "erased and verified";
-        case EraseResult::NotErased:
-            return "not erased: the reader still holds records";
-        case EraseResult::Acknowledged:
-            return "erased, not verified";
-        case EraseResult::Silent:
-            return "erase not confirmed: no answer";
-        case EraseResult::Refused:
-            return "erase refused by the reader";
-        case EraseResult::Failed:
-            return "erase failed";
-        case EraseResult::OtherReader:
-            return "erase not confirmed: another reader answered";
-    }
-    return std::string(store::to_string(result));
-}
-
-bool erase_worrying(store::EraseResult result) {
-    using store::EraseResult;
-    return result != EraseResult::Verified && result != EraseResult::NotRequested;
-}
-
 data download_data(const store::StoredDownload& d) {
     data row;
     row.set("id", std::to_string(d.id));
@@ -252,10 +221,14 @@ data download_data(const store::StoredDownload& d) {
     row.set("new", std::to_string(d.new_records));
     row.set("already", std::to_string(d.already_stored));
     row.set("complete", d.complete);
-    row.set("sure", d.sure);
-    row.set("reads", std::to_string(d.reads));
-    row.set("erase", erase_words(d.erase));
-    row.set("erase_worrying", erase_worrying(d.erase));
+    // What the collect came to, in the collect's own words.
+    const collect::CollectResult outcome = collect::outcome_of(d);
+    row.set("reads", collect::reads_words(outcome));
+    row.set("reads_worrying", outcome.check != store::ReadCheck::Sure || outcome.read_count > 2);
+    row.set("erase", collect::erase_words(outcome));
+    row.set("erase_worrying",
+            outcome.outcome != collect::Outcome::Stored ||
+                (outcome.erase && *outcome.erase != store::EraseResult::Verified));
     row.set("has_answer", d.has_answer);
     row.set("answer_href", fmt::format("/downloads/{}/answer", d.id));
     return row;
@@ -598,18 +571,19 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
         take_only(parameters, {});
         std::string csv =
             "machine_id,named,records,last_download,last_ended,last_port,complete,"
-            "sure,erase,stale\n";
+            "sure,erase,stale,check\n";
         for (const store::ReaderSummary& summary : store.reader_summaries()) {
             const std::optional<store::StoredDownload>& last = summary.last_download;
             const std::optional<std::int64_t> age = last ? days_since(last->ended) : std::nullopt;
-            csv += fmt::format("{},{},{},{},{},{},{},{},{},{}\n",
+            csv += fmt::format("{},{},{},{},{},{},{},{},{},{},{}\n",
                                csv_field(shown_id(summary.machine_id)), summary.named,
                                summary.records, last ? std::to_string(last->id) : "",
                                last ? last->ended : "", last ? csv_field(last->port) : "",
                                last ? fmt::format("{}", last->complete) : "",
-                               last ? fmt::format("{}", last->sure) : "",
+                               last ? fmt::format("{}", last->check == store::ReadCheck::Sure) : "",
                                last ? std::string(store::to_string(last->erase)) : "",
-                               !age || *age >= settings_.stale_days);
+                               !age || *age >= settings_.stale_days,
+                               last ? std::string(store::to_string(last->check)) : "");
         }
         return file_answer("text/csv; charset=utf-8", std::move(csv), "readers.csv");
     }
@@ -624,12 +598,14 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
         filter.offset = number_of(parameters, "offset", 0, 0, kMaxOffset);
         std::string csv =
             "id,started,ended,machine_id,port,announced,received,complete,new,"
-            "already_stored,erase,reads,sure\n";
+            "already_stored,erase,reads,sure,check\n";
         for (const store::StoredDownload& d : store.downloads(filter)) {
-            csv += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{}\n", d.id, d.started, d.ended,
+            csv += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", d.id, d.started,
+                               d.ended,
                                csv_field(shown_id(d.machine_id)), csv_field(d.port), d.announced,
                                d.received, d.complete, d.new_records, d.already_stored,
-                               store::to_string(d.erase), d.reads, d.sure);
+                               store::to_string(d.erase), d.reads,
+                               d.check == store::ReadCheck::Sure, store::to_string(d.check));
         }
         return file_answer("text/csv; charset=utf-8", std::move(csv), "downloads.csv");
     }

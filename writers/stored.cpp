@@ -4,6 +4,7 @@
 #include <memory>
 #include <sstream>
 
+#include "collect/outcome.hpp"
 #include "kdr/text_encoding.hpp"
 #include "writers/formats.hpp"
 
@@ -48,7 +49,11 @@ nlohmann::ordered_json download_json(const store::StoredDownload& d) {
     entry["already_stored"] = d.already_stored;
     entry["erase"] = store::to_string(d.erase);
     entry["reads"] = d.reads;
-    entry["sure"] = d.sure;
+    // What the collect came to, in the collect's own words.
+    const nlohmann::ordered_json outcome = collect::to_json(collect::outcome_of(d));
+    for (const char* key : {"outcome", "check", "sure", "each_read", "message"}) {
+        entry[key] = outcome.at(key);
+    }
     return entry;
 }
 
