@@ -39,14 +39,27 @@ namespace kdr {
 /// answers to the settings); write waits at most the write timeout for the
 /// connection to accept more.
 ///
+/// A device server frees its serial port a moment after a client leaves and
+/// turns away a client that comes in between: it accepts the connection,
+/// may send a short notice ("Port already in use" from ser2net) and closes
+/// it. Opening connects again then, until the connect timeout. A raw
+/// connection says nothing when all is well, so its opening looks for such
+/// a close for twice the handshake plus 50 ms: once more as long after a
+/// short text, which may be such a notice, and no longer once other bytes
+/// arrive. Bytes that arrive on a connection that stays, and other bytes
+/// before a close, are the line's, kept for read.
+///
 /// Failures and their kinds:
 /// - PortMissing: the server cannot be reached at all: nothing listens on
 ///   the port (connection refused), the host name is unknown, the host or
 ///   its network is unreachable, or the connection was not accepted within
 ///   the connect timeout. A station tells "server down" by this kind.
+/// - PortBusy: the server turned every connection away for the connect
+///   timeout, saying its serial port is in use: another client holds it.
 /// - LineDropped: the server closed the connection while the port was open,
 ///   once every data byte that arrived before was handed over; state() is
-///   then Dropped.
+///   then Dropped. From open: the server closed every connection at once for
+///   the connect timeout without saying its port is in use.
 /// - InvalidSettings: an rfc2217 server that refuses the option, answers with
 ///   other settings than those asked for, or does not answer them in time.
 /// - IoError: any other failure of the network calls.
@@ -91,7 +104,17 @@ class NetworkSerialPort final : public BytePort {
     struct Telnet;
 
     [[nodiscard]] std::string server() const;
-    void connect_to_server();
+    /// Connects to the first address of the server that answers; the time
+    /// the handshake took.
+    Clock::Duration connect_to_server();
+    /// Raw: the moment after connecting, in which a server that turns the
+    /// connection away closes it, with a short notice or none. Throws
+    /// LineDropped then; returns when the connection stays, or brings the
+    /// line's bytes, which stay for read.
+    void look_for_refusal(Clock::Duration handshake);
+    /// After the connect timeout of connections turned away: PortBusy when
+    /// the server's notice says "in use", else LineDropped.
+    [[noreturn]] void throw_turned_away(std::string_view notice) const;
     void negotiate();
     void apply_settings(const LineSettings& settings);
     /// The four settings commands; forgets the answers to earlier ones.

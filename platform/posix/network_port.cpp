@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <optional>
@@ -72,6 +73,21 @@ unsigned char stop_code(StopBits stop_bits) {
 
 double seconds(std::chrono::milliseconds duration) {
     return std::chrono::duration<double>(duration).count();
+}
+
+// How long a raw open looks for a server turning the connection away, beyond
+// twice the handshake: the server's reaction time. ser2net's notice comes in
+// well under a millisecond on an idle machine, in some 25 ms at most when
+// the processors are four times overbooked.
+constexpr std::chrono::milliseconds kRefusalLook{50};
+
+/// Whether what a server sent on a connection it closed at once reads as
+/// its notice of turning the client away (ser2net: "Port already in use\r\n"):
+/// nothing, or a short line of text. Anything else came from the line.
+bool reads_as_notice(std::string_view received) {
+    return received.size() <= 200 && std::ranges::all_of(received, [](char c) {
+               return (c >= ' ' && c <= '~') || c == '\r' || c == '\n' || c == '\t';
+           });
 }
 
 /// A COM port control command with a one-byte value.
@@ -250,33 +266,34 @@ void NetworkSerialPort::open(const LineSettings& settings) {
     (void)parse_line_settings(to_string(settings));  // values no serial line has
     settings_ = settings;
     // A device server frees its serial port a moment after a client leaves,
-    // and turns away whoever comes in between ("Port already in use"): an
-    // open right after a close is tried again for a while before it fails.
+    // and turns away whoever comes in between: ser2net accepts the
+    // connection, writes "Port already in use\r\n" and closes it. An open
+    // right after a close is tried again for a while before it fails. The
+    // rfc2217 negotiation meets the close as LineDropped; a raw connection,
+    // where a healthy server says nothing, looks for it (look_for_refusal).
     const Clock::Instant give_up = SteadyClock::now() + connect_timeout_;
     std::chrono::milliseconds pause(10);
     for (;;) {
-        connect_to_server();
-        closed_ = false;
-        received_.clear();
-        if (protocol_ != Protocol::Rfc2217) {
-            return;
-        }
         try {
-            negotiate();
+            const Clock::Duration handshake = connect_to_server();
+            closed_ = false;
+            received_.clear();
+            if (protocol_ == Protocol::Rfc2217) {
+                negotiate();
+            } else {
+                look_for_refusal(handshake);
+            }
             return;
         } catch (const Error& error) {
-            const bool turned_away = error.kind() == ErrorKind::LineDropped;
-            const bool in_use = received_.find("in use") != std::string::npos;
+            const bool turned_away =
+                error.kind() == ErrorKind::LineDropped && closed_ && reads_as_notice(received_);
+            const std::string notice = received_;
             close_port();
-            if (!turned_away || SteadyClock::now() + pause >= give_up) {
-                if (in_use) {
-                    throw Error(ErrorKind::PortBusy,
-                                fmt::format("{}: the device server at {} says its serial port "
-                                            "is in use: close the other program or session "
-                                            "using it, then open the port again",
-                                            word_, server()));
-                }
+            if (!turned_away) {
                 throw;
+            }
+            if (SteadyClock::now() + pause >= give_up) {
+                throw_turned_away(notice);
             }
         } catch (...) {
             close_port();
@@ -287,11 +304,75 @@ void NetworkSerialPort::open(const LineSettings& settings) {
     }
 }
 
+void NetworkSerialPort::look_for_refusal(Clock::Duration handshake) {
+    // The notice and the close come a round trip after the connection was
+    // made, plus the server's own reaction time: look that long, and no more,
+    // since a healthy server stays silent and the look is then all waiting.
+    const Clock::Duration look =
+        std::min<Clock::Duration>(2 * handshake + kRefusalLook, connect_timeout_);
+    Clock::Instant until = SteadyClock::now() + look;
+    bool looked_again = false;
+    while (!closed_) {
+        if (!reads_as_notice(received_)) {
+            return;  // the line's own bytes: the server took the connection
+        }
+        if (SteadyClock::now() >= until) {
+            if (received_.empty() || looked_again) {
+                return;  // silent, or text on a connection that stays: the reader's
+            }
+            // Text that may be a notice whose close is on its way.
+            until = SteadyClock::now() + look;
+            looked_again = true;
+            continue;
+        }
+        if ((wait_for(fd_, POLLIN, until) & POLLNVAL) != 0) {
+            throw Error(ErrorKind::IoError, fmt::format("{}: the connection is gone", word_));
+        }
+        pump();
+    }
+    // Closed at once. After nothing or a short text, the server turned the
+    // connection away. After other bytes it had taken it and the line
+    // dropped: read hands them over before LineDropped.
+    if (reads_as_notice(received_)) {
+        throw_closed();
+    }
+}
+
+void NetworkSerialPort::throw_turned_away(std::string_view notice) const {
+    std::string words;
+    for (const char c : notice) {
+        const bool space = c == '\r' || c == '\n' || c == '\t' || c == ' ';
+        if (!space || (!words.empty() && words.back() != ' ')) {
+            words += space ? ' ' : c;
+        }
+    }
+    while (!words.empty() && words.back() == ' ') {
+        words.pop_back();
+    }
+    std::string lower = words;
+    std::ranges::transform(lower, lower.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.find("in use") != std::string::npos) {
+        throw Error(ErrorKind::PortBusy,
+                    fmt::format("{}: the device server at {} says its serial port is in use "
+                                "(\"{}\") and turned every connection away for {} s: close the "
+                                "other program or session using it, or free the port on the "
+                                "server, then open the port again",
+                                word_, server(), words, seconds(connect_timeout_)));
+    }
+    throw Error(ErrorKind::LineDropped,
+                fmt::format("{}: the device server at {} closed every connection at once for {} "
+                            "s{}: check that the server runs and its serial port is free, then "
+                            "open the port again",
+                            word_, server(), seconds(connect_timeout_),
+                            words.empty() ? std::string() : fmt::format(", saying \"{}\"", words)));
+}
+
 void NetworkSerialPort::close() noexcept {
     close_port();
 }
 
-void NetworkSerialPort::connect_to_server() {
+Clock::Duration NetworkSerialPort::connect_to_server() {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -315,10 +396,11 @@ void NetworkSerialPort::connect_to_server() {
     int last_error = EHOSTUNREACH;
     for (const addrinfo* address = addresses.get(); address != nullptr;
          address = address->ai_next) {
+        const Clock::Instant start = SteadyClock::now();
         const auto [fd, error_number] = connect_one(*address, deadline);
         if (fd >= 0) {
             fd_ = fd;
-            return;
+            return SteadyClock::now() - start;
         }
         last_error = error_number;
         if (error_number == ETIMEDOUT) {

@@ -173,7 +173,7 @@ TEST(NetworkPort, AServerThatCannotBeReachedIsPortMissing) {
 class Conversation {
   public:
     explicit Conversation(int fd) : fd_(fd) {}
-    ~Conversation() { ::close(fd_); }
+    ~Conversation() { hang_up(); }
     Conversation(const Conversation&) = delete;
     Conversation& operator=(const Conversation&) = delete;
 
@@ -201,6 +201,13 @@ class Conversation {
     void until_closed() {
         until([] { return false; });
     }
+    /// The server closes the connection.
+    void hang_up() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
     /// The COM port control requests received, each as its payload.
     [[nodiscard]] std::vector<std::string> com_port_requests() const {
         std::vector<std::string> found;
@@ -221,12 +228,15 @@ class Conversation {
     telnet::Decoder decoder_;
 };
 
-/// A device server the test plays: it accepts one connection on a loopback
-/// port and runs a script on it in a thread of its own.
+/// A device server the test plays on a loopback port, in a thread of its
+/// own: it accepts a connection a script, in order, and runs the script on
+/// it.
 class ScriptedServer {
   public:
     using Script = std::function<void(Conversation&)>;
-    explicit ScriptedServer(Script script)
+    explicit ScriptedServer(Script script, std::string_view scheme = "rfc2217")
+        : ScriptedServer(std::vector<Script>{std::move(script)}, scheme) {}
+    ScriptedServer(std::vector<Script> scripts, std::string_view scheme)
         : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -235,13 +245,19 @@ class ScriptedServer {
         EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), size), 0);
         EXPECT_EQ(::listen(listener_, 1), 0);
         EXPECT_EQ(::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size), 0);
-        word_ = fmt::format("rfc2217://127.0.0.1:{}", ntohs(address.sin_port));
-        thread_ = std::jthread([this, script = std::move(script)] {
-            pollfd watch{listener_, POLLIN, 0};
-            if (::poll(&watch, 1, 10'000) == 1) {
-                conversation_ = std::make_unique<Conversation>(
-                    ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
-                script(*conversation_);
+        word_ = fmt::format("{}://127.0.0.1:{}", scheme, ntohs(address.sin_port));
+        thread_ = std::jthread([this, scripts = std::move(scripts)](const std::stop_token& stop) {
+            // A connection already waiting is served before a stop is heeded.
+            for (const Script& script : scripts) {
+                pollfd watch{listener_, POLLIN, 0};
+                while (::poll(&watch, 1, 20) != 1) {
+                    if (stop.stop_requested()) {
+                        return;
+                    }
+                }
+                conversations_.push_back(std::make_unique<Conversation>(
+                    ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)));
+                script(*conversations_.back());
             }
         });
     }
@@ -253,16 +269,24 @@ class ScriptedServer {
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     [[nodiscard]] const std::string& word() const { return word_; }
-    /// The conversation once the script ended.
-    [[nodiscard]] const Conversation& finished() {
+    /// Every connection accepted, once the scripts ended (those without a
+    /// connection are dropped).
+    [[nodiscard]] const std::vector<std::unique_ptr<Conversation>>& all() {
+        thread_.request_stop();
         thread_.join();
-        return *conversation_;
+        return conversations_;
+    }
+    /// The last conversation once the scripts ended.
+    [[nodiscard]] const Conversation& finished() {
+        const auto& conversations = all();
+        EXPECT_FALSE(conversations.empty());
+        return *conversations.back();
     }
 
   private:
     int listener_;
     std::string word_;
-    std::unique_ptr<Conversation> conversation_;
+    std::vector<std::unique_ptr<Conversation>> conversations_;
     std::jthread thread_;
 };
 
@@ -368,6 +392,104 @@ TEST(Rfc2217, ServersThatDoNotSetTheLineAreRefusedInASentence) {
         expect_error([&] { port.open(k9600e72); }, ErrorKind::InvalidSettings, c.message);
         EXPECT_EQ(port.state(), LineState::Closed);
     }
+}
+
+/// What ser2net does to a client that comes while its serial port is held,
+/// or not yet freed by the client before: a notice, then the close.
+void turn_away(Conversation& c) {
+    c.send("Port already in use\r\n");
+    c.hang_up();
+}
+
+TEST(NetworkPort, AConnectionTurnedAwayAtOnceIsMadeAgain) {
+    for (const std::string_view scheme : {"tcp", "rfc2217"}) {
+        SCOPED_TRACE(scheme);
+        const auto take = [scheme](Conversation& c) {
+            if (scheme == "rfc2217") {
+                take_settings(c);
+            }
+            c.until([&] { return c.data == "+"; });
+            c.send("ok");
+            c.until_closed();
+        };
+        ScriptedServer server({turn_away, turn_away, take}, scheme);
+        NetworkSerialPort port(server.word(), 2s);
+        port.open(LineSettings{});
+        port.write("+");
+        std::string got;
+        while (got.size() < 2 && port.read(got, steady_clock::now() + 5s) > 0) {
+        }
+        EXPECT_EQ(got, "ok");  // the notices are no bytes of the line
+        port.close();
+        const auto& conversations = server.all();
+        ASSERT_EQ(conversations.size(), 3U);
+        EXPECT_EQ(conversations.back()->data, "+");
+    }
+}
+
+TEST(NetworkPort, AServerThatKeepsTurningItAwayIsRefusedInASentence) {
+    struct Case {
+        std::string_view scheme;
+        ScriptedServer::Script script;
+        ErrorKind kind;
+        std::string message;
+    };
+    const ScriptedServer::Script close_at_once = [](Conversation& c) { c.hang_up(); };
+    const std::string busy =
+        "says its serial port is in use (\"Port already in use\") and turned every connection "
+        "away for 0.3 s";
+    const std::string dropped = "closed every connection at once for 0.3 s: check";
+    const std::vector<Case> cases = {
+        {"tcp", turn_away, ErrorKind::PortBusy, busy},
+        {"rfc2217", turn_away, ErrorKind::PortBusy, busy},
+        {"tcp", close_at_once, ErrorKind::LineDropped, dropped},
+        {"rfc2217", close_at_once, ErrorKind::LineDropped, dropped},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{}, {}", c.scheme, c.message));
+        ScriptedServer server(std::vector<ScriptedServer::Script>(100, c.script), c.scheme);
+        NetworkSerialPort port(server.word(), 300ms);
+        const auto start = steady_clock::now();
+        expect_error([&] { port.open(LineSettings{}); }, c.kind, c.message);
+        EXPECT_LT(steady_clock::now() - start, 3s);
+        EXPECT_EQ(port.state(), LineState::Closed);
+        EXPECT_GT(server.all().size(), 1U);  // it tried again
+    }
+}
+
+TEST(NetworkPort, BytesTheLineSendsAtOnceAreKept) {
+    // Text on a connection that stays, and a reader's bytes on one that
+    // drops at once, are no notices of a server that turns the client away.
+    ScriptedServer text(
+        [](Conversation& c) {
+            c.send("READY\r\n");
+            c.until_closed();
+        },
+        "tcp");
+    NetworkSerialPort port(text.word(), 2s);
+    const auto start = steady_clock::now();
+    port.open(LineSettings{});
+    EXPECT_LT(steady_clock::now() - start, 1s);
+    std::string got;
+    EXPECT_EQ(port.read(got, steady_clock::now() + 5s), 7U);
+    EXPECT_EQ(got, "READY\r\n");
+    port.close();
+
+    ScriptedServer dropping(
+        [](Conversation& c) {
+            c.send(bytes_of({0x02, 'R', 0xFF, 0x03}));
+            c.hang_up();
+        },
+        "tcp");
+    NetworkSerialPort dropped(dropping.word(), 2s);
+    dropped.open(LineSettings{});
+    got.clear();
+    while (got.size() < 4 && dropped.read(got, steady_clock::now() + 5s) > 0) {
+    }
+    EXPECT_EQ(got, bytes_of({0x02, 'R', 0xFF, 0x03}));
+    expect_error([&] { (void)dropped.read(got, steady_clock::now() + 5s); }, ErrorKind::LineDropped,
+                 "closed the connection");
+    EXPECT_EQ(dropping.all().size(), 1U);
 }
 
 TEST(Ser2netRfc2217, SetsTheLineBehindTheServerAndKeepsItWhenRefused) {
