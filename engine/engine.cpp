@@ -12,14 +12,15 @@ namespace {
 
 // The reader refuses with its refusal frame; any other reply was garbled on
 // the line (or came from another device): no refusal of the password.
-Failure refusal_or_garbled(std::string_view reply) {
+Failure refusal_or_garbled(std::string_view reply, const std::string& port) {
     if (reply == protocol::nak_reply()) {
-        return {ErrorKind::Refused, "The reader refused the password.", std::nullopt};
+        return {ErrorKind::Refused, fmt::format("The reader on {} refused the password.", port),
+                std::nullopt};
     }
     return {ErrorKind::BadAnswer,
-            fmt::format("The reader's reply ({} characters) is neither its acknowledgement nor its "
-                        "refusal: a garbled line or another device on the port.",
-                        reply.size()),
+            fmt::format("The reader's reply on {} ({} characters) is neither its acknowledgement "
+                        "nor its refusal: a garbled line or another device on the port.",
+                        port, reply.size()),
             std::nullopt};
 }
 
@@ -50,7 +51,7 @@ Failure Engine::connect(std::string_view padded_password) {
                                 port_.name()),
                     std::nullopt};
         case protocol::ReplyVerdict::Refused:
-            return refusal_or_garbled(reply);
+            return refusal_or_garbled(reply, port_.name());
         case protocol::ReplyVerdict::Accepted:
             break;
     }

@@ -386,7 +386,8 @@ Answer WebView::reader_page(Store& store, const std::string& reader,
     for (const store::StoredRecord& stored : rows) {
         data row;
         row.set("position", std::to_string(stored.position));
-        row.set("stamp", stored.date_line);
+        row.set("stamp", writers::shown_stamp(stored.record.stamp));
+        row.set("stamp_damaged", stored.record.stamp.state != StampState::Valid);
         row.set("text", default_decoder()(stored.record.text));
         row.set("download", std::to_string(stored.download_id));
         records.push_back(row);
@@ -516,6 +517,8 @@ Answer WebView::api_records(Store& store, const Parameters& parameters) {
         entry["position"] = stored.position;
         entry["time"] = stored.time ? Json(*stored.time) : Json(nullptr);
         entry["date_line"] = stored.date_line;
+        entry["stamp_damaged"] = stored.record.stamp.state != StampState::Valid;
+        entry["stamp"] = writers::shown_stamp(stored.record.stamp);
         entry["text"] = default_decoder()(stored.record.text);
         records.push_back(std::move(entry));
     }

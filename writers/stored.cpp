@@ -1,5 +1,7 @@
 #include "writers/stored.hpp"
 
+#include <fmt/format.h>
+
 #include <cstddef>
 #include <memory>
 #include <sstream>
@@ -33,6 +35,17 @@ std::string render_stored(std::string_view format, const std::vector<store::Stor
     }
     writer->finish();
     return text.str();
+}
+
+std::string shown_stamp(const Stamp& stamp) {
+    if (stamp.state == StampState::Valid) {
+        return stamp.line();
+    }
+    std::string codes;
+    for (const std::uint8_t code : stamp.codes) {
+        codes += fmt::format("{}{:02X}", codes.empty() ? "" : " ", code);
+    }
+    return fmt::format("damaged, sent as {}", codes);
 }
 
 nlohmann::ordered_json download_json(const store::StoredDownload& d) {

@@ -18,6 +18,12 @@ namespace kdr::writers {
 [[nodiscard]] std::string render_stored(std::string_view format,
                                         const std::vector<store::StoredRecord>& rows);
 
+/// A record's time stamp as a person should see it: the date line for a
+/// real date and time; for a damaged one, that it is damaged and the six
+/// characters as they were sent, as codes ("damaged, sent as 1C 1D 4B 18 10
+/// 10"), never a date it is not.
+[[nodiscard]] std::string shown_stamp(const Stamp& stamp);
+
 /// A stored download as one JSON object: id, started, ended, machine_id
 /// (UTF-8), port, announced, received, complete, new, already_stored, erase,
 /// reads, sure.

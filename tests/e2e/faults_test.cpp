@@ -65,7 +65,7 @@ TEST_P(Faults, EndWithTheirResult) {
 }
 
 const std::string kNoAnswer = "kdr: The reader did not answer on /dev/pts/";
-const std::string kRefused = "kdr: The reader refused the password.";
+const std::string kRefused = "refused the password.";
 const std::string kNotAck = "is neither its acknowledgement nor its refusal";
 
 std::vector<FaultCase> connection_faults() {
