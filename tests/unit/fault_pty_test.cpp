@@ -377,7 +377,7 @@ const std::vector<ReaderFault>& reader_faults() {
         {"open_silent", "silent:P", Open, False, ErrorKind::NoAnswer, None, true, kExchange},
         {"open_refused", "refuse:P", Open, False, ErrorKind::Refused, None, false, kExchange},
         {"open_short", "short:P", Open, False, ErrorKind::NoAnswer, None, true, kExchange},
-        {"open_garbled", "garble:P", Open, False, ErrorKind::Refused, None, false, kExchange},
+        {"open_garbled", "garble:P", Open, False, ErrorKind::BadAnswer, None, false, kExchange},
         {"open_line_drops", "drop:P", Open, False, ErrorKind::LineDropped, None, false, kExchange},
         {"download_check_silent", "silent:P", Download, Empty, ErrorKind::NoAnswer, Communications,
          true, kExchange},
@@ -634,14 +634,14 @@ const std::string& ack() {
 }
 constexpr std::string_view kNoise = "\x15~noise\r\n";
 
-TEST_F(PtyGarbageTest, BeforeOrAfterTheAcknowledgementIsARefusal) {
+TEST_F(PtyGarbageTest, BeforeOrAfterTheAcknowledgementIsAGarbledReply) {
     serve({});  // counted with the descriptors, as the sound reader afterwards
     const int descriptors = open_descriptors();
     for (const auto& reply : {std::string(kNoise) + ack(), ack() + std::string(kNoise)}) {
         script({{5ms, reply}});
         const Seconds elapsed = timed([&] { EXPECT_FALSE(open()); });
-        EXPECT_EQ(controller->LastFailure().kind, ErrorKind::Refused);
-        EXPECT_NE(controller->LastFailure().description.find("not its acknowledgement"),
+        EXPECT_EQ(controller->LastFailure().kind, ErrorKind::BadAnswer);
+        EXPECT_NE(controller->LastFailure().description.find("neither its acknowledgement"),
                   std::string::npos)
             << controller->LastFailure().description;
         EXPECT_EQ(controller->get_Opened(), kVariantFalse);
