@@ -275,22 +275,27 @@ TEST_P(Collect, CutOrDamagedDownloadsNeitherDoubleNorErase) {
 // nothing.
 TEST_P(Collect, StoresOnlyWhatTwoReadsAgreeOn) {
     struct Case {
-        std::string fault;
+        std::vector<std::string> faults;
         int exit_code;
         std::string said;
         std::size_t downloads;  // the reader's download requests, read-back included
     };
     const std::vector<Case> cases{
-        {"garble:D@1", 0, "KDR00077 on ", 4},
-        {"flip", 1, "the line is damaging the data", 3},
+        {{"garble:D@1"}, 0, "sure after a third read (read 1 ", 4},
+        {{"flip"}, 1, "the line is damaging the data", 3},
+        // Later reads that get no answer are no damage.
+        {{"silent:D@2", "silent:D@3"},
+         1,
+         "read 1 whole, read 2 no answer, read 3 no answer: no second answer to compare",
+         3},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.fault);
+        SCOPED_TRACE(c.faults.front());
         const TempDir dir;
         KDR_NEW_STORE(target, GetParam(), dir);
         RecordSource source("V");
         const std::vector<sim::Record> records = source.take(6);
-        SimulatedReader reader(config("KDR00077", records, {c.fault}));
+        SimulatedReader reader(config("KDR00077", records, c.faults));
         const ProcessResult result = run_collect(collect_args(reader.path(), target));
         EXPECT_EQ(result.exit_code, c.exit_code) << result.out << result.err;
         EXPECT_NE((c.exit_code == 0 ? result.out : result.err).find(c.said), std::string::npos)
@@ -1043,6 +1048,26 @@ TEST(CollectWatch, PortWordThatNamesNoPortIsBadUsage) {
 
 // A reader whose password is not the station's is said once while it stays,
 // and nothing is asked of it beyond the polls.
+// A reply to the password that the line garbled is neither an acceptance
+// nor a refusal: nothing is said of a password, and the next poll collects.
+TEST(CollectWatch, AGarbledAcknowledgementIsNoRefusal) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    const Cradle cradle(dir);
+    SimulatedReader reader(config("KDR000G1", RecordSource("G").take(2), {"garble:P@1"}));
+    cradle.dock(reader);
+    BackgroundKdr station(collect_args(cradle.path(), target, {"--erase", "--watch"}));
+    ASSERT_TRUE(station.read_line(10s).has_value());  // "watching ..."
+    const std::optional<std::string> collected = station.read_line(10s);
+    ASSERT_TRUE(collected.has_value());
+    EXPECT_NE(collected->find("KDR000G1 on " + cradle.path() + ": 2 new, 0 already stored; erased"),
+              std::string::npos)
+        << *collected;
+    const std::vector<std::string> rest = lines_after(station, 5s);
+    ASSERT_EQ(rest.size(), 1U) << testing::PrintToString(rest);
+    EXPECT_TRUE(reader.server().records().empty());
+}
+
 TEST(CollectWatch, RefusedPasswordIsSaidOnce) {
     const TempDir dir;
     const std::string target = (dir.path() / "records.sqlite").string();
