@@ -97,26 +97,28 @@ class Station:
         self.processes.append(process)
         return process
 
-    def collect(self, reader_id, clock, records):
-        """Collects a simulated reader holding these records into the store."""
+    def collect(self, reader_id, clock, records, options=(), faults=(), fails=False):
+        """Collects a simulated reader holding these records into the store
+        (with these collect options, through these faults of the reader)."""
         records_args = [a for text in records for a in ("--record", text)]
+        fault_args = [a for fault in faults for a in ("--fault", fault)]
         simulator = self.start(
             "simulate", "--id", reader_id, "--password", PASSWORD, "--fast", "--clock", clock,
-            *records_args,
+            *records_args, *fault_args,
         )
         try:
             pty = first_line(simulator)
             for _ in range(5):
                 result = subprocess.run(
                     [self.kdr, "collect", "--port", pty, "--password", PASSWORD, "--db",
-                     self.target],
+                     self.target, *options],
                     capture_output=True, text=True, timeout=60,
                 )
                 # Another test's stray client held the pty for a moment.
                 if "in use by another program" not in result.stderr:
                     break
                 time.sleep(0.2)
-            if result.returncode != 0:
+            if (result.returncode != 0) != fails:
                 raise RuntimeError(f"kdr collect {reader_id}: {result.stderr}")
         finally:
             simulator.send_signal(signal.SIGTERM)
@@ -190,6 +192,19 @@ class ServeTest(unittest.TestCase):
         )
         # The plain reader's records fall on two days, the other's on a third.
         self.assertEqual(drawn, "3")
+
+    def test_each_collect_in_its_own_words(self):
+        # The markup reader was read once, never compared; the plain one's
+        # last collect had three reads that never agreed.
+        self.driver.get(self.base)
+        rows = {row.find_element("tag name", "a").text: row.text for row in self.rows("readers")}
+        self.assertIn("1 read, not checked", rows[MARKUP_READER[0]])
+        self.assertNotIn("sure", rows[MARKUP_READER[0]])
+        self.assertIn("3 reads, no two agreed", rows[PLAIN_READER[0]])
+        self.assertIn("not erased: the reads did not agree", rows[PLAIN_READER[0]])
+        self.assertNotIn("the download was incomplete", rows[PLAIN_READER[0]])
+        warned = self.driver.find_elements("css selector", "#readers .warn")
+        self.assertTrue(any("not checked" in cell.text for cell in warned))
 
     def test_search_filters_the_records(self):
         self.driver.get(self.base + "readers/" + PLAIN_READER[0])
@@ -341,8 +356,9 @@ def main():
         STATION = Station(args.kdr, target, folder)
         ok = False
         try:
-            STATION.collect(*MARKUP_READER)
+            STATION.collect(*MARKUP_READER, options=["--single-read"])
             STATION.collect(*PLAIN_READER)
+            STATION.collect(*PLAIN_READER, faults=["flip"], fails=True)
             tests = unittest.defaultTestLoader.loadTestsFromTestCase(ServeTest)
             ok = unittest.TextTestRunner(verbosity=2).run(tests).wasSuccessful()
         finally:
