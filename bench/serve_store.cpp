@@ -123,9 +123,16 @@ int run(int argc, char** argv) {
                 // Collected as its last record was taken.
                 const auto ended =
                     now - seconds(static_cast<std::int64_t>(per_reader - end) * spacing);
-                const kdr::store::StoreOutcome outcome = store->store_download(
-                    {"/dev/ttyUSB0", ended - seconds(2), ended, &download, true, {}, 2,
-                     kdr::store::ReadCheck::Sure, {}});
+                const kdr::store::StoreOutcome outcome =
+                    store->store_download({"/dev/ttyUSB0",
+                                           ended - seconds(2),
+                                           ended,
+                                           &download,
+                                           true,
+                                           {},
+                                           2,
+                                           kdr::store::ReadCheck::Sure,
+                                           {}});
                 if (outcome.new_records != memory.size()) {
                     throw std::runtime_error(fmt::format("{}'s download {} stored {} of {} records",
                                                          id, d + 1, outcome.new_records,

@@ -75,9 +75,8 @@ void store_records(benchmark::State& state, bool postgres) {
         const auto start = std::chrono::steady_clock::now();
         const std::unique_ptr<kdr::store::Store> store = kdr::store::open_store(target);
         const auto now = std::chrono::system_clock::now();
-        const kdr::store::StoreOutcome outcome =
-            store->store_download(
-                {"bench", now, now, &download, true, {}, 1, kdr::store::ReadCheck::NotChecked, {}});
+        const kdr::store::StoreOutcome outcome = store->store_download(
+            {"bench", now, now, &download, true, {}, 1, kdr::store::ReadCheck::NotChecked, {}});
         if (outcome.new_records != download.records.size()) {
             state.SkipWithError("the store took the download for an incomplete one");
             return;

@@ -167,8 +167,7 @@ class CommandStationIo final : public collect::StationIo {
         }
         out << (failure ? "kdr: " : "") << line << '\n' << std::flush;
     }
-    void report(const CollectResult& result,
-                const std::optional<collect::Retry>& retry) override {
+    void report(const CollectResult& result, const std::optional<collect::Retry>& retry) override {
         if (options_.format == "json") {
             Json json = collect::to_json(result);
             json["time"] = local_now();
@@ -263,8 +262,9 @@ int command_collect(const CollectOptions& options, Console& console) {
         if (!session->open([&stop] { stop.throw_if_requested(); })) {
             return kExitFailure;
         }
-        collect::LineReader link(session->reader(),
-                                 [&session](std::string_view what) { session->label_download(what); });
+        collect::LineReader link(session->reader(), [&session](std::string_view what) {
+            session->label_download(what);
+        });
         result = collect::collect(link, session->port_name(), *store, request, stop);
     } catch (const collect::StopRequested&) {
         result.outcome = Outcome::Stopped;

@@ -90,16 +90,16 @@ int command_history(const HistoryOptions& options, Console& console) {
         outcomes.push_back(collect::outcome_of(d));
         erase_width = std::max(erase_width, collect::erase_words(outcomes.back()).size());
     }
-    std::string table = fmt::format(
-        "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {:<{}}  {}\n", "id",
-        "ended (UTC)", "reader", "port", "announced", "received", "new", "already", "erase",
-        erase_width, "reads");
+    std::string table =
+        fmt::format("{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {:<{}}  {}\n", "id",
+                    "ended (UTC)", "reader", "port", "announced", "received", "new", "already",
+                    "erase", erase_width, "reads");
     for (std::size_t i = 0; i < downloads.size(); ++i) {
         const store::StoredDownload& d = downloads[i];
         table += fmt::format(
-            "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {:<{}}  {}\n", d.id,
-            d.ended, cp1252_to_utf8(d.machine_id), d.port, d.announced, d.received,
-            d.new_records, d.already_stored, collect::erase_words(outcomes[i]), erase_width,
+            "{:>6}  {:<24}  {:<8}  {:<14}  {:>9}  {:>8}  {:>6}  {:>7}  {:<{}}  {}\n", d.id, d.ended,
+            cp1252_to_utf8(d.machine_id), d.port, d.announced, d.received, d.new_records,
+            d.already_stored, collect::erase_words(outcomes[i]), erase_width,
             collect::reads_words(outcomes[i]));
     }
     write_out(table, console);

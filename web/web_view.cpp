@@ -604,9 +604,8 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
             "already_stored,erase,reads,sure,check\n";
         for (const store::StoredDownload& d : store.downloads(filter)) {
             csv += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", d.id, d.started,
-                               d.ended,
-                               csv_field(shown_id(d.machine_id)), csv_field(d.port), d.announced,
-                               d.received, d.complete, d.new_records, d.already_stored,
+                               d.ended, csv_field(shown_id(d.machine_id)), csv_field(d.port),
+                               d.announced, d.received, d.complete, d.new_records, d.already_stored,
                                store::to_string(d.erase), d.reads,
                                d.check == store::ReadCheck::Sure, store::to_string(d.check));
         }

@@ -42,8 +42,8 @@ TEST(Open, TheReaderAcceptsTheRightPasswordOnly) {
     const ProcessResult refused =
         run_kdr({"open", "--port", reader.path(), "--password", "guess"}, kDeadline);
     EXPECT_EQ(refused.exit_code, 1);
-    EXPECT_EQ(refused.err, fmt::format("kdr: The reader on {} refused the password.\n",
-                                       reader.path()));
+    EXPECT_EQ(refused.err,
+              fmt::format("kdr: The reader on {} refused the password.\n", reader.path()));
     EXPECT_TRUE(refused.out.empty());
 
     ASSERT_EQ(reader.server().requests().size(), 2U);

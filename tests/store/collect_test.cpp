@@ -785,7 +785,8 @@ std::string store_of_two_readers(const TempDir& dir) {
         download.announced = 1;
         const auto ended = std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} +
                            std::chrono::days{day} + std::chrono::hours{9};
-        store->store_download({"/dev/ttyUSB0", ended, ended, &download, false, {}, 1, store::ReadCheck::Sure, {}});
+        store->store_download(
+            {"/dev/ttyUSB0", ended, ended, &download, false, {}, 1, store::ReadCheck::Sure, {}});
     }
     return target;
 }

@@ -109,8 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"OneCharacter", {{"\x02", 5ms}}, false, ErrorKind::NoAnswer},
         ReplyCase{"Refusal", {{protocol::nak_reply(), 5ms}}, false, ErrorKind::Refused},
         // Neither the acknowledgement nor the refusal: garbled, not refused.
-        ReplyCase{"AckWithTrailingGarbage", {{kAck, 5ms}, {"x", 100ms}}, false,
-                  ErrorKind::BadAnswer},
+        ReplyCase{
+            "AckWithTrailingGarbage", {{kAck, 5ms}, {"x", 100ms}}, false, ErrorKind::BadAnswer},
         ReplyCase{"AckTailCutOffByTheWindow",
                   {{kAck.substr(0, 3), 5ms}, {kAck.substr(3), 210ms}},
                   false,
