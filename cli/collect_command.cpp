@@ -131,13 +131,14 @@ std::string local_now() {
 class CommandStationIo final : public collect::StationIo {
   public:
     CommandStationIo(const CollectOptions& options, LineOptions line, std::string target,
-                     Console& console, const StopSignals& signals)
+                     std::unique_ptr<Store> store, Console& console, const StopSignals& signals)
         : options_(options),
           line_(std::move(line)),
           target_(std::move(target)),
           console_(console),
           quiet_{console.in, null_, null_, false, false},
-          signals_(signals) {}
+          signals_(signals),
+          store_(std::move(store)) {}
 
     collect::Poll poll(const collect::StopSignal& stop) override {
         auto held = std::make_unique<HeldSession>(line_, quiet_);
@@ -221,9 +222,9 @@ int watch(const CollectOptions& options, const std::string& target, Console& con
     settings.request = collect_request(options);
     settings.password_given = !line.password->empty();
     // Made before any reader is touched (a reader name checked against it).
-    static_cast<void>(collect::open_store_for(target, settings.request));
+    std::unique_ptr<Store> store = collect::open_store_for(target, settings.request);
     const StopSignals signals;
-    CommandStationIo io(options, line, target, console, signals);
+    CommandStationIo io(options, line, target, std::move(store), console, signals);
     collect::Station station(io, settings);
     station.run();
     return kExitSuccess;

@@ -314,12 +314,13 @@ std::string erase_words(const CollectResult& result) {
     }
 }
 
-bool worth_a_look(const CollectResult& result) {
-    if (result.outcome != Outcome::Stored || result.check != ReadCheck::Sure ||
-        result.read_count > 2) {
-        return true;
-    }
-    return result.erase && *result.erase != EraseResult::Verified;
+bool reads_worth_a_look(const CollectResult& result) {
+    return result.check != ReadCheck::Sure || result.read_count > 2;
+}
+
+bool erase_worth_a_look(const CollectResult& result) {
+    return result.outcome != Outcome::Stored ||
+           (result.erase && *result.erase != EraseResult::Verified);
 }
 
 std::string describe(const CollectResult& result) {
@@ -360,7 +361,7 @@ std::string describe(const CollectResult& result) {
     if (result.new_memory) {
         line += " (the reader's memory was not what the store held: a new memory began)";
     }
-    if (result.check != ReadCheck::Sure || result.read_count > 2) {
+    if (reads_worth_a_look(result)) {
         line += "; " + reads_words(result);
     }
     return fmt::format("{}; {}", line, erase_clause(result));

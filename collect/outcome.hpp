@@ -116,9 +116,11 @@ using Outcome = CollectResult::Outcome;
 /// Why no two reads agreed, from what each got (damage only when whole
 /// answers differ), and what to do; `kept`: the answers are kept in the store.
 [[nodiscard]] std::string why_unsure(const std::vector<Read>& reads, int read_count, bool kept);
-/// Whether a person looking after the stations should look at it: not
-/// stored whole, not checked, a read beyond two, an erase not confirmed.
-[[nodiscard]] bool worth_a_look(const CollectResult& result);
+/// Whether its reads deserve a look: not sure, or sure only after a third.
+[[nodiscard]] bool reads_worth_a_look(const CollectResult& result);
+/// Whether its erase deserves a look: not stored whole, or an erase that
+/// was asked for and is not verified.
+[[nodiscard]] bool erase_worth_a_look(const CollectResult& result);
 
 /// The result as one JSON object: the outcome's fields and `message`, the
 /// line describe() gives.

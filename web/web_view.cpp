@@ -224,11 +224,9 @@ data download_data(const store::StoredDownload& d) {
     // What the collect came to, in the collect's own words.
     const collect::CollectResult outcome = collect::outcome_of(d);
     row.set("reads", collect::reads_words(outcome));
-    row.set("reads_worrying", outcome.check != store::ReadCheck::Sure || outcome.read_count > 2);
+    row.set("reads_worrying", collect::reads_worth_a_look(outcome));
     row.set("erase", collect::erase_words(outcome));
-    row.set("erase_worrying",
-            outcome.outcome != collect::Outcome::Stored ||
-                (outcome.erase && *outcome.erase != store::EraseResult::Verified));
+    row.set("erase_worrying", collect::erase_worth_a_look(outcome));
     row.set("has_answer", d.has_answer);
     row.set("answer_href", fmt::format("/downloads/{}/answer", d.id));
     return row;
