@@ -311,11 +311,14 @@ void add_collect_options(CLI::App& command, CollectOptions& options) {
     add_format_option(command, options.format, report_formats(),
                       "one line, or one JSON object (with --watch one a line)");
     command.footer(R"(Reads the reader twice and stores the download only when both answers are
-the same, byte for byte (a third read decides when they differ; when no two
-agree, no record is stored and the reader is not erased). Prints one line:
-the reader, records new and already stored, erased or not and why. Exit 1
-when anything failed: nothing is erased then, and nothing stored is lost.
-The SQLite file is created when missing. See /usr/share/doc/kdr/STORE.md.
+the same, byte for byte (a third read decides when they differ, and the line
+says so; when no two agree, no record is stored, the reader is not erased,
+and the line says what each read got). With --single-read the download is
+"not checked". Prints one line: the reader, records new and already stored,
+erased or not and why. Exit 1 when anything failed: nothing is erased then,
+and nothing stored is lost; 130 after Ctrl-C, having stored and erased
+nothing. The SQLite file is created when missing. See
+/usr/share/doc/kdr/STORE.md.
 
 Examples:
   kdr collect --port /dev/ttyUSB0 --db records.sqlite --erase
