@@ -108,11 +108,6 @@ Fetched fetch(ReaderLink& reader, std::string_view what) {
     return fetched;
 }
 
-Fetched fetch(Reader& reader) {
-    LineReader link(reader);
-    return fetch(link);
-}
-
 ReadVerdict judge_reads(const std::vector<std::optional<std::string>>& answers) {
     for (std::size_t i = 0; i < answers.size(); ++i) {
         for (std::size_t j = i + 1; j < answers.size(); ++j) {
@@ -279,12 +274,6 @@ CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::
         result.erase_unrecorded = error.what();
     }
     return result;
-}
-
-CollectResult store_fetched(ReaderLink& reader, const std::string& port, store::Store& store,
-                            const Request& request, const Fetched& first) {
-    StopSignal never;
-    return store_fetched(reader, port, store, request, first, never);
 }
 
 CollectResult collect(ReaderLink& reader, const std::string& port, store::Store& store,

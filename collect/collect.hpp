@@ -125,7 +125,6 @@ struct Fetched {
 /// Downloads from a connected reader, once. A failure (any std::exception)
 /// is kept in the result; only what is no std::exception passes through.
 [[nodiscard]] Fetched fetch(ReaderLink& reader, std::string_view what = "read 1");
-[[nodiscard]] Fetched fetch(Reader& reader);
 
 /// What the reads so far say, each read's answer as received (none for a
 /// read that brought no download).
@@ -161,9 +160,6 @@ struct ReadVerdict {
 [[nodiscard]] CollectResult store_fetched(ReaderLink& reader, const std::string& port,
                                           store::Store& store, const Request& request,
                                           const Fetched& first, StopSignal& stop);
-[[nodiscard]] CollectResult store_fetched(ReaderLink& reader, const std::string& port,
-                                          store::Store& store, const Request& request,
-                                          const Fetched& first);
 
 /// fetch, then store_fetched; a stop during the first read gives
 /// Outcome::Stopped too.
