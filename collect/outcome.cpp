@@ -423,4 +423,122 @@ CollectResult outcome_of(const store::StoredDownload& download) {
     return result;
 }
 
+std::string_view attention_key(Attention kind) noexcept {
+    switch (kind) {
+        case Attention::Unsure:
+            return "unsure";
+        case Attention::Incomplete:
+            return "incomplete";
+        case Attention::NotErased:
+            return "not_erased";
+        case Attention::EraseUnverified:
+            return "erase_unverified";
+        case Attention::PortUnreachable:
+            return "port_unreachable";
+        case Attention::Stale:
+            return "stale";
+    }
+    return "unknown";
+}
+
+std::string_view attention_heading(Attention kind) noexcept {
+    switch (kind) {
+        case Attention::Unsure:
+            return "last collect unsure";
+        case Attention::Incomplete:
+            return "last collect incomplete";
+        case Attention::NotErased:
+            return "not erased though asked";
+        case Attention::EraseUnverified:
+            return "erase not verified";
+        case Attention::PortUnreachable:
+            return "port unreachable";
+        case Attention::Stale:
+            return "not collected lately";
+    }
+    return "unknown";
+}
+
+std::optional<std::chrono::sys_seconds> stored_time(std::string_view utc) {
+    const auto number = [&](std::size_t from, std::size_t count, auto& into) {
+        if (utc.size() < from + count) {
+            return false;
+        }
+        const char* first = utc.data() + from;
+        const auto [end, error] = std::from_chars(first, first + count, into);
+        return error == std::errc{} && end == first + count;
+    };
+    int year = 0;
+    unsigned month = 0;
+    unsigned day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    if (!number(0, 4, year) || !number(5, 2, month) || !number(8, 2, day) || !number(11, 2, hour) ||
+        !number(14, 2, minute) || !number(17, 2, second) || utc[4] != '-' || utc[7] != '-' ||
+        utc[10] != 'T') {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{std::chrono::year{year}, std::chrono::month{month},
+                                           std::chrono::day{day}};
+    if (!date.ok()) {
+        return std::nullopt;
+    }
+    return std::chrono::sys_days{date} + std::chrono::hours{hour} + std::chrono::minutes{minute} +
+           std::chrono::seconds{second};
+}
+
+std::vector<Need> needs_attention(const store::ReaderSummary& reader,
+                                  const std::vector<store::PortState>& ports,
+                                  std::chrono::system_clock::time_point now, int stale_days) {
+    std::vector<Need> needs;
+    if (!reader.last_download) {
+        needs.push_back({Attention::Stale, "never collected"});
+        return needs;
+    }
+    const store::StoredDownload& last = *reader.last_download;
+    const CollectResult result = outcome_of(last);
+    if (result.outcome == Outcome::Unsure) {
+        needs.push_back({Attention::Unsure, "last collect unsure: " + reads_words(result)});
+    }
+    if (result.outcome == Outcome::Incomplete) {
+        needs.push_back(
+            {Attention::Incomplete, fmt::format("last collect incomplete: {} of {} records",
+                                                result.received, result.announced)});
+    }
+    if (result.erase) {
+        switch (*result.erase) {
+            case EraseResult::Verified:
+                break;
+            case EraseResult::NotErased:
+            case EraseResult::Refused:
+                needs.push_back({Attention::NotErased, erase_words(result)});
+                break;
+            default:
+                needs.push_back({Attention::EraseUnverified, erase_words(result)});
+                break;
+        }
+    }
+    const auto port = std::find_if(ports.begin(), ports.end(), [&](const store::PortState& state) {
+        return state.port == last.port;
+    });
+    if (port != ports.end() && !port->reachable) {
+        const std::string since = port->since.size() >= 16
+                                      ? fmt::format(" since {} {} UTC", port->since.substr(0, 10),
+                                                    port->since.substr(11, 5))
+                                      : std::string();
+        needs.push_back({Attention::PortUnreachable,
+                         fmt::format("port {} unreachable ({}){}", port->port,
+                                     port->failure.empty() ? "unusable" : port->failure, since)});
+    }
+    const std::optional<std::chrono::sys_seconds> ended = stored_time(last.ended);
+    const auto age =
+        ended ? std::chrono::floor<std::chrono::days>(now - *ended).count() : std::int64_t{0};
+    if (!ended || age >= stale_days) {
+        needs.push_back({Attention::Stale, ended ? fmt::format("not collected for {} days", age)
+                                                 : std::string("never collected")});
+    }
+    return needs;
+}
+
 }  // namespace kdr::collect

@@ -9,6 +9,8 @@
 // reader, the engine or a port.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -128,5 +130,43 @@ using Outcome = CollectResult::Outcome;
 
 /// The outcome a stored download records.
 [[nodiscard]] CollectResult outcome_of(const store::StoredDownload& download);
+
+/// What about a reader needs its supervisor's attention.
+enum class Attention : std::uint8_t {
+    Unsure,           ///< its last collect: no two reads agreed
+    Incomplete,       ///< its last collect stored what came before a gap
+    NotErased,        ///< an erase was asked and the reader still holds its records (or refused)
+    EraseUnverified,  ///< an erase that was not read back empty, or another reader answered
+    PortUnreachable,  ///< the port of its last collect cannot be reached now
+    Stale,            ///< not collected for the stale days, or never
+};
+/// Every kind, in the order they are listed.
+inline constexpr std::array kAttentionKinds{Attention::Unsure,          Attention::Incomplete,
+                                            Attention::NotErased,       Attention::EraseUnverified,
+                                            Attention::PortUnreachable, Attention::Stale};
+/// The kind's stable key, for scripts and labels ("unsure", "port_unreachable", ...).
+[[nodiscard]] std::string_view attention_key(Attention kind) noexcept;
+/// The kind in a few words, for a count of readers ("last collect unsure", ...).
+[[nodiscard]] std::string_view attention_heading(Attention kind) noexcept;
+
+/// One thing about a reader that needs attention, and its words for this
+/// reader ("port /dev/ttyUSB0 unreachable (missing) since 2026-12-07 13:05 UTC").
+struct Need {
+    Attention kind = Attention::Stale;
+    std::string words;
+};
+
+/// A time the store keeps ("2026-12-07T13:05:00.123Z"); none when it is no such time.
+[[nodiscard]] std::optional<std::chrono::sys_seconds> stored_time(std::string_view utc);
+
+/// What about `reader` needs attention at `now`, in the order of
+/// kAttentionKinds: from its last download's outcome (outcome_of), the state
+/// of that download's port among `ports`, and whether it was collected
+/// within `stale_days`. Empty when nothing does. The web view, /metrics and
+/// `kdr check` all ask this.
+[[nodiscard]] std::vector<Need> needs_attention(const store::ReaderSummary& reader,
+                                                const std::vector<store::PortState>& ports,
+                                                std::chrono::system_clock::time_point now,
+                                                int stale_days);
 
 }  // namespace kdr::collect

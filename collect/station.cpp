@@ -6,6 +6,22 @@
 
 namespace kdr::collect {
 
+namespace {
+
+// Why a port cannot be used, in the word the store keeps for it.
+std::string port_failure_word(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::PortMissing:
+            return "missing";
+        case ErrorKind::PortBusy:
+            return "busy";
+        default:
+            return "unusable";
+    }
+}
+
+}  // namespace
+
 std::string station_line(const CollectResult& result, const std::optional<Retry>& retry) {
     const std::string line = describe(result);
     if (!retry) {
@@ -49,9 +65,32 @@ void Station::run() {
     io_.say("stopped", false);
 }
 
+void Station::note_port(const Poll& poll) {
+    // A reader that does not answer leaves the port reachable: only a port
+    // that cannot be used is unreachable.
+    const bool reachable = poll.reader || error_class(poll.failure) != ErrorClass::Port;
+    store::PortState state{settings_.port,
+                           reachable,
+                           reachable ? std::string() : port_failure_word(poll.failure),
+                           {},
+                           last_reader_};
+    if (noted_ && noted_->reachable == state.reachable && noted_->failure == state.failure) {
+        return;
+    }
+    // Tried once a change: a store that cannot be written now is not tried
+    // at every poll; the collect says so when a reader comes.
+    noted_ = state;
+    try {
+        io_.store().record_port_state(state);
+    } catch (const store::StoreError&) {
+        io_.drop_store();
+    }
+}
+
 Decision Station::step() {
     const StationIo::Time polled = io_.now();  // polls every 2 s, however long one takes
     Poll poll = io_.poll(stop_);
+    note_port(poll);
     const PollFound found =
         poll.reader ? PollFound::Reader : poll_failure(poll.failure, settings_.network);
     Decision decision = policy_.polled(found, polled);
@@ -104,6 +143,9 @@ Decision Station::step() {
         throw stopped();
     }
     result.network = settings_.network;
+    if (!result.machine_id.empty()) {
+        last_reader_ = result.machine_id;
+    }
     if (result.outcome == Outcome::StoreFailed) {
         io_.drop_store();  // a store that failed is opened anew for the next try
     }

@@ -84,10 +84,16 @@ class Station {
     Decision step();
 
   private:
+    /// Records the port's state in the store when this poll changed it.
+    void note_port(const Poll& poll);
+
     StationIo& io_;
     StationSettings settings_;
     StationPolicy policy_;
     StopSignal stop_;
+    /// The port's state as last recorded (or tried); none before the first poll.
+    std::optional<store::PortState> noted_;
+    std::string last_reader_;  ///< the machine ID of the reader last collected here
 };
 
 }  // namespace kdr::collect

@@ -139,6 +139,22 @@ UPDATE downloads SET checked = CASE WHEN sure = 0 THEN 'unsure'
   WHEN reads < 2 THEN 'not checked' ELSE 'sure' END;
 )sql";
 
+// Version 5 knew nothing of collects that failed before a download: a
+// station keeps each port's last state here, written when it changes. The
+// indexes let a view find each reader's last verified erase and count the
+// downloads by outcome without reading every download.
+constexpr std::string_view kPortStates = R"sql(
+CREATE TABLE port_states (
+  port TEXT PRIMARY KEY,
+  reachable INTEGER NOT NULL,
+  failure TEXT NOT NULL,
+  since TEXT NOT NULL,
+  reader BLOB NOT NULL
+);
+CREATE INDEX IF NOT EXISTS downloads_by_reader_erase ON downloads (reader_id, erase, id);
+CREATE INDEX IF NOT EXISTS downloads_by_outcome ON downloads (checked, complete);
+)sql";
+
 // The file stayed locked by another connection: worth another try while
 // the store is being set up.
 class BusyError : public StoreError {
@@ -304,19 +320,19 @@ class SqliteDatabase final : public Database {
     void insert_records(const std::vector<RecordRow>& rows) override;
 
     [[nodiscard]] const std::vector<Migration>& migrations() const override {
-        static const std::string create =
-            std::string(kReadersAndDownloads) + std::string(kRecordsTable) +
-            std::string(kDownloadAnswersTable) + std::string(kForQueries);
+        static const std::string create = std::string(kReadersAndDownloads) +
+                                          std::string(kRecordsTable) +
+                                          std::string(kDownloadAnswersTable) +
+                                          std::string(kForQueries) + std::string(kPortStates);
         static const std::string upgrade = std::string(kUpgrade1To2Before) +
                                            std::string(kRecordsTable) +
                                            std::string(kUpgrade1To2After);
         static const std::string upgrade_2_to_3 =
             std::string(kUpgrade2To3) + std::string(kDownloadAnswersTable);
-        static const std::vector<Migration> steps{{create, false, {}},
-                                                  {upgrade, true, {}},
-                                                  {upgrade_2_to_3, false, {}},
-                                                  {kForQueries, false, kUpgrade3To4After},
-                                                  {kUpgrade4To5, false, {}}};
+        static const std::vector<Migration> steps{
+            {create, false, {}},         {upgrade, true, {}},
+            {upgrade_2_to_3, false, {}}, {kForQueries, false, kUpgrade3To4After},
+            {kUpgrade4To5, false, {}},   {kPortStates, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {

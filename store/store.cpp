@@ -264,6 +264,12 @@ class RecordStore final : public Store {
     std::vector<ReaderSummary> reader_summaries() override;
     std::vector<DayCount> records_per_day(const RecordFilter& filter) override;
     std::optional<std::string> answer(std::int64_t download_id) override;
+    std::optional<StoredDownload> download(std::int64_t download_id) override;
+    std::vector<KeptAnswer> answers(std::int64_t download_id) override;
+    std::vector<ReaderTimes> reader_times() override;
+    std::vector<DownloadCount> download_counts() override;
+    void record_port_state(const PortState& state) override;
+    std::vector<PortState> port_states() override;
     std::int64_t last_download_id() override;
     RebuildReport rebuild() override;
     [[nodiscard]] std::string name() const override { return db_->name(); }
@@ -659,6 +665,81 @@ std::optional<std::string> RecordStore::answer(std::int64_t download_id) {
         return std::nullopt;
     }
     return rows.front().bytes(0);
+}
+
+std::optional<StoredDownload> RecordStore::download(std::int64_t download_id) {
+    const Rows rows = db_->run(
+        fmt::format(
+            "SELECT {} FROM downloads d JOIN readers r ON r.id = d.reader_id WHERE d.id = ?1",
+            download_columns()),
+        {download_id});
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    return download_from(rows.front(), 0);
+}
+
+std::vector<KeptAnswer> RecordStore::answers(std::int64_t download_id) {
+    std::vector<KeptAnswer> kept;
+    if (std::optional<std::string> own = answer(download_id)) {
+        kept.push_back({0, std::move(*own)});
+    }
+    for (const Row& row : db_->run("SELECT read_number, answer FROM download_answers WHERE "
+                                   "download_id = ?1 ORDER BY read_number",
+                                   {download_id})) {
+        kept.push_back({static_cast<int>(row.integer(0)), row.bytes(1)});
+    }
+    return kept;
+}
+
+std::vector<ReaderTimes> RecordStore::reader_times() {
+    // Each a seek in downloads_by_reader and downloads_by_reader_erase: the
+    // highest id of a reader (and of its verified erases) is its latest.
+    const std::string sql = fmt::format(
+        "SELECT r.machine_id, {}, {} FROM readers r "
+        "LEFT JOIN downloads c ON c.id = (SELECT max(id) FROM downloads WHERE reader_id = r.id) "
+        "LEFT JOIN downloads v ON v.id = (SELECT max(id) FROM downloads WHERE reader_id = r.id "
+        "AND erase = 'verified') ORDER BY r.machine_id",
+        db_->utc_text("c.ended_at"), db_->utc_text("v.ended_at"));
+    std::vector<ReaderTimes> times;
+    for (const Row& row : db_->run(sql)) {
+        times.push_back({row.bytes(0), row.bytes(1), row.bytes(2)});
+    }
+    return times;
+}
+
+std::vector<DownloadCount> RecordStore::download_counts() {
+    std::vector<DownloadCount> counts;
+    // Read from downloads_by_outcome alone, not the downloads' rows.
+    for (const Row& row :
+         db_->run("SELECT checked, complete, count(*) FROM downloads GROUP BY checked, complete")) {
+        counts.push_back({read_check_from(row.bytes(0)).value_or(ReadCheck::NotChecked),
+                          row.integer(1) != 0, row.integer(2)});
+    }
+    return counts;
+}
+
+void RecordStore::record_port_state(const PortState& state) {
+    Transaction transaction(*db_);
+    db_->run(
+        "INSERT INTO port_states (port, reachable, failure, since, reader) VALUES (?1, ?2, ?3, ?4, "
+        "?5) ON CONFLICT (port) DO UPDATE SET reachable = excluded.reachable, failure = "
+        "excluded.failure, since = excluded.since, reader = excluded.reader",
+        {state.port, std::int64_t{state.reachable ? 1 : 0}, state.failure,
+         iso_utc(std::chrono::system_clock::now()), Blob{state.reader}});
+    transaction.commit();
+}
+
+std::vector<PortState> RecordStore::port_states() {
+    std::vector<PortState> states;
+    for (const Row& row :
+         db_->run(fmt::format("SELECT port, reachable, failure, {}, reader FROM port_states ORDER "
+                              "BY port",
+                              db_->utc_text("since")))) {
+        states.push_back(
+            {row.bytes(0), row.integer(1) != 0, row.bytes(2), row.bytes(3), row.bytes(4)});
+    }
+    return states;
 }
 
 std::int64_t RecordStore::last_download_id() {

@@ -54,7 +54,7 @@ class StoreError : public std::runtime_error {
 };
 
 /// The schema version this program creates and reads.
-inline constexpr int kSchemaVersion = 5;
+inline constexpr int kSchemaVersion = 6;
 
 /// What became of the erase after a download, as the store keeps it.
 enum class EraseResult : std::uint8_t {
@@ -210,6 +210,42 @@ struct DayCount {
     std::int64_t records = 0;
 };
 
+/// A station's port as its last poll left it. Kept per port, written when
+/// the state changes (not at each poll), so that a view knows of collects
+/// that failed before any download.
+struct PortState {
+    std::string port;  ///< as the station names it (as StoredDownload::port)
+    bool reachable = true;
+    /// For an unreachable port: why, in a word the station chose ("missing",
+    /// "busy", "unusable").
+    std::string failure{};
+    std::string since{};   ///< UTC, as StoredDownload::ended; ignored when recorded
+    std::string reader{};  ///< the machine ID of the reader last docked there; empty for none
+};
+
+/// One kept answer of a download.
+struct KeptAnswer {
+    /// The read's number, from 1; 0 for the answer the download kept (the
+    /// read the others are compared with, whose number the read log tells).
+    int read = 0;
+    std::string bytes;
+};
+
+/// When a reader was last collected and last erased with the erase verified.
+struct ReaderTimes {
+    std::string machine_id;       ///< as stored
+    std::string last_collect{};   ///< UTC as StoredDownload::ended; empty for none
+    std::string last_verified{};  ///< the same, of its last verified erase; empty for none
+};
+
+/// How many stored downloads have this check and completeness (what a
+/// download's outcome is decided from).
+struct DownloadCount {
+    ReadCheck check = ReadCheck::Sure;
+    bool complete = false;
+    std::int64_t downloads = 0;
+};
+
 /// Whether `named`, as a user typed it, names the reader stored as `stored`:
 /// spaces around either are left aside (readers pad IDs with spaces, and may
 /// right-align numbers), and characters beyond ASCII match the ID as the
@@ -265,6 +301,24 @@ class Store {
     /// none for a download that does not exist or whose answer was not kept.
     /// Throws StoreError.
     [[nodiscard]] virtual std::optional<std::string> answer(std::int64_t download_id) = 0;
+    /// Download `download_id`; none when there is no such download. Throws
+    /// StoreError.
+    [[nodiscard]] virtual std::optional<StoredDownload> download(std::int64_t download_id) = 0;
+    /// Every answer kept for a download: its own (read 0) first, then those of
+    /// the reads that differed from it, by read number; empty for a download
+    /// that does not exist or kept none. Throws StoreError.
+    [[nodiscard]] virtual std::vector<KeptAnswer> answers(std::int64_t download_id) = 0;
+    /// Every reader's last collect and last verified erase, in the order of
+    /// readers(), read through indexes (not every download). Throws StoreError.
+    [[nodiscard]] virtual std::vector<ReaderTimes> reader_times() = 0;
+    /// The downloads counted by check and completeness, through an index.
+    /// Throws StoreError.
+    [[nodiscard]] virtual std::vector<DownloadCount> download_counts() = 0;
+    /// Records a port's state when it differs from the one kept (the station
+    /// calls it on a change; `state.since` is now). Throws StoreError.
+    virtual void record_port_state(const PortState& state) = 0;
+    /// Every port's state as last recorded, by port. Throws StoreError.
+    [[nodiscard]] virtual std::vector<PortState> port_states() = 0;
     /// The id of the most recent download; 0 for none. It changes whenever a
     /// download is stored. Throws StoreError.
     [[nodiscard]] virtual std::int64_t last_download_id() = 0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,114 @@ TEST(Outcome, OneLineAndItsJsonForEachWayACollectEnds) {
 }
 
 // One classification, which every part asks.
+// What needs attention, from a reader's last download, its port and the
+// days since: each kind alone and together, and the edges of staleness.
+TEST(Attention, EachKindFromTheLastDownloadItsPortAndItsAge) {
+    using std::chrono::sys_days;
+    const auto now = sys_days{std::chrono::year{2026} / 12 / 10} + std::chrono::hours{12};
+    const auto download = [](ReadCheck check, bool complete, EraseResult erase,
+                             const char* ended = "2026-12-09T08:00:00.000Z") {
+        store::StoredDownload d;
+        d.machine_id = "KDR00077";
+        d.port = "/dev/ttyUSB0";
+        d.ended = ended;
+        d.announced = 5;
+        d.received = complete ? 5 : 3;
+        d.complete = complete;
+        d.reads = 3;
+        d.check = check;
+        d.erase = erase;
+        return d;
+    };
+    const store::PortState missing{"/dev/ttyUSB0", false, "missing", "2026-12-10T09:00:00.000Z",
+                                   "KDR00077"};
+    const store::PortState other{"/dev/ttyUSB1", false, "busy", "2026-12-10T09:00:00.000Z", ""};
+    struct Case {
+        const char* name;
+        std::optional<store::StoredDownload> last;
+        std::vector<store::PortState> ports;
+        std::vector<std::string> keys;
+        std::string first_words;
+    };
+    const std::vector<Case> cases{
+        {"all well", download(ReadCheck::Sure, true, EraseResult::Verified), {}, {}, ""},
+        {"not asked to erase",
+         download(ReadCheck::Sure, true, EraseResult::NotRequested),
+         {},
+         {},
+         ""},
+        {"unsure",
+         download(ReadCheck::Unsure, true, EraseResult::Skipped),
+         {},
+         {"unsure"},
+         "last collect unsure: 3 reads, no two agreed"},
+        {"incomplete",
+         download(ReadCheck::Sure, false, EraseResult::Skipped),
+         {},
+         {"incomplete"},
+         "last collect incomplete: 3 of 5 records"},
+        {"refused",
+         download(ReadCheck::Sure, true, EraseResult::Refused),
+         {},
+         {"not_erased"},
+         "erase refused by the reader"},
+        {"still holds records",
+         download(ReadCheck::Sure, true, EraseResult::NotErased),
+         {},
+         {"not_erased"},
+         "not erased: the reader still holds records"},
+        {"acknowledged only",
+         download(ReadCheck::Sure, true, EraseResult::Acknowledged),
+         {},
+         {"erase_unverified"},
+         "erased, not verified"},
+        {"another reader answered",
+         download(ReadCheck::Sure, true, EraseResult::OtherReader),
+         {},
+         {"erase_unverified"},
+         "erase not confirmed: another reader answered"},
+        {"its port is missing",
+         download(ReadCheck::Sure, true, EraseResult::Verified),
+         {other, missing},
+         {"port_unreachable"},
+         "port /dev/ttyUSB0 unreachable (missing) since 2026-12-10 09:00 UTC"},
+        {"another port is busy",
+         download(ReadCheck::Sure, true, EraseResult::Verified),
+         {other},
+         {},
+         ""},
+        {"a day short of stale",
+         download(ReadCheck::Sure, true, EraseResult::Verified, "2026-12-03T12:00:01.000Z"),
+         {},
+         {},
+         ""},
+        {"stale",
+         download(ReadCheck::Sure, true, EraseResult::Verified, "2026-12-03T12:00:00.000Z"),
+         {},
+         {"stale"},
+         "not collected for 7 days"},
+        {"never collected", std::nullopt, {}, {"stale"}, "never collected"},
+        {"together",
+         download(ReadCheck::Sure, false, EraseResult::Skipped, "2026-11-01T00:00:00.000Z"),
+         {missing},
+         {"incomplete", "port_unreachable", "stale"},
+         "last collect incomplete: 3 of 5 records"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        store::ReaderSummary reader;
+        reader.machine_id = "KDR00077";
+        reader.last_download = c.last;
+        const std::vector<Need> needs = needs_attention(reader, c.ports, now, 7);
+        std::vector<std::string> keys;
+        for (const Need& need : needs) {
+            keys.emplace_back(attention_key(need.kind));
+        }
+        EXPECT_EQ(keys, c.keys);
+        EXPECT_EQ(needs.empty() ? std::string() : needs.front().words, c.first_words);
+    }
+}
+
 TEST(ErrorClassification, EachKindHasOneClass) {
     const std::vector<std::pair<ErrorKind, ErrorClass>> rows{
         {ErrorKind::None, ErrorClass::None},

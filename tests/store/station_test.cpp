@@ -53,6 +53,7 @@ class ScriptedIo final : public StationIo {
         return poll;
     }
     Store& store() override {
+        ++store_calls;
         if (!store_) {
             store_ = open_store(target_);
         }
@@ -69,6 +70,7 @@ class ScriptedIo final : public StationIo {
     }
 
     std::vector<std::string> lines;
+    int store_calls = 0;
 
   private:
     ModelReader& reader_;
@@ -133,6 +135,39 @@ TEST(Station, SaysWhatEachDockingCameTo) {
             EXPECT_EQ(io.lines[i].substr(0, c.lines[i].size()), c.lines[i]) << io.lines[i];
         }
         EXPECT_EQ(reader.records.empty(), c.erased);
+    }
+}
+
+// The port's state reaches the store when it changes, not at every poll: a
+// reader that does not answer leaves the port reachable.
+TEST(Station, RecordsThePortsStateWhenItChanges) {
+    struct Case {
+        std::deque<ErrorKind> polls;
+        int writes;
+        bool reachable;
+        std::string failure;
+    };
+    const std::vector<Case> cases{
+        {{ErrorKind::PortMissing, ErrorKind::PortMissing, ErrorKind::PortBusy, ErrorKind::PortBusy,
+          ErrorKind::NoAnswer, ErrorKind::NoAnswer},
+         3,
+         true,
+         ""},
+        {{ErrorKind::NoAnswer, ErrorKind::LineDropped, ErrorKind::IoError}, 2, false, "unusable"},
+    };
+    for (const Case& c : cases) {
+        const TempDir dir;
+        const std::string target = (dir.path() / "s.sqlite").string();
+        ModelReader reader;
+        ScriptedIo io(reader, c.polls, target);
+        collect::Station station(io, {"/dev/ttyS7", false, {true, {}, false}, false});
+        station.run();
+        EXPECT_EQ(io.store_calls, c.writes);
+        const std::vector<PortState> ports = open_store(target, OpenMode::ReadOnly)->port_states();
+        ASSERT_EQ(ports.size(), 1U);
+        EXPECT_EQ(ports[0].port, "/dev/ttyS7");
+        EXPECT_EQ(ports[0].reachable, c.reachable);
+        EXPECT_EQ(ports[0].failure, c.failure);
     }
 }
 

@@ -393,6 +393,8 @@ StoreOutcome store_as(Store& store, const Download& download, const std::string&
 void make_version_2(Backend backend, const std::string& target) {
     run_sql(
         backend, target,
+        "DROP TABLE port_states; DROP INDEX downloads_by_reader_erase; "
+        "DROP INDEX downloads_by_outcome; "
         "DROP INDEX records_by_reader; DROP INDEX records_by_reader_stamp; "
         "DROP INDEX downloads_by_reader; DROP TABLE record_days; "
         "ALTER TABLE readers DROP COLUMN named; ALTER TABLE downloads DROP COLUMN reads; "
@@ -416,6 +418,8 @@ TEST_P(StoreBackend, UpgradedSingleReadsAreNotChecked) {
     }
     run_sql(
         GetParam(), target,
+        "DROP TABLE port_states; DROP INDEX downloads_by_reader_erase; "
+        "DROP INDEX downloads_by_outcome; "
         "ALTER TABLE downloads DROP COLUMN checked; ALTER TABLE downloads DROP COLUMN read_log; "
         "UPDATE schema_version SET version = 4;");
     std::vector<ReadCheck> checks;
@@ -471,9 +475,56 @@ TEST_P(StoreBackend, KeepsTheAnswersOfReadsThatDisagreeAndStoresNoRecord) {
     EXPECT_EQ(first_value(GetParam(), target,
                           "SELECT count(*) FROM download_answers WHERE download_id = 1"),
               "2");
+    const std::vector<KeptAnswer> kept = store->answers(1);
+    ASSERT_EQ(kept.size(), 3U);
+    EXPECT_EQ(kept[0].read, 0);
+    EXPECT_EQ(kept[0].bytes, download_from("KDR00001", 0).answer);
+    EXPECT_EQ(kept[2].read, 3);
+    EXPECT_EQ(kept[2].bytes, "three");
+    EXPECT_TRUE(store->answers(2).empty());
+    EXPECT_EQ(store->download(1)->check, ReadCheck::Unsure);
+    EXPECT_FALSE(store->download(2));
     EXPECT_EQ(store->rebuild().records_after, 0U);  // a rebuild is no surer
     // The reader's memory is untouched: a sure download later stores it all.
     EXPECT_EQ(store_as(*store, download_from("KDR00001", 0), {}).new_records, 1U);
+}
+
+// What the view's counts and the station's port states read back: each
+// reader's last collect and last verified erase, the downloads by check and
+// completeness, a port's state replaced in place.
+TEST_P(StoreBackend, KeepsPortStatesAndCountsWhatMonitoringAsks) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    std::unique_ptr<Store> store = open_store(target);
+    const StoreOutcome first = store_as(*store, download_from("KDR00001", 1), {});
+    store->set_erase_result(first.download_id, EraseResult::Verified);
+    store_as(*store, download_from("KDR00001", 2), {});
+    store_as(*store, download_from("KDR00002", 1), {}, false);
+    const std::vector<ReaderTimes> times = store->reader_times();
+    ASSERT_EQ(times.size(), 2U);
+    EXPECT_EQ(times[0].last_collect, store->download(2)->ended);
+    EXPECT_EQ(times[0].last_verified, store->download(1)->ended);
+    EXPECT_EQ(times[1].last_collect, store->download(3)->ended);
+    EXPECT_EQ(times[1].last_verified, "");
+    std::map<std::pair<ReadCheck, bool>, std::int64_t> counts;
+    for (const DownloadCount& count : store->download_counts()) {
+        counts[{count.check, count.complete}] += count.downloads;
+    }
+    const std::map<std::pair<ReadCheck, bool>, std::int64_t> expected{
+        {{ReadCheck::Sure, true}, 2}, {{ReadCheck::Unsure, true}, 1}};
+    EXPECT_EQ(counts, expected);
+
+    store->record_port_state({"/dev/ttyS7", false, "missing", {}, "KDR00001"});
+    store->record_port_state({"/dev/ttyS8", true, {}, {}, {}});
+    store->record_port_state({"/dev/ttyS7", false, "busy", {}, "KDR00001"});
+    const std::vector<PortState> ports = open_store(target, OpenMode::ReadOnly)->port_states();
+    ASSERT_EQ(ports.size(), 2U);
+    EXPECT_EQ(ports[0].port, "/dev/ttyS7");
+    EXPECT_FALSE(ports[0].reachable);
+    EXPECT_EQ(ports[0].failure, "busy");
+    EXPECT_EQ(ports[0].reader, "KDR00001");
+    EXPECT_EQ(ports[0].since.size(), 24U) << ports[0].since;
+    EXPECT_TRUE(ports[1].reachable);
 }
 
 // A store to read or rebuild is not made where there is none: an empty
