@@ -126,8 +126,8 @@ Exit codes: 0 success, 1 the operation failed, 2 bad usage.
 Run "kdr COMMAND --help" for the options of a command.)";
 
 // Every command of `kdr`, in the order the help lists them.
-const std::array<Command, 12>& command_table() {
-    static const std::array<Command, 12> table{
+const std::array<Command, 13>& command_table() {
+    static const std::array<Command, 13> table{
         make_command<LineOptions>(
             "open", "Open a connection: the reader checks the password. Exit 0 when it accepts.",
             add_open_options, command_open),
@@ -171,6 +171,11 @@ const std::array<Command, 12>& command_table() {
             "Derive the stored records anew from the readers' answers the store keeps, by this "
             "kdr's rules, in one transaction.",
             add_rebuild_options, command_rebuild),
+        make_command<CheckOptions>(
+            "check",
+            "List the readers that need attention, for cron and monitoring: exit 0 when none, 1 "
+            "when some, 3 when the store cannot be read.",
+            add_check_options, command_check),
     };
     return table;
 }

@@ -68,6 +68,11 @@ struct HistoryOptions {
     std::string format = "text";       ///< text or json
 };
 
+struct CheckOptions {
+    std::optional<std::string> db;
+    int stale_days = 7;
+};
+
 struct RebuildOptions {
     std::optional<std::string> db;
 };
@@ -91,6 +96,7 @@ void add_demo_options(CLI::App& command, DemoOptions& options);
 void add_export_options(CLI::App& command, ExportOptions& options);
 void add_history_options(CLI::App& command, HistoryOptions& options);
 void add_rebuild_options(CLI::App& command, RebuildOptions& options);
+void add_check_options(CLI::App& command, CheckOptions& options);
 
 int command_open(const LineOptions& options, Console& console);
 int command_download(const DownloadOptions& options, Console& console);
@@ -103,5 +109,8 @@ int command_demo(const DemoOptions& options, Console& console);
 int command_export(const ExportOptions& options, Console& console);
 int command_history(const HistoryOptions& options, Console& console);
 int command_rebuild(const RebuildOptions& options, Console& console);
+/// Exit 0 when no reader needs attention, 1 when some do, 3 when the store
+/// cannot be read.
+int command_check(const CheckOptions& options, Console& console);
 
 }  // namespace kdr::cli

@@ -16,7 +16,7 @@ for extra in "$@"; do
         linux) ;;
         fuzz) want+=(clang libclang-rt-14-dev) ;;
         lint) want+=(clang-format clang-tidy) ;;
-        browser) want+=(chromium chromium-driver python3-selenium fonts-dejavu-core) ;;  # kdr serve's tests
+        browser) want+=(chromium chromium-driver python3-selenium python3-prometheus-client fonts-dejavu-core) ;;  # kdr serve's tests
         windows) want+=(mingw-w64 mingw-w64-tools wine64 libwine-dev xvfb xauth socat) ;;
         *) echo "ensure-deps: unknown set '$extra'" >&2; exit 2 ;;
     esac

@@ -16,13 +16,14 @@ _kdr_options() {
         export) echo '--help --db --reader --since --format --output' ;;
         history) echo '--help --db --reader --since --limit --format' ;;
         rebuild) echo '--help --db' ;;
+        check) echo '--help --db --stale-days' ;;
         serve) echo '--help --db --listen --token-file --stale-days' ;;
     esac
 }
 
 _kdr() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands='open download sync-time erase ports simulate demo collect export history rebuild serve'
+    local commands='open download sync-time erase ports simulate demo collect export history rebuild serve check'
     local command='' i
     for ((i = 1; i < COMP_CWORD; i++)); do
         case " $commands " in

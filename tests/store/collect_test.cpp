@@ -860,6 +860,54 @@ TEST(StoreCommands, HistoryFiltersAndExportToAFile) {
     EXPECT_EQ(folder.exit_code, 2) << folder.err;
 }
 
+// kdr check: a line for each reader that needs attention, and the exit
+// status cron and monitoring plugins read.
+TEST(StoreCommands, CheckSaysWhichReadersNeedAttention) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    const std::string empty = (dir.path() / "empty.sqlite").string();
+    {
+        std::unique_ptr<Store> store = open_store(target);
+        const auto now = std::chrono::system_clock::now();
+        const auto collected = [&](const char* id, std::chrono::hours ago, ReadCheck check,
+                                   bool erase) {
+            Download download;
+            download.has_header = true;
+            download.machine_id = id;
+            download.records = {nth_record(0)};
+            download.announced = 1;
+            const StoreOutcome stored = store->store_download(
+                {"/dev/ttyUSB0", now - ago, now - ago, &download, erase, {}, 3, check, {}});
+            if (erase) {
+                store->set_erase_result(stored.download_id, EraseResult::Verified);
+            }
+        };
+        collected("KDRA    ", std::chrono::hours{1}, ReadCheck::Sure, true);
+        collected("KDRB    ", std::chrono::hours{3 * 24 + 1}, ReadCheck::Sure, false);
+        collected("KDRC    ", std::chrono::hours{1}, ReadCheck::Unsure, false);
+        (void)open_store(empty);
+    }
+    const std::string unsure = "KDRC: last collect unsure: 3 reads, no two agreed\n";
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string out;
+    } cases[] = {
+        {{"--db", target}, 1, unsure},
+        {{"--db", target, "--stale-days", "3"}, 1, "KDRB: not collected for 3 days\n" + unsure},
+        {{"--db", empty}, 0, ""},
+        {{"--db", (dir.path() / "none.sqlite").string()}, 3, ""},
+        {{"--db", target, "--stale-days", "0"}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"check"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult result = run_kdr(args, kDeadline);
+        EXPECT_EQ(result.exit_code, c.exit_code) << ::testing::PrintToString(c.args) << result.err;
+        EXPECT_EQ(result.out, c.out) << ::testing::PrintToString(c.args);
+    }
+}
+
 // A --reader that names no stored reader is said, not an empty result.
 TEST(StoreCommands, AReaderTheStoreDoesNotHoldIsAFailure) {
     const TempDir dir;
