@@ -377,6 +377,29 @@ struct WebServer::Impl {
             });
         get(R"(/downloads/([^/]+)/answer)",
             [](const httplib::Request& request, Store& store, const Parameters& parameters) {
+                return WebView::answer_file(store, request.matches[1].str(), parameters);
+            });
+        get(R"(/downloads/([^/]+))",
+            [this](const httplib::Request& request, Store& store, const Parameters& parameters) {
+                return view.download_page(store, request.matches[1].str(), parameters);
+            });
+        http.Get("/metrics", [this](const httplib::Request& request, httplib::Response& response) {
+            if (!admitted(request, response)) {
+                return;
+            }
+            Parameters parameters(request.params.begin(), request.params.end());
+            parameters.erase("token");
+            try {
+                StorePool::Lease store = pool.borrow();
+                send(response, view.metrics(&*store, parameters));
+            } catch (const StoreError&) {
+                send(response, view.metrics(nullptr, {}));
+            } catch (const BadRequest& error) {
+                send_error(request, response, 400, "Bad request", error.what());
+            }
+        });
+        get(R"(/downloads/([^/]+)/answer)",
+            [](const httplib::Request& request, Store& store, const Parameters& parameters) {
                 if (!parameters.empty()) {
                     throw BadRequest("this address takes no parameters");
                 }

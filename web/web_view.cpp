@@ -3,9 +3,12 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <kainjow/mustache.hpp>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
@@ -229,6 +232,7 @@ data download_data(const store::StoredDownload& d) {
     row.set("erase_worrying", collect::erase_worth_a_look(outcome));
     row.set("has_answer", d.has_answer);
     row.set("answer_href", fmt::format("/downloads/{}/answer", d.id));
+    row.set("href", fmt::format("/downloads/{}", d.id));
     return row;
 }
 
@@ -286,15 +290,122 @@ constexpr std::array kRecordParameters{std::string_view("reader"), std::string_v
                                        std::string_view("until"),  std::string_view("q"),
                                        std::string_view("offset"), std::string_view("limit")};
 
+/// A download number from a path.
+std::int64_t download_number(std::string_view id) {
+    std::int64_t number = 0;
+    const auto [end, error] = std::from_chars(id.data(), id.data() + id.size(), number);
+    if (error != std::errc{} || end != id.data() + id.size() || number < 1) {
+        throw BadRequest(fmt::format("\"{}\" is no download number", id));
+    }
+    return number;
+}
+
+/// The download's kept answers numbered by read, in order: the download's
+/// own answer is the read the others repeat, or else the first with an
+/// answer that is not kept apart.
+std::vector<store::KeptAnswer> numbered_answers(std::vector<store::KeptAnswer> answers,
+                                                const collect::CollectResult& outcome) {
+    int kept = 0;
+    for (const collect::Read& read : outcome.reads) {
+        kept = kept == 0 ? read.same_as : kept;
+    }
+    const auto apart = [&](int number) {
+        return std::any_of(answers.begin(), answers.end(),
+                           [number](const store::KeptAnswer& a) { return a.read == number; });
+    };
+    for (std::size_t i = 0; kept == 0 && i < outcome.reads.size(); ++i) {
+        const collect::Read::Got got = outcome.reads[i].got;
+        if ((got == collect::Read::Got::Whole || got == collect::Read::Got::Cut) &&
+            !apart(static_cast<int>(i + 1))) {
+            kept = static_cast<int>(i + 1);
+        }
+    }
+    for (int number = 1; kept == 0; ++number) {
+        kept = apart(number) ? 0 : number;
+    }
+    for (store::KeptAnswer& answer : answers) {
+        answer.read = answer.read == 0 ? kept : answer.read;
+    }
+    std::sort(
+        answers.begin(), answers.end(),
+        [](const store::KeptAnswer& a, const store::KeptAnswer& b) { return a.read < b.read; });
+    return answers;
+}
+
+/// Bytes as the page shows them: control characters as their pictures
+/// (U+2400 on), the rest decoded as the outputs decode it.
+std::string shown_bytes(std::string_view bytes) {
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= bytes.size(); ++i) {
+        if (i == bytes.size() || static_cast<unsigned char>(bytes[i]) < 0x20) {
+            out += default_decoder()(std::string(bytes.substr(from, i - from)));
+            if (i < bytes.size()) {
+                const auto picture =
+                    static_cast<unsigned>(0x2400U + static_cast<unsigned char>(bytes[i]));
+                out += static_cast<char>(0xE0U | (picture >> 12U));
+                out += static_cast<char>(0x80U | ((picture >> 6U) & 0x3FU));
+                out += static_cast<char>(0x80U | (picture & 0x3FU));
+            }
+            from = i + 1;
+        }
+    }
+    return out;
+}
+
+/// The bytes in hex, 16 to a line after their offset; the byte at `mark`
+/// (if any) in <mark>. Only hex digits and spaces: safe as HTML.
+std::string hex_lines(std::string_view bytes, std::optional<std::size_t> mark) {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i % 16 == 0) {
+            out += fmt::format("{}{:06x} ", i == 0 ? "" : "\n", i);
+        }
+        const std::string byte = fmt::format("{:02x}", static_cast<unsigned char>(bytes[i]));
+        out += " " + (mark == i ? "<mark>" + byte + "</mark>" : byte);
+    }
+    return out;
+}
+
+/// Where `bytes` first differs from `first`; none when they are the same.
+std::optional<std::size_t> first_difference(std::string_view first, std::string_view bytes) {
+    const auto [a, b] = std::mismatch(first.begin(), first.end(), bytes.begin(), bytes.end());
+    if (a == first.end() && b == bytes.end()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(b - bytes.begin());
+}
+
+/// A label value as the Prometheus text format takes it.
+std::string label_value(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        out += c == '\\'   ? std::string("\\\\")
+               : c == '"'  ? std::string("\\\"")
+               : c == '\n' ? std::string("\\n")
+                           : std::string(1, c);
+    }
+    return out;
+}
+
 }  // namespace
 
 Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
-    constexpr std::array names{std::string_view("page"), std::string_view("stale")};
+    constexpr std::array names{std::string_view("page"), std::string_view("stale"),
+                               std::string_view("attention")};
     take_only(parameters, names);
     const std::optional<std::string> stale_only = value_of(parameters, "stale");
     if (stale_only && *stale_only != "1") {
         throw BadRequest("\"stale\" is 1 (only the readers not seen lately) or not given");
     }
+    const std::optional<std::string> attention_only = value_of(parameters, "attention");
+    if (attention_only && *attention_only != "1") {
+        throw BadRequest("\"attention\" is 1 (only the readers that need attention) or not given");
+    }
+    const std::vector<store::PortState> ports = store.port_states();
+    const auto now = std::chrono::system_clock::now();
+    std::array<std::size_t, collect::kAttentionKinds.size()> by_kind{};
+    std::size_t needing = 0;
     const std::size_t page = number_of(parameters, "page", 1, 1, kMaxOffset / kPageRows);
     const std::vector<store::ReaderSummary> summaries = store.reader_summaries();
     // The totals are the store's; the rows, a page of those the filter keeps.
@@ -311,7 +422,13 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
         }
         const bool is_stale = !age || *age >= settings_.stale_days;
         stale += is_stale ? 1U : 0U;
-        if (stale_only && !is_stale) {
+        const std::vector<collect::Need> needs =
+            collect::needs_attention(summary, ports, now, settings_.stale_days);
+        for (const collect::Need& need : needs) {
+            ++by_kind.at(static_cast<std::size_t>(need.kind));
+        }
+        needing += needs.empty() ? 0U : 1U;
+        if ((stale_only && !is_stale) || (attention_only && needs.empty())) {
             continue;
         }
         const auto index = static_cast<std::size_t>(listed++);
@@ -327,6 +444,11 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
             row.set("last", download_data(*summary.last_download));
         }
         row.set("stale", is_stale);
+        data need_words{data::type::list};
+        for (const collect::Need& need : needs) {
+            need_words.push_back(data("words", need.words));
+        }
+        row.set("needs", need_words);
         row.set("age", !age        ? std::string("never collected")
                        : *age <= 0 ? std::string("today")
                        : *age == 1 ? std::string("yesterday")
@@ -342,7 +464,28 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     values.set("stale_only", stale_only.has_value());
     values.set("stale_days", std::to_string(settings_.stale_days));
     values.set("store", store.name());
-    values.set("pages", pages_data(page, listed, "/", stale_only ? "?stale=1" : ""));
+    data kinds{data::type::list};
+    for (std::size_t i = 0; i < by_kind.size(); ++i) {
+        if (by_kind.at(i) > 0) {
+            data kind;
+            kind.set("count", std::to_string(by_kind.at(i)));
+            kind.set("heading",
+                     std::string(collect::attention_heading(collect::kAttentionKinds.at(i))));
+            kind.set("key", std::string(collect::attention_key(collect::kAttentionKinds.at(i))));
+            kinds.push_back(kind);
+        }
+    }
+    const auto unreachable = std::count_if(ports.begin(), ports.end(),
+                                           [](const store::PortState& p) { return !p.reachable; });
+    values.set("attention_count", std::to_string(needing));
+    values.set("has_attention", needing > 0);
+    values.set("attention_kinds", kinds);
+    values.set("attention_only", attention_only.has_value());
+    values.set("unreachable_ports", std::to_string(unreachable));
+    values.set("has_unreachable", unreachable > 0);
+    values.set("pages",
+               pages_data(page, listed, "/",
+                          query_of({{"stale", stale_only}, {"attention", attention_only}})));
     return {200,
             "text/html; charset=utf-8",
             render("readers.mustache", std::move(values), "Readers", store.last_download_id(),
@@ -464,11 +607,27 @@ Answer WebView::downloads_page(Store& store, const Parameters& parameters) const
             {}};
 }
 
-Answer WebView::answer_file(Store& store, std::string_view id) {
-    std::int64_t number = 0;
-    const auto [end, error] = std::from_chars(id.data(), id.data() + id.size(), number);
-    if (error != std::errc{} || end != id.data() + id.size() || number < 1) {
-        throw BadRequest(fmt::format("\"{}\" is no download number", id));
+Answer WebView::answer_file(Store& store, std::string_view id, const Parameters& parameters) {
+    constexpr std::array names{std::string_view("read")};
+    take_only(parameters, names);
+    const std::int64_t number = download_number(id);
+    if (value_of(parameters, "read")) {
+        const auto read = static_cast<int>(number_of(parameters, "read", 1, 1, 100));
+        const std::optional<store::StoredDownload> download = store.download(number);
+        const std::vector<store::KeptAnswer> answers =
+            download ? numbered_answers(store.answers(number), collect::outcome_of(*download))
+                     : std::vector<store::KeptAnswer>{};
+        const auto found =
+            std::find_if(answers.begin(), answers.end(),
+                         [read](const store::KeptAnswer& a) { return a.read == read; });
+        if (found == answers.end()) {
+            return error_page(404, "No such read kept",
+                              fmt::format("The store keeps no answer of read {} of download {}: "
+                                          "the download's page lists the reads it keeps.",
+                                          read, number));
+        }
+        return file_answer("application/octet-stream", found->bytes,
+                           fmt::format("download-{}-read-{}.bin", number, read));
     }
     std::optional<std::string> bytes = store.answer(number);
     if (!bytes) {
@@ -484,6 +643,8 @@ Answer WebView::answer_file(Store& store, std::string_view id) {
 Answer WebView::api_readers(Store& store, const Parameters& parameters) const {
     take_only(parameters, {});
     Json list = Json::array();
+    const std::vector<store::PortState> ports = store.port_states();
+    const auto now = std::chrono::system_clock::now();
     for (const store::ReaderSummary& summary : store.reader_summaries()) {
         Json entry;
         entry["machine_id"] = shown_id(summary.machine_id);
@@ -497,6 +658,12 @@ Answer WebView::api_readers(Store& store, const Parameters& parameters) const {
             entry["last_download"] = nullptr;
         }
         entry["stale"] = !age || *age >= settings_.stale_days;
+        Json needs = Json::array();
+        for (const collect::Need& need :
+             collect::needs_attention(summary, ports, now, settings_.stale_days)) {
+            needs.push_back({{"kind", collect::attention_key(need.kind)}, {"words", need.words}});
+        }
+        entry["attention"] = std::move(needs);
         list.push_back(std::move(entry));
     }
     return json_answer(list);
@@ -610,6 +777,147 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
         return file_answer("text/csv; charset=utf-8", std::move(csv), "downloads.csv");
     }
     return error_page(404, "Not found", "There is no such export.");
+}
+
+Answer WebView::download_page(Store& store, std::string_view id,
+                              const Parameters& parameters) const {
+    take_only(parameters, {});
+    const std::int64_t number = download_number(id);
+    const std::optional<store::StoredDownload> download = store.download(number);
+    if (!download) {
+        return error_page(404, "No such download",
+                          fmt::format("The store holds no download {}. The downloads page lists "
+                                      "those it holds.",
+                                      number));
+    }
+    const collect::CollectResult outcome = collect::outcome_of(*download);
+    const std::vector<store::KeptAnswer> answers = numbered_answers(store.answers(number), outcome);
+    data reads{data::type::list};
+    for (const store::KeptAnswer& answer : answers) {
+        const std::string_view first = answers.front().bytes;
+        const std::optional<std::size_t> at =
+            &answer == &answers.front() ? std::nullopt : first_difference(first, answer.bytes);
+        const std::string_view bytes = answer.bytes;
+        data read;
+        read.set("read", std::to_string(answer.read));
+        read.set("bytes", std::to_string(bytes.size()));
+        read.set("href", fmt::format("/downloads/{}/answer?read={}", number, answer.read));
+        read.set("first", &answer == &answers.front());
+        read.set("same", &answer != &answers.front() && !at);
+        read.set("differs", at.has_value());
+        read.set("at", at ? std::to_string(*at) : std::string());
+        const std::size_t cut = at ? std::min(*at, bytes.size()) : bytes.size();
+        read.set("before", shown_bytes(bytes.substr(0, cut)));
+        read.set("marked", cut < bytes.size() ? shown_bytes(bytes.substr(cut, 1)) : std::string());
+        read.set("after",
+                 cut + 1 < bytes.size() ? shown_bytes(bytes.substr(cut + 1)) : std::string());
+        read.set("hex", hex_lines(bytes, at));
+        reads.push_back(read);
+    }
+    data values = download_data(*download);
+    values.set("number", std::to_string(number));
+    values.set("message", collect::describe(outcome));
+    values.set("reads_kept", reads);
+    values.set("none_kept", answers.empty());
+    values.set("first_read",
+               answers.empty() ? std::string() : std::to_string(answers.front().read));
+    return {200,
+            "text/html; charset=utf-8",
+            render("download.mustache", std::move(values), fmt::format("Download {}", number), -1,
+                   false),
+            {}};
+}
+
+Answer WebView::metrics(Store* store, const Parameters& parameters) const {
+    take_only(parameters, {});
+    std::string text;
+    const auto family = [&](std::string_view name, std::string_view type, std::string_view help) {
+        text += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
+    };
+    bool up = store != nullptr;
+    if (store != nullptr) {
+        try {
+            const std::vector<store::ReaderSummary> summaries = store->reader_summaries();
+            const std::vector<store::ReaderTimes> times = store->reader_times();
+            const std::vector<store::DownloadCount> counts = store->download_counts();
+            const std::vector<store::PortState> ports = store->port_states();
+            const auto now = std::chrono::system_clock::now();
+            std::int64_t records = 0;
+            std::array<std::size_t, collect::kAttentionKinds.size()> by_kind{};
+            for (const store::ReaderSummary& summary : summaries) {
+                records += summary.records;
+                std::array<bool, collect::kAttentionKinds.size()> has{};
+                for (const collect::Need& need :
+                     collect::needs_attention(summary, ports, now, settings_.stale_days)) {
+                    has.at(static_cast<std::size_t>(need.kind)) = true;
+                }
+                for (std::size_t i = 0; i < has.size(); ++i) {
+                    by_kind.at(i) += has.at(i) ? 1U : 0U;
+                }
+            }
+            family("kdr_readers", "gauge", "Readers the store holds.");
+            text += fmt::format("kdr_readers {}\n", summaries.size());
+            family("kdr_records", "gauge", "Records the store holds.");
+            text += fmt::format("kdr_records {}\n", records);
+            // The outcome is the collect's: each count of a check and
+            // completeness is a stored download as outcome_of decides it.
+            std::map<std::string, std::int64_t> by_outcome;
+            for (const store::DownloadCount& count : counts) {
+                store::StoredDownload shape;
+                shape.check = count.check;
+                shape.complete = count.complete;
+                by_outcome[std::string(collect::to_string(collect::outcome_of(shape).outcome))] +=
+                    count.downloads;
+            }
+            family("kdr_downloads_total", "counter", "Stored downloads by their outcome.");
+            for (const auto& [outcome, downloads] : by_outcome) {
+                text += fmt::format("kdr_downloads_total{{outcome=\"{}\"}} {}\n",
+                                    label_value(outcome), downloads);
+            }
+            const auto seconds = [&](const std::string& utc) -> std::optional<std::int64_t> {
+                const std::optional<std::chrono::sys_seconds> then = collect::stored_time(utc);
+                if (!then) {
+                    return std::nullopt;
+                }
+                return std::chrono::duration_cast<std::chrono::seconds>(now - *then).count();
+            };
+            family("kdr_reader_last_collect_seconds", "gauge",
+                   "Seconds since the reader was last collected.");
+            for (const store::ReaderTimes& reader : times) {
+                if (const auto age = seconds(reader.last_collect)) {
+                    text += fmt::format("kdr_reader_last_collect_seconds{{reader=\"{}\"}} {}\n",
+                                        label_value(trimmed(shown_id(reader.machine_id))), *age);
+                }
+            }
+            family("kdr_reader_last_verified_erase_seconds", "gauge",
+                   "Seconds since the reader's last erase that was read back empty.");
+            for (const store::ReaderTimes& reader : times) {
+                if (const auto age = seconds(reader.last_verified)) {
+                    text +=
+                        fmt::format("kdr_reader_last_verified_erase_seconds{{reader=\"{}\"}} {}\n",
+                                    label_value(trimmed(shown_id(reader.machine_id))), *age);
+                }
+            }
+            family("kdr_readers_attention", "gauge", "Readers that need attention, by kind.");
+            for (std::size_t i = 0; i < by_kind.size(); ++i) {
+                text += fmt::format("kdr_readers_attention{{kind=\"{}\"}} {}\n",
+                                    collect::attention_key(collect::kAttentionKinds.at(i)),
+                                    by_kind.at(i));
+            }
+            family("kdr_ports_unreachable", "gauge",
+                   "Stations' ports whose last poll found them unusable.");
+            text +=
+                fmt::format("kdr_ports_unreachable {}\n",
+                            std::count_if(ports.begin(), ports.end(),
+                                          [](const store::PortState& p) { return !p.reachable; }));
+        } catch (const store::StoreError&) {
+            up = false;
+            text.clear();
+        }
+    }
+    family("kdr_store_up", "gauge", "Whether the store can be read (1) or not (0).");
+    text += fmt::format("kdr_store_up {}\n", up ? 1 : 0);
+    return {200, "text/plain; version=0.0.4; charset=utf-8", std::move(text), {}};
 }
 
 Answer WebView::error_page(int status, std::string_view title, std::string_view message) {

@@ -64,8 +64,17 @@ class WebView {
                        const Parameters& parameters) const;
     /// Every download: "/downloads".
     Answer downloads_page(store::Store& store, const Parameters& parameters) const;
-    /// A download's kept answer, the bytes that arrived: "/downloads/<id>/answer".
-    static Answer answer_file(store::Store& store, std::string_view id);
+    /// A download's kept answer, the bytes that arrived: "/downloads/<id>/answer";
+    /// with read=K, those of its read K (a read whose answer was kept).
+    static Answer answer_file(store::Store& store, std::string_view id,
+                              const Parameters& parameters = {});
+    /// A download, its outcome and every kept read side by side, as text and
+    /// as hex, where each differs from the first marked: "/downloads/<id>".
+    Answer download_page(store::Store& store, std::string_view id,
+                         const Parameters& parameters) const;
+    /// "/metrics" in the Prometheus text format (0.0.4); `store` is null when
+    /// it could not be opened (kdr_store_up 0).
+    Answer metrics(store::Store* store, const Parameters& parameters) const;
 
     /// "/api/readers", "/api/records", "/api/downloads", "/api/days".
     Answer api_readers(store::Store& store, const Parameters& parameters) const;

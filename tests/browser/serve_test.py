@@ -35,6 +35,8 @@ PLAIN_READER = (
     "2024-05-02 00:03:00",
     ["apple 1", "pear 2", "apple 3", "plum 4", "pear 5"],
 )
+# Collected and erased: nothing about it needs attention.
+CLEAN_READER = ("CLEAN003", "2024-05-03 08:00:00", ["clean 1"])
 # Given in the PostgreSQL URI (the test server trusts its clients): never shown.
 PG_PASSWORD = "never-shown-secret"
 WAIT = 15  # seconds for a page or a process to do what it should
@@ -185,7 +187,7 @@ class ServeTest(unittest.TestCase):
     def test_readers_page_lists_the_readers_and_draws_the_chart(self):
         self.driver.get(self.base)
         names = [row.find_element("tag name", "a").text for row in self.rows("readers")]
-        self.assertEqual(sorted(names), [MARKUP_READER[0], PLAIN_READER[0]])
+        self.assertEqual(sorted(names), [CLEAN_READER[0], MARKUP_READER[0], PLAIN_READER[0]])
         self.assertNotIn(PG_PASSWORD, STATION.said + self.driver.page_source)
         drawn = self.wait(
             lambda d: d.find_element("id", "chart").get_attribute("data-drawn"), "chart drawn"
@@ -290,6 +292,7 @@ class ServeTest(unittest.TestCase):
             out.write(token + "\n")
         base = STATION.serve("--token-file", token_file)
         self.assertEqual(http(base)[0], 401)
+        self.assertEqual(http(base + "metrics")[0], 401)
         self.assertEqual(http(base + "?token=wrong-token-of-the-test")[0], 401)
         self.assertEqual(http(base, headers={"Authorization": f"Bearer {token}"})[0], 200)
         status, headers, _ = http(base + f"?token={token}")
@@ -304,6 +307,98 @@ class ServeTest(unittest.TestCase):
         self.assertEqual(self.rows("readers"), [])
         self.assertIn("access token", self.driver.find_element("tag name", "main").text)
 
+    def test_what_needs_attention_comes_first(self):
+        # The plain reader's last collect was unsure; the markup reader was
+        # last collected 30 days ago; the clean one needs nothing.
+        self.driver.get(self.base)
+        summary = self.driver.find_element("css selector", "p.attention")
+        self.assertIn("2 need attention", summary.text)
+        kinds = {
+            kind.get_attribute("data-kind"): kind.text
+            for kind in summary.find_elements("css selector", ".kind")
+        }
+        self.assertEqual(kinds, {"unsure": "1 last collect unsure",
+                                 "stale": "1 not collected lately"})
+        summary.find_element("tag name", "a").click()
+        self.wait(lambda d: "attention=1" in d.current_url, "the list of those")
+        names = sorted(row.find_element("tag name", "a").text for row in self.rows("readers"))
+        self.assertEqual(names, [MARKUP_READER[0], PLAIN_READER[0]])
+
+        import json
+
+        readers = json.loads(http(self.base + "api/readers")[2])
+        kinds = {r["machine_id"]: [need["kind"] for need in r["attention"]] for r in readers}
+        self.assertEqual(kinds, {CLEAN_READER[0]: [], MARKUP_READER[0]: ["stale"],
+                                 PLAIN_READER[0]: ["unsure"]})
+
+    def test_the_reads_side_by_side(self):
+        # The plain reader's last download: three reads of a line that
+        # flips bytes, none the same as another.
+        import json
+
+        download = json.loads(http(self.base + f"api/downloads?reader={PLAIN_READER[0]}")[2])[-1]
+        self.driver.get(self.base + f"downloads/{download['id']}")
+        self.assertIn("no two agreed", self.driver.find_element("tag name", "main").text)
+        reads = self.driver.find_elements("css selector", "section.read")
+        self.assertGreaterEqual(len(reads), 2)
+        first = http(self.base + f"downloads/{download['id']}/answer?read="
+                     + reads[0].get_attribute("data-read"))[2]
+        for read in reads[1:]:
+            number = read.get_attribute("data-read")
+            status, _, body = http(self.base + f"downloads/{download['id']}/answer?read={number}")
+            self.assertEqual(status, 200)
+            at = next(i for i in range(len(first)) if i >= len(body) or body[i] != first[i])
+            self.assertEqual(read.get_attribute("data-differs-at"), str(at))
+            # Marked in the text and in the hex, where the bytes differ.
+            marks = read.find_elements("tag name", "mark")
+            self.assertEqual(marks[1].text, f"{body[at]:02x}")
+        self.assertEqual(http(self.base + f"downloads/{download['id']}/answer?read=9")[0], 404)
+
+    def test_a_phone_sees_each_readers_outcome_unswiped(self):
+        phone = browser(390, 844)
+        try:
+            phone.get(self.base)
+            edges = phone.execute_script(
+                "return [...document.querySelectorAll('#readers td.outcome, #readers td.seen')]"
+                ".map(cell => cell.getBoundingClientRect().right);")
+            width = phone.execute_script("return document.documentElement.clientWidth")
+            self.assertEqual(len(edges), 6)
+            self.assertTrue(all(edge <= width for edge in edges), (edges, width))
+        finally:
+            phone.quit()
+
+    def test_metrics_for_prometheus(self):
+        from prometheus_client.parser import text_string_to_metric_families
+
+        status, headers, body = http(self.base + "metrics")
+        self.assertEqual(status, 200)
+        self.assertTrue(headers["Content-Type"].startswith("text/plain; version=0.0.4"))
+        samples = {
+            (sample.name, tuple(sorted(sample.labels.items()))): sample.value
+            for family in text_string_to_metric_families(body.decode())
+            for sample in family.samples
+        }
+        records = len(MARKUP_READER[2]) + len(PLAIN_READER[2]) + len(CLEAN_READER[2])
+        expected = {
+            ("kdr_readers", ()): 3,
+            ("kdr_records", ()): records,
+            ("kdr_downloads_total", (("outcome", "stored"),)): 3,
+            ("kdr_downloads_total", (("outcome", "unsure"),)): 1,
+            ("kdr_readers_attention", (("kind", "unsure"),)): 1,
+            ("kdr_readers_attention", (("kind", "stale"),)): 1,
+            ("kdr_readers_attention", (("kind", "incomplete"),)): 0,
+            ("kdr_ports_unreachable", ()): 0,
+            ("kdr_store_up", ()): 1,
+        }
+        for key, value in expected.items():
+            self.assertEqual(samples.get(key), value, key)
+        stale = samples[("kdr_reader_last_collect_seconds", (("reader", MARKUP_READER[0]),))]
+        self.assertGreaterEqual(stale, 30 * 86400)
+        erased = (("reader", CLEAN_READER[0]),)
+        self.assertLess(samples[("kdr_reader_last_verified_erase_seconds", erased)], 600)
+        self.assertNotIn(("kdr_reader_last_verified_erase_seconds",
+                          (("reader", PLAIN_READER[0]),)), samples)
+
     def test_z_new_download_shows_on_an_open_page(self):
         # Last (by name): it adds a reader to the store.
         self.driver.get(self.base + "downloads")
@@ -314,6 +409,29 @@ class ServeTest(unittest.TestCase):
         self.assertIn("LIVE0003", self.rows("downloads")[0].text)
         # The page reloaded itself.
         self.assertIsNone(self.driver.execute_script("return window.shownBefore"))
+
+
+def age_downloads(target, reader, days):
+    """Makes the reader's downloads `days` older, as if it had not been
+    collected since."""
+    if target.startswith("postgresql://"):
+        subprocess.run(
+            ["psql", target, "-q", "-c",
+             f"UPDATE downloads SET ended_at = ended_at - interval '{days} days' WHERE reader_id ="
+             f" (SELECT id FROM readers WHERE machine_id = convert_to('{reader}', 'UTF8'))"],
+            check=True,
+        )
+        return
+    import datetime
+    import sqlite3
+
+    ended = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=days)
+    with sqlite3.connect(target) as db:
+        db.execute(
+            "UPDATE downloads SET ended_at = ? WHERE reader_id = "
+            "(SELECT id FROM readers WHERE machine_id = ?)",
+            (ended.strftime("%Y-%m-%dT%H:%M:%S.000Z"), reader.encode()),
+        )
 
 
 def postgres_database(state):
@@ -359,6 +477,8 @@ def main():
             STATION.collect(*MARKUP_READER, options=["--single-read"])
             STATION.collect(*PLAIN_READER)
             STATION.collect(*PLAIN_READER, faults=["flip"], fails=True)
+            STATION.collect(*CLEAN_READER, options=["--erase"])
+            age_downloads(target, MARKUP_READER[0], days=30)
             tests = unittest.defaultTestLoader.loadTestsFromTestCase(ServeTest)
             ok = unittest.TextTestRunner(verbosity=2).run(tests).wasSuccessful()
         finally:
