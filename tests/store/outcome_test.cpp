@@ -243,6 +243,7 @@ TEST(Attention, EachKindFromTheLastDownloadItsPortAndItsAge) {
         reader.last_download = c.last;
         const std::vector<Need> needs = needs_attention(reader, c.ports, now, 7);
         std::vector<std::string> keys;
+        keys.reserve(needs.size());
         for (const Need& need : needs) {
             keys.emplace_back(attention_key(need.kind));
         }
