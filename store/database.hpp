@@ -129,6 +129,10 @@ class Database {
     /// choose between its index and reading records in order.
     [[nodiscard]] virtual std::string holds_text(const std::string& folded, TextScan how,
                                                  std::vector<Value>& params) = 0;
+    /// How many records hold `folded` (a fold_text), counting no further
+    /// than `cap`: through the index alone where the back end can.
+    [[nodiscard]] virtual std::int64_t count_holding(const std::string& folded,
+                                                     std::int64_t cap) = 0;
     /// The store as the user named it, without a password.
     [[nodiscard]] virtual std::string name() const = 0;
     /// A text that changes whenever another connection has committed a

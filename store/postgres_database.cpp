@@ -357,6 +357,12 @@ class PostgresDatabase final : public Database {
         params.emplace_back(contains_pattern(folded));
         return fmt::format(R"(x.text_folded LIKE ?{} ESCAPE '\')", params.size());
     }
+    [[nodiscard]] std::int64_t count_holding(const std::string& folded, std::int64_t cap) override {
+        return run(R"(SELECT count(*) FROM (SELECT 1 FROM records WHERE text_folded LIKE ?1 ESCAPE '\' LIMIT ?2) c)",
+                   {contains_pattern(folded), cap})
+            .at(0)
+            .integer(0);
+    }
     [[nodiscard]] std::string name() const override { return name_; }
     [[nodiscard]] std::string change_token() override {
         // The transactions running and the next to begin: a commit since the

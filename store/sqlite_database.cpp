@@ -196,6 +196,11 @@ std::string replaced(std::string_view text, std::string_view from, std::string_v
     return out.append(text.substr(at));
 }
 
+// The search of FTS5's syntax that finds `folded` as it is: one string.
+std::string phrase_of(std::string_view folded) {
+    return fmt::format("\"{}\"", replaced(folded, "\"", "\"\""));
+}
+
 // The number of characters of UTF-8 text.
 std::size_t characters(std::string_view utf8) {
     return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
@@ -399,7 +404,7 @@ class SqliteDatabase final : public Database {
     }
     [[nodiscard]] std::string holds_text(const std::string& folded, TextScan how,
                                          std::vector<Value>& params) override {
-        const std::string phrase = fmt::format("\"{}\"", replaced(folded, "\"", "\"\""));
+        const std::string phrase = phrase_of(folded);
         bool indexed = how != TextScan::OneReader && characters(folded) >= 3;
         if (indexed && how == TextScan::FirstPage) {
             indexed = run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE record_search "
@@ -418,6 +423,20 @@ class SqliteDatabase final : public Database {
             "(x.memory, x.position) IN (SELECT rowid >> 20, rowid & 1048575 FROM record_search "
             "WHERE record_search MATCH ?{})",
             params.size());
+    }
+    [[nodiscard]] std::int64_t count_holding(const std::string& folded, std::int64_t cap) override {
+        if (characters(folded) < 3) {
+            return run("SELECT count(*) FROM (SELECT 1 FROM records WHERE instr(text_folded, ?1) "
+                       "> 0 LIMIT ?2)",
+                       {folded, cap})
+                .at(0)
+                .integer(0);
+        }
+        return run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE record_search MATCH "
+                   "?1 LIMIT ?2)",
+                   {phrase_of(folded), cap})
+            .at(0)
+            .integer(0);
     }
     [[nodiscard]] std::string name() const override { return path_; }
     [[nodiscard]] std::string change_token() override {

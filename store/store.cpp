@@ -628,6 +628,10 @@ std::int64_t RecordStore::count_records_up_to(const RecordFilter& filter, std::i
     if (!filter.text) {
         return std::min(count_records(filter), cap);  // read from the counts kept
     }
+    if (!filter.machine_id && !filter.since && !filter.until && !filter.after && !filter.before &&
+        filter.text->find('\0') == std::string::npos) {
+        return db_->count_holding(fold_text(*filter.text), cap);
+    }
     std::vector<Value> params;
     const std::vector<std::string> conditions =
         record_conditions(filter, TextScan::FirstPage, params);
