@@ -351,9 +351,15 @@ class PostgresDatabase final : public Database {
     [[nodiscard]] std::string local_day(std::string_view column) const override {
         return fmt::format("to_char({}, 'YYYY-MM-DD')", column);
     }
-    // pg_trgm's index serves LIKE; the planner chooses it or the order.
-    [[nodiscard]] std::string holds_text(const std::string& folded, TextScan /*how*/,
+    // pg_trgm's index serves LIKE; the planner chooses it or the order. One
+    // reader's records are fewer than the index's matches of a common text,
+    // which the planner would read all the same: strpos() keeps it from them.
+    [[nodiscard]] std::string holds_text(const std::string& folded, TextScan how,
                                          std::vector<Value>& params) override {
+        if (how == TextScan::OneReader) {
+            params.emplace_back(folded);
+            return fmt::format("strpos(x.text_folded, ?{}) > 0", params.size());
+        }
         params.emplace_back(contains_pattern(folded));
         return fmt::format(R"(x.text_folded LIKE ?{} ESCAPE '\')", params.size());
     }
