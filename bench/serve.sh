@@ -3,7 +3,8 @@
 # (bench/serve_store.cpp, made once and kept beside the programs), served by
 # a kdr serve process to 20 clients at once on keep-alive connections
 # (bench/serve_load.cpp), each asking round after round for the readers page,
-# a reader's first page and a search in that reader's records. Prints
+# a reader's first page, a search of every reader's records and a deep page of
+# that search. Prints
 # Markdown: the server's own time per request (its Server-Timing header), the
 # time the clients waited, the requests a second, and the server's peak
 # memory and CPU.
@@ -88,7 +89,7 @@ serve() {
     stop_server
     echo "**$label**"
     echo
-    head -n 7 "$work/load.out"
+    head -n 8 "$work/load.out"
     echo
     echo "$(tail -n 1 "$work/load.out")."
     echo "kdr serve: peak memory (VmHWM) $peak, $threads threads, $cpu s of CPU" \

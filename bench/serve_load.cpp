@@ -1,13 +1,14 @@
 // The load of the benchmark of `kdr serve` (bench/serve.sh): clients on
 // keep-alive connections of their own, each asking, round after round, for the
-// readers page, a reader's first page of records and a search in that
-// reader's records. Prints a Markdown table of the server's own time per
+// readers page, a reader's first page of records, a search of every reader's
+// records and a deep page of that search (after a random reader's first
+// record, by key). Prints a Markdown table of the server's own time per
 // request (its Server-Timing header) and the time the client waited for the
 // whole answer, per kind of request and overall, and the requests a second.
 //
 // Usage: kdr_serve_load HOST PORT [CLIENTS [ROUNDS [WORD]]]
 //   CLIENTS  clients at once (20)
-//   ROUNDS   rounds of the three requests each client makes (20)
+//   ROUNDS   rounds of the four requests each client makes (20)
 //   WORD     the search (damaged)
 // Exit 1 when a request failed or was not answered 200.
 #include <fmt/format.h>
@@ -36,9 +37,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum Kind : std::size_t { kReaders, kReader, kSearch, kKinds };
+enum Kind : std::size_t { kReaders, kReader, kSearch, kDeep, kKinds };
 constexpr std::array<std::string_view, kKinds> kKindNames{
-    "readers page `/`", "a reader's first page `/readers/<ID>`", "search `/readers/<ID>?q=WORD`"};
+    "readers page `/`", "a reader's first page `/readers/<ID>`",
+    "search of every reader `/?q=WORD`", "a deep page of it `/?q=WORD&after=<key>`"};
+
+// Readers whose first record's key makes a deep page.
+constexpr std::size_t kDeepReaders = 50;
 
 struct Sample {
     double server_ms = 0;
@@ -139,6 +144,27 @@ int run(int argc, char** argv) {
             throw std::runtime_error("the store holds no reader");
         }
     }
+    // Keys deep in the store: the first record of readers spread over it.
+    std::vector<std::string> keys;
+    {
+        httplib::Client client(host, port);
+        client.set_read_timeout(std::chrono::seconds(120));
+        for (std::size_t i = 0; i < std::min(kDeepReaders, readers.size()); ++i) {
+            const std::string& reader = readers[i * readers.size() / kDeepReaders];
+            const httplib::Result result =
+                client.Get(fmt::format("/api/records?reader={}&limit=1", reader));
+            if (!result || result->status != 200) {
+                throw std::runtime_error("/api/records was not answered");
+            }
+            const nlohmann::json next = nlohmann::json::parse(result->body).at("next");
+            if (next.is_string()) {
+                keys.push_back(next.get<std::string>());
+            }
+        }
+        if (keys.empty()) {
+            throw std::runtime_error("no reader holds a record");
+        }
+    }
 
     std::mutex mutex;
     Samples all;
@@ -168,9 +194,9 @@ int run(int argc, char** argv) {
         start.wait();
         for (std::size_t r = 0; r < rounds; ++r) {
             const std::string& reader = readers[random() % readers.size()];
-            const std::string page = "/readers/" + reader;
-            const std::array<std::string, kKinds> paths{"/", page,
-                                                        fmt::format("{}?q={}", page, word)};
+            const std::array<std::string, kKinds> paths{
+                "/", "/readers/" + reader, fmt::format("/?q={}", word),
+                fmt::format("/?q={}&after={}", word, keys[random() % keys.size()])};
             for (std::size_t kind = 0; kind < kKinds; ++kind) {
                 const auto began = Clock::now();
                 const httplib::Result result = client.Get(paths[kind]);
@@ -222,7 +248,7 @@ int run(int argc, char** argv) {
                      all.first)
               << "\n\n";
     std::cout << fmt::format(
-        "{} clients, {} rounds of 3 requests each, {} readers to choose from, search \"{}\": "
+        "{} clients, {} rounds of 4 requests each, {} readers to choose from, search \"{}\": "
         "{} answered in {:.2f} s, {:.1f} requests/s, {} failed\n",
         clients, rounds, readers.size(), word, every.size(), took.count(),
         static_cast<double>(every.size()) / took.count(), all.failures);

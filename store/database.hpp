@@ -53,7 +53,28 @@ struct RecordRow {
     std::optional<std::int64_t> lead;  ///< none for an empty record
     std::string text;
     std::string text_utf8;
+    std::string text_folded;  ///< fold_text(text_utf8): what a search looks in
 };
+
+/// Which records a statement with a text condition reads.
+enum class TextScan : std::uint8_t {
+    OneReader,  ///< one reader's: few enough to read in order
+    FirstPage,  ///< the first of every reader's that match, in order (a page, a capped count)
+    Every,      ///< every match (a count per day)
+};
+
+/// The pairs of letters beyond ASCII that fold_text folds, as UTF-8: the
+/// upper-case letters in one text, their lower-case ones at the same places in
+/// the other, for SQL's translate().
+struct FoldedLetters {
+    std::string upper;
+    std::string lower;
+};
+[[nodiscard]] FoldedLetters folded_letters();
+
+/// A LIKE pattern for text holding `text`, its own "%", "_" and backslashes
+/// taken as plain characters (the escape is a backslash).
+[[nodiscard]] std::string contains_pattern(std::string_view text);
 
 /// One version step of the schema: statements, then (when set) a step of the
 /// algorithm's own over the data, then more statements.
@@ -102,11 +123,16 @@ class Database {
     [[nodiscard]] virtual std::string local_text(std::string_view column) const = 0;
     /// An expression giving a stored local time's day as "2024-05-01".
     [[nodiscard]] virtual std::string local_day(std::string_view column) const = 0;
-    /// A condition: `column` holds the text `pattern` gives, ASCII letters in
-    /// either case. `pattern` is a LIKE pattern whose escape character is a
-    /// backslash.
-    [[nodiscard]] virtual std::string contains(std::string_view column,
-                                               std::string_view pattern) const = 0;
+    /// A condition: the folded text of records `x` holds `folded` (a
+    /// fold_text of the search), its parameters added to `params`. `how`
+    /// says which records the statement reads, so that the back end can
+    /// choose between its index and reading records in order.
+    [[nodiscard]] virtual std::string holds_text(const std::string& folded, TextScan how,
+                                                 std::vector<Value>& params) = 0;
+    /// How many records hold `folded` (a fold_text), counting no further
+    /// than `cap`: through the index alone where the back end can.
+    [[nodiscard]] virtual std::int64_t count_holding(const std::string& folded,
+                                                     std::int64_t cap) = 0;
     /// The store as the user named it, without a password.
     [[nodiscard]] virtual std::string name() const = 0;
     /// A text that changes whenever another connection has committed a

@@ -142,6 +142,27 @@ CREATE INDEX IF NOT EXISTS downloads_by_reader_erase ON downloads (reader_id, er
 CREATE INDEX IF NOT EXISTS downloads_by_outcome ON downloads (checked, complete);
 )sql";
 
+// Version 5 searched texts by reading every record. Each record's text,
+// folded as fold_text folds (translate() with its letters: lower() would
+// follow the server's locale), is indexed by its trigrams (pg_trgm, trusted
+// since PostgreSQL 13). A server where the extension cannot be made warns
+// once, here, and searches read every record.
+std::string search_schema() {
+    const FoldedLetters letters = folded_letters();
+    return fmt::format(R"sql(
+ALTER TABLE records ADD COLUMN text_folded TEXT NOT NULL DEFAULT '';
+UPDATE records SET text_folded = translate(text_utf8, 'ABCDEFGHIJKLMNOPQRSTUVWXYZ{}',
+  'abcdefghijklmnopqrstuvwxyz{}');
+DO $$ BEGIN
+  CREATE EXTENSION IF NOT EXISTS pg_trgm;
+  EXECUTE 'CREATE INDEX records_by_text ON records USING gin (text_folded gin_trgm_ops)';
+EXCEPTION WHEN others THEN
+  RAISE WARNING 'kdr: the text search index cannot be made (%): searches will read every record; to have it, let a database owner run CREATE EXTENSION pg_trgm; CREATE INDEX records_by_text ON records USING gin (text_folded gin_trgm_ops)', SQLERRM;
+END $$;
+)sql",
+                       letters.upper, letters.lower);
+}
+
 // Type OIDs of the columns read back as numbers or bytes.
 constexpr Oid kBoolOid = 16;
 constexpr Oid kByteaOid = 17;
@@ -321,15 +342,16 @@ class PostgresDatabase final : public Database {
     void insert_records(const std::vector<RecordRow>& rows) override;
 
     [[nodiscard]] const std::vector<Migration>& migrations() const override {
+        static const std::string version_6 = std::string(kPortStates) + search_schema();
         static const std::string create = std::string(kCreate) +
                                           std::string(kDownloadAnswersTable) +
-                                          std::string(kForQueries) + std::string(kPortStates);
+                                          std::string(kForQueries) + version_6;
         static const std::string upgrade_2_to_3 =
             std::string(kUpgrade2To3) + std::string(kDownloadAnswersTable);
         static const std::vector<Migration> steps{
             {create, false, {}},         {kUpgrade1To2, true, {}},
             {upgrade_2_to_3, false, {}}, {kForQueries, false, kUpgrade3To4After},
-            {kUpgrade4To5, false, {}},   {kPortStates, false, {}}};
+            {kUpgrade4To5, false, {}},   {version_6, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {
@@ -345,9 +367,23 @@ class PostgresDatabase final : public Database {
     [[nodiscard]] std::string local_day(std::string_view column) const override {
         return fmt::format("to_char({}, 'YYYY-MM-DD')", column);
     }
-    [[nodiscard]] std::string contains(std::string_view column,
-                                       std::string_view pattern) const override {
-        return fmt::format(R"({} ILIKE {} ESCAPE '\')", column, pattern);
+    // pg_trgm's index serves LIKE; the planner chooses it or the order. One
+    // reader's records are fewer than the index's matches of a common text,
+    // which the planner would read all the same: strpos() keeps it from them.
+    [[nodiscard]] std::string holds_text(const std::string& folded, TextScan how,
+                                         std::vector<Value>& params) override {
+        if (how == TextScan::OneReader) {
+            params.emplace_back(folded);
+            return fmt::format("strpos(x.text_folded, ?{}) > 0", params.size());
+        }
+        params.emplace_back(contains_pattern(folded));
+        return fmt::format(R"(x.text_folded LIKE ?{} ESCAPE '\')", params.size());
+    }
+    [[nodiscard]] std::int64_t count_holding(const std::string& folded, std::int64_t cap) override {
+        return run(R"(SELECT count(*) FROM (SELECT 1 FROM records WHERE text_folded LIKE ?1 ESCAPE '\' LIMIT ?2) c)",
+                   {contains_pattern(folded), cap})
+            .at(0)
+            .integer(0);
     }
     [[nodiscard]] std::string name() const override { return name_; }
     [[nodiscard]] std::string change_token() override {
@@ -528,13 +564,15 @@ void PostgresDatabase::insert_records(const std::vector<RecordRow>& rows) {
         append_copy_bytes(data, row.text);
         data += '\t';
         append_copy_text(data, without_nul(row.text_utf8));
+        data += '\t';
+        append_copy_text(data, without_nul(row.text_folded));
         data += '\n';
     }
     const Result start(
         pq_.PQexec(connection_,
                    "COPY records (memory, position, download_id, reader_id, stamp, "
                    "date_line, stamp_codes, stamp_state, stamp_bad_field, lead, text, "
-                   "text_utf8) FROM STDIN"));
+                   "text_utf8, text_folded) FROM STDIN"));
     if (pq_.PQresultStatus(start.raw()) != PGRES_COPY_IN) {
         fail();
     }

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <chrono>
@@ -154,6 +155,74 @@ CREATE TABLE port_states (
 CREATE INDEX IF NOT EXISTS downloads_by_reader_erase ON downloads (reader_id, erase, id);
 CREATE INDEX IF NOT EXISTS downloads_by_outcome ON downloads (checked, complete);
 )sql";
+
+// Version 5 searched texts by reading every record. Each record's text,
+// folded by kdr_fold (fold_text), is indexed by its trigrams, so that a search
+// of three characters or more reads only the records that hold them. The
+// index is keyed by the record's key (memory, position), which VACUUM keeps
+// (it may renumber a rowid that is not declared), and kept in step by
+// triggers, whoever writes or deletes records.
+constexpr std::string_view kSearch = R"sql(
+ALTER TABLE records ADD COLUMN text_folded TEXT NOT NULL DEFAULT '';
+ALTER TABLE records ADD COLUMN search_key INTEGER GENERATED ALWAYS AS (memory * 1048576 + position) VIRTUAL;
+UPDATE records SET text_folded = kdr_fold(text_utf8);
+CREATE VIRTUAL TABLE record_search USING fts5(text_folded, content='records',
+  content_rowid='search_key', tokenize='trigram case_sensitive 1');
+CREATE TRIGGER records_search_insert AFTER INSERT ON records BEGIN
+  INSERT INTO record_search (rowid, text_folded) VALUES (new.memory * 1048576 + new.position, new.text_folded);
+END;
+CREATE TRIGGER records_search_delete AFTER DELETE ON records BEGIN
+  INSERT INTO record_search (record_search, rowid, text_folded)
+    VALUES ('delete', old.memory * 1048576 + old.position, old.text_folded);
+END;
+CREATE TRIGGER records_search_update AFTER UPDATE OF memory, position, text_folded ON records BEGIN
+  INSERT INTO record_search (record_search, rowid, text_folded)
+    VALUES ('delete', old.memory * 1048576 + old.position, old.text_folded);
+  INSERT INTO record_search (rowid, text_folded) VALUES (new.memory * 1048576 + new.position, new.text_folded);
+END;
+INSERT INTO record_search (record_search) VALUES ('rebuild');
+)sql";
+
+// A search over every reader whose index finds at least this many matches is
+// read in the records' order instead, until a page is full: the matches are
+// then dense enough that a page is near, and fetching each one found by the
+// index would cost more.
+constexpr std::int64_t kDenseMatches = 1000;
+
+// kdr_fold(text): fold_text, for the upgrade that folds the stored texts.
+void fold_function(sqlite3_context* context, int /*count*/, sqlite3_value** values) {
+    const auto* text = sqlite3_value_text(values[0]);
+    const int size = sqlite3_value_bytes(values[0]);
+    const std::string folded =
+        fold_text(text == nullptr ? std::string_view{}
+                                  : std::string_view(reinterpret_cast<const char*>(text),
+                                                     static_cast<std::size_t>(size)));
+    sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
+}
+
+// `text` with every `from` in it replaced by `to`.
+std::string replaced(std::string_view text, std::string_view from, std::string_view to) {
+    std::string out;
+    std::size_t at = 0;
+    for (std::size_t found = text.find(from); found != std::string_view::npos;
+         found = text.find(from, at)) {
+        out.append(text.substr(at, found - at)).append(to);
+        at = found + from.size();
+    }
+    return out.append(text.substr(at));
+}
+
+// The search of FTS5's syntax that finds `folded` as it is: one string.
+std::string phrase_of(std::string_view folded) {
+    return fmt::format("\"{}\"", replaced(folded, "\"", "\"\""));
+}
+
+// The number of characters of UTF-8 text.
+std::size_t characters(std::string_view utf8) {
+    return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+    }));
+}
 
 // The file stayed locked by another connection: worth another try while
 // the store is being set up.
@@ -320,10 +389,10 @@ class SqliteDatabase final : public Database {
     void insert_records(const std::vector<RecordRow>& rows) override;
 
     [[nodiscard]] const std::vector<Migration>& migrations() const override {
-        static const std::string create = std::string(kReadersAndDownloads) +
-                                          std::string(kRecordsTable) +
-                                          std::string(kDownloadAnswersTable) +
-                                          std::string(kForQueries) + std::string(kPortStates);
+        static const std::string version_6 = std::string(kPortStates) + std::string(kSearch);
+        static const std::string create =
+            std::string(kReadersAndDownloads) + std::string(kRecordsTable) +
+            std::string(kDownloadAnswersTable) + std::string(kForQueries) + version_6;
         static const std::string upgrade = std::string(kUpgrade1To2Before) +
                                            std::string(kRecordsTable) +
                                            std::string(kUpgrade1To2After);
@@ -332,7 +401,7 @@ class SqliteDatabase final : public Database {
         static const std::vector<Migration> steps{
             {create, false, {}},         {upgrade, true, {}},
             {upgrade_2_to_3, false, {}}, {kForQueries, false, kUpgrade3To4After},
-            {kUpgrade4To5, false, {}},   {kPortStates, false, {}}};
+            {kUpgrade4To5, false, {}},   {version_6, false, {}}};
         return steps;
     }
     [[nodiscard]] bool has_table(std::string_view name) override {
@@ -350,10 +419,41 @@ class SqliteDatabase final : public Database {
     [[nodiscard]] std::string local_day(std::string_view column) const override {
         return fmt::format("substr({}, 1, 10)", column);
     }
-    // LIKE takes ASCII letters in either case.
-    [[nodiscard]] std::string contains(std::string_view column,
-                                       std::string_view pattern) const override {
-        return fmt::format(R"({} LIKE {} ESCAPE '\')", column, pattern);
+    [[nodiscard]] std::string holds_text(const std::string& folded, TextScan how,
+                                         std::vector<Value>& params) override {
+        const std::string phrase = phrase_of(folded);
+        bool indexed = how != TextScan::OneReader && characters(folded) >= 3;
+        if (indexed && how == TextScan::FirstPage) {
+            indexed = run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE record_search "
+                          "MATCH ?1 LIMIT ?2)",
+                          {phrase, kDenseMatches})
+                          .at(0)
+                          .integer(0) < kDenseMatches;
+        }
+        if (!indexed) {
+            params.emplace_back(folded);
+            return fmt::format("instr(x.text_folded, ?{}) > 0", params.size());
+        }
+        // A phrase of the trigram tokenizer matches where the text holds it.
+        params.emplace_back(phrase);
+        return fmt::format(
+            "(x.memory, x.position) IN (SELECT rowid >> 20, rowid & 1048575 FROM record_search "
+            "WHERE record_search MATCH ?{})",
+            params.size());
+    }
+    [[nodiscard]] std::int64_t count_holding(const std::string& folded, std::int64_t cap) override {
+        if (characters(folded) < 3) {
+            return run("SELECT count(*) FROM (SELECT 1 FROM records WHERE instr(text_folded, ?1) "
+                       "> 0 LIMIT ?2)",
+                       {folded, cap})
+                .at(0)
+                .integer(0);
+        }
+        return run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE record_search MATCH "
+                   "?1 LIMIT ?2)",
+                   {phrase_of(folded), cap})
+            .at(0)
+            .integer(0);
     }
     [[nodiscard]] std::string name() const override { return path_; }
     [[nodiscard]] std::string change_token() override {
@@ -411,6 +511,8 @@ class SqliteDatabase final : public Database {
         }
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         sqlite3_extended_result_codes(db_, 1);
+        sqlite3_create_function(db_, "kdr_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                fold_function, nullptr, nullptr);
     }
 
     void close() noexcept {
@@ -609,8 +711,8 @@ Rows SqliteDatabase::query(std::string_view sql, const std::vector<Value>& param
 void SqliteDatabase::insert_records(const std::vector<RecordRow>& rows) {
     Statement insert(*this,
                      "INSERT INTO records (memory, position, download_id, reader_id, stamp, "
-                     "date_line, stamp_codes, stamp_state, stamp_bad_field, lead, text, text_utf8) "
-                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                     "date_line, stamp_codes, stamp_state, stamp_bad_field, lead, text, text_utf8, "
+                     "text_folded) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const RecordRow& row : rows) {
         insert.bind_integer(1, row.memory);
         insert.bind_integer(2, row.position);
@@ -624,6 +726,7 @@ void SqliteDatabase::insert_records(const std::vector<RecordRow>& rows) {
         row.lead ? insert.bind_integer(10, *row.lead) : insert.bind_null(10);
         insert.bind_blob(11, row.text);
         insert.bind_text(12, row.text_utf8);
+        insert.bind_text(13, row.text_folded);
         insert.step();
         insert.reset();
     }

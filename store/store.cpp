@@ -32,6 +32,7 @@ using detail::Null;
 using detail::RecordRow;
 using detail::Row;
 using detail::Rows;
+using detail::TextScan;
 using detail::Transaction;
 using detail::Value;
 
@@ -165,6 +166,7 @@ std::vector<RecordRow> rows_for(const Download& download, const Plan& plan, std:
         }
         row.text = record.text;
         row.text_utf8 = cp1252_to_utf8(record.text);
+        row.text_folded = fold_text(row.text_utf8);
         rows.push_back(std::move(row));
     }
     return rows;
@@ -201,19 +203,6 @@ Stored apply(Memory& memory, const Download& download, const Plan& plan, std::in
 std::string day_text(std::chrono::year_month_day day) {
     return fmt::format("{:04}-{:02}-{:02}", int{day.year()}, unsigned{day.month()},
                        unsigned{day.day()});
-}
-
-// A LIKE pattern for text holding `text`, its own "%", "_" and backslashes
-// taken as plain characters.
-std::string contains_pattern(std::string_view text) {
-    std::string pattern = "%";
-    for (const char c : text) {
-        if (c == '%' || c == '_' || c == '\\') {
-            pattern += '\\';
-        }
-        pattern += c;
-    }
-    return pattern + "%";
 }
 
 // " WHERE a AND b", or nothing for no condition.
@@ -261,6 +250,7 @@ class RecordStore final : public Store {
     std::vector<StoredDownload> downloads(const DownloadFilter& filter) override;
     std::vector<std::string> readers() override;
     std::int64_t count_records(const RecordFilter& filter) override;
+    std::int64_t count_records_up_to(const RecordFilter& filter, std::int64_t cap) override;
     std::vector<ReaderSummary> reader_summaries() override;
     std::vector<DayCount> records_per_day(const RecordFilter& filter) override;
     std::optional<std::string> answer(std::int64_t download_id) override;
@@ -280,9 +270,9 @@ class RecordStore final : public Store {
     /// matched here as same_reader says, which SQL cannot: readers are few.
     std::string reader_condition(std::string_view column, const std::string& named,
                                  std::vector<Value>& params);
-    /// The conditions on records `x` the filter's reader, days and text
-    /// make, their parameters added to `params`.
-    std::vector<std::string> record_conditions(const RecordFilter& filter,
+    /// The conditions on records `x` the filter's reader, days, text and
+    /// keys make, their parameters added to `params`; `how` as holds_text.
+    std::vector<std::string> record_conditions(const RecordFilter& filter, TextScan how,
                                                std::vector<Value>& params);
     /// The same on record_days `x`, the text left aside.
     std::vector<std::string> day_conditions(const RecordFilter& filter, std::vector<Value>& params);
@@ -522,7 +512,7 @@ std::string RecordStore::reader_condition(std::string_view column, const std::st
         places.empty() ? std::string("NULL") : fmt::format("{}", fmt::join(places, ", ")));
 }
 
-std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filter,
+std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filter, TextScan how,
                                                         std::vector<Value>& params) {
     std::vector<std::string> conditions;
     if (filter.machine_id) {
@@ -539,15 +529,35 @@ std::vector<std::string> RecordStore::record_conditions(const RecordFilter& filt
         conditions.push_back(fmt::format("x.stamp < ?{}", params.size()));
     }
     if (filter.text) {
-        params.emplace_back(contains_pattern(*filter.text));
-        conditions.push_back(db_->contains("x.text_utf8", fmt::format("?{}", params.size())));
+        // No stored text holds a NUL (PostgreSQL's show it as U+FFFD).
+        if (filter.text->find('\0') != std::string::npos) {
+            conditions.emplace_back("1 = 0");
+        } else {
+            conditions.push_back(db_->holds_text(
+                fold_text(*filter.text), filter.machine_id ? TextScan::OneReader : how, params));
+        }
+    }
+    // Keys compared as rows: both databases read the index from the key on.
+    for (const auto& [key, op] : {std::pair{filter.after, ">"}, std::pair{filter.before, "<"}}) {
+        if (key) {
+            params.emplace_back(key->reader_id);
+            params.emplace_back(key->memory);
+            params.emplace_back(key->position);
+            conditions.push_back(
+                fmt::format("(x.reader_id, x.memory, x.position) {} (?{}, ?{}, ?{})", op,
+                            params.size() - 2, params.size() - 1, params.size()));
+        }
     }
     return conditions;
 }
 
 std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
     std::vector<Value> params;
-    const std::vector<std::string> conditions = record_conditions(filter, params);
+    const std::vector<std::string> conditions =
+        record_conditions(filter, TextScan::FirstPage, params);
+    // A page before a key is the last ones before it: read backwards, then
+    // turned round below.
+    const bool backwards = filter.before && !filter.after && filter.limit;
     std::string page;
     if (filter.limit || filter.offset > 0) {
         params.emplace_back(
@@ -555,10 +565,13 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
         params.emplace_back(sql_count(filter.offset));
         page = fmt::format(" LIMIT ?{} OFFSET ?{}", params.size() - 1, params.size());
     }
+    const std::string direction = backwards ? " DESC" : "";
     const std::string sql = fmt::format(
-        "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {} FROM records x "
-        "JOIN readers r ON r.id = x.reader_id{} ORDER BY r.machine_id, x.memory, x.position{}",
-        kRecordColumns, db_->local_text("x.stamp"), where(conditions), page);
+        "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {}, x.reader_id, "
+        "x.memory FROM records x JOIN readers r ON r.id = x.reader_id{} ORDER BY x.reader_id{}, "
+        "x.memory{}, x.position{}{}",
+        kRecordColumns, db_->local_text("x.stamp"), where(conditions), direction, direction,
+        direction, page);
     std::vector<StoredRecord> rows;
     for (const Row& row : db_->run(sql, params)) {
         StoredRecord stored;
@@ -570,7 +583,11 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
         if (!row.is_null(9)) {
             stored.time = row.bytes(9);
         }
+        stored.key = {row.integer(10), row.integer(11), stored.position};
         rows.push_back(std::move(stored));
+    }
+    if (backwards) {
+        std::reverse(rows.begin(), rows.end());
     }
     return rows;
 }
@@ -578,9 +595,9 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
 std::int64_t RecordStore::count_records(const RecordFilter& filter) {
     std::vector<Value> params;
     std::string sql;
-    if (filter.text) {
+    if (filter.text || filter.after || filter.before) {
         sql = fmt::format("SELECT count(*) FROM records x{}",
-                          where(record_conditions(filter, params)));
+                          where(record_conditions(filter, TextScan::Every, params)));
     } else if (filter.since || filter.until) {
         // record_days counts the stamped records of each reader and day.
         sql = fmt::format("SELECT coalesce(sum(x.records), 0) FROM record_days x{}",
@@ -613,14 +630,45 @@ std::vector<std::string> RecordStore::day_conditions(const RecordFilter& filter,
     return conditions;
 }
 
+std::int64_t RecordStore::count_records_up_to(const RecordFilter& filter, std::int64_t cap) {
+    if (!filter.text) {
+        return std::min(count_records(filter), cap);  // read from the counts kept
+    }
+    if (!filter.machine_id && !filter.since && !filter.until && !filter.after && !filter.before &&
+        filter.text->find('\0') == std::string::npos) {
+        return db_->count_holding(fold_text(*filter.text), cap);
+    }
+    std::vector<Value> params;
+    const std::vector<std::string> conditions =
+        record_conditions(filter, TextScan::FirstPage, params);
+    params.emplace_back(cap);
+    return db_
+        ->run(fmt::format("SELECT count(*) FROM (SELECT 1 FROM records x{} LIMIT ?{}) c",
+                          where(conditions), params.size()),
+              params)
+        .at(0)
+        .integer(0);
+}
+
 std::vector<DayCount> RecordStore::records_per_day(const RecordFilter& filter) {
     std::vector<Value> params;
-    const std::vector<std::string> conditions = day_conditions(filter, params);
+    std::string sql;
+    if (filter.text) {
+        // The matches themselves are counted (through the text's index).
+        RecordFilter days = filter;
+        days.after.reset();
+        days.before.reset();
+        sql = fmt::format(
+            "SELECT {0}, count(*) FROM records x{1} AND x.stamp IS NOT NULL GROUP BY {0} ORDER "
+            "BY {0}",
+            db_->local_day("x.stamp"), where(record_conditions(days, TextScan::Every, params)));
+    } else {
+        sql = fmt::format(
+            "SELECT x.day, sum(x.records) FROM record_days x{} GROUP BY x.day ORDER BY x.day",
+            where(day_conditions(filter, params)));
+    }
     std::vector<DayCount> days;
-    for (const Row& row : db_->run(fmt::format("SELECT x.day, sum(x.records) FROM record_days "
-                                               "x{} GROUP BY x.day ORDER BY x.day",
-                                               where(conditions)),
-                                   params)) {
+    for (const Row& row : db_->run(sql, params)) {
         days.push_back({row.bytes(0), row.integer(1)});
     }
     return days;
@@ -954,6 +1002,34 @@ std::string reader_name_problem(std::string_view name) {
     return {};
 }
 
+std::string fold_text(std::string_view utf8) {
+    std::string folded(utf8);
+    for (std::size_t i = 0; i < folded.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(folded[i]);
+        if (byte >= 'A' && byte <= 'Z') {
+            folded[i] = static_cast<char>(byte + ('a' - 'A'));
+            continue;
+        }
+        if (i + 1 >= folded.size()) {
+            break;
+        }
+        // Lead bytes of the two-byte letters: U+00C0-U+00FF and U+0140-U+017F.
+        const auto next = static_cast<unsigned char>(folded[i + 1]);
+        if (byte == 0xC3 && next >= 0x80 && next <= 0x9E && next != 0x97) {  // À-Þ but ×
+            folded[i + 1] = static_cast<char>(next + 0x20);
+        } else if (byte == 0xC5 && (next == 0x92 || next == 0xA0 || next == 0xBD)) {  // Œ Š Ž
+            folded[i + 1] = static_cast<char>(next + 1);
+        } else if (byte == 0xC5 && next == 0xB8) {  // Ÿ, whose lower case is U+00FF
+            folded[i] = static_cast<char>(0xC3);
+            folded[i + 1] = static_cast<char>(0xBF);
+        }
+        if (byte >= 0xC0) {
+            ++i;
+        }
+    }
+    return folded;
+}
+
 bool same_reader(std::string_view stored, std::string_view named) {
     return same_machine_id(stored, named);
 }
@@ -980,6 +1056,37 @@ std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {
 }
 
 namespace detail {
+
+FoldedLetters folded_letters() {
+    FoldedLetters letters;
+    // Every letter here is below U+0800: two bytes of UTF-8.
+    const auto add = [&](char32_t code) {
+        const std::string upper{static_cast<char>(0xC0U | (code >> 6U)),
+                                static_cast<char>(0x80U | (code & 0x3FU))};
+        letters.upper += upper;
+        letters.lower += fold_text(upper);
+    };
+    for (char32_t code = 0xC0; code <= 0xDE; ++code) {
+        if (code != 0xD7) {
+            add(code);
+        }
+    }
+    for (const char32_t code : {0x160U, 0x152U, 0x17DU, 0x178U}) {
+        add(code);
+    }
+    return letters;
+}
+
+std::string contains_pattern(std::string_view text) {
+    std::string pattern = "%";
+    for (const char c : text) {
+        if (c == '%' || c == '_' || c == '\\') {
+            pattern += '\\';
+        }
+        pattern += c;
+    }
+    return pattern + "%";
+}
 
 std::int64_t Row::integer(std::size_t column) const {
     const Value& value = values_.at(column);

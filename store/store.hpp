@@ -11,6 +11,7 @@
 
 #include <array>
 #include <chrono>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -125,6 +126,16 @@ struct StoreOutcome {
     bool new_memory = false;         ///< the download was no continuation of the stored memory
 };
 
+/// Where a record stands in the order records() gives: its reader (as
+/// numbered in the store), the memory it belongs to, its place there. Keys
+/// compare in that order.
+struct RecordKey {
+    std::int64_t reader_id = 0;
+    std::int64_t memory = 0;
+    std::int64_t position = 0;
+    friend auto operator<=>(const RecordKey&, const RecordKey&) = default;
+};
+
 /// A stored record.
 struct StoredRecord {
     std::string machine_id;           ///< the reader's eight characters as sent (or its name)
@@ -133,6 +144,7 @@ struct StoredRecord {
     DownloadedRecord record;          ///< stamp codes, lead and text as downloaded
     std::string date_line;            ///< as the controller shows it ("2024/05/01 08:15:00")
     std::optional<std::string> time;  ///< "2024-05-01 08:15:00" (reader's local time) when valid
+    RecordKey key;                    ///< for a page that follows this record (RecordFilter::after)
 };
 
 /// A stored download.
@@ -164,8 +176,8 @@ struct RebuildReport {
     std::vector<std::string> kept_readers;
 };
 
-/// Which records records() gives, in the order of readers, then of their
-/// memory.
+/// Which records records() gives, in the order of readers (as first stored),
+/// then of their memory: the order of RecordKey.
 struct RecordFilter {
     std::optional<std::string> machine_id{};  ///< one reader (its ID, trailing spaces optional)
     /// Records stamped on or after this day (reader's local time); records
@@ -174,14 +186,22 @@ struct RecordFilter {
     /// Records stamped on or before this day (reader's local time); records
     /// without a valid stamp are left out when set.
     std::optional<std::chrono::year_month_day> until{};
-    /// Records whose text, as UTF-8 (decoded from code page 1252), holds this
-    /// (ASCII letters in either case); "%", "_" and backslashes are plain
-    /// characters.
+    /// Records whose text, as UTF-8 (decoded from code page 1252), holds this,
+    /// letters in either case (fold_text says which); "%", "_" and
+    /// backslashes are plain characters. Valid UTF-8 without NUL (a NUL
+    /// matches nothing). Three characters or more are found through an index.
     std::optional<std::string> text{};
     /// Leave out the first this many (of those the fields above let through).
+    /// A deep page is cheaper by `after`.
     std::size_t offset = 0;
     /// At most this many.
     std::optional<std::size_t> limit{};
+    /// Only records after this key (a page that follows another), in time
+    /// that does not grow with the depth of the page.
+    std::optional<RecordKey> after{};
+    /// Only records before this key: with limit, the last `limit` of them (a
+    /// page that precedes another), still in the order of keys.
+    std::optional<RecordKey> before{};
 };
 
 /// Which downloads downloads() gives.
@@ -246,6 +266,12 @@ struct DownloadCount {
     std::int64_t downloads = 0;
 };
 
+/// `utf8` with its letters folded to lower case, for searching: ASCII, and
+/// beyond it the letters code page 1252 holds (A-Z, U+00C0-U+00DE but U+00D7,
+/// U+0160, U+0152, U+017D, U+0178 to their lower case), so that both
+/// databases fold alike, whatever their locale. Other characters are kept.
+[[nodiscard]] std::string fold_text(std::string_view utf8);
+
 /// Whether `named`, as a user typed it, names the reader stored as `stored`:
 /// spaces around either are left aside (readers pad IDs with spaces, and may
 /// right-align numbers), and characters beyond ASCII match the ID as the
@@ -290,12 +316,17 @@ class Store {
     /// How many records the filter lets through, its offset and limit left
     /// aside. Throws StoreError.
     [[nodiscard]] virtual std::int64_t count_records(const RecordFilter& filter) = 0;
+    /// As count_records, but counting no further than `cap`: a text search's
+    /// count costs as much as reading every match. Throws StoreError.
+    [[nodiscard]] virtual std::int64_t count_records_up_to(const RecordFilter& filter,
+                                                           std::int64_t cap) = 0;
     /// Every reader with its record count and last download, in the order of
     /// readers(). Throws StoreError.
     [[nodiscard]] virtual std::vector<ReaderSummary> reader_summaries() = 0;
     /// Records per day of their stamp, oldest day first, of the records the
-    /// filter lets through (its text, offset and limit left aside); records
-    /// without a valid stamp are not counted. Throws StoreError.
+    /// filter lets through (its offset, limit and keys left aside); records
+    /// without a valid stamp are not counted, days without records are not
+    /// given. Throws StoreError.
     [[nodiscard]] virtual std::vector<DayCount> records_per_day(const RecordFilter& filter) = 0;
     /// The reader's answer kept for a download, byte for byte as it arrived;
     /// none for a download that does not exist or whose answer was not kept.

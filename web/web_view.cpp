@@ -124,7 +124,44 @@ store::RecordFilter record_filter(const Parameters& parameters,
     if (filter.text && checked_utf8(*filter.text) != *filter.text) {
         throw BadRequest("the search text is no valid UTF-8");
     }
+    if (filter.text && filter.text->find('\0') != std::string::npos) {
+        throw BadRequest("the search text holds a NUL character, which no record holds");
+    }
     return filter;
+}
+
+/// A record's key as a URL carries it: "<reader>.<memory>.<position>".
+std::string key_text(const store::RecordKey& key) {
+    return fmt::format("{}.{}.{}", key.reader_id, key.memory, key.position);
+}
+
+std::optional<store::RecordKey> key_of(const Parameters& parameters, std::string_view name) {
+    const std::optional<std::string> text = value_of(parameters, name);
+    if (!text) {
+        return std::nullopt;
+    }
+    std::array<std::int64_t, 3> parts{};
+    const char* at = text->data();
+    const char* const end = text->data() + text->size();
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0 && (at == end || *at++ != '.')) {
+            at = nullptr;
+            break;
+        }
+        const auto [next, error] = std::from_chars(at, end, parts.at(i));
+        if (error != std::errc{} || parts.at(i) < 0) {
+            at = nullptr;
+            break;
+        }
+        at = next;
+    }
+    if (at != end) {
+        throw BadRequest(fmt::format(
+            "\"{}\" must be a record's place as a page's link gives it, such as 3.120.41, not "
+            "\"{}\"",
+            name, *text));
+    }
+    return store::RecordKey{parts[0], parts[1], parts[2]};
 }
 
 // --- Words and links --------------------------------------------------------
@@ -288,7 +325,99 @@ data pages_data(std::size_t page, std::int64_t total, const std::string& base,
 
 constexpr std::array kRecordParameters{std::string_view("reader"), std::string_view("since"),
                                        std::string_view("until"),  std::string_view("q"),
-                                       std::string_view("offset"), std::string_view("limit")};
+                                       std::string_view("offset"), std::string_view("limit"),
+                                       std::string_view("after"),  std::string_view("before")};
+
+/// A page of records by keys (after=, before=): as quick deep as on top.
+struct RecordPage {
+    std::vector<store::StoredRecord> rows;
+    bool previous = false;      ///< records come before the page
+    bool next = false;          ///< records come after it
+    bool past_the_end = false;  ///< a key was given, and no record lies beyond it
+};
+
+RecordPage record_page(Store& store, store::RecordFilter filter, const Parameters& parameters) {
+    filter.after = key_of(parameters, "after");
+    filter.before = key_of(parameters, "before");
+    if (filter.after && filter.before) {
+        throw BadRequest("\"after\" and \"before\" are not given together");
+    }
+    // One more than a page tells whether another page follows.
+    filter.limit = kPageRows + 1;
+    RecordPage page;
+    page.rows = store.records(filter);
+    const bool more = page.rows.size() > kPageRows;
+    if (more) {
+        page.rows.erase(filter.before ? page.rows.begin() : std::prev(page.rows.end()));
+    }
+    page.past_the_end = page.rows.empty() && (filter.after || filter.before);
+    page.previous = !page.rows.empty() && (filter.after || (filter.before && more));
+    page.next = !page.rows.empty() && (filter.before || more);
+    return page;
+}
+
+/// The links of a page of records at `base` with the filters' `query`.
+data page_links(const RecordPage& page, const std::string& base, const std::string& query) {
+    data links;
+    const std::string joiner = query.empty() ? "?" : "&";
+    if (page.previous) {
+        links.set("first", base + query);
+        links.set("previous", fmt::format("{}{}{}before={}", base, query, joiner,
+                                          key_text(page.rows.front().key)));
+    }
+    if (page.next) {
+        links.set("next", fmt::format("{}{}{}after={}", base, query, joiner,
+                                      key_text(page.rows.back().key)));
+    }
+    return links;
+}
+
+data record_rows(const std::vector<store::StoredRecord>& rows) {
+    data list{data::type::list};
+    for (const store::StoredRecord& stored : rows) {
+        data row;
+        row.set("reader", shown_id(stored.machine_id));
+        row.set("reader_href", reader_href(stored.machine_id));
+        row.set("position", std::to_string(stored.position));
+        row.set("stamp", writers::shown_stamp(stored.record.stamp));
+        row.set("stamp_damaged", stored.record.stamp.state != StampState::Valid);
+        row.set("text", default_decoder()(stored.record.text));
+        row.set("download", std::to_string(stored.download_id));
+        list.push_back(row);
+    }
+    return list;
+}
+
+/// "42 records", "more than 1,000 records": a search is counted no further.
+constexpr std::int64_t kCountCap = 1000;
+std::string count_words(std::int64_t count, bool capped) {
+    if (capped && count > kCountCap) {
+        return fmt::format("more than {},{:03} records", kCountCap / 1000, kCountCap % 1000);
+    }
+    return fmt::format("{} record{}", count, count == 1 ? "" : "s");
+}
+
+/// A page that says what went wrong; `back`, when given, links to where to go.
+Answer error_answer(int status, std::string_view title, std::string_view message,
+                    std::string_view back = {}) {
+    data values;
+    values.set("message", std::string(message));
+    if (!back.empty()) {
+        values.set("back", std::string(back));
+    }
+    return {status,
+            "text/html; charset=utf-8",
+            render("error.mustache", std::move(values), std::string(title), -1, false),
+            {}};
+}
+
+/// The page past the last of a list, with a link to its first page.
+Answer past_the_end(std::string_view first) {
+    return error_answer(404, "No such page",
+                        "This page lies past the end of the list (the list may have grown "
+                        "shorter since the link was made).",
+                        first);
+}
 
 /// A download number from a path.
 std::int64_t download_number(std::string_view id) {
@@ -391,9 +520,19 @@ std::string label_value(std::string_view text) {
 }  // namespace
 
 Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
-    constexpr std::array names{std::string_view("page"), std::string_view("stale"),
-                               std::string_view("attention")};
+    constexpr std::array names{std::string_view("page"),      std::string_view("stale"),
+                               std::string_view("attention"), std::string_view("sort"),
+                               std::string_view("order"),     std::string_view("q"),
+                               std::string_view("since"),     std::string_view("until"),
+                               std::string_view("after"),     std::string_view("before")};
     take_only(parameters, names);
+    if (value_of(parameters, "q") || value_of(parameters, "since") ||
+        value_of(parameters, "until")) {
+        return search_page(store, parameters);
+    }
+    if (value_of(parameters, "after") || value_of(parameters, "before")) {
+        throw BadRequest("\"after\" and \"before\" page through a search (q, since, until)");
+    }
     const std::optional<std::string> stale_only = value_of(parameters, "stale");
     if (stale_only && *stale_only != "1") {
         throw BadRequest("\"stale\" is 1 (only the readers not seen lately) or not given");
@@ -406,8 +545,53 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     const auto now = std::chrono::system_clock::now();
     std::array<std::size_t, collect::kAttentionKinds.size()> by_kind{};
     std::size_t needing = 0;
+    const std::string sort = value_of(parameters, "sort").value_or("reader");
+    constexpr std::array sorts{std::string_view("reader"), std::string_view("last"),
+                               std::string_view("records"), std::string_view("outcome")};
+    if (std::find(sorts.begin(), sorts.end(), sort) == sorts.end()) {
+        throw BadRequest(
+            fmt::format("\"sort\" is reader, last, records or outcome, not \"{}\"", sort));
+    }
+    // Newest and biggest first, and those that need a look.
+    const auto default_order = [](std::string_view by) {
+        return by == "last" || by == "records" ? "desc" : "asc";
+    };
+    const std::string order = value_of(parameters, "order").value_or(default_order(sort));
+    if (order != "asc" && order != "desc") {
+        throw BadRequest(fmt::format("\"order\" is asc or desc, not \"{}\"", order));
+    }
     const std::size_t page = number_of(parameters, "page", 1, 1, kMaxOffset / kPageRows);
-    const std::vector<store::ReaderSummary> summaries = store.reader_summaries();
+    std::vector<store::ReaderSummary> summaries = store.reader_summaries();
+    // Those that need a look first: an outcome worth a look, then a good
+    // one, then none.
+    const auto outcome_rank = [](const store::ReaderSummary& summary) {
+        if (!summary.last_download) {
+            return 2;
+        }
+        const collect::CollectResult outcome = collect::outcome_of(*summary.last_download);
+        return !summary.last_download->complete || collect::reads_worth_a_look(outcome) ||
+                       collect::erase_worth_a_look(outcome)
+                   ? 0
+                   : 1;
+    };
+    const auto ended = [](const store::ReaderSummary& summary) {
+        return summary.last_download ? summary.last_download->ended : std::string();
+    };
+    if (sort != "reader" || order != "asc") {
+        std::stable_sort(summaries.begin(), summaries.end(), [&](const auto& a, const auto& b) {
+            const auto& [x, y] = order == "asc" ? std::tie(a, b) : std::tie(b, a);
+            if (sort == "last") {
+                return ended(x) < ended(y);
+            }
+            if (sort == "records") {
+                return x.records < y.records;
+            }
+            if (sort == "outcome") {
+                return outcome_rank(x) < outcome_rank(y);
+            }
+            return x.machine_id < y.machine_id;
+        });
+    }
     // The totals are the store's; the rows, a page of those the filter keeps.
     data rows{data::type::list};
     std::int64_t records = 0;
@@ -455,8 +639,29 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
                                    : fmt::format("{} days ago", *age));
         rows.push_back(row);
     }
+    const std::optional<std::string> stale_query =
+        stale_only ? std::optional<std::string>("1") : std::nullopt;
+    const std::string query = query_of({{"stale", stale_query},
+                                        {"attention", attention_only},
+                                        {"sort", value_of(parameters, "sort")},
+                                        {"order", value_of(parameters, "order")}});
+    if (page > 1 && first >= static_cast<std::size_t>(listed)) {
+        return past_the_end("/" + query);
+    }
+    // Each column's heading sorts by it; again, the other way round.
+    data headings;
+    for (const std::string_view by : sorts) {
+        const std::string way = by == sort ? (order == "asc" ? "desc" : "asc") : default_order(by);
+        headings.set(std::string(by), "/" + query_of({{"stale", stale_query},
+                                                      {"attention", attention_only},
+                                                      {"sort", std::string(by)},
+                                                      {"order", way}}));
+        headings.set(std::string(by) + "_sorted",
+                     by == sort ? (order == "asc" ? " ▲" : " ▼") : std::string());
+    }
     data values;
     values.set("readers", rows);
+    values.set("sort", headings);
     values.set("reader_count", std::to_string(summaries.size()));
     values.set("record_count", std::to_string(records));
     values.set("stale_count", std::to_string(stale));
@@ -483,9 +688,8 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     values.set("attention_only", attention_only.has_value());
     values.set("unreachable_ports", std::to_string(unreachable));
     values.set("has_unreachable", unreachable > 0);
-    values.set("pages",
-               pages_data(page, listed, "/",
-                          query_of({{"stale", stale_only}, {"attention", attention_only}})));
+    values.set("pages", pages_data(page, listed, "/", query));
+    values.set("days", "/api/days");
     return {200,
             "text/html; charset=utf-8",
             render("readers.mustache", std::move(values), "Readers", store.last_download_id(),
@@ -493,22 +697,48 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
             {}};
 }
 
+Answer WebView::search_page(Store& store, const Parameters& parameters) const {
+    store::RecordFilter filter = record_filter(parameters);
+    const std::string query = query_of({{"q", filter.text},
+                                        {"since", value_of(parameters, "since")},
+                                        {"until", value_of(parameters, "until")}});
+    const RecordPage page = record_page(store, filter, parameters);
+    if (page.past_the_end) {
+        return past_the_end("/" + query);
+    }
+    const std::int64_t count = filter.text ? store.count_records_up_to(filter, kCountCap + 1)
+                                           : store.count_records(filter);
+    data values;
+    values.set("search", true);
+    values.set("results", record_rows(page.rows));
+    values.set("empty", page.rows.empty());
+    values.set("count", count_words(count, filter.text.has_value()));
+    values.set("q", filter.text.value_or(""));
+    values.set("since", day_text(filter.since));
+    values.set("until", day_text(filter.until));
+    values.set("links", page_links(page, "/", query));
+    values.set("days", "/api/days" + query);
+    values.set("store", store.name());
+    return {200,
+            "text/html; charset=utf-8",
+            render("readers.mustache", std::move(values), "Search", store.last_download_id(),
+                   settings_.chart),
+            {}};
+}
+
 Answer WebView::reader_page(Store& store, const std::string& reader,
                             const Parameters& parameters) const {
     constexpr std::array names{std::string_view("since"), std::string_view("until"),
-                               std::string_view("q"), std::string_view("page")};
+                               std::string_view("q"), std::string_view("after"),
+                               std::string_view("before")};
     take_only(parameters, names);
-    store::RecordFilter filter = record_filter(parameters, reader);
-    const std::size_t page = number_of(parameters, "page", 1, 1, kMaxOffset / kPageRows);
-    filter.offset = (page - 1) * kPageRows;
-    filter.limit = kPageRows;
-    const std::vector<store::StoredRecord> rows = store.records(filter);
-    const std::int64_t total = store.count_records(filter);
+    const store::RecordFilter filter = record_filter(parameters, reader);
+    const RecordPage page = record_page(store, filter, parameters);
     // The reader's ID as stored: from its records, or, on a page without
     // any, from the list of readers (which also tells a reader that is not).
     std::optional<std::string> stored_id;
-    if (!rows.empty()) {
-        stored_id = rows.front().machine_id;
+    if (!page.rows.empty()) {
+        stored_id = page.rows.front().machine_id;
     } else {
         for (const std::string& id : store.readers()) {
             if (store::same_reader(id, reader)) {
@@ -522,43 +752,45 @@ Answer WebView::reader_page(Store& store, const std::string& reader,
                                       "those it holds.",
                                       reader));
     }
-
-    data records{data::type::list};
-    for (const store::StoredRecord& stored : rows) {
-        data row;
-        row.set("position", std::to_string(stored.position));
-        row.set("stamp", writers::shown_stamp(stored.record.stamp));
-        row.set("stamp_damaged", stored.record.stamp.state != StampState::Valid);
-        row.set("text", default_decoder()(stored.record.text));
-        row.set("download", std::to_string(stored.download_id));
-        records.push_back(row);
-    }
     const std::string base = reader_href(*stored_id);
     const std::string query = query_of({{"q", filter.text},
                                         {"since", value_of(parameters, "since")},
                                         {"until", value_of(parameters, "until")}});
-    const std::string export_query = query_of({{"reader", trimmed(shown_id(*stored_id))},
+    if (page.past_the_end) {
+        return past_the_end(base + query);
+    }
+    const std::int64_t total = filter.text ? store.count_records_up_to(filter, kCountCap + 1)
+                                           : store.count_records(filter);
+    // Its latest collects, the newest first.
+    std::vector<store::StoredDownload> collects =
+        store.downloads({.machine_id = *stored_id, .limit = kReaderCollects});
+    std::reverse(collects.begin(), collects.end());
+    data collect_rows{data::type::list};
+    for (const store::StoredDownload& d : collects) {
+        collect_rows.push_back(download_data(d));
+    }
+    const std::string id_word = trimmed(shown_id(*stored_id));
+    const std::string export_query = query_of({{"reader", id_word},
                                                {"q", filter.text},
                                                {"since", value_of(parameters, "since")},
                                                {"until", value_of(parameters, "until")}});
     data values;
     values.set("reader", shown_id(*stored_id));
     values.set("href", base);
-    values.set("records", records);
-    values.set("empty", rows.empty());
-    values.set("total", std::to_string(total));
-    values.set("first", std::to_string(rows.empty() ? 0 : filter.offset + 1));
-    values.set("last", std::to_string(filter.offset + rows.size()));
+    values.set("records", record_rows(page.rows));
+    values.set("empty", page.rows.empty());
+    values.set("count", count_words(total, filter.text.has_value()));
     values.set("q", filter.text.value_or(""));
     values.set("since", day_text(filter.since));
     values.set("until", day_text(filter.until));
     values.set("filtered", filter.text || filter.since || filter.until);
-    values.set("pages", pages_data(page, total, base, query));
+    values.set("links", page_links(page, base, query));
+    values.set("collects", collect_rows);
+    values.set("has_collects", !collects.empty());
+    values.set("downloads", "/downloads" + query_of({{"reader", id_word}}));
     values.set("csv", "/export/records.csv" + export_query);
     values.set("json", "/export/records.json" + export_query);
-    values.set("days", "/api/days" + query_of({{"reader", trimmed(shown_id(*stored_id))},
-                                               {"since", value_of(parameters, "since")},
-                                               {"until", value_of(parameters, "until")}}));
+    values.set("days", "/api/days" + export_query);
     return {200,
             "text/html; charset=utf-8",
             render("reader.mustache", std::move(values), shown_id(*stored_id),
@@ -577,6 +809,9 @@ Answer WebView::downloads_page(Store& store, const Parameters& parameters) const
     filter.offset = (page - 1) * kPageRows;
     std::vector<store::StoredDownload> rows = store.downloads(filter);
     std::reverse(rows.begin(), rows.end());  // the newest first
+    if (rows.empty() && page > 1) {
+        return past_the_end("/downloads" + query_of({{"reader", filter.machine_id}}));
+    }
     data list{data::type::list};
     for (const store::StoredDownload& d : rows) {
         list.push_back(download_data(d));
@@ -674,8 +909,13 @@ Answer WebView::api_records(Store& store, const Parameters& parameters) {
     store::RecordFilter filter = record_filter(parameters);
     filter.offset = number_of(parameters, "offset", 0, 0, kMaxOffset);
     filter.limit = number_of(parameters, "limit", kPageRows, 1, kMaxApiRows);
+    // The total is of the whole list, wherever the page lies in it.
+    const std::int64_t total = store.count_records(filter);
+    filter.after = key_of(parameters, "after");
+    filter.before = key_of(parameters, "before");
+    const std::vector<store::StoredRecord> rows = store.records(filter);
     Json records = Json::array();
-    for (const store::StoredRecord& stored : store.records(filter)) {
+    for (const store::StoredRecord& stored : rows) {
         Json entry;
         entry["machine_id"] = shown_id(stored.machine_id);
         entry["download_id"] = stored.download_id;
@@ -688,10 +928,12 @@ Answer WebView::api_records(Store& store, const Parameters& parameters) {
         records.push_back(std::move(entry));
     }
     Json json;
-    json["total"] = store.count_records(filter);
+    json["total"] = total;
     json["offset"] = filter.offset;
     json["limit"] = *filter.limit;
     json["records"] = std::move(records);
+    // The next page, by key: as quick as the first however deep.
+    json["next"] = rows.size() == *filter.limit ? Json(key_text(rows.back().key)) : Json(nullptr);
     return json_answer(json);
 }
 
@@ -715,7 +957,7 @@ Answer WebView::api_downloads(Store& store, const Parameters& parameters) {
 
 Answer WebView::api_days(Store& store, const Parameters& parameters) {
     constexpr std::array names{std::string_view("reader"), std::string_view("since"),
-                               std::string_view("until")};
+                               std::string_view("until"), std::string_view("q")};
     take_only(parameters, names);
     Json list = Json::array();
     for (const store::DayCount& day : store.records_per_day(record_filter(parameters))) {
@@ -921,12 +1163,7 @@ Answer WebView::metrics(Store* store, const Parameters& parameters) const {
 }
 
 Answer WebView::error_page(int status, std::string_view title, std::string_view message) {
-    data values;
-    values.set("message", std::string(message));
-    return {status,
-            "text/html; charset=utf-8",
-            render("error.mustache", std::move(values), std::string(title), -1, false),
-            {}};
+    return error_answer(status, title, message);
 }
 
 }  // namespace kdr::web

@@ -49,7 +49,8 @@ inline constexpr std::size_t kPageRows = 100;         ///< records or downloads 
 inline constexpr std::size_t kMaxApiRows = 1000;      ///< the most /api/records gives at once
 inline constexpr std::size_t kMaxExportRows = 10000;  ///< the most one export holds
 inline constexpr std::size_t kMaxOffset = 100'000'000;
-inline constexpr std::size_t kMaxSearch = 200;  ///< bytes of a search text
+inline constexpr std::size_t kMaxSearch = 200;      ///< bytes of a search text
+inline constexpr std::size_t kReaderCollects = 20;  ///< a reader's latest collects on its page
 
 /// The view over one store. Each call uses the store it is given, so that
 /// each of the server's threads can hold a connection of its own.
@@ -57,9 +58,12 @@ class WebView {
   public:
     explicit WebView(ViewSettings settings) : settings_(settings) {}
 
-    /// The readers page: "/".
+    /// The readers page: "/", sorted by `sort` (reader, last, records,
+    /// outcome) and `order` (asc, desc); with q, since or until, the records
+    /// of every reader that match instead, a page at a time (after, before).
     Answer readers_page(store::Store& store, const Parameters& parameters) const;
-    /// A reader's records: "/readers/<ID>".
+    /// A reader's records, a page at a time (after, before), and its latest
+    /// collects: "/readers/<ID>".
     Answer reader_page(store::Store& store, const std::string& reader,
                        const Parameters& parameters) const;
     /// Every download: "/downloads".
@@ -90,6 +94,8 @@ class WebView {
     static Answer error_page(int status, std::string_view title, std::string_view message);
 
   private:
+    Answer search_page(store::Store& store, const Parameters& parameters) const;
+
     ViewSettings settings_;
 };
 

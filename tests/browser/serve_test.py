@@ -220,6 +220,36 @@ class ServeTest(unittest.TestCase):
         self.assertEqual(len(texts), 2)
         self.assertTrue(all("pear" in text for text in texts), texts)
 
+    def test_search_every_reader_from_the_readers_page(self):
+        self.driver.get(self.base)
+        field = self.driver.find_element("css selector", "#search input[name=q]")
+        field.send_keys("PEAR")  # the records say "pear"
+        field.submit()
+        self.wait(lambda d: "q=PEAR" in d.current_url, "the search submitted")
+        found = [
+            (row.find_element("tag name", "a").text, row.find_element("css selector", "td.text").text)
+            for row in self.rows("results")
+        ]
+        self.assertEqual(found, [(PLAIN_READER[0], "pear 2"), (PLAIN_READER[0], "pear 5")])
+        link = self.rows("results")[0].find_element("tag name", "a").get_attribute("href")
+        self.assertTrue(link.endswith("/readers/" + PLAIN_READER[0]), link)
+        # The chart counts the matches alone: two days, not the store's three.
+        source = self.driver.find_element("id", "chart").get_attribute("data-source")
+        self.assertIn("q=PEAR", source)
+        drawn = self.wait(
+            lambda d: d.find_element("id", "chart").get_attribute("data-drawn"), "chart drawn"
+        )
+        self.assertEqual(drawn, "2")
+
+    def test_reader_page_lists_its_collects_newest_first(self):
+        self.driver.get(self.base + "readers/" + PLAIN_READER[0])
+        collects = [row.text for row in self.rows("collects")]
+        self.assertEqual(len(collects), 2)
+        self.assertIn("3 reads, no two agreed", collects[0])
+        self.assertNotIn("no two agreed", collects[1])
+        every = self.driver.find_element("link text", "Every collect of this reader")
+        self.assertTrue(every.get_attribute("href").endswith("/downloads?reader=" + PLAIN_READER[0]))
+
     def test_markup_in_records_is_shown_as_text(self):
         self.driver.get(self.base + "readers/" + MARKUP_READER[0])
         texts = [
@@ -242,6 +272,13 @@ class ServeTest(unittest.TestCase):
             ("GET", "api/records?limit=1001", 400),
             ("GET", "api/records?q=a&q=b", 400),
             ("GET", "api/records?q=caf%E9", 400),  # no UTF-8
+            ("GET", "api/records?q=a%00b", 400),
+            ("GET", "api/records?after=1.2", 400),
+            ("GET", "?page=2", 404),
+            ("GET", "?sort=colour", 400),
+            ("GET", "?q=pear&after=99999.1.1", 404),
+            ("GET", f"readers/{PLAIN_READER[0]}?after=99999.1.1", 404),
+            ("GET", "downloads?page=99", 404),
             ("GET", f"readers/{PLAIN_READER[0]}?until=yesterday", 400),
             ("GET", "static/../../etc/passwd", 404),
             ("GET", "static/nope", 404),
@@ -262,9 +299,15 @@ class ServeTest(unittest.TestCase):
         status, _, body = http(self.base + f"api/records?reader={PLAIN_READER[0]}&limit=2")
         page = json.loads(body)
         self.assertEqual(status, 200)
-        self.assertEqual(sorted(page), ["limit", "offset", "records", "total"])
+        self.assertEqual(sorted(page), ["limit", "next", "offset", "records", "total"])
         self.assertEqual((page["total"], page["offset"], page["limit"]), (5, 0, 2))
         self.assertEqual([r["text"] for r in page["records"]], PLAIN_READER[2][:2])
+        # The next page by key takes up where this one ended.
+        path = f"api/records?reader={PLAIN_READER[0]}&limit=2&after={page['next']}"
+        self.assertEqual(
+            [r["text"] for r in json.loads(http(self.base + path)[2])["records"]],
+            PLAIN_READER[2][2:4],
+        )
 
     def test_beyond_loopback_needs_a_token(self):
         result = subprocess.run(

@@ -3,6 +3,23 @@
 // stored a new download since it was shown.
 "use strict";
 
+// The store gives only the days that have records: the days between them
+// are drawn as zero, so that a gap in the collects shows as one.
+function withEmptyDays(counted) {
+  if (counted.length < 2) {
+    return counted;
+  }
+  const dayMs = 24 * 60 * 60 * 1000;
+  const records = new Map(counted.map((d) => [d.day, d.records]));
+  const days = [];
+  const last = Date.parse(counted[counted.length - 1].day + "T00:00:00Z");
+  for (let t = Date.parse(counted[0].day + "T00:00:00Z"); t <= last; t += dayMs) {
+    const day = new Date(t).toISOString().slice(0, 10);
+    days.push({ day, records: records.get(day) || 0 });
+  }
+  return days;
+}
+
 function drawChart() {
   const canvas = document.getElementById("chart");
   if (!canvas || typeof Chart === "undefined") {
@@ -10,7 +27,8 @@ function drawChart() {
   }
   fetch(canvas.dataset.source, { credentials: "same-origin" })
     .then((response) => (response.ok ? response.json() : Promise.reject(response.status)))
-    .then((days) => {
+    .then((counted) => {
+      const days = withEmptyDays(counted);
       const chart = new Chart(canvas, {
         type: "bar",
         data: {
