@@ -558,14 +558,24 @@ Answer WebView::api_days(Store& store, const Parameters& parameters) {
 }
 
 Answer WebView::export_file(Store& store, std::string_view what, std::string_view format,
-                            const Parameters& parameters) const {
+                            const Parameters& query) const {
+    // ?bom=1 begins a CSV file with a byte-order mark, for spreadsheets; the
+    // other parameters are each export's own.
+    Parameters parameters = query;
+    const bool bom = format == "csv" && number_of(query, "bom", 0, 0, 1) == 1;
+    if (format == "csv") {
+        parameters.erase("bom");
+    }
+    const auto csv_body = [bom](std::string text) {
+        return bom ? std::string(writers::kUtf8Bom) + text : text;
+    };
     if (what == "records" && (format == "csv" || format == "json")) {
         take_only(parameters, kRecordParameters);
         store::RecordFilter filter = record_filter(parameters);
         filter.offset = number_of(parameters, "offset", 0, 0, kMaxOffset);
         filter.limit = number_of(parameters, "limit", kMaxExportRows, 1, kMaxExportRows);
         return file_answer(format == "csv" ? "text/csv; charset=utf-8" : "application/json",
-                           render_stored(format, store.records(filter)),
+                           csv_body(render_stored(format, store.records(filter))),
                            fmt::format("records.{}", format));
     }
     if (what == "readers" && format == "csv") {
@@ -586,7 +596,7 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
                                !age || *age >= settings_.stale_days,
                                last ? std::string(store::to_string(last->check)) : "");
         }
-        return file_answer("text/csv; charset=utf-8", std::move(csv), "readers.csv");
+        return file_answer("text/csv; charset=utf-8", csv_body(std::move(csv)), "readers.csv");
     }
     if (what == "downloads" && format == "csv") {
         constexpr std::array names{std::string_view("reader"), std::string_view("since"),
@@ -607,7 +617,7 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
                                store::to_string(d.erase), d.reads,
                                d.check == store::ReadCheck::Sure, store::to_string(d.check));
         }
-        return file_answer("text/csv; charset=utf-8", std::move(csv), "downloads.csv");
+        return file_answer("text/csv; charset=utf-8", csv_body(std::move(csv)), "downloads.csv");
     }
     return error_page(404, "Not found", "There is no such export.");
 }
