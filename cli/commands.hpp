@@ -56,7 +56,9 @@ struct ExportOptions {
     std::optional<std::string> db;
     std::optional<std::string> reader;
     std::optional<std::string> since;  ///< "YYYY-MM-DD"
+    std::optional<std::string> until;  ///< "YYYY-MM-DD", inclusive
     std::string format = "csv";
+    bool bom = false;  ///< a UTF-8 byte-order mark before CSV, for spreadsheets
     std::optional<std::string> output_file;  ///< -o; "-" or none: standard output
 };
 
@@ -70,6 +72,18 @@ struct HistoryOptions {
 
 struct RebuildOptions {
     std::optional<std::string> db;
+};
+
+struct BackupOptions {
+    std::optional<std::string> db;
+    std::string file;  ///< the copy
+    bool force = false;
+};
+
+struct PruneOptions {
+    std::optional<std::string> db;
+    std::string before;  ///< "YYYY-MM-DD", UTC
+    bool dry_run = false;
 };
 
 struct DemoOptions {
@@ -91,6 +105,8 @@ void add_demo_options(CLI::App& command, DemoOptions& options);
 void add_export_options(CLI::App& command, ExportOptions& options);
 void add_history_options(CLI::App& command, HistoryOptions& options);
 void add_rebuild_options(CLI::App& command, RebuildOptions& options);
+void add_backup_options(CLI::App& command, BackupOptions& options);
+void add_prune_options(CLI::App& command, PruneOptions& options);
 
 int command_open(const LineOptions& options, Console& console);
 int command_download(const DownloadOptions& options, Console& console);
@@ -103,5 +119,7 @@ int command_demo(const DemoOptions& options, Console& console);
 int command_export(const ExportOptions& options, Console& console);
 int command_history(const HistoryOptions& options, Console& console);
 int command_rebuild(const RebuildOptions& options, Console& console);
+int command_backup(const BackupOptions& options, Console& console);
+int command_prune(const PruneOptions& options, Console& console);
 
 }  // namespace kdr::cli
