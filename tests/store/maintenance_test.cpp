@@ -1,6 +1,7 @@
 // `kdr backup` and `kdr prune` on real stores: a copy taken while another
 // connection writes, and retention that keeps what the never-twice rule needs.
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <sqlite3.h>
 
 #include <filesystem>
@@ -134,6 +135,41 @@ TEST_P(Maintenance, BackupAndPruneKeepWhatTheRuleNeeds) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, Maintenance,
                          ::testing::Values(Backend::Sqlite, Backend::Postgres), backend_name);
+
+// --since and --until take the reader's days inclusively; --bom only adds
+// the mark, and only to CSV.
+TEST(Export, DaysAndByteOrderMark) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    std::unique_ptr<Store> store = open_store(target);
+    collect(*store, "KDRA    ", {0, 720, 1440}, on(2024, 5, 3));  // 1, 2 and 3 May
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        bool bom;
+        std::vector<std::string> days;  // of the rows, in order
+    } cases[] = {
+        {{}, 0, false, {"2024-05-01", "2024-05-02", "2024-05-03"}},
+        {{"--until", "2024-05-02"}, 0, false, {"2024-05-01", "2024-05-02"}},
+        {{"--since", "2024-05-02", "--until", "2024-05-02", "--bom"}, 0, true, {"2024-05-02"}},
+        {{"--bom", "--format", "json"}, 2, false, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"export", "--db", target};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const e2e::ProcessResult result = run_kdr(args, kDeadline);
+        EXPECT_EQ(result.exit_code, c.exit_code) << fmt::format("{}", fmt::join(args, " "));
+        std::string_view out = result.out;
+        EXPECT_EQ(out.starts_with("\xEF\xBB\xBF"), c.bom) << out;
+        out.remove_prefix(c.bom ? 3 : 0);
+        std::vector<std::string> days;
+        for (std::size_t line = out.find('\n'); line + 1 < out.size();
+             line = out.find('\n', line + 1)) {
+            days.emplace_back(out.substr(out.find('T', line) - 10, 10));  // the timestamp's day
+        }
+        EXPECT_EQ(days, c.days) << out;
+    }
+}
 
 // Collects committed but still in the write-ahead log are copied; another
 // connection's open write transaction neither blocks the copy nor gets in.
