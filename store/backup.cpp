@@ -157,6 +157,13 @@ BackupReport backup_sqlite(const std::string& path, const std::string& file, boo
             fmt::format("the store {} does not exist: check the path (kdr collect creates it)",
                         path));
     }
+    // Renamed over the store, the copy would take the place of the file
+    // that collects go on writing.
+    if (std::filesystem::equivalent(path, file, error)) {
+        throw StoreError(
+            StoreErrorKind::CannotOpen,
+            fmt::format("{} is the store itself: give another file for the copy", file));
+    }
     if (!replace && std::filesystem::exists(file, error)) {
         throw StoreError(
             StoreErrorKind::CannotOpen,

@@ -1,5 +1,6 @@
-// `kdr backup` and `kdr prune` on real stores: a copy taken while another
-// connection writes, and retention that keeps what the never-twice rule needs.
+// Getting data out of real stores: `kdr backup` taken while another
+// connection writes, `kdr prune` keeping what the never-twice rule needs, and
+// exports a spreadsheet opens safely.
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 #include <sqlite3.h>
@@ -11,6 +12,7 @@
 #include "sequences.hpp"
 #include "store_support.hpp"
 #include "tests/e2e/process.hpp"
+#include "web/web_view.hpp"
 
 namespace kdr::store::test {
 namespace {
@@ -95,6 +97,11 @@ TEST_P(Maintenance, BackupAndPruneKeepWhatTheRuleNeeds) {
          GetParam() == Backend::Sqlite ? 1 : 2,
          GetParam() == Backend::Sqlite ? "exists: give --force" : "pg_dump",
          6},
+        {"not over the store",
+         {"backup", "--force", target},
+         GetParam() == Backend::Sqlite ? 1 : 2,
+         GetParam() == Backend::Sqlite ? "is the store itself" : "pg_dump",
+         6},
     };
     for (const Step& step : steps) {
         std::vector<std::string> args = step.args;
@@ -168,6 +175,31 @@ TEST(Export, DaysAndByteOrderMark) {
             days.emplace_back(out.substr(out.find('T', line) - 10, 10));  // the timestamp's day
         }
         EXPECT_EQ(days, c.days) << out;
+    }
+}
+
+// The web view's CSV exports: a byte-order mark only when asked, and no
+// cell a spreadsheet would run, in each of them.
+TEST(Export, WebCsvForSpreadsheets) {
+    const TempDir dir;
+    const std::string target = (dir.path() / "records.sqlite").string();
+    std::unique_ptr<Store> store = open_store(target);
+    Download download = protocol::decode_records(
+        std::string("\x02        00001") + std::string(nth_record(0).stamp.chars()) + "0@SUM(1)?\r",
+        0);
+    const auto now = std::chrono::system_clock::now();
+    store->store_download({"-port", now, now, &download, false, "=CRADLE", 1, ReadCheck::Sure, {}});
+    const web::WebView view(web::ViewSettings{});
+    for (const std::string_view what : {"records", "readers", "downloads"}) {
+        for (const bool bom : {false, true}) {
+            const web::Parameters asked = bom ? web::Parameters{{"bom", "1"}} : web::Parameters{};
+            const std::string body = view.export_file(*store, what, "csv", asked).body;
+            EXPECT_EQ(body.starts_with("\xEF\xBB\xBF"), bom) << what;
+            EXPECT_NE(body.find("\"'=CRADLE\""), std::string::npos) << body;
+            EXPECT_NE(body.find(what == "records" ? "\"'@SUM(1)\"" : "\"'-port\""),
+                      std::string::npos)
+                << body;
+        }
     }
 }
 
