@@ -118,7 +118,7 @@ constexpr std::string_view kOverview = R"(Examples:
 Every reader command opens the connection (the reader checks the password)
 and then does its one job. The port comes from --port or KDR_PORT, the
 password from --password, --password-file or KDR_PASSWORD; the store of
-collect, export, history and rebuild from --db or KDR_DB.
+collect, export, history, rebuild, backup and prune from --db or KDR_DB.
 
 Results go to standard output; messages, progress and traces to standard
 error (--quiet leaves only errors there).
@@ -126,8 +126,8 @@ Exit codes: 0 success, 1 the operation failed, 2 bad usage.
 Run "kdr COMMAND --help" for the options of a command.)";
 
 // Every command of `kdr`, in the order the help lists them.
-const std::array<Command, 13>& command_table() {
-    static const std::array<Command, 13> table{
+const std::array<Command, 15>& command_table() {
+    static const std::array<Command, 15> table{
         make_command<LineOptions>(
             "open", "Open a connection: the reader checks the password. Exit 0 when it accepts.",
             add_open_options, command_open),
@@ -171,6 +171,14 @@ const std::array<Command, 13>& command_table() {
             "Derive the stored records anew from the readers' answers the store keeps, by this "
             "kdr's rules, in one transaction.",
             add_rebuild_options, command_rebuild),
+        make_command<BackupOptions>(
+            "backup",
+            "Copy a SQLite store as of one moment while collects write, and check the copy.",
+            add_backup_options, command_backup),
+        make_command<PruneOptions>(
+            "prune",
+            "Remove the records of reader memories that a verified erase ended before a day.",
+            add_prune_options, command_prune),
         make_command<CheckOptions>(
             "check",
             "List the readers that need attention, for cron and monitoring: exit 0 when none, 1 "

@@ -56,7 +56,9 @@ struct ExportOptions {
     std::optional<std::string> db;
     std::optional<std::string> reader;
     std::optional<std::string> since;  ///< "YYYY-MM-DD"
+    std::optional<std::string> until;  ///< "YYYY-MM-DD", inclusive
     std::string format = "csv";
+    bool bom = false;  ///< a UTF-8 byte-order mark before CSV, for spreadsheets
     std::optional<std::string> output_file;  ///< -o; "-" or none: standard output
 };
 
@@ -75,6 +77,18 @@ struct CheckOptions {
 
 struct RebuildOptions {
     std::optional<std::string> db;
+};
+
+struct BackupOptions {
+    std::optional<std::string> db;
+    std::string file;  ///< the copy
+    bool force = false;
+};
+
+struct PruneOptions {
+    std::optional<std::string> db;
+    std::string before;  ///< "YYYY-MM-DD", UTC
+    bool dry_run = false;
 };
 
 struct DemoOptions {
@@ -97,6 +111,8 @@ void add_export_options(CLI::App& command, ExportOptions& options);
 void add_history_options(CLI::App& command, HistoryOptions& options);
 void add_rebuild_options(CLI::App& command, RebuildOptions& options);
 void add_check_options(CLI::App& command, CheckOptions& options);
+void add_backup_options(CLI::App& command, BackupOptions& options);
+void add_prune_options(CLI::App& command, PruneOptions& options);
 
 int command_open(const LineOptions& options, Console& console);
 int command_download(const DownloadOptions& options, Console& console);
@@ -112,5 +128,7 @@ int command_rebuild(const RebuildOptions& options, Console& console);
 /// Exit 0 when no reader needs attention, 1 when some do, 3 when the store
 /// cannot be read.
 int command_check(const CheckOptions& options, Console& console);
+int command_backup(const BackupOptions& options, Console& console);
+int command_prune(const PruneOptions& options, Console& console);
 
 }  // namespace kdr::cli

@@ -16,7 +16,7 @@ namespace kdr::cli {
 void add_rebuild_options(CLI::App& command, RebuildOptions& options) {
     add_db_option(command, options.db);
     command.footer(R"(Prints what changed. Readers with downloads from before the store kept
-answers are left as they are.
+answers, and readers kdr prune pruned, are left as they are.
 
 Examples:
   kdr rebuild --db records.sqlite)");
@@ -32,6 +32,11 @@ int command_rebuild(const RebuildOptions& options, Console& console) {
     for (const std::string& id : report.kept_readers) {
         text += fmt::format(
             "{}: left as it was (downloaded before the store kept the reader's answers)\n",
+            cp1252_to_utf8(id));
+    }
+    for (const std::string& id : report.pruned_readers) {
+        text += fmt::format(
+            "{}: left as it was (records of its ended memories were pruned by kdr prune)\n",
             cp1252_to_utf8(id));
     }
     write_out(text, console);

@@ -21,18 +21,18 @@ constexpr std::size_t kReadersListed = 10;
 
 }  // namespace
 
-std::chrono::year_month_day parse_day(const std::string& text) {
+std::chrono::year_month_day parse_day(const std::string& text, std::string_view option) {
     int year = 0;
     unsigned month = 0;
     unsigned day = 0;
     char extra = 0;
     if (std::sscanf(text.c_str(), "%4d-%2u-%2u%c", &year, &month, &day, &extra) != 3) {
-        throw UsageError(fmt::format("--since {}: give a date as YYYY-MM-DD", text));
+        throw UsageError(fmt::format("{} {}: give a date as YYYY-MM-DD", option, text));
     }
     const std::chrono::year_month_day parsed{std::chrono::year{year}, std::chrono::month{month},
                                              std::chrono::day{day}};
     if (!parsed.ok()) {
-        throw UsageError(fmt::format("--since {}: no such date", text));
+        throw UsageError(fmt::format("{} {}: no such date", option, text));
     }
     return parsed;
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "cli/app.hpp"
 #include "cli/result_file.hpp"
@@ -13,9 +14,10 @@
 
 namespace kdr::cli {
 
-/// A --since day, YYYY-MM-DD. Throws UsageError for anything else and for a
-/// day that does not exist.
-[[nodiscard]] std::chrono::year_month_day parse_day(const std::string& text);
+/// A day, YYYY-MM-DD, given to `option`. Throws UsageError for anything else
+/// and for a day that does not exist.
+[[nodiscard]] std::chrono::year_month_day parse_day(const std::string& text,
+                                                    std::string_view option = "--since");
 
 /// Whether --reader, when given, names a reader the store holds. A name of no
 /// reader is a failure of its own (an empty result would look like a reader

@@ -141,10 +141,18 @@ UPDATE downloads SET checked = CASE WHEN sure = 0 THEN 'unsure'
 )sql";
 
 // Version 5 knew nothing of collects that failed before a download: a
-// station keeps each port's last state here, written when it changes. The
+// station keeps each port's last state here, written when it changes; nor of
+// records removed by kdr prune, which the counts read from downloads subtract
+// (pruned_memories). The
 // indexes let a view find each reader's last verified erase and count the
 // downloads by outcome without reading every download.
 constexpr std::string_view kPortStates = R"sql(
+CREATE TABLE pruned_memories (
+  memory BIGINT PRIMARY KEY,
+  reader_id BIGINT NOT NULL,
+  records BIGINT NOT NULL,
+  pruned_at TEXT NOT NULL
+);
 CREATE TABLE port_states (
   port TEXT PRIMARY KEY,
   reachable INTEGER NOT NULL,

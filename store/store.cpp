@@ -20,6 +20,7 @@
 #include "kdr/text_encoding.hpp"
 #include "protocol/record_decoding.hpp"
 #include "store/database.hpp"
+#include "store/prune.hpp"
 #include "store/rule.hpp"
 
 namespace kdr::store {
@@ -262,6 +263,14 @@ class RecordStore final : public Store {
     std::vector<PortState> port_states() override;
     std::int64_t last_download_id() override;
     RebuildReport rebuild() override;
+    PruneReport prune(std::chrono::year_month_day before, bool dry_run) override {
+        Transaction transaction(*db_);
+        PruneReport report = detail::prune_memories(*db_, before, dry_run);
+        if (!dry_run) {
+            transaction.commit();
+        }
+        return report;
+    }
     [[nodiscard]] std::string name() const override { return db_->name(); }
 
   private:
@@ -609,6 +618,12 @@ std::int64_t RecordStore::count_records(const RecordFilter& filter) {
         if (filter.machine_id) {
             sql += " WHERE " + reader_condition("x.reader_id", *filter.machine_id, params);
         }
+        // Less the records pruned since.
+        sql = fmt::format(
+            "SELECT ({}) - (SELECT coalesce(sum(x.records), 0) FROM pruned_memories x{})", sql,
+            filter.machine_id
+                ? " WHERE " + reader_condition("x.reader_id", *filter.machine_id, params)
+                : std::string());
     }
     return db_->run(sql, params).at(0).integer(0);
 }
@@ -684,11 +699,13 @@ std::vector<ReaderSummary> RecordStore::reader_summaries() {
     }
     // Each record counts in the download that stored it (count_records says
     // why); a reader's last download is its highest id.
+    // Less the records pruned since.
     const std::string sql = fmt::format(
-        "SELECT r.machine_id, r.named, coalesce(s.records, 0), s.last, {} FROM readers r "
-        "LEFT JOIN (SELECT reader_id, sum(new_records) AS records, max(id) AS last FROM "
-        "downloads GROUP BY reader_id) s ON s.reader_id = r.id LEFT JOIN downloads d ON d.id = "
-        "s.last ORDER BY r.machine_id",
+        "SELECT r.machine_id, r.named, coalesce(s.records, 0) - coalesce(p.records, 0), s.last, "
+        "{} FROM readers r LEFT JOIN (SELECT reader_id, sum(new_records) AS records, max(id) AS "
+        "last FROM downloads GROUP BY reader_id) s ON s.reader_id = r.id LEFT JOIN downloads d "
+        "ON d.id = s.last LEFT JOIN (SELECT reader_id, sum(records) AS records FROM "
+        "pruned_memories GROUP BY reader_id) p ON p.reader_id = r.id ORDER BY r.machine_id",
         download_columns());
     std::vector<ReaderSummary> summaries;
     for (const Row& row : db_->run(sql)) {
@@ -858,6 +875,15 @@ RebuildReport RecordStore::rebuild() {
     for (const Row& row : downloads) {
         if (row.is_null(2) && kept.insert(row.integer(1)).second) {
             report.kept_readers.push_back(row.bytes(4));
+        }
+    }
+    // A pruned memory's records are gone, and the replay would store the
+    // kept answers' records again: such readers stay as they are.
+    for (const Row& row :
+         db_->run("SELECT DISTINCT p.reader_id, r.machine_id FROM pruned_memories p JOIN "
+                  "readers r ON r.id = p.reader_id ORDER BY r.machine_id")) {
+        if (kept.insert(row.integer(0)).second) {
+            report.pruned_readers.push_back(row.bytes(1));
         }
     }
     // The records as they were, to tell what changed.

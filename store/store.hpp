@@ -174,6 +174,19 @@ struct RebuildReport {
     std::size_t records_changed = 0;  ///< records that are not as they were (added, gone or other)
     /// Readers left as they were: a download of theirs has no answer kept.
     std::vector<std::string> kept_readers;
+    /// Readers left as they were: records of theirs were pruned, and their
+    /// memories could not be derived again as they stood.
+    std::vector<std::string> pruned_readers;
+};
+
+/// What prune removed (or, for a dry run, would remove), reader by reader.
+struct PruneReport {
+    struct Reader {
+        std::string machine_id;    ///< as stored
+        std::size_t memories = 0;  ///< memories whose records were removed
+        std::size_t records = 0;
+    };
+    std::vector<Reader> readers;  ///< in the order of readers(); only those with records removed
 };
 
 /// Which records records() gives, in the order of readers (as first stored),
@@ -360,6 +373,14 @@ class Store {
     /// answers were kept are left as they are. Throws StoreError, having
     /// changed nothing.
     virtual RebuildReport rebuild() = 0;
+
+    /// Removes the records of every memory that a verified erase (the reader
+    /// read back empty) ended before `before` (UTC), in one transaction; with
+    /// `dry_run` removes nothing and says the same. A reader's current memory,
+    /// and any memory ended otherwise, is kept: the never-twice rule may need
+    /// it. Downloads and their answers stay; the records they stored are
+    /// counted as pruned. Throws StoreError, having removed nothing.
+    virtual PruneReport prune(std::chrono::year_month_day before, bool dry_run) = 0;
 
     /// The store as the user named it, without a password.
     [[nodiscard]] virtual std::string name() const = 0;

@@ -968,17 +968,27 @@ Answer WebView::api_days(Store& store, const Parameters& parameters) {
 
 Answer WebView::export_file(Store& store, std::string_view what, std::string_view format,
                             const Parameters& parameters) const {
+    // ?bom=1 begins a CSV file with a byte-order mark, for spreadsheets; the
+    // other parameters are each export's own.
+    const bool bom = format == "csv" && number_of(parameters, "bom", 0, 0, 1) == 1;
+    Parameters own = parameters;
+    if (format == "csv") {
+        own.erase("bom");
+    }
+    const auto csv_body = [bom](const std::string& text) {
+        return bom ? std::string(writers::kUtf8Bom) + text : text;
+    };
     if (what == "records" && (format == "csv" || format == "json")) {
-        take_only(parameters, kRecordParameters);
-        store::RecordFilter filter = record_filter(parameters);
-        filter.offset = number_of(parameters, "offset", 0, 0, kMaxOffset);
-        filter.limit = number_of(parameters, "limit", kMaxExportRows, 1, kMaxExportRows);
+        take_only(own, kRecordParameters);
+        store::RecordFilter filter = record_filter(own);
+        filter.offset = number_of(own, "offset", 0, 0, kMaxOffset);
+        filter.limit = number_of(own, "limit", kMaxExportRows, 1, kMaxExportRows);
         return file_answer(format == "csv" ? "text/csv; charset=utf-8" : "application/json",
-                           render_stored(format, store.records(filter)),
+                           csv_body(render_stored(format, store.records(filter))),
                            fmt::format("records.{}", format));
     }
     if (what == "readers" && format == "csv") {
-        take_only(parameters, {});
+        take_only(own, {});
         std::string csv =
             "machine_id,named,records,last_download,last_ended,last_port,complete,"
             "sure,erase,stale,check\n";
@@ -995,17 +1005,17 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
                                !age || *age >= settings_.stale_days,
                                last ? std::string(store::to_string(last->check)) : "");
         }
-        return file_answer("text/csv; charset=utf-8", std::move(csv), "readers.csv");
+        return file_answer("text/csv; charset=utf-8", csv_body(csv), "readers.csv");
     }
     if (what == "downloads" && format == "csv") {
         constexpr std::array names{std::string_view("reader"), std::string_view("since"),
                                    std::string_view("limit"), std::string_view("offset")};
-        take_only(parameters, names);
+        take_only(own, names);
         store::DownloadFilter filter;
-        filter.machine_id = value_of(parameters, "reader");
-        filter.since = day_of(parameters, "since");
-        filter.limit = number_of(parameters, "limit", kMaxExportRows, 1, kMaxExportRows);
-        filter.offset = number_of(parameters, "offset", 0, 0, kMaxOffset);
+        filter.machine_id = value_of(own, "reader");
+        filter.since = day_of(own, "since");
+        filter.limit = number_of(own, "limit", kMaxExportRows, 1, kMaxExportRows);
+        filter.offset = number_of(own, "offset", 0, 0, kMaxOffset);
         std::string csv =
             "id,started,ended,machine_id,port,announced,received,complete,new,"
             "already_stored,erase,reads,sure,check\n";
@@ -1016,7 +1026,7 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
                                store::to_string(d.erase), d.reads,
                                d.check == store::ReadCheck::Sure, store::to_string(d.check));
         }
-        return file_answer("text/csv; charset=utf-8", std::move(csv), "downloads.csv");
+        return file_answer("text/csv; charset=utf-8", csv_body(csv), "downloads.csv");
     }
     return error_page(404, "Not found", "There is no such export.");
 }

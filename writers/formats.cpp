@@ -21,10 +21,14 @@ UnknownName::UnknownName(Kind kind, std::string_view name)
       name_(name) {}
 
 std::string csv_field(std::string_view field) {
-    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+    // A spreadsheet takes a cell that begins so for a formula (OWASP's CSV
+    // injection): a leading quote makes it text again.
+    const bool formula = !field.empty() &&
+                         std::string_view("=+-@\t\r").find(field.front()) != std::string_view::npos;
+    if (!formula && field.find_first_of(",\"\r\n") == std::string_view::npos) {
         return std::string(field);
     }
-    std::string quoted = "\"";
+    std::string quoted = formula ? "\"'" : "\"";
     for (const char c : field) {
         if (c == '"') {
             quoted += '"';

@@ -54,8 +54,14 @@ using TextEncoder = std::function<std::string(std::string_view)>;
 /// otherwise.
 [[nodiscard]] TextEncoder text_encoder(std::string_view encoding);
 
-/// A CSV field, quoted where it needs to be.
+/// A CSV field, quoted where it needs to be. A field that begins with "=",
+/// "+", "-", "@", a tab or a carriage return, which a spreadsheet would run
+/// as a formula, is written as text: a single quote before it, quoted.
 [[nodiscard]] std::string csv_field(std::string_view field);
+
+/// The UTF-8 byte-order mark, which a spreadsheet needs before a CSV file to
+/// read it as UTF-8 rather than in the system's code page.
+inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 /// CR LF line ends become LF.
 [[nodiscard]] std::string with_platform_line_ends(std::string_view text);

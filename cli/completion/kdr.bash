@@ -13,17 +13,19 @@ _kdr_options() {
         simulate) echo '--help --password --id --records --record --fault --encoding --fast --clock --path-file' ;;
         demo) echo '--help --records --fast --format --trace --quiet' ;;
         collect) echo "$line --db --erase --reader --single-read --watch --format" ;;
-        export) echo '--help --db --reader --since --format --output' ;;
+        export) echo '--help --db --reader --since --until --format --output --bom' ;;
         history) echo '--help --db --reader --since --limit --format' ;;
         rebuild) echo '--help --db' ;;
         check) echo '--help --db --stale-days' ;;
+        backup) echo '--help --db --force' ;;
+        prune) echo '--help --db --before --dry-run' ;;
         serve) echo '--help --db --listen --token-file --stale-days' ;;
     esac
 }
 
 _kdr() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local commands='open download sync-time erase ports simulate demo collect export history rebuild serve check'
+    local commands='open download sync-time erase ports simulate demo collect export history rebuild backup prune serve check'
     local command='' i
     for ((i = 1; i < COMP_CWORD; i++)); do
         case " $commands " in
@@ -71,7 +73,7 @@ _kdr() {
             mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             return 0
             ;;
-        -w | --password | --id | -n | --records | -r | --record | --clock | --reader | --since | --limit | \
+        -w | --password | --id | -n | --records | -r | --record | --clock | --reader | --since | --until | --before | --limit | \
             --listen | --stale-days)
             return 0
             ;;

@@ -246,6 +246,28 @@ TEST(DownloadFormats, CsvQuotesWhereNeeded) {
     EXPECT_EQ(writers::with_platform_line_ends("a\r\nb\rc\r\n\r\n"), "a\nb\rc\n\n");
 }
 
+// A cell a spreadsheet would run as a formula is written as text; every CSV
+// writer goes through csv_field.
+TEST(DownloadFormats, CsvCellsNeverBecomeFormulas) {
+    const struct {
+        std::string_view field;
+        std::string_view written;
+    } cases[] = {
+        {"=SUM(A1:A9)", "\"'=SUM(A1:A9)\""},
+        {"+1", "\"'+1\""},
+        {"-5", "\"'-5\""},
+        {"@cmd", "\"'@cmd\""},
+        {"\tx", "\"'\tx\""},
+        {"\rx", "\"'\rx\""},
+        {"=\"a\",b", "\"'=\"\"a\"\",b\""},
+        {"a=b-c", "a=b-c"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(writers::csv_field(c.field), c.written) << c.field;
+    }
+}
+
 TEST(DownloadFormats, TheReadersCharactersBecomeUtf8) {
     const struct {
         const char* encoding;
