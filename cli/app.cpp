@@ -118,11 +118,13 @@ constexpr std::string_view kOverview = R"(Examples:
 Every reader command opens the connection (the reader checks the password)
 and then does its one job. The port comes from --port or KDR_PORT, the
 password from --password, --password-file or KDR_PASSWORD; the store of
-collect, export, history, rebuild, backup and prune from --db or KDR_DB.
+collect, export, history, rebuild, backup, prune, check and serve from --db or
+KDR_DB.
 
 Results go to standard output; messages, progress and traces to standard
 error (--quiet leaves only errors there).
-Exit codes: 0 success, 1 the operation failed, 2 bad usage.
+Exit codes: 0 success, 1 the operation failed, 2 bad usage (check: 1 when a
+reader needs attention, 3 when the store cannot be read).
 Run "kdr COMMAND --help" for the options of a command.)";
 
 // Every command of `kdr`, in the order the help lists them.

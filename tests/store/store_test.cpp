@@ -375,14 +375,16 @@ INSERT INTO records VALUES (1, 1, 1, 1, '2024-05-01 08:00:00', '2024/05/01 08:00
 // search index.
 std::string undo_version_6(Backend backend) {
     return backend == Backend::Sqlite
-               ? "DROP TABLE pruned_memories; DROP TABLE port_states; DROP INDEX downloads_by_reader_erase; "
+               ? "DROP TABLE pruned_memories; DROP TABLE port_states; DROP INDEX "
+                 "downloads_by_reader_erase; "
                  "DROP INDEX downloads_by_outcome; "
                  "DROP TRIGGER records_search_insert; DROP TRIGGER records_search_delete; "
                  "DROP TRIGGER records_search_update; DROP TABLE record_search; "
                  "ALTER TABLE records DROP COLUMN search_key; "
                  "ALTER TABLE records DROP COLUMN text_folded; "
                  "UPDATE schema_version SET version = 5;"
-               : "DROP TABLE pruned_memories; DROP TABLE port_states; DROP INDEX downloads_by_reader_erase; "
+               : "DROP TABLE pruned_memories; DROP TABLE port_states; DROP INDEX "
+                 "downloads_by_reader_erase; "
                  "DROP INDEX downloads_by_outcome; "
                  "DROP INDEX records_by_text; ALTER TABLE records DROP COLUMN text_folded; "
                  "UPDATE schema_version SET version = 5;";
