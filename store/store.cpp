@@ -267,6 +267,7 @@ class RecordStore final : public Store {
     std::int64_t last_download_id() override;
     RebuildReport rebuild() override;
     [[nodiscard]] std::string name() const override { return db_->name(); }
+    void interrupt() noexcept override { db_->interrupt(); }
 
   private:
     /// "<column> IN (?n, ...)" for the readers `named` names, their ids added
