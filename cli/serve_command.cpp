@@ -177,12 +177,12 @@ int command_serve(const ServeOptions& options, Console& console) {
             "libjs-chart.js)\n",
             settings.chart_script);
     }
-    const std::string shown_host =
-        settings.host.find(':') == std::string::npos ? settings.host : "[" + settings.host + "]";
     // The store's name, not --db: a PostgreSQL URI may hold a password, and
     // this line goes to the journal.
-    console.out << fmt::format("kdr serve: http://{}:{}/ shows {} (Ctrl+C stops)\n", shown_host,
-                               server.port(), server.store_name())
+    console.out << fmt::format(
+                       "kdr serve: http://{}:{}/ shows {}{} (Ctrl+C stops)\n",
+                       web::shown_host(settings.host), server.port(), server.store_name(),
+                       settings.token ? "; open it once with ?token= and the access token" : "")
                 << std::flush;
 
     std::atomic<bool> served{false};
