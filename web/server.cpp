@@ -553,10 +553,13 @@ struct WebServer::Impl {
     }
 
     void static_file(const std::string& path, std::string content_type, std::string body) {
-        routes.push_back({std::regex(path),
-                          [answer = Answer{200, std::move(content_type), std::move(body), {}}](
-                              const Request&, const std::smatch&, Store*) { return answer; },
-                          false, false, true});
+        routes.push_back(
+            {.path = std::regex(path),
+             .handler = [answer = Answer{200, std::move(content_type), std::move(body), {}}](
+                            const Request&, const std::smatch&, Store*) { return answer; },
+             .reads_store = false,
+             .needs_token = false,
+             .cacheable = true});
     }
 
     /// Every address the view answers, in one place.
@@ -566,11 +569,11 @@ struct WebServer::Impl {
         if (!chart_script.empty()) {
             static_file("/static/chart\\.js", "text/javascript", chart_script);
         }
-        routes.push_back({std::regex("/healthz"),
-                          [this](const Request& request, const std::smatch&, Store*) {
-                              return healthz(request);
-                          },
-                          true, false});
+        routes.push_back({.path = std::regex("/healthz"),
+                          .handler = [this](const Request& request, const std::smatch&,
+                                            Store*) { return healthz(request); },
+                          .reads_store = false,
+                          .needs_token = false});
         const auto with = [](const Request& request) -> Parameters {
             Parameters parameters = request.parameters;
             parameters.erase("token");
