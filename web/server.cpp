@@ -894,8 +894,11 @@ void WebServer::Impl::accept() {
             beast::error_code ignored;
             const tcp::endpoint peer = socket.remote_endpoint(ignored);
             std::size_t& from_there = per_address[peer.address()];
+            // This machine's connections may all be a proxy's, or a
+            // station's own: only the total bounds them.
+            const bool bounded = !peer.address().is_loopback();
             if (ignored || open >= settings.connections ||
-                from_there >= settings.connections_per_address) {
+                (bounded && from_there >= settings.connections_per_address)) {
                 if (from_there == 0) {
                     per_address.erase(peer.address());
                 }

@@ -33,7 +33,8 @@ struct ServeSettings {
     /// Requests waiting for one of those threads; beyond it, 503 at once.
     std::size_t queue = 512;
     /// Open connections from one address; beyond it a new one is closed at
-    /// once (a browser keeps 6).
+    /// once (a browser keeps 6). This machine's own (a proxy's) are not
+    /// bounded but by the total.
     std::size_t connections_per_address = 64;
     /// Open connections in all, below the open-file limit (whose soft limit
     /// is raised to its hard one at start).
