@@ -177,7 +177,7 @@ int run(int argc, char** argv) {
             http::write(stream, request);
             beast::flat_buffer buffer;
             http::response_parser<http::string_body> parser;
-            parser.body_limit(64U * 1024 * 1024);
+            parser.body_limit(std::uint64_t{64} * 1024 * 1024);
             http::read(stream, buffer, parser);
             if (parser.get().result_int() != 200) {
                 throw std::runtime_error(fmt::format("answered {}", parser.get().result_int()));

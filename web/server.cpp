@@ -340,7 +340,7 @@ std::string shown_host(const std::string& host) {
     boost::system::error_code error;
     const asio::ip::address address = asio::ip::make_address(host, error);
     if (!error && address.is_unspecified()) {
-        const std::string name = asio::ip::host_name(error);
+        std::string name = asio::ip::host_name(error);
         if (!error && !name.empty()) {
             return name;
         }
@@ -548,7 +548,7 @@ struct WebServer::Impl {
         }
     }
 
-    void route(std::string pattern, Handler handler) {
+    void route(const std::string& pattern, Handler handler) {
         routes.push_back({std::regex(pattern), std::move(handler)});
     }
 
@@ -754,12 +754,12 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
                              !keep_alive);
             }
         }
-        run(std::move(job), head_only, !keep_alive);
+        run(job, head_only, !keep_alive);
     }
 
     /// Hands the request to a worker and watches the socket meanwhile: a
     /// client that leaves ends its query.
-    void run(std::shared_ptr<Job> job, bool head_only, bool close_after) {
+    void run(const std::shared_ptr<Job>& job, bool head_only, bool close_after) {
         if (server_.queued.fetch_add(1) >= server_.settings.queue) {
             --server_.queued;
             return reply(error_answer(job->request.path, 503, "Busy",
@@ -871,7 +871,7 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
         (void)stream_.socket().close(ignored);
     }
 
-    static constexpr std::size_t kMaxAhead = 64 * 1024;
+    static constexpr std::size_t kMaxAhead = std::size_t{64} * 1024;
 
     Impl& server_;
     beast::tcp_stream stream_;
