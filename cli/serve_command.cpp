@@ -150,7 +150,8 @@ int command_serve(const ServeOptions& options, Console& console) {
     } else if (!web::is_loopback(settings.host)) {
         throw UsageError(fmt::format(
             "--listen {}: anyone who reaches this machine could read the store; give "
-            "--token-file FILE with an access token to listen beyond this machine, or listen "
+            "--token-file FILE with an access token to listen beyond this machine (as a service: "
+            "the credential named token, LoadCredential=token:FILE in its unit), or listen "
             "on 127.0.0.1",
             options.listen));
     }

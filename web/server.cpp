@@ -473,13 +473,14 @@ struct WebServer::Impl {
                                             kTokenCookie, token, kTokenCookieAge.count())}}};
         }
         const bool wrong = given != request.parameters.end() || !request.authorization.empty();
-        return error_answer(
-            request.path, 401, wrong ? "Wrong access token" : "Access token needed",
-            wrong ? "The access token given is not this station's: check it with the station's "
-                    "keeper, and open the address again with ?token=... and the right one."
-                  : "This station's view needs its access token. Open the address the "
-                    "station's keeper gave you, which ends in ?token=..., or send the header "
-                    "\"Authorization: Bearer TOKEN\".");
+        if (!wants_json(request.path)) {
+            return WebView::token_page(request.path, wrong);
+        }
+        return error_answer(request.path, 401, wrong ? "Wrong access token" : "Access token needed",
+                            wrong ? "the access token given is not this station's: check it with "
+                                    "the station's keeper"
+                                  : "this station's view needs its access token: send the header "
+                                    "\"Authorization: Bearer TOKEN\"");
     }
 
     /// The answer of a route that reads the store, on a worker's thread.
