@@ -3,6 +3,7 @@
 // system's version is its own source file, chosen in CMake.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,7 +24,8 @@ struct FileIdentity {
 [[nodiscard]] std::optional<FileIdentity> file_identity(const std::string& path);
 
 /// Raises the soft limit on open files to the hard one, so that the bound on
-/// connections, not the system, decides who is turned away.
-void raise_open_file_limit() noexcept;
+/// connections, not the system, decides who is turned away. Returns the
+/// limit then in force; none where the system has none to tell.
+std::optional<std::size_t> raise_open_file_limit() noexcept;
 
 }  // namespace kdr::web::detail

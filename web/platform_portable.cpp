@@ -20,6 +20,8 @@ std::optional<FileIdentity> file_identity(const std::string& path) {
                         static_cast<std::int64_t>(modified.time_since_epoch().count())};
 }
 
-void raise_open_file_limit() noexcept {}
+std::optional<std::size_t> raise_open_file_limit() noexcept {
+    return std::nullopt;
+}
 
 }  // namespace kdr::web::detail

@@ -18,12 +18,20 @@ std::optional<FileIdentity> file_identity(const std::string& path) {
                             static_cast<std::int64_t>(status.st_mtim.tv_nsec)};
 }
 
-void raise_open_file_limit() noexcept {
+std::optional<std::size_t> raise_open_file_limit() noexcept {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        (void)::setrlimit(RLIMIT_NOFILE, &limit);
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return std::nullopt;
     }
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t before = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            limit.rlim_cur = before;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? std::nullopt
+                                           : std::optional<std::size_t>(limit.rlim_cur);
 }
 
 }  // namespace kdr::web::detail

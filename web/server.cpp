@@ -379,6 +379,7 @@ struct WebServer::Impl {
 
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
+    asio::steady_timer accept_again{io};
     asio::thread_pool workers;
 
     explicit Impl(ServeSettings given)
@@ -394,7 +395,12 @@ struct WebServer::Impl {
             const StorePool::Lease lease = pool.borrow();
             store_name = (*lease).name();
         }
-        detail::raise_open_file_limit();
+        // Room under the limit for the store's files and the workers'.
+        constexpr std::size_t kSpareFiles = 64;
+        if (const std::optional<std::size_t> files = detail::raise_open_file_limit()) {
+            settings.connections =
+                std::min(settings.connections, *files > kSpareFiles ? *files - kSpareFiles : 1);
+        }
         add_routes();
         listen();
     }
@@ -891,27 +897,31 @@ void WebServer::Impl::accept() {
         if (error == asio::error::operation_aborted) {
             return;
         }
-        if (!error) {
-            beast::error_code ignored;
-            const tcp::endpoint peer = socket.remote_endpoint(ignored);
-            std::size_t& from_there = per_address[peer.address()];
-            // This machine's connections may all be a proxy's, or a
-            // station's own: only the total bounds them.
-            const bool bounded = !peer.address().is_loopback();
-            if (ignored || open >= settings.connections ||
-                (bounded && from_there >= settings.connections_per_address)) {
-                if (from_there == 0) {
-                    per_address.erase(peer.address());
-                }
-                (void)socket.close(ignored);
-            } else {
-                ++from_there;
-                ++open;
-                // An answer's head and body go out in one write, but a
-                // small answer must not wait for the client's acknowledgement.
-                (void)socket.set_option(tcp::no_delay(true), ignored);
-                std::make_shared<Connection>(*this, std::move(socket), peer.address())->start();
+        if (error) {
+            // Out of files, say: tried again shortly, as connections end.
+            accept_again.expires_after(std::chrono::milliseconds(100));
+            accept_again.async_wait([this](beast::error_code) { accept(); });
+            return;
+        }
+        beast::error_code ignored;
+        const tcp::endpoint peer = socket.remote_endpoint(ignored);
+        std::size_t& from_there = per_address[peer.address()];
+        // This machine's connections may all be a proxy's, or a
+        // station's own: only the total bounds them.
+        const bool bounded = !peer.address().is_loopback();
+        if (ignored || open >= settings.connections ||
+            (bounded && from_there >= settings.connections_per_address)) {
+            if (from_there == 0) {
+                per_address.erase(peer.address());
             }
+            (void)socket.close(ignored);
+        } else {
+            ++from_there;
+            ++open;
+            // An answer's head and body go out in one write, but a
+            // small answer must not wait for the client's acknowledgement.
+            (void)socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<Connection>(*this, std::move(socket), peer.address())->start();
         }
         accept();
     });
