@@ -503,13 +503,19 @@ struct WebServer::Impl {
                 const std::scoped_lock lock(job.mutex);
                 job.running = &*store;
             }
+            // An interrupted connection is done with, even when the call it
+            // ended had already returned: it is not given back.
             struct Done {
                 Job& job;
+                StorePool::Lease& store;
                 ~Done() {
                     const std::scoped_lock lock(job.mutex);
                     job.running = nullptr;
+                    if (job.gone) {
+                        store.discard();
+                    }
                 }
-            } done{job};
+            } done{job, store};
             if (job.gone) {
                 (*store).interrupt();
             }
