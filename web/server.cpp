@@ -424,7 +424,14 @@ struct WebServer::Impl {
         const std::string host = settings.host == "localhost" ? "127.0.0.1" : settings.host;
         endpoint.address(asio::ip::make_address(host, error));
         if (error) {
-            throw cannot();
+            // A name of this machine's: its first address.
+            tcp::resolver resolver(io);
+            const auto found = resolver.resolve(host, "", error);
+            if (error || found.empty()) {
+                throw cannot();
+            }
+            endpoint = found.begin()->endpoint();
+            error.clear();
         }
         endpoint.port(static_cast<unsigned short>(settings.port));
         (void)acceptor.open(endpoint.protocol(), error);
