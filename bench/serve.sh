@@ -7,11 +7,16 @@
 # that search. Prints
 # Markdown: the server's own time per request (its Server-Timing header), the
 # time the clients waited, the requests a second, and the server's peak
-# memory and CPU.
+# memory and CPU. Then, with SERVE_HOLD (bench/serve_hold.cpp), a new
+# visitor's wait for the readers page while 500 idle keep-alive connections,
+# 100 clients sending their headers a byte a second and 100 open pages
+# polling every 3 s hold the server, and its memory against its idle size
+# (goals: p99 at most 100 ms, at most 100 MiB more).
 #
-# Usage: bench/serve.sh KDR SERVE_STORE SERVE_LOAD
+# Usage: bench/serve.sh KDR SERVE_STORE SERVE_LOAD [SERVE_HOLD]
 #   KDR          the kdr program of an optimised build
-#   SERVE_STORE  its kdr_serve_store, SERVE_LOAD its kdr_serve_load
+#   SERVE_STORE  its kdr_serve_store, SERVE_LOAD its kdr_serve_load,
+#   SERVE_HOLD   its kdr_serve_hold
 # Knobs (environment): KDR_SERVE_CLIENTS (20), KDR_SERVE_ROUNDS (20),
 #   KDR_SERVE_READERS (1000), KDR_SERVE_RECORDS (1000 a reader),
 #   KDR_SERVE_DOWNLOADS (4 a reader), KDR_SERVE_PG (a postgresql:// URI of an
@@ -29,6 +34,12 @@ fi
 kdr=$(realpath "$1")
 make_store=$(realpath "$2")
 load=$(realpath "$3")
+hold=
+if [ $# -ge 4 ]; then
+    [ -x "$4" ] || { echo "bench/serve.sh: $4 is no program" >&2; exit 2; }
+    hold=$(realpath "$4")
+fi
+hold_seconds=${KDR_SERVE_HOLD_SECONDS:-20}
 here=$(cd "$(dirname "$0")/.." && pwd)
 clients=${KDR_SERVE_CLIENTS:-20}
 rounds=${KDR_SERVE_ROUNDS:-20}
@@ -86,6 +97,17 @@ serve() {
     threads=$(awk '/^Threads:/ { print $2 }' "$status")
     # utime and stime, fields 14 and 15 of stat, in clock ticks.
     cpu=$(awk -v hz="$(getconf CLK_TCK)" '{ printf "%.1f", ($14 + $15) / hz }' "/proc/$server/stat")
+    local held=
+    if [ -n "$hold" ]; then
+        local before after
+        before=$(awk '/^VmRSS:/ { print $2 }' "$status")
+        "$hold" 127.0.0.1 "$port" "$hold_seconds" >"$work/hold.out" 2>"$work/hold.err" ||
+            fail "the held server failed a visitor: $(cat "$work/hold.err")"
+        after=$(awk '/^VmRSS:/ { print $2 }' "$status")
+        held=$(awk -v b="$before" -v a="$after" 'BEGIN { printf "kdr serve while held: "\
+            "memory %.0f MiB before, %.0f MiB at the end (%+.0f MiB).", b / 1024, a / 1024,
+            (a - b) / 1024 }')
+    fi
     stop_server
     echo "**$label**"
     echo
@@ -95,6 +117,14 @@ serve() {
     echo "kdr serve: peak memory (VmHWM) $peak, $threads threads, $cpu s of CPU" \
         "(loading the readers once included)."
     echo
+    if [ -n "$held" ]; then
+        echo "A new visitor's readers page while the server is held ($hold_seconds s):"
+        echo
+        cat "$work/hold.out"
+        echo
+        echo "$held"
+        echo
+    fi
 }
 
 echo "kdr serve under load: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) processors," \

@@ -150,7 +150,8 @@ int command_serve(const ServeOptions& options, Console& console) {
     } else if (!web::is_loopback(settings.host)) {
         throw UsageError(fmt::format(
             "--listen {}: anyone who reaches this machine could read the store; give "
-            "--token-file FILE with an access token to listen beyond this machine, or listen "
+            "--token-file FILE with an access token to listen beyond this machine (as a service: "
+            "the credential named token, LoadCredential=token:FILE in its unit), or listen "
             "on 127.0.0.1",
             options.listen));
     }
@@ -177,12 +178,12 @@ int command_serve(const ServeOptions& options, Console& console) {
             "libjs-chart.js)\n",
             settings.chart_script);
     }
-    const std::string shown_host =
-        settings.host.find(':') == std::string::npos ? settings.host : "[" + settings.host + "]";
     // The store's name, not --db: a PostgreSQL URI may hold a password, and
     // this line goes to the journal.
-    console.out << fmt::format("kdr serve: http://{}:{}/ shows {} (Ctrl+C stops)\n", shown_host,
-                               server.port(), server.store_name())
+    console.out << fmt::format(
+                       "kdr serve: http://{}:{}/ shows {}{} (Ctrl+C stops)\n",
+                       web::shown_host(settings.host), server.port(), server.store_name(),
+                       settings.token ? "; open it once with ?token= and the access token" : "")
                 << std::flush;
 
     std::atomic<bool> served{false};

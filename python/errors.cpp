@@ -105,6 +105,8 @@ std::string_view store_kind(store::StoreErrorKind kind) {
             return "reader conflict";
         case store::StoreErrorKind::Corrupt:
             return "corrupt";
+        case store::StoreErrorKind::Interrupted:
+            return "interrupted";
         case store::StoreErrorKind::Other:
             break;
     }

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh linux
 cmake --preset release >/dev/null
 cmake --build --preset release --target kdr_bench kdr kdr_python kdr_serve_store kdr_serve_load \
-    -j "$(nproc)"
+    kdr_serve_hold -j "$(nproc)"
 # The store's PostgreSQL rows want a server: one of the bench's own, started
 # as the tests start theirs, but flushing to the disk as a real one does.
 pg_state=$(mktemp -d)
@@ -39,6 +39,6 @@ if [ -n "${KDR_BENCH_PG:-}" ] && psql -q "$KDR_BENCH_PG" -c "CREATE DATABASE kdr
     export KDR_SERVE_PG
 fi
 bench/serve.sh build/release/cli/kdr build/release/bench/kdr_serve_store \
-    build/release/bench/kdr_serve_load
+    build/release/bench/kdr_serve_load build/release/bench/kdr_serve_hold
 echo
 echo "Command: scripts/bench.sh $*"

@@ -10,7 +10,8 @@ want=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libfmt-dev libc
       postgresql                       # the server the store tests start for themselves
       ser2net                          # the device server the network tests start
       pybind11-dev python3-dev python3-pytest  # the Python module and its tests
-      libcpp-httplib-dev libkainjow-mustache-dev libjs-chart.js)  # kdr serve
+      libboost-dev libkainjow-mustache-dev libjs-chart.js    # kdr serve
+      libcpp-httplib-dev)                                    # its load bench
 for extra in "$@"; do
     case "$extra" in
         linux) ;;

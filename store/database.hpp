@@ -139,6 +139,9 @@ class Database {
     /// change since it was last read (it may also change without one), for
     /// a connection that only reads to know that what it read is still so.
     [[nodiscard]] virtual std::string change_token() = 0;
+    /// Ends the statement running, from any other thread (Store::interrupt);
+    /// it and every later one throw StoreError (Interrupted).
+    virtual void interrupt() noexcept = 0;
 };
 
 /// A transaction rolled back unless committed.

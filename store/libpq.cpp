@@ -60,6 +60,9 @@ Libpq load() {
     KDR_BIND(PQputCopyData);
     KDR_BIND(PQputCopyEnd);
     KDR_BIND(PQgetResult);
+    KDR_BIND(PQgetCancel);
+    KDR_BIND(PQcancel);
+    KDR_BIND(PQfreeCancel);
 #undef KDR_BIND
     return pq;
 }

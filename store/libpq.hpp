@@ -30,6 +30,9 @@ struct Libpq {
     decltype(&::PQputCopyData) PQputCopyData = nullptr;
     decltype(&::PQputCopyEnd) PQputCopyEnd = nullptr;
     decltype(&::PQgetResult) PQgetResult = nullptr;
+    decltype(&::PQgetCancel) PQgetCancel = nullptr;
+    decltype(&::PQcancel) PQcancel = nullptr;
+    decltype(&::PQfreeCancel) PQfreeCancel = nullptr;
 };
 /// NOLINTEND(readability-identifier-naming)
 

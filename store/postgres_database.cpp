@@ -5,8 +5,10 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cstdint>
+#include <mutex>
 #include <utility>
 
 #include "store/database.hpp"
@@ -312,7 +314,7 @@ class PostgresDatabase final : public Database {
         : uri_(std::move(uri)), name_(without_password(uri_)), read_only_(read_only) {
         connect();
     }
-    ~PostgresDatabase() override { pq_.PQfinish(connection_); }
+    ~PostgresDatabase() override { disconnect(); }
     PostgresDatabase(const PostgresDatabase&) = delete;
     PostgresDatabase& operator=(const PostgresDatabase&) = delete;
 
@@ -324,18 +326,23 @@ class PostgresDatabase final : public Database {
             if (pq_.PQstatus(connection_) == CONNECTION_OK) {
                 fail();
             }
-            pq_.PQfinish(connection_);
-            connection_ = nullptr;
+            disconnect();
             connect();
             exec("BEGIN");
         }
+        in_transaction_ = true;
     }
     void begin_schema() override {
         exec("BEGIN");
+        in_transaction_ = true;
         exec(kSchemaLock);
     }
-    void commit() override { exec("COMMIT"); }
+    void commit() override {
+        in_transaction_ = false;
+        exec("COMMIT");
+    }
     void rollback() noexcept override {
+        in_transaction_ = false;
         if (connection_ != nullptr && pq_.PQstatus(connection_) == CONNECTION_OK) {
             pq_.PQclear(pq_.PQexec(connection_, "ROLLBACK"));
         }
@@ -400,14 +407,21 @@ class PostgresDatabase final : public Database {
         // costs only a read again).
         return run("SELECT txid_current_snapshot()::text", {}).at(0).bytes(0);
     }
+    void interrupt() noexcept override {
+        interrupted_ = true;
+        const std::scoped_lock lock(cancel_mutex_);
+        if (cancel_ != nullptr) {
+            std::array<char, 256> reason{};
+            (void)pq_.PQcancel(cancel_, reason.data(), static_cast<int>(reason.size()));
+        }
+    }
 
   private:
     void connect() {
         connection_ = pq_.PQconnectdb(uri_.c_str());
         if (pq_.PQstatus(connection_) != CONNECTION_OK) {
             const std::string reason = first_line(pq_.PQerrorMessage(connection_));
-            pq_.PQfinish(connection_);
-            connection_ = nullptr;
+            disconnect();
             throw StoreError(
                 StoreErrorKind::CannotOpen,
                 fmt::format("the store {} cannot be reached ({}): check that the PostgreSQL server "
@@ -433,6 +447,25 @@ class PostgresDatabase final : public Database {
             std::string_view(pq_.PQgetvalue(current.raw(), 0, 0)) == "0") {
             exec(fmt::format("SET lock_timeout = '{}'", kLockTimeout));
         }
+        const std::scoped_lock lock(cancel_mutex_);
+        cancel_ = pq_.PQgetCancel(connection_);
+    }
+
+    void disconnect() noexcept {
+        {
+            const std::scoped_lock lock(cancel_mutex_);
+            pq_.PQfreeCancel(cancel_);
+            cancel_ = nullptr;
+        }
+        pq_.PQfinish(connection_);
+        connection_ = nullptr;
+    }
+
+    [[noreturn]] void throw_interrupted() const {
+        throw StoreError(StoreErrorKind::Interrupted,
+                         fmt::format("the store {} was not read further: its answer was no longer "
+                                     "wanted",
+                                     name_));
     }
 
     bool try_exec(std::string_view sql) {
@@ -453,6 +486,9 @@ class PostgresDatabase final : public Database {
 
     /// `what` the server refused, for the message: "a write" or "a read".
     [[noreturn]] void fail(std::string_view what = "a write") const {
+        if (interrupted_) {
+            throw_interrupted();
+        }
         const std::string reason = first_line(pq_.PQerrorMessage(connection_));
         if (pq_.PQstatus(connection_) != CONNECTION_OK) {
             throw StoreError(
@@ -487,6 +523,11 @@ class PostgresDatabase final : public Database {
     bool read_only_ = false;
     PGconn* connection_ = nullptr;
     std::string last_state_;
+    bool in_transaction_ = false;
+    // interrupt() comes from another thread, while a statement runs here.
+    std::mutex cancel_mutex_;
+    PGcancel* cancel_ = nullptr;
+    std::atomic<bool> interrupted_{false};
 };
 
 Rows PostgresDatabase::run(std::string_view sql, const std::vector<Value>& params) {
@@ -510,11 +551,33 @@ Rows PostgresDatabase::run(std::string_view sql, const std::vector<Value>& param
         }
         values[i] = texts[i].c_str();
     }
+    if (interrupted_) {
+        throw_interrupted();
+    }
     const std::string text = with_dollar_placeholders(sql);
-    const Result result(pq_.PQexecParams(connection_, text.c_str(), static_cast<int>(params.size()),
-                                         nullptr, values.data(), lengths.data(), formats.data(),
-                                         0));
-    check(result, sql.starts_with("SELECT") ? "a read" : "a write");
+    const auto execute = [&] {
+        return pq_.PQexecParams(connection_, text.c_str(), static_cast<int>(params.size()), nullptr,
+                                values.data(), lengths.data(), formats.data(), 0);
+    };
+    const bool read = sql.starts_with("SELECT");
+    PGresult* first = execute();
+    const ExecStatusType status = pq_.PQresultStatus(first);
+    // A server restarted since the last statement, or an idle connection it
+    // closed: a read outside a transaction loses nothing by a new connection,
+    // so a pooled connection's first read after a restart is still answered.
+    if (read && !in_transaction_ && !interrupted_ && status != PGRES_COMMAND_OK &&
+        status != PGRES_TUPLES_OK && pq_.PQstatus(connection_) == CONNECTION_BAD) {
+        pq_.PQclear(first);
+        disconnect();
+        try {
+            connect();
+        } catch (const StoreError& error) {
+            throw StoreError(StoreErrorKind::ConnectionLost, error.what());
+        }
+        first = execute();
+    }
+    const Result result(first);
+    check(result, read ? "a read" : "a write");
     Rows rows;
     const int count = pq_.PQntuples(result.raw());
     const int columns = pq_.PQnfields(result.raw());

@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -468,6 +470,13 @@ class SqliteDatabase final : public Database {
         // Counts the commits of other connections, as this one sees them.
         return std::to_string(run("PRAGMA data_version", {}).at(0).integer(0));
     }
+    void interrupt() noexcept override {
+        interrupted_ = true;
+        const std::scoped_lock lock(handle_mutex_);
+        if (db_ != nullptr) {
+            sqlite3_interrupt(db_);
+        }
+    }
 
   private:
     // Reading a WAL database read-only, SQLite makes its log and the log's
@@ -503,7 +512,12 @@ class SqliteDatabase final : public Database {
     }
 
     void connect(const std::string& name, int flags) {
-        const int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
+        sqlite3* handle = nullptr;
+        const int rc = sqlite3_open_v2(name.c_str(), &handle, flags, nullptr);
+        {
+            const std::scoped_lock lock(handle_mutex_);
+            db_ = handle;
+        }
         if (rc != SQLITE_OK) {
             // A failed open still returns a handle, and no destructor runs
             // for a constructor that throws.
@@ -524,6 +538,7 @@ class SqliteDatabase final : public Database {
     }
 
     void close() noexcept {
+        const std::scoped_lock lock(handle_mutex_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
     }
@@ -576,6 +591,8 @@ class SqliteDatabase final : public Database {
             advice = "it is damaged or no SQLite database: give another file";
         } else if (code == SQLITE_FULL) {
             advice = "the disk is full: make room";
+        } else if (code == SQLITE_INTERRUPT) {
+            advice = "its answer was no longer wanted";
         }
         std::string message = fmt::format("the store {} {} ({}): {}", path_, doing, reason, advice);
         switch (code) {
@@ -589,6 +606,8 @@ class SqliteDatabase final : public Database {
                 throw StoreError(StoreErrorKind::ReadOnly, message);
             case SQLITE_CANTOPEN:
                 throw StoreError(StoreErrorKind::CannotOpen, message);
+            case SQLITE_INTERRUPT:
+                throw StoreError(StoreErrorKind::Interrupted, message);
             default:
                 throw StoreError(StoreErrorKind::Other, message);
         }
@@ -679,18 +698,29 @@ class SqliteDatabase final : public Database {
     std::string path_;
     std::optional<SharedLock> lock_;  // held while the store is open for reading
     bool immutable_ = false;
+    // interrupt() comes from another thread: it must not find the handle
+    // half closed or replaced.
+    std::mutex handle_mutex_;
+    std::atomic<bool> interrupted_{false};
     sqlite3* db_ = nullptr;
 };
 
 Rows SqliteDatabase::run(std::string_view sql, const std::vector<Value>& params) {
+    if (interrupted_) {
+        // sqlite3_interrupt ends only the statements running when it comes.
+        throw StoreError(StoreErrorKind::Interrupted,
+                         fmt::format("the store {} was not read further: its answer was no longer "
+                                     "wanted",
+                                     path_));
+    }
     if (!immutable_) {
         return query(sql, params);
     }
     std::optional<Rows> rows;
     try {
         rows = query(sql, params);
-    } catch (const StoreError&) {
-        if (!log_files_exist()) {
+    } catch (const StoreError& error) {
+        if (error.kind() == StoreErrorKind::Interrupted || !log_files_exist()) {
             throw;
         }
     }

@@ -272,6 +272,7 @@ class RecordStore final : public Store {
         return report;
     }
     [[nodiscard]] std::string name() const override { return db_->name(); }
+    void interrupt() noexcept override { db_->interrupt(); }
 
   private:
     /// "<column> IN (?n, ...)" for the readers `named` names, their ids added

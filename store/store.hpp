@@ -37,6 +37,7 @@ enum class StoreErrorKind : std::uint8_t {
     ReaderConflict,  ///< a reader name is another reader's machine ID, or the other way round:
                      ///< their records would be taken for one reader's
     Corrupt,         ///< the store is damaged or no database of this kind
+    Interrupted,     ///< interrupt() ended the call: its answer is no longer wanted
     Other,           ///< any other failure: a full disk, a statement the server refused, ...
 };
 
@@ -384,6 +385,12 @@ class Store {
 
     /// The store as the user named it, without a password.
     [[nodiscard]] virtual std::string name() const = 0;
+
+    /// Ends the call running on this store, from any other thread, as soon
+    /// as its database allows: it throws StoreError (Interrupted), and so
+    /// does every call after it, so that an interrupted Store is only
+    /// closed. Harmless when no call runs.
+    virtual void interrupt() noexcept = 0;
 };
 
 /// The longest reader name the store takes, in bytes.

@@ -1,26 +1,38 @@
 #include "web/server.hpp"
 
-#include <arpa/inet.h>
 #include <fmt/format.h>
-#include <httplib.h>
-#include <sys/socket.h>
 
+#include <array>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <regex>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "store/store.hpp"
+#include "web/platform.hpp"
 
 namespace kdr::web {
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 using store::Store;
 using store::StoreError;
 using store::StoreErrorKind;
@@ -28,32 +40,38 @@ using store::StoreErrorKind;
 constexpr std::string_view kTokenCookie = "kdr_token";
 
 // Pages and data are the store's, read as they are asked for: nothing is
-// cached by the browser; the static files are the program's own.
-const httplib::Headers& security_headers() {
-    static const httplib::Headers headers{
-        {"Content-Security-Policy",
-         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
-         "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"},
-        {"X-Frame-Options", "DENY"},
-    };
-    return headers;
-}
+// kept by the browser; the static files are the program's own.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kSecurityHeaders{{
+    {"Content-Security-Policy",
+     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+     "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"X-Frame-Options", "DENY"},
+}};
 
 /// Read-only connections to the store, one per request being served: a
-/// Store is used by one thread at a time.
+/// Store is used by one thread at a time. A SQLite file replaced, removed
+/// or cut short since its connections were opened makes them all old: those
+/// idle are closed, those in use closed when given back.
 class StorePool {
   public:
-    explicit StorePool(std::string target) : target_(std::move(target)) {}
+    StorePool(std::string target, std::chrono::milliseconds check_every)
+        : target_(std::move(target)),
+          file_(!target_.starts_with("postgresql://") && !target_.starts_with("postgres://")),
+          check_every_(check_every) {
+        if (file_) {
+            seen_ = detail::file_identity(target_);
+        }
+    }
 
     class Lease {
       public:
-        Lease(StorePool& pool, std::unique_ptr<Store> store)
-            : pool_(pool), store_(std::move(store)) {}
+        Lease(StorePool& pool, std::unique_ptr<Store> store, std::uint64_t generation)
+            : pool_(pool), store_(std::move(store)), generation_(generation) {}
         ~Lease() {
             if (store_) {
-                pool_.give_back(std::move(store_));
+                pool_.give_back(std::move(store_), generation_);
             }
         }
         Lease(const Lease&) = delete;
@@ -65,59 +83,161 @@ class StorePool {
       private:
         StorePool& pool_;
         std::unique_ptr<Store> store_;
+        std::uint64_t generation_;
     };
 
     Lease borrow() {
+        look_at_file();
+        std::uint64_t generation = 0;
         {
             const std::scoped_lock lock(mutex_);
+            generation = generation_;
             if (!idle_.empty()) {
                 std::unique_ptr<Store> store = std::move(idle_.back());
                 idle_.pop_back();
-                return {*this, std::move(store)};
+                return {*this, std::move(store), generation};
             }
         }
-        return {*this, store::open_store(target_, store::OpenMode::ReadOnly)};
+        return {*this, store::open_store(target_, store::OpenMode::ReadOnly), generation};
     }
 
   private:
-    void give_back(std::unique_ptr<Store> store) {
+    /// One stat at most every check_every_: a backup copied over the store,
+    /// the file removed, or written anew in place.
+    void look_at_file() {
+        if (!file_) {
+            return;
+        }
+        std::vector<std::unique_ptr<Store>> old;
+        {
+            const std::scoped_lock lock(mutex_);
+            const auto now = Clock::now();
+            if (now - checked_ < check_every_) {
+                return;
+            }
+            checked_ = now;
+            std::optional<detail::FileIdentity> now_seen = detail::file_identity(target_);
+            if (now_seen == seen_) {
+                return;
+            }
+            seen_ = now_seen;
+            ++generation_;
+            old.swap(idle_);
+        }
+    }
+
+    void give_back(std::unique_ptr<Store> store, std::uint64_t generation) {
         const std::scoped_lock lock(mutex_);
-        idle_.push_back(std::move(store));
+        if (generation == generation_) {
+            idle_.push_back(std::move(store));
+            return;
+        }
+        // Closed outside the lock would be better, but closing is quick.
+        store.reset();
     }
 
     std::string target_;
+    bool file_;
+    std::chrono::milliseconds check_every_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Store>> idle_;
+    std::uint64_t generation_ = 0;
+    std::optional<detail::FileIdentity> seen_;
+    Clock::time_point checked_{};
 };
 
-bool wants_json(const httplib::Request& request) {
-    return request.path.starts_with("/api/") || request.path == "/healthz";
-}
+/// A request as the routes see it: its path and query decoded.
+struct Request {
+    http::verb method = http::verb::get;
+    std::string path;
+    Parameters parameters;
+    std::string authorization;
+    std::string cookie;
+};
 
-void send(httplib::Response& response, const Answer& answer) {
-    response.status = answer.status;
-    for (const auto& [name, value] : answer.headers) {
-        response.set_header(name, value);
+/// %XX decoded, and '+' as a space in a query. Throws BadRequest for a
+/// broken escape or a NUL, which would end the text early in the store.
+std::string decoded(std::string_view text, bool query) {
+    std::string out;
+    out.reserve(text.size());
+    const auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        if (c >= 'A' && c <= 'F') {
+            return c - 'A' + 10;
+        }
+        return -1;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '%') {
+            const int high = i + 2 < text.size() ? hex(text[i + 1]) : -1;
+            const int low = i + 2 < text.size() ? hex(text[i + 2]) : -1;
+            if (high < 0 || low < 0) {
+                throw BadRequest("the address holds a % not followed by two hexadecimal digits");
+            }
+            c = static_cast<char>(high * 16 + low);
+            i += 2;
+        } else if (query && c == '+') {
+            c = ' ';
+        }
+        if (c == '\0') {
+            throw BadRequest("the address holds a NUL byte (%00), which no parameter takes");
+        }
+        out += c;
     }
-    response.set_content(answer.body, answer.content_type);
+    return out;
 }
 
-void send_error(const httplib::Request& request, httplib::Response& response, int status,
-                std::string_view title, const std::string& message) {
-    if (wants_json(request)) {
-        send(response,
-             {status, "application/json", nlohmann::json{{"error", message}}.dump() + "\n", {}});
-    } else {
-        send(response, WebView::error_page(status, title, message));
+std::string encoded(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += c;
+        } else {
+            out += fmt::format("%{:02X}", byte);
+        }
+    }
+    return out;
+}
+
+/// The path and parameters of a request's target. Every pair is kept, the
+/// same one twice included, so that the view can refuse it.
+void parse_target(std::string_view target, Request& request) {
+    if (!target.starts_with('/')) {
+        throw BadRequest("the request names no path");
+    }
+    const std::size_t question = target.find('?');
+    request.path = decoded(target.substr(0, question), false);
+    if (question == std::string_view::npos) {
+        return;
+    }
+    std::string_view query = target.substr(question + 1);
+    while (!query.empty()) {
+        const std::size_t amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        if (pair.empty()) {
+            continue;
+        }
+        const std::size_t equals = pair.find('=');
+        request.parameters.emplace(decoded(pair.substr(0, equals), true),
+                                   equals == std::string_view::npos
+                                       ? std::string()
+                                       : decoded(pair.substr(equals + 1), true));
     }
 }
 
-std::string cookie_value(const httplib::Request& request, std::string_view name) {
-    const std::string cookies = request.get_header_value("Cookie");
+std::string cookie_value(std::string_view cookies, std::string_view name) {
     std::size_t at = 0;
     while (at < cookies.size()) {
         const std::size_t end = std::min(cookies.find(';', at), cookies.size());
-        std::string_view pair(cookies.data() + at, end - at);
+        std::string_view pair = cookies.substr(at, end - at);
         while (!pair.empty() && pair.front() == ' ') {
             pair.remove_prefix(1);
         }
@@ -127,6 +247,36 @@ std::string cookie_value(const httplib::Request& request, std::string_view name)
         at = end + 1;
     }
     return {};
+}
+
+/// The token of "Authorization: Bearer TOKEN", the scheme in any case.
+std::string_view bearer_token(std::string_view authorization) {
+    constexpr std::string_view kScheme = "bearer ";
+    if (authorization.size() <= kScheme.size()) {
+        return {};
+    }
+    for (std::size_t i = 0; i < kScheme.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(authorization[i])) != kScheme[i]) {
+            return {};
+        }
+    }
+    authorization.remove_prefix(kScheme.size());
+    while (authorization.starts_with(' ')) {
+        authorization.remove_prefix(1);
+    }
+    return authorization;
+}
+
+bool wants_json(std::string_view path) {
+    return path.starts_with("/api/") || path == "/healthz";
+}
+
+Answer error_answer(std::string_view path, int status, std::string_view title,
+                    const std::string& message) {
+    if (wants_json(path)) {
+        return {status, "application/json", nlohmann::json{{"error", message}}.dump() + "\n", {}};
+    }
+    return WebView::error_page(status, title, message);
 }
 
 std::string read_file(const std::string& path) {
@@ -142,16 +292,60 @@ std::string read_file(const std::string& path) {
     return text;
 }
 
+/// What a route answers from: the request, the parts its pattern took, and
+/// a store connection (none for a route that reads no store).
+using Handler = std::function<Answer(const Request&, const std::smatch&, Store*)>;
+
+struct Route {
+    std::regex path;
+    Handler handler;
+    bool reads_store = true;
+    bool needs_token = true;
+    bool cacheable = false;  ///< the program's own files, the same until it changes
+};
+
+/// A request being answered by a worker. The connection may give up on it
+/// from its own thread while it runs.
+struct Job {
+    Request request;
+    const Route* route = nullptr;
+    std::smatch match;
+    std::string target;  // what match points into
+    Answer answer;
+    std::atomic<bool> gone{false};
+    std::mutex mutex;
+    Store* running = nullptr;
+
+    void give_up() noexcept {
+        gone = true;
+        const std::scoped_lock lock(mutex);
+        if (running != nullptr) {
+            running->interrupt();
+        }
+    }
+};
+
 }  // namespace
 
 bool is_loopback(std::string_view host) {
-    if (host == "localhost" || host == "::1") {
+    if (host == "localhost") {
         return true;
     }
-    in_addr address{};
-    const std::string text(host);
-    return ::inet_pton(AF_INET, text.c_str(), &address) == 1 &&
-           (ntohl(address.s_addr) >> 24U) == 127U;
+    boost::system::error_code error;
+    const asio::ip::address address = asio::ip::make_address(std::string(host), error);
+    return !error && address.is_loopback();
+}
+
+std::string shown_host(const std::string& host) {
+    boost::system::error_code error;
+    const asio::ip::address address = asio::ip::make_address(host, error);
+    if (!error && address.is_unspecified()) {
+        std::string name = asio::ip::host_name(error);
+        if (!error && !name.empty()) {
+            return name;
+        }
+    }
+    return host.find(':') == std::string::npos ? host : "[" + host + "]";
 }
 
 bool same_secret(std::string_view given, std::string_view secret) noexcept {
@@ -167,266 +361,605 @@ bool same_secret(std::string_view given, std::string_view secret) noexcept {
 }
 
 struct WebServer::Impl {
+    class Connection;
+
     ServeSettings settings;
     StorePool pool;
     WebView view;
-    httplib::Server http;
     std::string chart_script;
     std::string store_name;
+    std::vector<Route> routes;
     int port = 0;
+
+    // Kept by the io thread alone; declared before it, as connections still
+    // queued count themselves out when it is destroyed.
+    std::map<asio::ip::address, std::size_t> per_address;
+    std::size_t open = 0;
+    std::atomic<std::size_t> queued{0};
+
+    asio::io_context io{1};
+    tcp::acceptor acceptor{io};
+    asio::steady_timer accept_again{io};
+    asio::thread_pool workers;
 
     explicit Impl(ServeSettings given)
         : settings(std::move(given)),
-          pool(settings.db),
+          pool(settings.db, settings.store_check),
           view(settings.view),
           chart_script(settings.chart_script.empty() ? std::string()
-                                                     : read_file(settings.chart_script)) {
+                                                     : read_file(settings.chart_script)),
+          workers(std::max<std::size_t>(settings.threads, 1)) {
         view = WebView(ViewSettings{settings.view.stale_days, !chart_script.empty()});
         // The store is opened once now, so that a wrong --db is said at once.
         {
             const StorePool::Lease lease = pool.borrow();
             store_name = (*lease).name();
         }
-        configure();
-        // The library's own options let a second server bind the same port
-        // (SO_REUSEPORT) and share its connections: a view of another store
-        // would answer half of them. Only a port left in TIME_WAIT by a
-        // server that stopped may be taken again.
-        int listening = -1;
-        http.set_socket_options([&listening](int socket) {
-            const int yes = 1;
-            (void)::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            listening = socket;
-        });
-        port = settings.port == 0
-                   ? http.bind_to_any_port(settings.host)
-                   : (http.bind_to_port(settings.host, settings.port) ? settings.port : -1);
-        // The library listens with a queue of 5: browsers and monitors that
-        // connect at once beyond that would wait a second for a retry. Linux
-        // takes a second listen() as a new queue length.
-        if (port >= 0 && listening >= 0) {
-            (void)::listen(listening, SOMAXCONN);
+        // Room under the limit for the store's files and the workers'.
+        constexpr std::size_t kSpareFiles = 64;
+        if (const std::optional<std::size_t> files = detail::raise_open_file_limit()) {
+            settings.connections =
+                std::min(settings.connections, *files > kSpareFiles ? *files - kSpareFiles : 1);
         }
-        if (port < 0) {
-            throw std::runtime_error(fmt::format(
+        add_routes();
+        listen();
+    }
+
+    ~Impl() {
+        workers.stop();
+        workers.join();
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void listen() {
+        const auto cannot = [this] {
+            return std::runtime_error(fmt::format(
                 "cannot listen on {}:{}: another program may be using the port, or the address "
                 "is not one of this machine's: choose another with --listen HOST:PORT",
                 settings.host, settings.port));
+        };
+        boost::system::error_code error;
+        tcp::endpoint endpoint;
+        const std::string host = settings.host == "localhost" ? "127.0.0.1" : settings.host;
+        endpoint.address(asio::ip::make_address(host, error));
+        if (error) {
+            // A name of this machine's: its first address.
+            tcp::resolver resolver(io);
+            const auto found = resolver.resolve(host, "", error);
+            if (error || found.empty()) {
+                throw cannot();
+            }
+            endpoint = found.begin()->endpoint();
+            error.clear();
         }
+        endpoint.port(static_cast<unsigned short>(settings.port));
+        (void)acceptor.open(endpoint.protocol(), error);
+        // Only a port left in TIME_WAIT by a server that stopped may be taken
+        // again: no SO_REUSEPORT, with which a second server would share the
+        // port and answer half the requests from another store.
+        (void)acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error) {
+            (void)acceptor.bind(endpoint, error);
+        }
+        if (!error) {
+            (void)acceptor.listen(asio::socket_base::max_listen_connections, error);
+        }
+        if (error) {
+            throw cannot();
+        }
+        port = acceptor.local_endpoint().port();
     }
 
-    /// Whether the request carries the token; answers it when it does not
-    /// (or when it came in the URL, with a cookie and the URL without it).
-    bool admitted(const httplib::Request& request, httplib::Response& response) {
+    void accept();
+
+    /// Whether the request carries the token. When it does not, the answer
+    /// to send: a 303 that puts a ?token= into a cookie, or a 401.
+    std::optional<Answer> refused(const Request& request) const {
         if (!settings.token) {
-            return true;
+            return std::nullopt;
         }
         const std::string& token = *settings.token;
-        const std::string authorization = request.get_header_value("Authorization");
-        if (authorization.starts_with("Bearer ") &&
-            same_secret(std::string_view(authorization).substr(7), token)) {
-            return true;
+        if (same_secret(bearer_token(request.authorization), token) ||
+            same_secret(cookie_value(request.cookie, kTokenCookie), token)) {
+            return std::nullopt;
         }
-        if (same_secret(cookie_value(request, kTokenCookie), token)) {
-            return true;
-        }
-        if (request.has_param("token") && same_secret(request.get_param_value("token"), token)) {
+        const auto given = request.parameters.find("token");
+        if (given != request.parameters.end() && same_secret(given->second, token)) {
             // Once in the URL, then in a cookie: the address bar and the
             // history do not keep it.
             std::string location = request.path;
             std::string joiner = "?";
-            for (const auto& [name, value] : request.params) {
+            for (const auto& [name, value] : request.parameters) {
                 if (name != "token") {
-                    location += joiner + name + "=" + httplib::detail::encode_query_param(value);
+                    location += joiner + encoded(name) + "=" + encoded(value);
                     joiner = "&";
                 }
             }
-            response.set_header(
-                "Set-Cookie",
-                fmt::format("{}={}; Path=/; HttpOnly; SameSite=Strict", kTokenCookie, token));
-            response.set_redirect(location, 303);
-            return false;
+            return Answer{
+                303,
+                "text/plain; charset=utf-8",
+                {},
+                {{"Location", location},
+                 {"Set-Cookie", fmt::format("{}={}; Path=/; Max-Age={}; HttpOnly; "
+                                            "SameSite=Strict",
+                                            kTokenCookie, token, kTokenCookieAge.count())}}};
         }
-        send_error(request, response, 401, "Access token needed",
-                   "This station's view needs its access token. Open the address the station's "
-                   "keeper gave you, which ends in ?token=..., or send the header "
-                   "\"Authorization: Bearer TOKEN\".");
-        return false;
+        const bool wrong = given != request.parameters.end() || !request.authorization.empty();
+        if (!wants_json(request.path)) {
+            return WebView::token_page(request.path, wrong);
+        }
+        return error_answer(request.path, 401, wrong ? "Wrong access token" : "Access token needed",
+                            wrong ? "the access token given is not this station's: check it with "
+                                    "the station's keeper"
+                                  : "this station's view needs its access token: send the header "
+                                    "\"Authorization: Bearer TOKEN\"");
     }
 
-    /// Answers a request from the store, saying how long the server took.
-    template <class Handler>
-    void answer(const httplib::Request& request, httplib::Response& response, Handler&& handler) {
-        const auto began = std::chrono::steady_clock::now();
-        if (admitted(request, response)) {
-            Parameters parameters(request.params.begin(), request.params.end());
-            parameters.erase("token");
-            try {
-                StorePool::Lease store = pool.borrow();
-                try {
-                    send(response, handler(*store, parameters));
-                } catch (const StoreError&) {
-                    store.discard();
-                    throw;
-                }
-            } catch (const BadRequest& error) {
-                send_error(request, response, 400, "Bad request", error.what());
-            } catch (const StoreError& error) {
-                const bool unavailable = error.kind() == StoreErrorKind::ConnectionLost ||
-                                         error.kind() == StoreErrorKind::CannotOpen ||
-                                         error.kind() == StoreErrorKind::Locked;
-                std::cerr << fmt::format("kdr serve: {} {}: {}\n", request.method, request.path,
-                                         error.what());
-                send_error(request, response, unavailable ? 503 : 500, "The store cannot be read",
-                           error.what());
-            } catch (const std::exception& error) {
-                std::cerr << fmt::format("kdr serve: {} {}: {}\n", request.method, request.path,
-                                         error.what());
-                send_error(request, response, 500, "Internal error", error.what());
+    /// The answer of a route that reads the store, on a worker's thread.
+    Answer from_store(Job& job) {
+        const Request& request = job.request;
+        if (std::optional<Answer> refusal = refused(request)) {
+            return std::move(*refusal);
+        }
+        Parameters parameters = request.parameters;
+        parameters.erase("token");
+        try {
+            StorePool::Lease store = pool.borrow();
+            {
+                const std::scoped_lock lock(job.mutex);
+                job.running = &*store;
             }
+            // An interrupted connection is done with, even when the call it
+            // ended had already returned: it is not given back.
+            struct Done {
+                Job& job;
+                StorePool::Lease& store;
+                ~Done() {
+                    const std::scoped_lock lock(job.mutex);
+                    job.running = nullptr;
+                    if (job.gone) {
+                        store.discard();
+                    }
+                }
+            } done{job, store};
+            if (job.gone) {
+                (*store).interrupt();
+            }
+            try {
+                return job.route->handler(request, job.match, &*store);
+            } catch (const StoreError&) {
+                store.discard();
+                throw;
+            }
+        } catch (const BadRequest& error) {
+            return error_answer(request.path, 400, "Bad request", error.what());
+        } catch (const StoreError& error) {
+            const StoreErrorKind kind = error.kind();
+            const bool unavailable =
+                kind == StoreErrorKind::ConnectionLost || kind == StoreErrorKind::CannotOpen ||
+                kind == StoreErrorKind::Locked || kind == StoreErrorKind::NotFound ||
+                kind == StoreErrorKind::Interrupted;
+            if (kind != StoreErrorKind::Interrupted) {
+                std::cerr << fmt::format("kdr serve: GET {}: {}\n", request.path, error.what());
+            }
+            return error_answer(request.path, unavailable ? 503 : 500, "The store cannot be read",
+                                error.what());
+        } catch (const std::exception& error) {
+            std::cerr << fmt::format("kdr serve: GET {}: {}\n", request.path, error.what());
+            return error_answer(request.path, 500, "Internal error", error.what());
         }
-        const std::chrono::duration<double, std::milli> took =
-            std::chrono::steady_clock::now() - began;
-        response.set_header("Server-Timing", fmt::format("app;dur={:.3f}", took.count()));
     }
 
-    template <class Handler>
-    void get(const std::string& pattern, Handler handler) {
-        http.Get(pattern,
-                 [this, handler](const httplib::Request& request, httplib::Response& response) {
-                     answer(request, response, [&](Store& store, const Parameters& parameters) {
-                         return handler(request, store, parameters);
-                     });
-                 });
+    /// For monitoring, without the token: whether the store can be read, and
+    /// nothing else; the reason goes to the log, and to those with the token.
+    Answer healthz(const Request& request) {
+        try {
+            const StorePool::Lease store = pool.borrow();
+            (void)(*store).last_download_id();
+            return {200, "application/json", "{\"status\":\"ok\"}\n", {}};
+        } catch (const std::exception& error) {
+            std::cerr << fmt::format("kdr serve: /healthz: {}\n", error.what());
+            nlohmann::json body{{"status", "unavailable"}};
+            if (settings.token && !refused(request)) {
+                body["reason"] = error.what();
+            }
+            return {503, "application/json", body.dump() + "\n", {}};
+        }
+    }
+
+    void route(const std::string& pattern, Handler handler) {
+        routes.push_back({std::regex(pattern), std::move(handler)});
     }
 
     void static_file(const std::string& path, std::string content_type, std::string body) {
-        http.Get(path, [content_type = std::move(content_type), body = std::move(body)](
-                           const httplib::Request&, httplib::Response& response) {
-            response.set_header("Cache-Control", "max-age=3600");
-            response.set_content(body, content_type);
-        });
+        routes.push_back(
+            {.path = std::regex(path),
+             .handler = [answer = Answer{200, std::move(content_type), std::move(body), {}}](
+                            const Request&, const std::smatch&, Store*) { return answer; },
+             .reads_store = false,
+             .needs_token = false,
+             .cacheable = true});
     }
 
-    void configure() {
-        const std::size_t threads = settings.threads;
-        http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-        http.set_default_headers(security_headers());
-        http.set_payload_max_length(4096);  // nothing is sent to a read-only view
-        http.set_keep_alive_max_count(100);
-        // An answer's head and body go out in separate writes: held back for
-        // the browser's delayed acknowledgement, each would wait 40 ms.
-        http.set_tcp_nodelay(true);
-        // Only reading: any other method is refused before routing.
-        http.set_pre_routing_handler(
-            [](const httplib::Request& request, httplib::Response& response) {
-                if (request.method == "GET" || request.method == "HEAD") {
-                    return httplib::Server::HandlerResponse::Unhandled;
-                }
-                response.set_header("Allow", "GET, HEAD");
-                send_error(request, response, 405, "Method not allowed",
-                           fmt::format("This view only reads: {} is not allowed here, only GET and "
-                                       "HEAD.",
-                                       request.method));
-                return httplib::Server::HandlerResponse::Handled;
-            });
-        http.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
-            if (!response.body.empty()) {
-                return;
-            }
-            if (response.status == 404) {
-                send_error(request, response, 404, "Not found",
-                           "There is no such page here. The readers page lists what the store "
-                           "holds.");
-            } else if (response.status == 400) {
-                send_error(request, response, 400, "Bad request", "The request is malformed.");
-            }
-        });
-        http.set_exception_handler([](const httplib::Request& request, httplib::Response& response,
-                                      const std::exception_ptr&) {
-            send_error(request, response, 500, "Internal error", "The request failed.");
-        });
-
-        static_file("/static/kdr.css", "text/css", std::string(asset("kdr.css")));
-        static_file("/static/kdr.js", "text/javascript", std::string(asset("kdr.js")));
+    /// Every address the view answers, in one place.
+    void add_routes() {
+        static_file("/static/kdr\\.css", "text/css", std::string(asset("kdr.css")));
+        static_file("/static/kdr\\.js", "text/javascript", std::string(asset("kdr.js")));
         if (!chart_script.empty()) {
-            static_file("/static/chart.js", "text/javascript", chart_script);
+            static_file("/static/chart\\.js", "text/javascript", chart_script);
         }
-        http.Get("/healthz", [this](const httplib::Request& request, httplib::Response& response) {
-            // For monitoring, without the token: it says whether the store
-            // can be read, and nothing of what it holds.
-            try {
-                const StorePool::Lease store = pool.borrow();
-                (void)(*store).last_download_id();
-                send(response, {200, "application/json", "{\"status\":\"ok\"}\n", {}});
-            } catch (const std::exception& error) {
-                send_error(request, response, 503, "The store cannot be read", error.what());
-            }
-        });
-
-        get("/", [this](const httplib::Request&, Store& store, const Parameters& parameters) {
-            return view.readers_page(store, parameters);
-        });
-        get(R"(/readers/(.+))",
-            [this](const httplib::Request& request, Store& store, const Parameters& parameters) {
-                return view.reader_page(store, request.matches[1].str(), parameters);
-            });
-        get("/downloads",
-            [this](const httplib::Request&, Store& store, const Parameters& parameters) {
-                return view.downloads_page(store, parameters);
-            });
-        get(R"(/downloads/([^/]+)/answer)",
-            [](const httplib::Request& request, Store& store, const Parameters& parameters) {
-                return WebView::answer_file(store, request.matches[1].str(), parameters);
-            });
-        get(R"(/downloads/([^/]+))",
-            [this](const httplib::Request& request, Store& store, const Parameters& parameters) {
-                return view.download_page(store, request.matches[1].str(), parameters);
-            });
-        http.Get("/metrics", [this](const httplib::Request& request, httplib::Response& response) {
-            if (!admitted(request, response)) {
-                return;
-            }
-            Parameters parameters(request.params.begin(), request.params.end());
+        routes.push_back({.path = std::regex("/healthz"),
+                          .handler = [this](const Request& request, const std::smatch&,
+                                            Store*) { return healthz(request); },
+                          .reads_store = false,
+                          .needs_token = false});
+        const auto with = [](const Request& request) -> Parameters {
+            Parameters parameters = request.parameters;
             parameters.erase("token");
-            try {
-                StorePool::Lease store = pool.borrow();
-                send(response, view.metrics(&*store, parameters));
-            } catch (const StoreError&) {
-                send(response, view.metrics(nullptr, {}));
-            } catch (const BadRequest& error) {
-                send_error(request, response, 400, "Bad request", error.what());
+            return parameters;
+        };
+        route("/", [this, with](const Request& request, const std::smatch&, Store* store) {
+            return view.readers_page(*store, with(request));
+        });
+        route("/readers/(.+)",
+              [this, with](const Request& request, const std::smatch& match, Store* store) {
+                  return view.reader_page(*store, match[1].str(), with(request));
+              });
+        route("/downloads", [this, with](const Request& request, const std::smatch&, Store* store) {
+            return view.downloads_page(*store, with(request));
+        });
+        route("/downloads/([^/]+)/answer",
+              [with](const Request& request, const std::smatch& match, Store* store) {
+                  return WebView::answer_file(*store, match[1].str(), with(request));
+              });
+        route("/downloads/([^/]+)",
+              [this, with](const Request& request, const std::smatch& match, Store* store) {
+                  return view.download_page(*store, match[1].str(), with(request));
+              });
+        // Answered also when the store cannot be read: kdr_store_up then says so.
+        routes.push_back(
+            {.path = std::regex("/metrics"),
+             .handler =
+                 [this, with](const Request& request, const std::smatch&, Store*) {
+                     try {
+                         Parameters parameters = with(request);
+                         try {
+                             StorePool::Lease store = pool.borrow();
+                             return view.metrics(&*store, parameters);
+                         } catch (const StoreError& error) {
+                             std::cerr << fmt::format("kdr serve: /metrics: {}\n", error.what());
+                             return view.metrics(nullptr, parameters);
+                         }
+                     } catch (const BadRequest& error) {
+                         return error_answer(request.path, 400, "Bad request", error.what());
+                     }
+                 },
+             .reads_store = false,
+             .needs_token = true});
+        route("/api/readers",
+              [this, with](const Request& request, const std::smatch&, Store* store) {
+                  return view.api_readers(*store, with(request));
+              });
+        route("/api/records", [with](const Request& request, const std::smatch&, Store* store) {
+            return WebView::api_records(*store, with(request));
+        });
+        route("/api/downloads", [with](const Request& request, const std::smatch&, Store* store) {
+            return WebView::api_downloads(*store, with(request));
+        });
+        route("/api/days", [with](const Request& request, const std::smatch&, Store* store) {
+            return WebView::api_days(*store, with(request));
+        });
+        route("/export/([a-z]+)\\.([a-z]+)",
+              [this, with](const Request& request, const std::smatch& match, Store* store) {
+                  return view.export_file(*store, match[1].str(), match[2].str(), with(request));
+              });
+    }
+
+    const Route* find_route(const std::string& path, std::smatch& match) const {
+        for (const Route& route : routes) {
+            if (std::regex_match(path, match, route.path)) {
+                return &route;
             }
-        });
-        get(R"(/downloads/([^/]+)/answer)",
-            [](const httplib::Request& request, Store& store, const Parameters& parameters) {
-                if (!parameters.empty()) {
-                    throw BadRequest("this address takes no parameters");
-                }
-                return WebView::answer_file(store, request.matches[1].str());
-            });
-        get("/api/readers",
-            [this](const httplib::Request&, Store& store, const Parameters& parameters) {
-                return view.api_readers(store, parameters);
-            });
-        get("/api/records",
-            [](const httplib::Request&, Store& store, const Parameters& parameters) {
-                return WebView::api_records(store, parameters);
-            });
-        get("/api/downloads",
-            [](const httplib::Request&, Store& store, const Parameters& parameters) {
-                return WebView::api_downloads(store, parameters);
-            });
-        get("/api/days", [](const httplib::Request&, Store& store, const Parameters& parameters) {
-            return WebView::api_days(store, parameters);
-        });
-        get(R"(/export/([a-z]+)\.([a-z]+))",
-            [this](const httplib::Request& request, Store& store, const Parameters& parameters) {
-                return view.export_file(store, request.matches[1].str(), request.matches[2].str(),
-                                        parameters);
-            });
+        }
+        return nullptr;
     }
 };
+
+/// One client's connection, on the io thread: reads one request at a time,
+/// so that pipelined requests are answered in order, and holds no thread
+/// while it waits.
+class WebServer::Impl::Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    Connection(Impl& server, tcp::socket socket, asio::ip::address address)
+        : server_(server),
+          stream_(std::move(socket)),
+          address_(std::move(address)),
+          wake_(stream_.get_executor()) {}
+    ~Connection() {
+        --server_.open;
+        if (const auto found = server_.per_address.find(address_);
+            found != server_.per_address.end() && --found->second == 0) {
+            server_.per_address.erase(found);
+        }
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void start() { read_request(); }
+
+  private:
+    void read_request() {
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(server_.settings.head_bytes));
+        if (buffer_.size() > 0) {
+            read_head();
+            return;
+        }
+        // Idle until the first byte; from it, the head has its own deadline.
+        stream_.expires_after(server_.settings.idle_time);
+        stream_.async_read_some(buffer_.prepare(1024), [self = shared_from_this()](
+                                                           beast::error_code error, std::size_t n) {
+            if (error) {
+                return self->close();
+            }
+            self->buffer_.commit(n);
+            self->read_head();
+        });
+    }
+
+    void read_head() {
+        stream_.expires_after(server_.settings.head_time);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](beast::error_code error, std::size_t) {
+                                    self->on_head(error);
+                                });
+    }
+
+    void on_head(beast::error_code error) {
+        if (!error) {
+            return on_request();
+        }
+        if (error == http::error::header_limit) {
+            return reply(
+                Answer{
+                    431, "text/plain; charset=utf-8", "The request's headers are too large.\n", {}},
+                false, false, true);
+        }
+        const bool malformed =
+            error.category() == http::make_error_code(http::error::bad_target).category() &&
+            error != http::error::end_of_stream && error != http::error::partial_message;
+        if (!malformed) {
+            // Gone, silent too long, or a broken connection: nothing to say.
+            return close();
+        }
+        bad_request("The request is malformed.");
+    }
+
+    void bad_request(std::string message) {
+        reply(Answer{400, "text/plain; charset=utf-8", std::move(message) + "\n", {}}, false, false,
+              true);
+    }
+
+    void on_request() {
+        const auto& head = parser_->get();
+        const http::verb method = head.method();
+        const bool head_only = method == http::verb::head;
+        std::string path_part(head.target().substr(0, head.target().find('?')));
+        if (method != http::verb::get && !head_only) {
+            Answer answer =
+                error_answer(path_part, 405, "Method not allowed",
+                             fmt::format("This view only reads: {} is not allowed here, only GET "
+                                         "and HEAD.",
+                                         std::string(head.method_string())));
+            answer.headers["Allow"] = "GET, HEAD";
+            return reply(std::move(answer), false, false, true);
+        }
+        // A read sends nothing: a body would be taken for the next request.
+        if (head.find(http::field::transfer_encoding) != head.end() ||
+            (parser_->content_length() && *parser_->content_length() > 0)) {
+            return reply(error_answer(path_part, 400, "Bad request",
+                                      "A GET or HEAD request carries no body."),
+                         head_only, false, true);
+        }
+        auto job = std::make_shared<Job>();
+        job->request.method = method;
+        job->request.authorization = std::string(head[http::field::authorization]);
+        job->request.cookie = std::string(head[http::field::cookie]);
+        const bool keep_alive = head.keep_alive();
+        try {
+            parse_target(std::string_view(head.target().data(), head.target().size()),
+                         job->request);
+        } catch (const BadRequest& error) {
+            return reply(error_answer(path_part, 400, "Bad request", error.what()), head_only,
+                         false, !keep_alive);
+        }
+        job->target = job->request.path;
+        const Route* route = server_.find_route(job->target, job->match);
+        if (route == nullptr) {
+            return reply(error_answer(job->request.path, 404, "Not found",
+                                      "There is no such page here. The readers page lists what "
+                                      "the store holds."),
+                         head_only, false, !keep_alive);
+        }
+        job->route = route;
+        if (!route->reads_store) {
+            if (route->needs_token) {
+                if (std::optional<Answer> refusal = server_.refused(job->request)) {
+                    return reply(std::move(*refusal), head_only, false, !keep_alive);
+                }
+            }
+            // /healthz reads the store, but is quick and its own: a worker.
+            if (route->cacheable) {
+                return reply(route->handler(job->request, job->match, nullptr), head_only, true,
+                             !keep_alive);
+            }
+        }
+        run(job, head_only, !keep_alive);
+    }
+
+    /// Hands the request to a worker and watches the socket meanwhile: a
+    /// client that leaves ends its query.
+    void run(const std::shared_ptr<Job>& job, bool head_only, bool close_after) {
+        if (server_.queued.fetch_add(1) >= server_.settings.queue) {
+            --server_.queued;
+            return reply(error_answer(job->request.path, 503, "Busy",
+                                      "The view has more requests than it can read at once: try "
+                                      "again in a moment."),
+                         head_only, false, true);
+        }
+        job_ = job;
+        worker_done_ = false;
+        const auto began = Clock::now();
+        asio::post(server_.workers, [&server = server_, job, self = shared_from_this()]() mutable {
+            --server.queued;
+            if (!job->gone) {
+                job->answer = job->route->reads_store
+                                  ? server.from_store(*job)
+                                  : job->route->handler(job->request, job->match, nullptr);
+            }
+            // The connection is let go on its own thread.
+            asio::post(server.io, [self = std::move(self)] { self->on_worker_done(); });
+        });
+        watch();
+        wait_for_worker(head_only, close_after, began);
+    }
+
+    void watch() {
+        watching_ = true;
+        stream_.expires_never();
+        stream_.socket().async_read_some(
+            asio::buffer(peek_),
+            [self = shared_from_this()](beast::error_code error, std::size_t n) {
+                self->watching_ = false;
+                if (error) {
+                    if (error != asio::error::operation_aborted && self->job_) {
+                        self->job_->give_up();
+                    }
+                } else {
+                    // Pipelined requests: kept for their turn.
+                    const auto room = self->buffer_.prepare(n);
+                    asio::buffer_copy(room, asio::buffer(self->peek_.data(), n));
+                    self->buffer_.commit(n);
+                    if (!self->worker_done_ && self->buffer_.size() < kMaxAhead) {
+                        self->watch();
+                    }
+                }
+                self->wake_.cancel();
+            });
+    }
+
+    void on_worker_done() {
+        worker_done_ = true;
+        if (watching_) {
+            beast::error_code ignored;
+            (void)stream_.socket().cancel(ignored);
+        }
+        wake_.cancel();
+    }
+
+    void wait_for_worker(bool head_only, bool close_after, Clock::time_point began) {
+        if (!worker_done_ || watching_) {
+            wake_.expires_at(Clock::time_point::max());
+            wake_.async_wait(
+                [self = shared_from_this(), head_only, close_after, began](beast::error_code) {
+                    self->wait_for_worker(head_only, close_after, began);
+                });
+            return;
+        }
+        const std::shared_ptr<Job> job = std::move(job_);
+        if (job->gone) {
+            return close();
+        }
+        const std::chrono::duration<double, std::milli> took = Clock::now() - began;
+        job->answer.headers["Server-Timing"] = fmt::format("app;dur={:.3f}", took.count());
+        reply(std::move(job->answer), head_only, false, close_after);
+    }
+
+    void reply(Answer answer, bool head_only, bool cacheable, bool close_after) {
+        auto response = std::make_shared<http::response<http::string_body>>(
+            static_cast<http::status>(answer.status), 11);
+        for (const auto& [name, value] : kSecurityHeaders) {
+            response->set(beast::string_view(name.data(), name.size()),
+                          beast::string_view(value.data(), value.size()));
+        }
+        response->set(http::field::cache_control, cacheable ? "max-age=3600" : "no-store");
+        response->set(http::field::content_type, answer.content_type);
+        for (const auto& [name, value] : answer.headers) {
+            response->set(name, value);
+        }
+        response->keep_alive(!close_after);
+        response->content_length(answer.body.size());
+        if (!head_only) {
+            response->body() = std::move(answer.body);
+        }
+        stream_.expires_after(server_.settings.write_time);
+        // A HEAD's answer says the body's length and sends none.
+        auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*response);
+        http::async_write(stream_, *serializer,
+                          [self = shared_from_this(), response, serializer, close_after](
+                              beast::error_code error, std::size_t) {
+                              if (error || close_after) {
+                                  return self->close();
+                              }
+                              self->read_request();
+                          });
+    }
+
+    void close() {
+        beast::error_code ignored;
+        (void)stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        (void)stream_.socket().close(ignored);
+    }
+
+    static constexpr std::size_t kMaxAhead = std::size_t{64} * 1024;
+
+    Impl& server_;
+    beast::tcp_stream stream_;
+    asio::ip::address address_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    std::shared_ptr<Job> job_;
+    std::array<char, 4096> peek_{};
+    asio::steady_timer wake_;
+    bool watching_ = false;
+    bool worker_done_ = false;
+};
+
+void WebServer::Impl::accept() {
+    acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
+        if (error == asio::error::operation_aborted) {
+            return;
+        }
+        if (error) {
+            // Out of files, say: tried again shortly, as connections end.
+            accept_again.expires_after(std::chrono::milliseconds(100));
+            accept_again.async_wait([this](beast::error_code) { accept(); });
+            return;
+        }
+        beast::error_code ignored;
+        const tcp::endpoint peer = socket.remote_endpoint(ignored);
+        std::size_t& from_there = per_address[peer.address()];
+        // This machine's connections may all be a proxy's, or a
+        // station's own: only the total bounds them.
+        const bool bounded = !peer.address().is_loopback();
+        if (ignored || open >= settings.connections ||
+            (bounded && from_there >= settings.connections_per_address)) {
+            if (from_there == 0) {
+                per_address.erase(peer.address());
+            }
+            (void)socket.close(ignored);
+        } else {
+            ++from_there;
+            ++open;
+            // An answer's head and body go out in one write, but a
+            // small answer must not wait for the client's acknowledgement.
+            (void)socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<Connection>(*this, std::move(socket), peer.address())->start();
+        }
+        accept();
+    });
+}
 
 WebServer::WebServer(ServeSettings settings) : impl_(std::make_unique<Impl>(std::move(settings))) {}
 
@@ -445,11 +978,12 @@ bool WebServer::has_chart() const noexcept {
 }
 
 void WebServer::run() {
-    impl_->http.listen_after_bind();
+    impl_->accept();
+    impl_->io.run();
 }
 
 void WebServer::stop() {
-    impl_->http.stop();
+    impl_->io.stop();
 }
 
 }  // namespace kdr::web

@@ -1176,4 +1176,23 @@ Answer WebView::error_page(int status, std::string_view title, std::string_view 
     return error_answer(status, title, message);
 }
 
+Answer WebView::token_page(std::string_view path, bool wrong) {
+    data values;
+    values.set("message",
+               wrong ? std::string("The access token given is not this station's: check it with "
+                                   "the station's keeper and give it again.")
+                     : std::string("This station's view needs its access token: give it here, or "
+                                   "open the address the station's keeper gave you, which ends "
+                                   "in ?token=.... Scripts send the header \"Authorization: "
+                                   "Bearer TOKEN\"."));
+    data form;
+    form.set("action", std::string(path));
+    values.set("token_form", form);
+    return {401,
+            "text/html; charset=utf-8",
+            render("error.mustache", std::move(values),
+                   wrong ? "Wrong access token" : "Access token needed", -1, false),
+            {}};
+}
+
 }  // namespace kdr::web

@@ -92,6 +92,9 @@ class WebView {
 
     /// A page that says what went wrong, with its status.
     static Answer error_page(int status, std::string_view title, std::string_view message);
+    /// The 401 page, with a field for the access token that opens `path`
+    /// with ?token=...; `wrong` when a token was given and is not the one.
+    static Answer token_page(std::string_view path, bool wrong);
 
   private:
     Answer search_page(store::Store& store, const Parameters& parameters) const;

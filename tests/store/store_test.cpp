@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "kdr/error.hpp"
@@ -982,6 +983,59 @@ TEST(StoreReadOnly, SeesWhatAWriterLogsAndLeavesNothingBehind) {
     EXPECT_FALSE(log_files());
     EXPECT_EQ(open_store(target, OpenMode::ReadOnly)->records({}).size(), 3U);
     EXPECT_FALSE(log_files());
+}
+
+// A server's request whose client has left is interrupted from the thread
+// that saw it leave: the read running ends, and the connection is done with.
+TEST_P(StoreBackend, AnInterruptFromAnotherThreadEndsTheReads) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    {
+        Download download;
+        download.has_header = true;
+        download.machine_id = "KDR00077";
+        download.records = {nth_record(0), nth_record(1)};
+        download.announced = 2;
+        const auto now = std::chrono::system_clock::now();
+        open_store(target)->store_download(
+            {"p", now, now, &download, false, {}, 1, store::ReadCheck::Sure, {}});
+    }
+    std::unique_ptr<Store> reader = open_store(target, OpenMode::ReadOnly);
+    ASSERT_EQ(reader->records({}).size(), 2U);
+    std::thread interrupter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        reader->interrupt();
+    });
+    const auto read_until_stopped = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            (void)reader->records({});
+        }
+    };
+    for (const char* when : {"while reading", "after"}) {
+        try {
+            read_until_stopped();
+            ADD_FAILURE() << "not interrupted " << when;
+        } catch (const StoreError& error) {
+            EXPECT_EQ(error.kind(), StoreErrorKind::Interrupted) << when << ": " << error.what();
+        }
+    }
+    interrupter.join();
+}
+
+// A server restarted, or one that ended an idle connection: the next read
+// outside a transaction is answered on a new connection.
+TEST(PostgresStore, AReadAfterTheServerEndedTheConnectionIsAnswered) {
+    const TempDir dir;
+    KDR_NEW_STORE(target, Backend::Postgres, dir);
+    std::unique_ptr<Store> writer = open_store(target);
+    std::unique_ptr<Store> reader = open_store(target, OpenMode::ReadOnly);
+    ASSERT_EQ(reader->last_download_id(), 0);
+    postgres_exec(target,
+                  "DO $$ BEGIN PERFORM pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                  "datname = current_database() AND pid <> pg_backend_pid(); END $$");
+    EXPECT_EQ(reader->last_download_id(), 0);
+    EXPECT_EQ(reader->readers().size(), 0U);
 }
 
 }  // namespace

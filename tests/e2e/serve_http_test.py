@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""`kdr serve` over raw sockets: what a browser never sends, but a client may.
+
+Usage: serve_http_test.py --kdr KDR --make-store KDR_SERVE_STORE
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ARGS = None
+
+
+def answers(sock, count, then_closed=False):
+    """Reads `count` answers (status, headers, body) off the socket, and
+    with `then_closed` whether the server closed it after them."""
+    data = b""
+    found = []
+    sock.settimeout(5)
+    while len(found) < count:
+        head_end = data.find(b"\r\n\r\n")
+        if head_end >= 0:
+            head = data[:head_end].decode("latin-1").split("\r\n")
+            headers = {k.lower(): v.strip() for k, _, v in (h.partition(":") for h in head[1:])}
+            length = int(headers.get("content-length", "0"))
+            if len(data) >= head_end + 4 + length:
+                body = data[head_end + 4:head_end + 4 + length]
+                found.append((int(head[0].split()[1]), headers, body))
+                data = data[head_end + 4 + length:]
+                continue
+        more = sock.recv(65536)
+        if not more:
+            raise AssertionError(f"closed after {len(found)} of {count} answers")
+        data += more
+    if not then_closed:
+        return found, None
+    try:
+        sock.settimeout(1)
+        closed = sock.recv(1) == b""
+    except (socket.timeout, ConnectionResetError):
+        closed = False
+    return found, closed
+
+
+class Served(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="kdr-serve-http.")
+        cls.first = os.path.join(cls.folder, "first.sqlite")
+        cls.second = os.path.join(cls.folder, "second.sqlite")
+        for path, readers in ((cls.first, 3), (cls.second, 2)):
+            subprocess.run([ARGS.make_store, path, str(readers), "10", "1"], check=True,
+                           stdout=subprocess.DEVNULL)
+        cls.store = os.path.join(cls.folder, "store.sqlite")
+        shutil.copyfile(cls.first, cls.store)
+        cls.server = subprocess.Popen(
+            [ARGS.kdr, "serve", "--db", cls.store, "--listen", "127.0.0.1:0"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, text=True)
+        line = cls.server.stdout.readline()
+        found = re.match(r"kdr serve: http://127\.0\.0\.1:(\d+)/ shows ", line)
+        if not found:
+            raise RuntimeError(f"kdr serve said: {line!r}")
+        cls.port = int(found.group(1))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.terminate()
+        cls.server.wait(10)
+        shutil.rmtree(cls.folder)
+
+    def send(self, data, count=1, then_closed=False):
+        with socket.create_connection(("127.0.0.1", self.port)) as sock:
+            sock.sendall(data)
+            return answers(sock, count, then_closed)
+
+    def get(self, path):
+        found, _ = self.send(f"GET {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+        return found[0]
+
+    def test_a_head_past_its_bound_is_refused(self):
+        for size, status in ((8_000, 200), (20_000, 431), (2_000_000, 431)):
+            with self.subTest(size=size):
+                request = (f"GET /healthz HTTP/1.1\r\nHost: x\r\nX-Pad: {'a' * size}\r\n\r\n")
+                try:
+                    found, _ = self.send(request.encode())
+                except (BrokenPipeError, ConnectionResetError):
+                    # The server answered and closed while the rest was sent.
+                    self.assertGreater(size, 16_384)
+                    continue
+                self.assertEqual(found[0][0], status)
+
+    def test_a_read_with_a_body_is_refused_and_the_connection_closed(self):
+        smuggled = b"GET /api/readers HTTP/1.1\r\nHost: x\r\n\r\n"
+        for framing in (f"Content-Length: {len(smuggled)}\r\n".encode(),
+                        b"Transfer-Encoding: chunked\r\n"):
+            with self.subTest(framing=framing):
+                body = smuggled if framing.startswith(b"Content") else (
+                    b"%x\r\n%s\r\n0\r\n\r\n" % (len(smuggled), smuggled))
+                found, closed = self.send(b"GET /healthz HTTP/1.1\r\nHost: x\r\n" + framing +
+                                          b"\r\n" + body, then_closed=True)
+                self.assertEqual(found[0][0], 400)
+                self.assertTrue(closed, "the body would be read as a second request")
+
+    def test_pipelined_requests_are_answered_in_order(self):
+        paths = ["/api/readers", "/nowhere", "/healthz"]
+        found, _ = self.send(b"".join(f"GET {p} HTTP/1.1\r\nHost: x\r\n\r\n".encode()
+                                      for p in paths), count=3)
+        self.assertEqual([status for status, _, _ in found], [200, 404, 200])
+        self.assertIn(b'"machine_id"', found[0][2])
+        self.assertEqual(json.loads(found[2][2]), {"status": "ok"})
+
+    def test_a_replaced_store_is_followed(self):
+        def readers():
+            status, _, body = self.get("/api/readers")
+            return len(json.loads(body)) if status == 200 else status
+
+        def becomes(expected, what):
+            deadline = time.monotonic() + 5
+            while (seen := readers()) != expected and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(seen, expected, what)
+
+        becomes(3, "the first store")
+        # A backup copied beside it and moved over it: a new file.
+        shutil.copyfile(self.second, self.store + ".new")
+        os.replace(self.store + ".new", self.store)
+        becomes(2, "a new file under the name")
+        # Written over in place: the same file, other contents.
+        shutil.copyfile(self.first, self.store)
+        becomes(3, "the file rewritten in place")
+        os.remove(self.store)
+        becomes(503, "no file")
+        status, _, body = self.get("/healthz")
+        self.assertEqual((status, json.loads(body)), (503, {"status": "unavailable"}))
+        shutil.copyfile(self.second, self.store)
+        becomes(2, "a file there again")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kdr", required=True)
+    parser.add_argument("--make-store", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
