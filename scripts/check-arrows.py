@@ -98,7 +98,9 @@ FILES = {
 
 # Libraries' headers only some parts may include.
 LIBRARIES = {
-    "httplib.h": ["web"],
+    "boost/asio.hpp": ["web"],
+    "boost/beast/core.hpp": ["web"],
+    "boost/beast/http.hpp": ["web"],
     "kainjow/mustache.hpp": ["web"],
     "CLI/CLI.hpp": ["cli"],
 }
