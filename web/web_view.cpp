@@ -652,10 +652,10 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     data headings;
     for (const std::string_view by : sorts) {
         const std::string way = by == sort ? (order == "asc" ? "desc" : "asc") : default_order(by);
-        headings.set(std::string(by), "/" + query_of({{"stale", stale_query},
-                                                      {"attention", attention_only},
-                                                      {"sort", std::string(by)},
-                                                      {"order", way}}));
+        headings.set(std::string(by), fmt::format("/{}", query_of({{"stale", stale_query},
+                                                                   {"attention", attention_only},
+                                                                   {"sort", std::string(by)},
+                                                                   {"order", way}})));
         headings.set(std::string(by) + "_sorted",
                      by == sort ? (order == "asc" ? " ▲" : " ▼") : std::string());
     }
