@@ -23,7 +23,7 @@ std::string port_failure_word(ErrorKind kind) {
 }  // namespace
 
 std::string station_line(const CollectResult& result, const std::optional<Retry>& retry) {
-    const std::string line = describe(result);
+    std::string line = describe(result);  // not const: returned by moving
     if (!retry) {
         return line;
     }
