@@ -1069,7 +1069,7 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
         const std::chrono::duration<double, std::milli> took = Clock::now() - began;
         job->answer.headers["Server-Timing"] = fmt::format("app;dur={:.3f}", took.count());
         if (job->answer.stream) {
-            return reply_streamed(std::move(job->answer), job->outbox, head_only, close_after);
+            return reply_streamed(job->answer, job->outbox, head_only, close_after);
         }
         reply(std::move(job->answer), head_only, false, close_after);
     }
@@ -1112,7 +1112,7 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
     /// The head of an answer whose body is written as it is sent: chunked,
     /// or to an HTTP/1.0 client up to the connection's end. Its body then
     /// follows from `outbox` (none for HEAD).
-    void reply_streamed(Answer answer, std::shared_ptr<Outbox> outbox, bool head_only,
+    void reply_streamed(const Answer& answer, std::shared_ptr<Outbox> outbox, bool head_only,
                         bool close_after) {
         const bool chunked = version_ >= 11;
         close_after = close_after || !chunked;
