@@ -582,8 +582,12 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
         "x.memory{}, x.position{}{}",
         kRecordColumns, db_->local_text("x.stamp"), where(conditions), direction, direction,
         direction, page);
+    // Sized once: an export's 10,000 rows would otherwise be copied as the
+    // vector grows, the old and the new held at once.
+    const Rows found = db_->run(sql, params);
     std::vector<StoredRecord> rows;
-    for (const Row& row : db_->run(sql, params)) {
+    rows.reserve(found.size());
+    for (const Row& row : found) {
         StoredRecord stored;
         stored.machine_id = row.bytes(0);
         stored.download_id = row.integer(1);

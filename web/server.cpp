@@ -9,6 +9,8 @@
 #include <boost/beast/http.hpp>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,8 +19,11 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <regex>
+#include <set>
 #include <stdexcept>
+#include <streambuf>
 #include <utility>
 #include <vector>
 
@@ -304,6 +309,123 @@ struct Route {
     bool cacheable = false;  ///< the program's own files, the same until it changes
 };
 
+/// A streamed answer's body on its way from the worker writing it to the
+/// connection sending it. At most kHeld chunks are held, the one being sent
+/// among them, and the worker waits for room: a slow client costs that much
+/// memory and its worker, never the whole answer.
+class Outbox {
+  public:
+    static constexpr std::size_t kChunk = std::size_t{64} * 1024;
+    static constexpr std::size_t kHeld = 4;
+
+    /// On the worker: waits for room, then hands the chunk over. False once
+    /// the client has gone.
+    bool put(std::string chunk) {
+        std::unique_lock lock(mutex_);
+        room_.wait(lock, [this] { return gone_ || waiting_.size() + (sending_ ? 1 : 0) < kHeld; });
+        if (gone_) {
+            return false;
+        }
+        waiting_.push_back(std::move(chunk));
+        return true;
+    }
+    /// On the worker: the body is written, whole or cut short by a failure.
+    void end(bool whole) {
+        const std::scoped_lock lock(mutex_);
+        ended_ = true;
+        whole_ = whole;
+    }
+    [[nodiscard]] bool gone() {
+        const std::scoped_lock lock(mutex_);
+        return gone_;
+    }
+
+    /// On the io thread: the next chunk to send; it is held until sent().
+    std::optional<std::string> take() {
+        const std::scoped_lock lock(mutex_);
+        if (waiting_.empty()) {
+            return std::nullopt;
+        }
+        std::string chunk = std::move(waiting_.front());
+        waiting_.pop_front();
+        sending_ = true;
+        return chunk;
+    }
+    void sent() {
+        {
+            const std::scoped_lock lock(mutex_);
+            sending_ = false;
+        }
+        room_.notify_one();
+    }
+    /// On the io thread, once nothing waits: none while the worker writes,
+    /// then whether the body was written whole.
+    [[nodiscard]] std::optional<bool> ended() {
+        const std::scoped_lock lock(mutex_);
+        return ended_ && waiting_.empty() ? std::optional<bool>(whole_) : std::nullopt;
+    }
+    /// The client has gone: the worker's next hand-over fails.
+    void abandon() {
+        {
+            const std::scoped_lock lock(mutex_);
+            gone_ = true;
+            waiting_.clear();
+        }
+        room_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable room_;
+    std::deque<std::string> waiting_;
+    bool sending_ = false;
+    bool ended_ = false;
+    bool whole_ = false;
+    bool gone_ = false;
+};
+
+/// The worker's end of an Outbox, as a std::ostream writes: a chunk is
+/// filled and handed over when full. A hand-over refused fails the write.
+class ChunkBuffer : public std::streambuf {
+  public:
+    explicit ChunkBuffer(std::function<bool(std::string)> hand_over)
+        : hand_over_(std::move(hand_over)) {
+        renew();
+    }
+    /// Hands over what is left; false when refused.
+    bool flush_rest() { return hand(); }
+
+  protected:
+    int_type overflow(int_type c) override {
+        if (!hand()) {
+            return traits_type::eof();
+        }
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+
+  private:
+    bool hand() {
+        if (pptr() == pbase()) {
+            return true;  // an empty chunk would end the transfer
+        }
+        chunk_.resize(static_cast<std::size_t>(pptr() - pbase()));
+        const bool taken = hand_over_(std::move(chunk_));
+        renew();
+        return taken;
+    }
+    void renew() {
+        chunk_.assign(Outbox::kChunk, '\0');
+        setp(chunk_.data(), chunk_.data() + chunk_.size());
+    }
+
+    std::function<bool(std::string)> hand_over_;
+    std::string chunk_;
+};
+
 /// A request being answered by a worker. The connection may give up on it
 /// from its own thread while it runs.
 struct Job {
@@ -312,6 +434,8 @@ struct Job {
     std::smatch match;
     std::string target;  // what match points into
     Answer answer;
+    /// A streamed answer's body, but for HEAD.
+    std::shared_ptr<Outbox> outbox;
     std::atomic<bool> gone{false};
     std::mutex mutex;
     Store* running = nullptr;
@@ -377,6 +501,11 @@ struct WebServer::Impl {
     std::size_t open = 0;
     std::atomic<std::size_t> queued{0};
 
+    // The outboxes that workers are writing into, for the destructor.
+    std::mutex writing_mutex;
+    std::set<Outbox*> writing;
+    bool stopping = false;
+
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer accept_again{io};
@@ -406,6 +535,15 @@ struct WebServer::Impl {
     }
 
     ~Impl() {
+        // A worker waiting for a client to take its export's chunks would
+        // wait for ever once the io thread has stopped.
+        {
+            const std::scoped_lock lock(writing_mutex);
+            stopping = true;
+            for (Outbox* outbox : writing) {
+                outbox->abandon();
+            }
+        }
         workers.stop();
         workers.join();
     }
@@ -767,6 +905,7 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
         job->request.authorization = std::string(head[http::field::authorization]);
         job->request.cookie = std::string(head[http::field::cookie]);
         const bool keep_alive = head.keep_alive();
+        version_ = head.version();
         try {
             parse_target(std::string_view(head.target().data(), head.target().size()),
                          job->request);
@@ -811,15 +950,27 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
         job_ = job;
         worker_done_ = false;
         const auto began = Clock::now();
-        asio::post(server_.workers, [&server = server_, job, self = shared_from_this()]() mutable {
+        asio::post(server_.workers, [&server = server_, job, head_only,
+                                     self = shared_from_this()]() mutable {
             --server.queued;
             if (!job->gone) {
                 job->answer = job->route->reads_store
                                   ? server.from_store(*job)
                                   : job->route->handler(job->request, job->match, nullptr);
             }
+            // HEAD sends the head alone: its body is not written at all.
+            std::function<void(std::ostream&)> produce;
+            if (job->answer.stream && !head_only && !job->gone) {
+                produce = job->answer.stream;
+                job->outbox = std::make_shared<Outbox>();
+            }
+            const std::shared_ptr<Outbox> outbox = job->outbox;
+            asio::post(server.io, [self] { self->on_worker_done(); });
+            if (produce) {
+                write_body(server, self, *outbox, produce, job->request.path);
+            }
             // The connection is let go on its own thread.
-            asio::post(server.io, [self = std::move(self)] { self->on_worker_done(); });
+            asio::post(server.io, [self = std::move(self)] { self->send_chunks(); });
         });
         watch();
         wait_for_worker(head_only, close_after, began);
@@ -849,6 +1000,47 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
             });
     }
 
+    /// On the worker: the streamed answer's body, written into the outbox as
+    /// the connection sends it.
+    static void write_body(Impl& server, const std::shared_ptr<Connection>& self, Outbox& outbox,
+                           const std::function<void(std::ostream&)>& produce,
+                           const std::string& path) {
+        {
+            const std::scoped_lock lock(server.writing_mutex);
+            server.writing.insert(&outbox);
+            if (server.stopping) {
+                outbox.abandon();
+            }
+        }
+        struct Written {
+            Impl& server;
+            Outbox& outbox;
+            ~Written() {
+                const std::scoped_lock lock(server.writing_mutex);
+                server.writing.erase(&outbox);
+            }
+        } written{server, outbox};
+        ChunkBuffer buffer([&](std::string chunk) {
+            if (!outbox.put(std::move(chunk))) {
+                return false;
+            }
+            asio::post(server.io, [self] { self->send_chunks(); });
+            return true;
+        });
+        std::ostream out(&buffer);
+        out.exceptions(std::ios::badbit);
+        bool whole = false;
+        try {
+            produce(out);
+            whole = buffer.flush_rest();
+        } catch (const std::exception& error) {
+            if (!outbox.gone()) {
+                std::cerr << fmt::format("kdr serve: GET {}: {}\n", path, error.what());
+            }
+        }
+        outbox.end(whole);
+    }
+
     void on_worker_done() {
         worker_done_ = true;
         if (watching_) {
@@ -869,25 +1061,36 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
         }
         const std::shared_ptr<Job> job = std::move(job_);
         if (job->gone) {
+            if (job->outbox) {
+                job->outbox->abandon();
+            }
             return close();
         }
         const std::chrono::duration<double, std::milli> took = Clock::now() - began;
         job->answer.headers["Server-Timing"] = fmt::format("app;dur={:.3f}", took.count());
+        if (job->answer.stream) {
+            return reply_streamed(job->answer, job->outbox, head_only, close_after);
+        }
         reply(std::move(job->answer), head_only, false, close_after);
+    }
+
+    template <class Body>
+    static void set_head(http::response<Body>& response, const Answer& answer, bool cacheable) {
+        for (const auto& [name, value] : kSecurityHeaders) {
+            response.set(beast::string_view(name.data(), name.size()),
+                         beast::string_view(value.data(), value.size()));
+        }
+        response.set(http::field::cache_control, cacheable ? "max-age=3600" : "no-store");
+        response.set(http::field::content_type, answer.content_type);
+        for (const auto& [name, value] : answer.headers) {
+            response.set(name, value);
+        }
     }
 
     void reply(Answer answer, bool head_only, bool cacheable, bool close_after) {
         auto response = std::make_shared<http::response<http::string_body>>(
             static_cast<http::status>(answer.status), 11);
-        for (const auto& [name, value] : kSecurityHeaders) {
-            response->set(beast::string_view(name.data(), name.size()),
-                          beast::string_view(value.data(), value.size()));
-        }
-        response->set(http::field::cache_control, cacheable ? "max-age=3600" : "no-store");
-        response->set(http::field::content_type, answer.content_type);
-        for (const auto& [name, value] : answer.headers) {
-            response->set(name, value);
-        }
+        set_head(*response, answer, cacheable);
         response->keep_alive(!close_after);
         response->content_length(answer.body.size());
         if (!head_only) {
@@ -900,6 +1103,85 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
                           [self = shared_from_this(), response, serializer, close_after](
                               beast::error_code error, std::size_t) {
                               if (error || close_after) {
+                                  return self->close();
+                              }
+                              self->read_request();
+                          });
+    }
+
+    /// The head of an answer whose body is written as it is sent: chunked,
+    /// or to an HTTP/1.0 client up to the connection's end. Its body then
+    /// follows from `outbox` (none for HEAD).
+    void reply_streamed(const Answer& answer, std::shared_ptr<Outbox> outbox, bool head_only,
+                        bool close_after) {
+        const bool chunked = version_ >= 11;
+        close_after = close_after || !chunked;
+        auto response = std::make_shared<http::response<http::empty_body>>(
+            static_cast<http::status>(answer.status), 11);
+        set_head(*response, answer, false);
+        response->keep_alive(!close_after);
+        response->chunked(chunked);
+        stream_.expires_after(server_.settings.write_time);
+        auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*response);
+        http::async_write_header(
+            stream_, *serializer,
+            [self = shared_from_this(), response, serializer, outbox = std::move(outbox), head_only,
+             chunked, close_after](beast::error_code error, std::size_t) mutable {
+                if (error || head_only) {
+                    if (outbox) {
+                        outbox->abandon();
+                    }
+                    return error || close_after ? self->close() : self->read_request();
+                }
+                self->outbox_ = std::move(outbox);
+                self->chunked_ = chunked;
+                self->close_after_ = close_after;
+                self->send_chunks();
+            });
+    }
+
+    /// Sends what the worker has handed over, one chunk at a time; once it
+    /// has written all, the last chunk, or for a body cut short by a failure
+    /// none: the connection is closed, and the client sees a cut transfer.
+    void send_chunks() {
+        if (!outbox_ || sending_) {
+            return;
+        }
+        const auto then = [self = shared_from_this()](beast::error_code error, std::size_t) {
+            self->sending_ = false;
+            self->chunk_.clear();
+            if (error) {
+                self->outbox_->abandon();
+                self->outbox_.reset();
+                return self->close();
+            }
+            self->outbox_->sent();
+            self->send_chunks();
+        };
+        stream_.expires_after(server_.settings.write_time);
+        if (std::optional<std::string> chunk = outbox_->take()) {
+            sending_ = true;
+            chunk_ = std::move(*chunk);
+            if (chunked_) {
+                asio::async_write(stream_, http::make_chunk(asio::buffer(chunk_)), then);
+            } else {
+                asio::async_write(stream_, asio::buffer(chunk_), then);
+            }
+            return;
+        }
+        const std::optional<bool> whole = outbox_->ended();
+        if (!whole) {
+            return;  // the worker is writing more
+        }
+        outbox_.reset();
+        if (!*whole || !chunked_) {
+            return close();
+        }
+        sending_ = true;
+        asio::async_write(stream_, http::make_chunk_last(),
+                          [self = shared_from_this()](beast::error_code error, std::size_t) {
+                              self->sending_ = false;
+                              if (error || self->close_after_) {
                                   return self->close();
                               }
                               self->read_request();
@@ -924,6 +1206,13 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
     asio::steady_timer wake_;
     bool watching_ = false;
     bool worker_done_ = false;
+    unsigned version_ = 11;
+    // A streamed answer's body being sent.
+    std::shared_ptr<Outbox> outbox_;
+    std::string chunk_;
+    bool sending_ = false;
+    bool chunked_ = true;
+    bool close_after_ = false;
 };
 
 void WebServer::Impl::accept() {

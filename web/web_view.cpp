@@ -1,14 +1,17 @@
 #include "web/web_view.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ostream.h>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <kainjow/mustache.hpp>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
@@ -975,37 +978,55 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
     if (format == "csv") {
         own.erase("bom");
     }
-    const auto csv_body = [bom](const std::string& text) {
-        return bom ? std::string(writers::kUtf8Bom) + text : text;
+    // The rows are read here, so that a bad request or an unreadable store
+    // is answered with its status; the text is written as it is sent.
+    const auto streamed = [bom](std::string content_type, const std::string& file_name,
+                                std::function<void(std::ostream&)> write) {
+        Answer answer = file_answer(std::move(content_type), {}, file_name);
+        answer.stream = [bom, write = std::move(write)](std::ostream& out) {
+            if (bom) {
+                out << writers::kUtf8Bom;
+            }
+            write(out);
+        };
+        return answer;
     };
     if (what == "records" && (format == "csv" || format == "json")) {
         take_only(own, kRecordParameters);
         store::RecordFilter filter = record_filter(own);
         filter.offset = number_of(own, "offset", 0, 0, kMaxOffset);
         filter.limit = number_of(own, "limit", kMaxExportRows, 1, kMaxExportRows);
-        return file_answer(format == "csv" ? "text/csv; charset=utf-8" : "application/json",
-                           csv_body(render_stored(format, store.records(filter))),
-                           fmt::format("records.{}", format));
+        auto rows = std::make_shared<const std::vector<store::StoredRecord>>(store.records(filter));
+        return streamed(format == "csv" ? "text/csv; charset=utf-8" : "application/json",
+                        fmt::format("records.{}", format),
+                        [rows, format = std::string(format)](std::ostream& out) {
+                            render_stored(out, format, *rows);
+                        });
     }
     if (what == "readers" && format == "csv") {
         take_only(own, {});
-        std::string csv =
-            "machine_id,named,records,last_download,last_ended,last_port,complete,"
-            "sure,erase,stale,check\n";
-        for (const store::ReaderSummary& summary : store.reader_summaries()) {
-            const std::optional<store::StoredDownload>& last = summary.last_download;
-            const std::optional<std::int64_t> age = last ? days_since(last->ended) : std::nullopt;
-            csv += fmt::format("{},{},{},{},{},{},{},{},{},{},{}\n",
+        auto summaries =
+            std::make_shared<const std::vector<store::ReaderSummary>>(store.reader_summaries());
+        return streamed(
+            "text/csv; charset=utf-8", "readers.csv",
+            [summaries, stale_days = settings_.stale_days](std::ostream& out) {
+                out << "machine_id,named,records,last_download,last_ended,last_port,complete,"
+                       "sure,erase,stale,check\n";
+                for (const store::ReaderSummary& summary : *summaries) {
+                    const std::optional<store::StoredDownload>& last = summary.last_download;
+                    const std::optional<std::int64_t> age =
+                        last ? days_since(last->ended) : std::nullopt;
+                    fmt::print(out, "{},{},{},{},{},{},{},{},{},{},{}\n",
                                csv_field(shown_id(summary.machine_id)), summary.named,
                                summary.records, last ? std::to_string(last->id) : "",
                                last ? last->ended : "", last ? csv_field(last->port) : "",
                                last ? fmt::format("{}", last->complete) : "",
                                last ? fmt::format("{}", last->check == store::ReadCheck::Sure) : "",
                                last ? std::string(store::to_string(last->erase)) : "",
-                               !age || *age >= settings_.stale_days,
+                               !age || *age >= stale_days,
                                last ? std::string(store::to_string(last->check)) : "");
-        }
-        return file_answer("text/csv; charset=utf-8", csv_body(csv), "readers.csv");
+                }
+            });
     }
     if (what == "downloads" && format == "csv") {
         constexpr std::array names{std::string_view("reader"), std::string_view("since"),
@@ -1016,17 +1037,19 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
         filter.since = day_of(own, "since");
         filter.limit = number_of(own, "limit", kMaxExportRows, 1, kMaxExportRows);
         filter.offset = number_of(own, "offset", 0, 0, kMaxOffset);
-        std::string csv =
-            "id,started,ended,machine_id,port,announced,received,complete,new,"
-            "already_stored,erase,reads,sure,check\n";
-        for (const store::StoredDownload& d : store.downloads(filter)) {
-            csv += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", d.id, d.started,
-                               d.ended, csv_field(shown_id(d.machine_id)), csv_field(d.port),
-                               d.announced, d.received, d.complete, d.new_records, d.already_stored,
-                               store::to_string(d.erase), d.reads,
-                               d.check == store::ReadCheck::Sure, store::to_string(d.check));
-        }
-        return file_answer("text/csv; charset=utf-8", csv_body(csv), "downloads.csv");
+        auto downloads =
+            std::make_shared<const std::vector<store::StoredDownload>>(store.downloads(filter));
+        return streamed("text/csv; charset=utf-8", "downloads.csv", [downloads](std::ostream& out) {
+            out << "id,started,ended,machine_id,port,announced,received,complete,new,"
+                   "already_stored,erase,reads,sure,check\n";
+            for (const store::StoredDownload& d : *downloads) {
+                fmt::print(out, "{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", d.id, d.started,
+                           d.ended, csv_field(shown_id(d.machine_id)), csv_field(d.port),
+                           d.announced, d.received, d.complete, d.new_records, d.already_stored,
+                           store::to_string(d.erase), d.reads, d.check == store::ReadCheck::Sure,
+                           store::to_string(d.check));
+            }
+        });
     }
     return error_page(404, "Not found", "There is no such export.");
 }

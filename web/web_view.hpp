@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,6 +33,14 @@ struct Answer {
     std::string body;
     /// Extra headers, such as Content-Disposition for a file to save.
     std::map<std::string, std::string> headers;
+    /// When set, `body` is empty and this writes the body instead, as it is
+    /// sent: the server calls it once, on the thread that made the answer,
+    /// after the status and headers have gone (never for HEAD). It holds
+    /// what it writes from (it reads no store), so that a request that cannot
+    /// be answered is still said with its status. Writing to the stream
+    /// throws once the client has gone; anything it throws ends the
+    /// transfer cut short.
+    std::function<void(std::ostream&)> stream{};
 };
 
 /// A request's query parameters, decoded. A name given twice is refused.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 #include "collect/outcome.hpp"
 #include "kdr/text_encoding.hpp"
@@ -13,12 +14,18 @@
 namespace kdr::writers {
 
 std::string render_stored(std::string_view format, const std::vector<store::StoredRecord>& rows) {
+    std::ostringstream text;
+    render_stored(text, format, rows);
+    return std::move(text).str();
+}
+
+void render_stored(std::ostream& out, std::string_view format,
+                   const std::vector<store::StoredRecord>& rows) {
     // Each reader's records in the formats of a download. No reader
     // announced a count for them, and whether a reader's whole memory is
     // among them is not known: those stay empty.
-    std::ostringstream text;
     const std::unique_ptr<RecordWriter> writer =
-        make_writer(format, text, WriterOptions{default_decoder(), {}, true});
+        make_writer(format, out, WriterOptions{default_decoder(), {}, true});
     for (std::size_t i = 0; i < rows.size();) {
         std::size_t next = i;
         while (next < rows.size() && rows[next].machine_id == rows[i].machine_id) {
@@ -34,7 +41,6 @@ std::string render_stored(std::string_view format, const std::vector<store::Stor
         writer->end();
     }
     writer->finish();
-    return text.str();
 }
 
 std::string shown_stamp(const Stamp& stamp) {

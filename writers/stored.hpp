@@ -4,6 +4,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,10 @@ namespace kdr::writers {
 /// format.
 [[nodiscard]] std::string render_stored(std::string_view format,
                                         const std::vector<store::StoredRecord>& rows);
+/// The same, written to `out` as it goes: nothing of it is held but what
+/// `out` holds. Throws UnknownName before writing anything.
+void render_stored(std::ostream& out, std::string_view format,
+                   const std::vector<store::StoredRecord>& rows);
 
 /// A record's time stamp as a person should see it: the date line for a
 /// real date and time; for a damaged one, that it is damaged and the six

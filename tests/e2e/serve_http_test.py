@@ -50,14 +50,45 @@ def answers(sock, count, then_closed=False):
     return found, closed
 
 
+def streamed(sock):
+    """Reads one answer sent chunked, or up to the connection's end:
+    (status, headers, body, whether it ended with the last chunk)."""
+    sock.settimeout(5)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        more = sock.recv(65536)
+        if not more:
+            raise AssertionError("closed before the head ended")
+        data += more
+    head, _, data = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {k.lower(): v.strip() for k, _, v in (h.partition(":") for h in lines[1:])}
+    status = int(lines[0].split()[1])
+    rest = [data]
+    while more := sock.recv(65536):
+        rest.append(more)
+    data = b"".join(rest)
+    if headers.get("transfer-encoding") != "chunked":
+        return status, headers, data, True
+    body = b""
+    while (line_end := data.find(b"\r\n")) >= 0:
+        size = int(data[:line_end].split(b";")[0], 16)
+        if size == 0:
+            return status, headers, body, True
+        body += data[line_end + 2:line_end + 2 + size]
+        data = data[line_end + 2 + size + 2:]
+    return status, headers, body, False
+
+
 class Served(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.mkdtemp(prefix="kdr-serve-http.")
         cls.first = os.path.join(cls.folder, "first.sqlite")
         cls.second = os.path.join(cls.folder, "second.sqlite")
+        # Enough records that an export is sent in several chunks.
         for path, readers in ((cls.first, 3), (cls.second, 2)):
-            subprocess.run([ARGS.make_store, path, str(readers), "10", "1"], check=True,
+            subprocess.run([ARGS.make_store, path, str(readers), "600", "1"], check=True,
                            stdout=subprocess.DEVNULL)
         cls.store = os.path.join(cls.folder, "store.sqlite")
         shutil.copyfile(cls.first, cls.store)
@@ -108,6 +139,33 @@ class Served(unittest.TestCase):
                                           b"\r\n" + body, then_closed=True)
                 self.assertEqual(found[0][0], 400)
                 self.assertTrue(closed, "the body would be read as a second request")
+
+    def test_an_export_is_sent_as_written_and_a_client_may_leave_it(self):
+        for path, options in (("/export/records.json", ["--format", "json"]),
+                              ("/export/records.csv?bom=1", ["--format", "csv", "--bom"])):
+            exported = subprocess.run([ARGS.kdr, "export", "--db", self.store, *options],
+                                      check=True, stdout=subprocess.PIPE).stdout
+            self.assertGreater(len(exported), 64 * 1024, "an export of several chunks")
+            for version in ("1.1", "1.0"):
+                with self.subTest(path=path, version=version):
+                    with socket.create_connection(("127.0.0.1", self.port)) as sock:
+                        sock.sendall(f"GET {path} HTTP/{version}\r\nHost: x\r\n"
+                                     "Connection: close\r\n\r\n".encode())
+                        status, headers, body, whole = streamed(sock)
+                    self.assertEqual(status, 200)
+                    self.assertEqual(headers.get("transfer-encoding"),
+                                     "chunked" if version == "1.1" else None)
+                    self.assertTrue(whole)
+                    self.assertEqual(body, exported)
+        # More clients leaving than the server has workers: none is held.
+        for _ in range(12):
+            with socket.create_connection(("127.0.0.1", self.port)) as sock:
+                sock.sendall(b"GET /export/records.json HTTP/1.1\r\nHost: x\r\n\r\n")
+                sock.settimeout(5)
+                self.assertTrue(sock.recv(64).startswith(b"HTTP/1.1 200"))
+        status, _, body = self.get("/api/readers")
+        self.assertEqual(status, 200)
+        self.assertTrue(json.loads(body))
 
     def test_pipelined_requests_are_answered_in_order(self):
         paths = ["/api/readers", "/nowhere", "/healthz"]

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <numeric>
+#include <sstream>
 
 #include "protocol/record_decoding.hpp"
 #include "sequences.hpp"
@@ -193,7 +194,11 @@ TEST(Export, WebCsvForSpreadsheets) {
     for (const std::string_view what : {"records", "readers", "downloads"}) {
         for (const bool bom : {false, true}) {
             const web::Parameters asked = bom ? web::Parameters{{"bom", "1"}} : web::Parameters{};
-            const std::string body = view.export_file(*store, what, "csv", asked).body;
+            const web::Answer answer = view.export_file(*store, what, "csv", asked);
+            ASSERT_TRUE(answer.stream) << what;
+            std::ostringstream written;
+            answer.stream(written);
+            const std::string body = written.str();
             EXPECT_EQ(body.starts_with("\xEF\xBB\xBF"), bom) << what;
             EXPECT_NE(body.find("\"'=CRADLE\""), std::string::npos) << body;
             EXPECT_NE(body.find(what == "records" ? "\"'@SUM(1)\"" : "\"'-port\""),
