@@ -105,20 +105,26 @@ void add_serve_options(CLI::App& command, ServeOptions& options) {
         ->option_text("DAYS")
         ->check(CLI::Range(1, 3650));
     command.footer(fmt::format(
-        R"(Serves a read-only web view of the store until Ctrl+C or SIGTERM: the readers
-(records, last collect and its outcome, those not seen lately marked), each
-reader's records with a search and a date range, every download with its kept
-answer, a chart of records per day, and CSV and JSON of what a page shows.
-Open pages show new downloads as a station stores them.
+        R"(Serves a read-only web view of the store until Ctrl+C or SIGTERM. The readers
+page opens with how many readers need attention, by kind (last collect unsure
+or incomplete, not erased, erase not verified, port unreachable, not
+collected for --stale-days; /?attention=1 lists them), then every reader,
+sortable, and a search over every reader's texts (/?q=TEXT). Each reader's
+page has its records (a search and a date range) and its latest collects;
+/downloads/N shows a download's reads side by side, as text and hex, where
+they differ marked. A chart of records per day, CSV and JSON of what a page
+shows (?bom=1 for spreadsheets). Open pages show new downloads as a station
+stores them.
 
 A JSON API for scripts and monitoring:
-  /api/readers        every reader, its count and last download
-  /api/records?reader=&since=&until=&q=&limit=&offset=
-                      {{"total", "offset", "limit", "records": [...]}};
+  /api/readers        every reader, its count, last download and attention
+  /api/records?reader=&since=&until=&q=&limit=&offset=&after=
+                      {{"total", "offset", "limit", "next", "records": [...]}};
                       limit at most {}, days as YYYY-MM-DD
   /api/downloads?reader=&since=&limit=&offset=
-  /api/days?reader=&since=&until=    records per day
-  /healthz            200 when the store can be read
+  /api/days?reader=&since=&until=&q=   records per day
+  /metrics            Prometheus text format (readers, records, outcomes, ages)
+  /healthz            200 when the store can be read, else 503; no token
 
 The store is opened read-only: nothing is written. Listening beyond this
 machine (such as --listen 0.0.0.0:{}) needs --token-file: open the view once
