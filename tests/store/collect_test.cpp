@@ -862,10 +862,11 @@ TEST(StoreCommands, HistoryFiltersAndExportToAFile) {
 
 // kdr check: a line for each reader that needs attention, and the exit
 // status cron and monitoring plugins read.
-TEST(StoreCommands, CheckSaysWhichReadersNeedAttention) {
+TEST_P(Collect, CheckSaysWhichReadersNeedAttention) {
     const TempDir dir;
-    const std::string target = (dir.path() / "records.sqlite").string();
-    const std::string empty = (dir.path() / "empty.sqlite").string();
+    const TempDir other;
+    KDR_NEW_STORE(target, GetParam(), dir);
+    KDR_NEW_STORE(empty, GetParam(), other);
     {
         std::unique_ptr<Store> store = open_store(target);
         const auto now = std::chrono::system_clock::now();
