@@ -14,5 +14,6 @@ clang-format --dry-run --Werror "${sources[@]}"
 python3 scripts/check-arrows.py
 
 mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(base|protocol|platform|engine|control|reader|simulator|store|collect|writers|web|cli|python)/.*\.cpp$')
-run-clang-tidy -quiet -p build/dev "${units[@]}" 2>&1 | grep -E '(warning|error):' && exit 1
+# The compile commands are g++'s: clang-tidy passes over the warning options only g++ knows.
+run-clang-tidy -quiet -extra-arg=-Wno-unknown-warning-option -p build/dev "${units[@]}" 2>&1 | grep -E '(warning|error):' && exit 1
 echo "Lint clean." >&2
