@@ -7,7 +7,6 @@
 #include <array>
 #include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <kainjow/mustache.hpp>
 #include <map>
@@ -232,24 +231,11 @@ std::string shown_time(const std::string& utc) {
 
 /// Whole days since a stored UTC time; none when it cannot be read.
 std::optional<std::int64_t> days_since(const std::string& utc) {
-    int year = 0;
-    unsigned month = 0;
-    unsigned day = 0;
-    unsigned hour = 0;
-    unsigned minute = 0;
-    // NOLINTNEXTLINE(cert-err34-c): the store wrote the time; a mismatch is caught below
-    if (std::sscanf(utc.c_str(), "%4d-%2u-%2uT%2u:%2u", &year, &month, &day, &hour, &minute) != 5) {
+    const std::optional<std::chrono::sys_seconds> then = collect::stored_time(utc);
+    if (!then) {
         return std::nullopt;
     }
-    const std::chrono::year_month_day date{std::chrono::year{year}, std::chrono::month{month},
-                                           std::chrono::day{day}};
-    if (!date.ok()) {
-        return std::nullopt;
-    }
-    const auto then =
-        std::chrono::sys_days{date} + std::chrono::hours{hour} + std::chrono::minutes{minute};
-    return std::chrono::duration_cast<std::chrono::days>(std::chrono::system_clock::now() - then)
-        .count();
+    return std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now() - *then).count();
 }
 
 data download_data(const store::StoredDownload& d) {
@@ -607,10 +593,12 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
         if (summary.last_download) {
             age = days_since(summary.last_download->ended);
         }
-        const bool is_stale = !age || *age >= settings_.stale_days;
-        stale += is_stale ? 1U : 0U;
         const std::vector<collect::Need> needs =
             collect::needs_attention(summary, ports, now, settings_.stale_days);
+        const bool is_stale = std::any_of(needs.begin(), needs.end(), [](const collect::Need& n) {
+            return n.kind == collect::Attention::Stale;
+        });
+        stale += is_stale ? 1U : 0U;
         for (const collect::Need& need : needs) {
             ++by_kind.at(static_cast<std::size_t>(need.kind));
         }
