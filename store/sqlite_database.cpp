@@ -15,11 +15,13 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "store/database.hpp"
@@ -367,6 +369,7 @@ class SqliteDatabase final : public Database {
   public:
     SqliteDatabase(std::string path, OpenMode mode) : path_(std::move(path)) {
         if (mode == OpenMode::ReadOnly) {
+            reading_ = true;
             open_for_reading();
             return;
         }
@@ -434,11 +437,7 @@ class SqliteDatabase final : public Database {
         const std::string phrase = phrase_of(folded);
         bool indexed = how != TextScan::OneReader && characters(folded) >= 3;
         if (indexed && how == TextScan::FirstPage) {
-            indexed = run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE record_search "
-                          "MATCH ?1 LIMIT ?2)",
-                          {phrase, kDenseMatches})
-                          .at(0)
-                          .integer(0) < kDenseMatches;
+            indexed = matches_up_to(phrase, kDenseMatches) < kDenseMatches;
         }
         if (!indexed) {
             params.emplace_back(folded);
@@ -459,11 +458,7 @@ class SqliteDatabase final : public Database {
                 .at(0)
                 .integer(0);
         }
-        return run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE record_search MATCH "
-                   "?1 LIMIT ?2)",
-                   {phrase_of(folded), cap})
-            .at(0)
-            .integer(0);
+        return matches_up_to(phrase_of(folded), cap);
     }
     [[nodiscard]] std::string name() const override { return path_; }
     [[nodiscard]] std::string change_token() override {
@@ -513,7 +508,10 @@ class SqliteDatabase final : public Database {
 
     void connect(const std::string& name, int flags) {
         sqlite3* handle = nullptr;
-        const int rc = sqlite3_open_v2(name.c_str(), &handle, flags, nullptr);
+        // One thread at a time uses a store (store.hpp): SQLite's own lock
+        // around every call on the connection would only cost time.
+        // sqlite3_interrupt needs no lock.
+        const int rc = sqlite3_open_v2(name.c_str(), &handle, flags | SQLITE_OPEN_NOMUTEX, nullptr);
         {
             const std::scoped_lock lock(handle_mutex_);
             db_ = handle;
@@ -538,6 +536,8 @@ class SqliteDatabase final : public Database {
     }
 
     void close() noexcept {
+        forget_statements();
+        counted_.reset();
         const std::scoped_lock lock(handle_mutex_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -571,6 +571,38 @@ class SqliteDatabase final : public Database {
             }
         }
     }
+
+    // The index's matches of `phrase`, counted up to `cap`. A search page
+    // counts them and then asks whether they are dense: a reading
+    // connection answers the second from the first while nothing was
+    // committed between.
+    std::int64_t matches_up_to(const std::string& phrase, std::int64_t cap) {
+        const std::string version =
+            reading_ ? std::to_string(run("PRAGMA data_version", {}).at(0).integer(0))
+                     : std::string();
+        if (reading_ && counted_ && counted_->phrase == phrase && counted_->version == version) {
+            // Counted up to a cap, a count below it is the whole count.
+            if (counted_->count < counted_->cap || cap <= counted_->cap) {
+                return std::min(counted_->count, cap);
+            }
+        }
+        const std::int64_t count = run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE "
+                                       "record_search MATCH ?1 LIMIT ?2)",
+                                       {phrase, cap})
+                                       .at(0)
+                                       .integer(0);
+        if (reading_) {
+            counted_ = MatchCount{phrase, cap, count, version};
+        }
+        return count;
+    }
+    struct MatchCount {
+        std::string phrase;
+        std::int64_t cap = 0;
+        std::int64_t count = 0;
+        std::string version;
+    };
+    std::optional<MatchCount> counted_;
 
     void exec_doing(std::string_view sql, std::string_view doing) {
         const std::string text(sql);
@@ -613,16 +645,63 @@ class SqliteDatabase final : public Database {
         }
     }
 
-    // A prepared statement, finalised on every path.
+    // The statements run() prepared, kept for the next run of the same SQL:
+    // a page runs the same few queries each time, and preparing one costs as
+    // much as running it. Bounded: texts that vary (a list of readers' ids)
+    // would otherwise pile up.
+    static constexpr std::size_t kKeptStatements = 64;
+    struct SqlHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view sql) const noexcept {
+            return std::hash<std::string_view>{}(sql);
+        }
+    };
+    std::unordered_map<std::string, sqlite3_stmt*, SqlHash, std::equal_to<>> kept_;
+
+    // The kept statement for `sql`, prepared now if there is none.
+    sqlite3_stmt* kept_statement(std::string_view sql) {
+        if (const auto found = kept_.find(sql); found != kept_.end()) {
+            return found->second;
+        }
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                               SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
+            fail("cannot be read");
+        }
+        if (kept_.size() >= kKeptStatements) {
+            forget_statements();
+        }
+        kept_.emplace(std::string(sql), statement);
+        return statement;
+    }
+
+    void forget_statements() noexcept {
+        for (auto& [sql, statement] : kept_) {
+            sqlite3_finalize(statement);
+        }
+        kept_.clear();
+    }
+
+    // A prepared statement: its own, finalised on every path, or a kept
+    // one, reset on every path (a statement left stepping would hold its
+    // read transaction, and with it the snapshot, open).
     class Statement {
       public:
-        Statement(const SqliteDatabase& db, std::string_view sql) : db_(db) {
+        Statement(const SqliteDatabase& db, std::string_view sql) : db_(db), owned_(true) {
             if (sqlite3_prepare_v2(db.db_, sql.data(), static_cast<int>(sql.size()), &statement_,
                                    nullptr) != SQLITE_OK) {
                 db.fail("cannot be read");
             }
         }
-        ~Statement() { sqlite3_finalize(statement_); }
+        Statement(const SqliteDatabase& db, sqlite3_stmt* kept)
+            : db_(db), statement_(kept), owned_(false) {}
+        ~Statement() {
+            if (owned_) {
+                sqlite3_finalize(statement_);
+            } else {
+                reset();
+            }
+        }
         Statement(const Statement&) = delete;
         Statement& operator=(const Statement&) = delete;
 
@@ -693,11 +772,13 @@ class SqliteDatabase final : public Database {
       private:
         const SqliteDatabase& db_;
         sqlite3_stmt* statement_ = nullptr;
+        bool owned_;
     };
 
     std::string path_;
     std::optional<SharedLock> lock_;  // held while the store is open for reading
     bool immutable_ = false;
+    bool reading_ = false;  // opened read-only
     // interrupt() comes from another thread: it must not find the handle
     // half closed or replaced.
     std::mutex handle_mutex_;
@@ -735,7 +816,7 @@ Rows SqliteDatabase::run(std::string_view sql, const std::vector<Value>& params)
 }
 
 Rows SqliteDatabase::query(std::string_view sql, const std::vector<Value>& params) {
-    Statement statement(*this, sql);
+    Statement statement(*this, kept_statement(sql));
     for (std::size_t i = 0; i < params.size(); ++i) {
         statement.bind(static_cast<int>(i + 1), params[i]);
     }

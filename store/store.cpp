@@ -300,6 +300,16 @@ class RecordStore final : public Store {
     /// The last summaries a read-only store gave, and the change token they
     /// were read under: a view asks for them with every page.
     std::optional<std::pair<std::string, std::vector<ReaderSummary>>> summaries_;
+    /// The same for the readers' ids and machine IDs reader_condition
+    /// matches against, with the last name matched: a reader's page asks
+    /// for one reader's rows three times.
+    struct ReaderIds {
+        std::string token;
+        std::vector<std::pair<std::int64_t, std::string>> readers;
+        std::string last_named;
+        std::vector<std::int64_t> last_ids;
+    };
+    std::optional<ReaderIds> reader_ids_;
 };
 
 void RecordStore::migrate(OpenMode mode) {
@@ -510,12 +520,28 @@ void RecordStore::set_erase_result(std::int64_t download_id, EraseResult result)
 
 std::string RecordStore::reader_condition(std::string_view column, const std::string& named,
                                           std::vector<Value>& params) {
-    std::vector<std::string> places;
-    for (const Row& row : db_->run("SELECT id, machine_id FROM readers")) {
-        if (same_machine_id(row.bytes(1), named)) {
-            params.emplace_back(row.integer(0));
-            places.push_back(fmt::format("?{}", params.size()));
+    // Kept as reader_summaries keeps its rows, under the same rule.
+    std::string token = read_only_ ? db_->change_token() : std::string();
+    if (!read_only_ || !reader_ids_ || reader_ids_->token != token) {
+        ReaderIds read{std::move(token), {}, {}, {}};
+        for (const Row& row : db_->run("SELECT id, machine_id FROM readers")) {
+            read.readers.emplace_back(row.integer(0), row.bytes(1));
         }
+        reader_ids_ = std::move(read);
+    }
+    if (reader_ids_->last_named != named || named.empty()) {
+        reader_ids_->last_ids.clear();
+        for (const auto& [id, machine_id] : reader_ids_->readers) {
+            if (same_machine_id(machine_id, named)) {
+                reader_ids_->last_ids.push_back(id);
+            }
+        }
+        reader_ids_->last_named = named;
+    }
+    std::vector<std::string> places;
+    for (const std::int64_t id : reader_ids_->last_ids) {
+        params.emplace_back(id);
+        places.push_back(fmt::format("?{}", params.size()));
     }
     return fmt::format(
         "{} IN ({})", column,

@@ -24,6 +24,8 @@
 #include <set>
 #include <stdexcept>
 #include <streambuf>
+#include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -510,6 +512,7 @@ struct WebServer::Impl {
     tcp::acceptor acceptor{io};
     asio::steady_timer accept_again{io};
     asio::thread_pool workers;
+    asio::thread_pool senders;  // streamed answers' bodies
 
     explicit Impl(ServeSettings given)
         : settings(std::move(given)),
@@ -517,7 +520,10 @@ struct WebServer::Impl {
           view(settings.view),
           chart_script(settings.chart_script.empty() ? std::string()
                                                      : read_file(settings.chart_script)),
-          workers(std::max<std::size_t>(settings.threads, 1)) {
+          workers(settings.threads > 0
+                      ? settings.threads
+                      : std::max<std::size_t>(std::thread::hardware_concurrency(), 2)),
+          senders(std::max<std::size_t>(settings.stream_threads, 1)) {
         view = WebView(ViewSettings{settings.view.stale_days, !chart_script.empty()});
         // The store is opened once now, so that a wrong --db is said at once.
         {
@@ -544,6 +550,8 @@ struct WebServer::Impl {
                 outbox->abandon();
             }
         }
+        senders.stop();
+        senders.join();
         workers.stop();
         workers.join();
     }
@@ -966,11 +974,15 @@ class WebServer::Impl::Connection : public std::enable_shared_from_this<Connecti
             }
             const std::shared_ptr<Outbox> outbox = job->outbox;
             asio::post(server.io, [self] { self->on_worker_done(); });
-            if (produce) {
-                write_body(server, self, *outbox, produce, job->request.path);
+            if (!produce) {
+                // The connection is let go on its own thread.
+                asio::post(server.io, [self = std::move(self)] { self->send_chunks(); });
+                return;
             }
-            // The connection is let go on its own thread.
-            asio::post(server.io, [self = std::move(self)] { self->send_chunks(); });
+            asio::post(server.senders, [&server, job, self = std::move(self), produce, outbox] {
+                write_body(server, self, *outbox, produce, job->request.path);
+                asio::post(server.io, [self] { self->send_chunks(); });
+            });
         });
         watch();
         wait_for_worker(head_only, close_after, began);

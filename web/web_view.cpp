@@ -34,6 +34,21 @@ using writers::default_decoder;
 using writers::download_json;
 using writers::render_stored;
 
+// --- Page data --------------------------------------------------------------
+
+// The mustache library's set() and push_back() copy what they are given, and
+// a page of 100 rows is thousands of values: these move them in instead.
+// What they change is held in a data that is not const.
+void put(data& object, const std::string& name, data value) {
+    object.set(name, data(false));
+    *const_cast<data*>(object.get(name)) = std::move(value);  // NOLINT
+}
+
+void append(data& list, data value) {
+    list.push_back(data(false));
+    const_cast<data&>(list.list_value().back()) = std::move(value);  // NOLINT
+}
+
 // --- Parameters -------------------------------------------------------------
 
 /// Refuses a parameter the URL does not take, and one given twice.
@@ -238,49 +253,75 @@ std::optional<std::int64_t> days_since(const std::string& utc) {
     return std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now() - *then).count();
 }
 
-data download_data(const store::StoredDownload& d) {
+/// A collect as the readers page shows a reader's last one (a tenth of its
+/// rows' cost is here): when, where, and what it came to, in the collect's
+/// own words.
+data last_collect_data(const store::StoredDownload& d) {
     data row;
-    row.set("id", std::to_string(d.id));
-    row.set("when", shown_time(d.ended));
-    row.set("reader", shown_id(d.machine_id));
-    row.set("reader_href", reader_href(d.machine_id));
-    row.set("port", d.port);
-    row.set("announced", std::to_string(d.announced));
-    row.set("received", std::to_string(d.received));
-    row.set("new", std::to_string(d.new_records));
-    row.set("already", std::to_string(d.already_stored));
-    row.set("complete", d.complete);
-    // What the collect came to, in the collect's own words.
+    put(row, "when", shown_time(d.ended));
+    put(row, "port", d.port);
+    put(row, "announced", std::to_string(d.announced));
+    put(row, "received", std::to_string(d.received));
+    put(row, "complete", d.complete);
     const collect::CollectResult outcome = collect::outcome_of(d);
-    row.set("reads", collect::reads_words(outcome));
-    row.set("reads_worrying", collect::reads_worth_a_look(outcome));
-    row.set("erase", collect::erase_words(outcome));
-    row.set("erase_worrying", collect::erase_worth_a_look(outcome));
-    row.set("has_answer", d.has_answer);
-    row.set("answer_href", fmt::format("/downloads/{}/answer", d.id));
-    row.set("href", fmt::format("/downloads/{}", d.id));
+    put(row, "reads", collect::reads_words(outcome));
+    put(row, "reads_worrying", collect::reads_worth_a_look(outcome));
+    put(row, "erase", collect::erase_words(outcome));
+    put(row, "erase_worrying", collect::erase_worth_a_look(outcome));
+    return row;
+}
+
+/// A collect as the lists of collects show it.
+data download_data(const store::StoredDownload& d) {
+    data row = last_collect_data(d);
+    put(row, "id", std::to_string(d.id));
+    put(row, "reader", shown_id(d.machine_id));
+    put(row, "reader_href", reader_href(d.machine_id));
+    put(row, "new", std::to_string(d.new_records));
+    put(row, "already", std::to_string(d.already_stored));
+    put(row, "has_answer", d.has_answer);
+    put(row, "answer_href", fmt::format("/downloads/{}/answer", d.id));
+    put(row, "href", fmt::format("/downloads/{}", d.id));
     return row;
 }
 
 // --- Rendering --------------------------------------------------------------
 
+/// The template `name`, its head and foot written in, parsed once for each
+/// thread (a page's template is as costly to parse as to fill in, and
+/// rendering changes the library's template object).
+mustache& parsed(std::string_view name) {
+    thread_local std::map<std::string, std::unique_ptr<mustache>, std::less<>> templates;
+    auto found = templates.find(name);
+    if (found == templates.end()) {
+        found = templates.emplace(std::string(name), nullptr).first;
+    }
+    std::unique_ptr<mustache>& kept = found->second;
+    if (!kept) {
+        std::string text(asset(name));
+        for (const std::string_view part : {std::string_view("head"), std::string_view("foot")}) {
+            const std::string tag = fmt::format("{{{{> {}}}}}\n", part);
+            if (const std::size_t at = text.find(tag); at != std::string::npos) {
+                text.replace(at, tag.size(), asset(fmt::format("{}.mustache", part)));
+            }
+        }
+        kept = std::make_unique<mustache>(text);
+        if (!kept->is_valid()) {
+            throw std::logic_error(
+                fmt::format("the template {}: {}", name, kept->error_message()));
+        }
+    }
+    return *kept;
+}
+
 std::string render(std::string_view name, data values, const std::string& title,
                    std::int64_t last_download, bool chart) {
-    values.set("title", title);
+    put(values, "title", title);
     // A page that watches for new downloads carries the last one it shows.
-    values.set("live", last_download >= 0);
-    values.set("last_download", std::to_string(last_download));
-    values.set("chart", chart);
-    values.set("head",
-               kainjow::mustache::partial{[] { return std::string(asset("head.mustache")); }});
-    values.set("foot",
-               kainjow::mustache::partial{[] { return std::string(asset("foot.mustache")); }});
-    mustache page{std::string(asset(name))};
-    std::string text = page.render(values);
-    if (!page.is_valid()) {
-        throw std::logic_error(fmt::format("the template {}: {}", name, page.error_message()));
-    }
-    return text;
+    put(values, "live", last_download >= 0);
+    put(values, "last_download", std::to_string(last_download));
+    put(values, "chart", chart);
+    return parsed(name).render(values);
 }
 
 Answer json_answer(const Json& json) {
@@ -300,14 +341,14 @@ data pages_data(std::size_t page, std::int64_t total, const std::string& base,
         1,
         (total + static_cast<std::int64_t>(kPageRows) - 1) / static_cast<std::int64_t>(kPageRows)));
     data pages;
-    pages.set("page", std::to_string(page));
-    pages.set("pages", std::to_string(count));
+    put(pages, "page", std::to_string(page));
+    put(pages, "pages", std::to_string(count));
     const std::string joiner = query.empty() ? "?" : "&";
     if (page > 1) {
-        pages.set("previous", fmt::format("{}{}{}page={}", base, query, joiner, page - 1));
+        put(pages, "previous", fmt::format("{}{}{}page={}", base, query, joiner, page - 1));
     }
     if (page < count) {
-        pages.set("next", fmt::format("{}{}{}page={}", base, query, joiner, page + 1));
+        put(pages, "next", fmt::format("{}{}{}page={}", base, query, joiner, page + 1));
     }
     return pages;
 }
@@ -350,12 +391,12 @@ data page_links(const RecordPage& page, const std::string& base, const std::stri
     data links;
     const std::string joiner = query.empty() ? "?" : "&";
     if (page.previous) {
-        links.set("first", base + query);
-        links.set("previous", fmt::format("{}{}{}before={}", base, query, joiner,
+        put(links, "first", base + query);
+        put(links, "previous", fmt::format("{}{}{}before={}", base, query, joiner,
                                           key_text(page.rows.front().key)));
     }
     if (page.next) {
-        links.set("next", fmt::format("{}{}{}after={}", base, query, joiner,
+        put(links, "next", fmt::format("{}{}{}after={}", base, query, joiner,
                                       key_text(page.rows.back().key)));
     }
     return links;
@@ -365,14 +406,14 @@ data record_rows(const std::vector<store::StoredRecord>& rows) {
     data list{data::type::list};
     for (const store::StoredRecord& stored : rows) {
         data row;
-        row.set("reader", shown_id(stored.machine_id));
-        row.set("reader_href", reader_href(stored.machine_id));
-        row.set("position", std::to_string(stored.position));
-        row.set("stamp", writers::shown_stamp(stored.record.stamp));
-        row.set("stamp_damaged", stored.record.stamp.state != StampState::Valid);
-        row.set("text", default_decoder()(stored.record.text));
-        row.set("download", std::to_string(stored.download_id));
-        list.push_back(row);
+        put(row, "reader", shown_id(stored.machine_id));
+        put(row, "reader_href", reader_href(stored.machine_id));
+        put(row, "position", std::to_string(stored.position));
+        put(row, "stamp", writers::shown_stamp(stored.record.stamp));
+        put(row, "stamp_damaged", stored.record.stamp.state != StampState::Valid);
+        put(row, "text", default_decoder()(stored.record.text));
+        put(row, "download", std::to_string(stored.download_id));
+        append(list, std::move(row));
     }
     return list;
 }
@@ -390,9 +431,9 @@ std::string count_words(std::int64_t count, bool capped) {
 Answer error_answer(int status, std::string_view title, std::string_view message,
                     std::string_view back = {}) {
     data values;
-    values.set("message", std::string(message));
+    put(values, "message", std::string(message));
     if (!back.empty()) {
-        values.set("back", std::string(back));
+        put(values, "back", std::string(back));
     }
     return {status,
             "text/html; charset=utf-8",
@@ -611,24 +652,24 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
             continue;
         }
         data row;
-        row.set("name", shown_id(summary.machine_id));
-        row.set("href", reader_href(summary.machine_id));
-        row.set("named", summary.named);
-        row.set("records", std::to_string(summary.records));
+        put(row, "name", shown_id(summary.machine_id));
+        put(row, "href", reader_href(summary.machine_id));
+        put(row, "named", summary.named);
+        put(row, "records", std::to_string(summary.records));
         if (summary.last_download) {
-            row.set("last", download_data(*summary.last_download));
+            put(row, "last", last_collect_data(*summary.last_download));
         }
-        row.set("stale", is_stale);
+        put(row, "stale", is_stale);
         data need_words{data::type::list};
         for (const collect::Need& need : needs) {
-            need_words.push_back(data("words", need.words));
+            append(need_words, data("words", need.words));
         }
-        row.set("needs", need_words);
-        row.set("age", !age        ? std::string("never collected")
+        put(row, "needs", need_words);
+        put(row, "age", !age        ? std::string("never collected")
                        : *age <= 0 ? std::string("today")
                        : *age == 1 ? std::string("yesterday")
                                    : fmt::format("{} days ago", *age));
-        rows.push_back(row);
+        append(rows, std::move(row));
     }
     const std::optional<std::string> stale_query =
         stale_only ? std::optional<std::string>("1") : std::nullopt;
@@ -643,44 +684,44 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     data headings;
     for (const std::string_view by : sorts) {
         const std::string way = by == sort ? (order == "asc" ? "desc" : "asc") : default_order(by);
-        headings.set(std::string(by), fmt::format("/{}", query_of({{"stale", stale_query},
+        put(headings, std::string(by), fmt::format("/{}", query_of({{"stale", stale_query},
                                                                    {"attention", attention_only},
                                                                    {"sort", std::string(by)},
                                                                    {"order", way}})));
-        headings.set(std::string(by) + "_sorted",
+        put(headings, std::string(by) + "_sorted",
                      by == sort ? (order == "asc" ? " ▲" : " ▼") : std::string());
     }
     data values;
-    values.set("readers", rows);
-    values.set("sort", headings);
-    values.set("reader_count", std::to_string(summaries.size()));
-    values.set("record_count", std::to_string(records));
-    values.set("stale_count", std::to_string(stale));
-    values.set("has_stale", stale > 0);
-    values.set("stale_only", stale_only.has_value());
-    values.set("stale_days", std::to_string(settings_.stale_days));
-    values.set("store", store.name());
+    put(values, "readers", rows);
+    put(values, "sort", headings);
+    put(values, "reader_count", std::to_string(summaries.size()));
+    put(values, "record_count", std::to_string(records));
+    put(values, "stale_count", std::to_string(stale));
+    put(values, "has_stale", stale > 0);
+    put(values, "stale_only", stale_only.has_value());
+    put(values, "stale_days", std::to_string(settings_.stale_days));
+    put(values, "store", store.name());
     data kinds{data::type::list};
     for (std::size_t i = 0; i < by_kind.size(); ++i) {
         if (by_kind.at(i) > 0) {
             data kind;
-            kind.set("count", std::to_string(by_kind.at(i)));
-            kind.set("heading",
+            put(kind, "count", std::to_string(by_kind.at(i)));
+            put(kind, "heading",
                      std::string(collect::attention_heading(collect::kAttentionKinds.at(i))));
-            kind.set("key", std::string(collect::attention_key(collect::kAttentionKinds.at(i))));
-            kinds.push_back(kind);
+            put(kind, "key", std::string(collect::attention_key(collect::kAttentionKinds.at(i))));
+            append(kinds, std::move(kind));
         }
     }
     const auto unreachable = std::count_if(ports.begin(), ports.end(),
                                            [](const store::PortState& p) { return !p.reachable; });
-    values.set("attention_count", std::to_string(needing));
-    values.set("has_attention", needing > 0);
-    values.set("attention_kinds", kinds);
-    values.set("attention_only", attention_only.has_value());
-    values.set("unreachable_ports", std::to_string(unreachable));
-    values.set("has_unreachable", unreachable > 0);
-    values.set("pages", pages_data(page, listed, "/", query));
-    values.set("days", "/api/days");
+    put(values, "attention_count", std::to_string(needing));
+    put(values, "has_attention", needing > 0);
+    put(values, "attention_kinds", kinds);
+    put(values, "attention_only", attention_only.has_value());
+    put(values, "unreachable_ports", std::to_string(unreachable));
+    put(values, "has_unreachable", unreachable > 0);
+    put(values, "pages", pages_data(page, listed, "/", query));
+    put(values, "days", "/api/days");
     return {200,
             "text/html; charset=utf-8",
             render("readers.mustache", std::move(values), "Readers", store.last_download_id(),
@@ -693,23 +734,24 @@ Answer WebView::search_page(Store& store, const Parameters& parameters) const {
     const std::string query = query_of({{"q", filter.text},
                                         {"since", value_of(parameters, "since")},
                                         {"until", value_of(parameters, "until")}});
+    // Counted first: the page's own search then knows how many it will meet.
+    const std::int64_t count = filter.text ? store.count_records_up_to(filter, kCountCap + 1)
+                                           : store.count_records(filter);
     const RecordPage page = record_page(store, filter, parameters);
     if (page.past_the_end) {
         return past_the_end("/" + query);
     }
-    const std::int64_t count = filter.text ? store.count_records_up_to(filter, kCountCap + 1)
-                                           : store.count_records(filter);
     data values;
-    values.set("search", true);
-    values.set("results", record_rows(page.rows));
-    values.set("empty", page.rows.empty());
-    values.set("count", count_words(count, filter.text.has_value()));
-    values.set("q", filter.text.value_or(""));
-    values.set("since", day_text(filter.since));
-    values.set("until", day_text(filter.until));
-    values.set("links", page_links(page, "/", query));
-    values.set("days", "/api/days" + query);
-    values.set("store", store.name());
+    put(values, "search", true);
+    put(values, "results", record_rows(page.rows));
+    put(values, "empty", page.rows.empty());
+    put(values, "count", count_words(count, filter.text.has_value()));
+    put(values, "q", filter.text.value_or(""));
+    put(values, "since", day_text(filter.since));
+    put(values, "until", day_text(filter.until));
+    put(values, "links", page_links(page, "/", query));
+    put(values, "days", "/api/days" + query);
+    put(values, "store", store.name());
     return {200,
             "text/html; charset=utf-8",
             render("readers.mustache", std::move(values), "Search", store.last_download_id(),
@@ -758,7 +800,7 @@ Answer WebView::reader_page(Store& store, const std::string& reader,
     std::reverse(collects.begin(), collects.end());
     data collect_rows{data::type::list};
     for (const store::StoredDownload& d : collects) {
-        collect_rows.push_back(download_data(d));
+        append(collect_rows, download_data(d));
     }
     const std::string id_word = trimmed(shown_id(*stored_id));
     const std::string export_query = query_of({{"reader", id_word},
@@ -766,22 +808,22 @@ Answer WebView::reader_page(Store& store, const std::string& reader,
                                                {"since", value_of(parameters, "since")},
                                                {"until", value_of(parameters, "until")}});
     data values;
-    values.set("reader", shown_id(*stored_id));
-    values.set("href", base);
-    values.set("records", record_rows(page.rows));
-    values.set("empty", page.rows.empty());
-    values.set("count", count_words(total, filter.text.has_value()));
-    values.set("q", filter.text.value_or(""));
-    values.set("since", day_text(filter.since));
-    values.set("until", day_text(filter.until));
-    values.set("filtered", filter.text || filter.since || filter.until);
-    values.set("links", page_links(page, base, query));
-    values.set("collects", collect_rows);
-    values.set("has_collects", !collects.empty());
-    values.set("downloads", "/downloads" + query_of({{"reader", id_word}}));
-    values.set("csv", "/export/records.csv" + export_query);
-    values.set("json", "/export/records.json" + export_query);
-    values.set("days", "/api/days" + export_query);
+    put(values, "reader", shown_id(*stored_id));
+    put(values, "href", base);
+    put(values, "records", record_rows(page.rows));
+    put(values, "empty", page.rows.empty());
+    put(values, "count", count_words(total, filter.text.has_value()));
+    put(values, "q", filter.text.value_or(""));
+    put(values, "since", day_text(filter.since));
+    put(values, "until", day_text(filter.until));
+    put(values, "filtered", filter.text || filter.since || filter.until);
+    put(values, "links", page_links(page, base, query));
+    put(values, "collects", collect_rows);
+    put(values, "has_collects", !collects.empty());
+    put(values, "downloads", "/downloads" + query_of({{"reader", id_word}}));
+    put(values, "csv", "/export/records.csv" + export_query);
+    put(values, "json", "/export/records.json" + export_query);
+    put(values, "days", "/api/days" + export_query);
     return {200,
             "text/html; charset=utf-8",
             render("reader.mustache", std::move(values), shown_id(*stored_id),
@@ -805,28 +847,28 @@ Answer WebView::downloads_page(Store& store, const Parameters& parameters) const
     }
     data list{data::type::list};
     for (const store::StoredDownload& d : rows) {
-        list.push_back(download_data(d));
+        append(list, download_data(d));
     }
     // Without a count of downloads at hand, the ids bound the pages: a next
     // page is offered while this one is full.
     data pages;
-    pages.set("page", std::to_string(page));
+    put(pages, "page", std::to_string(page));
     const std::string query = query_of({{"reader", filter.machine_id}});
     const std::string joiner = query.empty() ? "?" : "&";
     if (page > 1) {
-        pages.set("previous", fmt::format("/downloads{}{}page={}", query, joiner, page - 1));
+        put(pages, "previous", fmt::format("/downloads{}{}page={}", query, joiner, page - 1));
     }
     if (rows.size() == kPageRows) {
-        pages.set("next", fmt::format("/downloads{}{}page={}", query, joiner, page + 1));
+        put(pages, "next", fmt::format("/downloads{}{}page={}", query, joiner, page + 1));
     }
     data values;
-    values.set("downloads", list);
-    values.set("empty", rows.empty());
-    values.set("pages", pages);
-    values.set("reader", filter.machine_id.value_or(""));
-    values.set("by_reader", filter.machine_id.has_value());
-    values.set("csv", "/export/downloads.csv" + query);
-    values.set("json", "/api/downloads" + query);
+    put(values, "downloads", list);
+    put(values, "empty", rows.empty());
+    put(values, "pages", pages);
+    put(values, "reader", filter.machine_id.value_or(""));
+    put(values, "by_reader", filter.machine_id.has_value());
+    put(values, "csv", "/export/downloads.csv" + query);
+    put(values, "json", "/api/downloads" + query);
     return {200,
             "text/html; charset=utf-8",
             render("downloads.mustache", std::move(values), "Downloads", last, false),
@@ -1062,27 +1104,27 @@ Answer WebView::download_page(Store& store, std::string_view id,
             &answer == &answers.front() ? std::nullopt : first_difference(first, answer.bytes);
         const std::string_view bytes = answer.bytes;
         data read;
-        read.set("read", std::to_string(answer.read));
-        read.set("bytes", std::to_string(bytes.size()));
-        read.set("href", fmt::format("/downloads/{}/answer?read={}", number, answer.read));
-        read.set("first", &answer == &answers.front());
-        read.set("same", &answer != &answers.front() && !at);
-        read.set("differs", at.has_value());
-        read.set("at", at ? std::to_string(*at) : std::string());
+        put(read, "read", std::to_string(answer.read));
+        put(read, "bytes", std::to_string(bytes.size()));
+        put(read, "href", fmt::format("/downloads/{}/answer?read={}", number, answer.read));
+        put(read, "first", &answer == &answers.front());
+        put(read, "same", &answer != &answers.front() && !at);
+        put(read, "differs", at.has_value());
+        put(read, "at", at ? std::to_string(*at) : std::string());
         const std::size_t cut = at ? std::min(*at, bytes.size()) : bytes.size();
-        read.set("before", shown_bytes(bytes.substr(0, cut)));
-        read.set("marked", cut < bytes.size() ? shown_bytes(bytes.substr(cut, 1)) : std::string());
-        read.set("after",
+        put(read, "before", shown_bytes(bytes.substr(0, cut)));
+        put(read, "marked", cut < bytes.size() ? shown_bytes(bytes.substr(cut, 1)) : std::string());
+        put(read, "after",
                  cut + 1 < bytes.size() ? shown_bytes(bytes.substr(cut + 1)) : std::string());
-        read.set("hex", hex_lines(bytes, at));
-        reads.push_back(read);
+        put(read, "hex", hex_lines(bytes, at));
+        append(reads, std::move(read));
     }
     data values = download_data(*download);
-    values.set("number", std::to_string(number));
-    values.set("message", collect::describe(outcome));
-    values.set("reads_kept", reads);
-    values.set("none_kept", answers.empty());
-    values.set("first_read",
+    put(values, "number", std::to_string(number));
+    put(values, "message", collect::describe(outcome));
+    put(values, "reads_kept", reads);
+    put(values, "none_kept", answers.empty());
+    put(values, "first_read",
                answers.empty() ? std::string() : std::to_string(answers.front().read));
     return {200,
             "text/html; charset=utf-8",
@@ -1189,7 +1231,7 @@ Answer WebView::error_page(int status, std::string_view title, std::string_view 
 
 Answer WebView::token_page(std::string_view path, bool wrong) {
     data values;
-    values.set("message",
+    put(values, "message",
                wrong ? std::string("The access token given is not this station's: check it with "
                                    "the station's keeper and give it again.")
                      : std::string("This station's view needs its access token: give it here, or "
@@ -1197,8 +1239,8 @@ Answer WebView::token_page(std::string_view path, bool wrong) {
                                    "in ?token=.... Scripts send the header \"Authorization: "
                                    "Bearer TOKEN\"."));
     data form;
-    form.set("action", std::string(path));
-    values.set("token_form", form);
+    put(form, "action", std::string(path));
+    put(values, "token_form", form);
     return {401,
             "text/html; charset=utf-8",
             render("error.mustache", std::move(values),
