@@ -104,6 +104,13 @@ void add_serve_options(CLI::App& command, ServeOptions& options) {
                     "Mark readers not collected for this many days (default 7)")
         ->option_text("DAYS")
         ->check(CLI::Range(1, 3650));
+    command
+        .add_option("--threads", options.threads,
+                    "Requests answered at once, each with a store connection of its own (default "
+                    "0: one per processor, at least 2; more only share the processors, unless "
+                    "the store is a PostgreSQL server on another machine)")
+        ->option_text("N")
+        ->check(CLI::Range(0, 256));
     command.footer(fmt::format(
         R"(Serves a read-only web view of the store until Ctrl+C or SIGTERM. The readers
 page opens with how many readers need attention, by kind (last collect unsure
@@ -162,6 +169,7 @@ int command_serve(const ServeOptions& options, Console& console) {
             options.listen));
     }
     settings.view.stale_days = options.stale_days;
+    settings.threads = static_cast<std::size_t>(options.threads);
     settings.chart_script = KDR_CHART_SCRIPT;
 
     // SIGINT and SIGTERM are taken by a thread of their own, which stops the

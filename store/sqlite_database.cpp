@@ -369,7 +369,6 @@ class SqliteDatabase final : public Database {
   public:
     SqliteDatabase(std::string path, OpenMode mode) : path_(std::move(path)) {
         if (mode == OpenMode::ReadOnly) {
-            reading_ = true;
             open_for_reading();
             return;
         }
@@ -537,7 +536,6 @@ class SqliteDatabase final : public Database {
 
     void close() noexcept {
         forget_statements();
-        counted_.reset();
         const std::scoped_lock lock(handle_mutex_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -572,37 +570,14 @@ class SqliteDatabase final : public Database {
         }
     }
 
-    // The index's matches of `phrase`, counted up to `cap`. A search page
-    // counts them and then asks whether they are dense: a reading
-    // connection answers the second from the first while nothing was
-    // committed between.
+    // The index's matches of `phrase`, counted up to `cap`.
     std::int64_t matches_up_to(const std::string& phrase, std::int64_t cap) {
-        const std::string version =
-            reading_ ? std::to_string(run("PRAGMA data_version", {}).at(0).integer(0))
-                     : std::string();
-        if (reading_ && counted_ && counted_->phrase == phrase && counted_->version == version) {
-            // Counted up to a cap, a count below it is the whole count.
-            if (counted_->count < counted_->cap || cap <= counted_->cap) {
-                return std::min(counted_->count, cap);
-            }
-        }
-        const std::int64_t count = run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE "
-                                       "record_search MATCH ?1 LIMIT ?2)",
-                                       {phrase, cap})
-                                       .at(0)
-                                       .integer(0);
-        if (reading_) {
-            counted_ = MatchCount{phrase, cap, count, version};
-        }
-        return count;
+        return run("SELECT count(*) FROM (SELECT 1 FROM record_search WHERE record_search MATCH "
+                   "?1 LIMIT ?2)",
+                   {phrase, cap})
+            .at(0)
+            .integer(0);
     }
-    struct MatchCount {
-        std::string phrase;
-        std::int64_t cap = 0;
-        std::int64_t count = 0;
-        std::string version;
-    };
-    std::optional<MatchCount> counted_;
 
     void exec_doing(std::string_view sql, std::string_view doing) {
         const std::string text(sql);
@@ -778,7 +753,6 @@ class SqliteDatabase final : public Database {
     std::string path_;
     std::optional<SharedLock> lock_;  // held while the store is open for reading
     bool immutable_ = false;
-    bool reading_ = false;  // opened read-only
     // interrupt() comes from another thread: it must not find the handle
     // half closed or replaced.
     std::mutex handle_mutex_;
