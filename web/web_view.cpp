@@ -307,8 +307,7 @@ mustache& parsed(std::string_view name) {
         }
         kept = std::make_unique<mustache>(text);
         if (!kept->is_valid()) {
-            throw std::logic_error(
-                fmt::format("the template {}: {}", name, kept->error_message()));
+            throw std::logic_error(fmt::format("the template {}: {}", name, kept->error_message()));
         }
     }
     return *kept;
@@ -392,12 +391,12 @@ data page_links(const RecordPage& page, const std::string& base, const std::stri
     const std::string joiner = query.empty() ? "?" : "&";
     if (page.previous) {
         put(links, "first", base + query);
-        put(links, "previous", fmt::format("{}{}{}before={}", base, query, joiner,
-                                          key_text(page.rows.front().key)));
+        put(links, "previous",
+            fmt::format("{}{}{}before={}", base, query, joiner, key_text(page.rows.front().key)));
     }
     if (page.next) {
-        put(links, "next", fmt::format("{}{}{}after={}", base, query, joiner,
-                                      key_text(page.rows.back().key)));
+        put(links, "next",
+            fmt::format("{}{}{}after={}", base, query, joiner, key_text(page.rows.back().key)));
     }
     return links;
 }
@@ -665,10 +664,11 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
             append(need_words, data("words", need.words));
         }
         put(row, "needs", need_words);
-        put(row, "age", !age        ? std::string("never collected")
-                       : *age <= 0 ? std::string("today")
-                       : *age == 1 ? std::string("yesterday")
-                                   : fmt::format("{} days ago", *age));
+        put(row, "age",
+            !age        ? std::string("never collected")
+            : *age <= 0 ? std::string("today")
+            : *age == 1 ? std::string("yesterday")
+                        : fmt::format("{} days ago", *age));
         append(rows, std::move(row));
     }
     const std::optional<std::string> stale_query =
@@ -684,12 +684,13 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     data headings;
     for (const std::string_view by : sorts) {
         const std::string way = by == sort ? (order == "asc" ? "desc" : "asc") : default_order(by);
-        put(headings, std::string(by), fmt::format("/{}", query_of({{"stale", stale_query},
-                                                                   {"attention", attention_only},
-                                                                   {"sort", std::string(by)},
-                                                                   {"order", way}})));
+        put(headings, std::string(by),
+            fmt::format("/{}", query_of({{"stale", stale_query},
+                                         {"attention", attention_only},
+                                         {"sort", std::string(by)},
+                                         {"order", way}})));
         put(headings, std::string(by) + "_sorted",
-                     by == sort ? (order == "asc" ? " ▲" : " ▼") : std::string());
+            by == sort ? (order == "asc" ? " ▲" : " ▼") : std::string());
     }
     data values;
     put(values, "readers", rows);
@@ -707,7 +708,7 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
             data kind;
             put(kind, "count", std::to_string(by_kind.at(i)));
             put(kind, "heading",
-                     std::string(collect::attention_heading(collect::kAttentionKinds.at(i))));
+                std::string(collect::attention_heading(collect::kAttentionKinds.at(i))));
             put(kind, "key", std::string(collect::attention_key(collect::kAttentionKinds.at(i))));
             append(kinds, std::move(kind));
         }
@@ -1124,7 +1125,7 @@ Answer WebView::download_page(Store& store, std::string_view id,
         put(read, "before", shown_bytes(bytes.substr(0, cut)));
         put(read, "marked", cut < bytes.size() ? shown_bytes(bytes.substr(cut, 1)) : std::string());
         put(read, "after",
-                 cut + 1 < bytes.size() ? shown_bytes(bytes.substr(cut + 1)) : std::string());
+            cut + 1 < bytes.size() ? shown_bytes(bytes.substr(cut + 1)) : std::string());
         put(read, "hex", hex_lines(bytes, at));
         append(reads, std::move(read));
     }
@@ -1134,7 +1135,7 @@ Answer WebView::download_page(Store& store, std::string_view id,
     put(values, "reads_kept", reads);
     put(values, "none_kept", answers.empty());
     put(values, "first_read",
-               answers.empty() ? std::string() : std::to_string(answers.front().read));
+        answers.empty() ? std::string() : std::to_string(answers.front().read));
     return {200,
             "text/html; charset=utf-8",
             render("download.mustache", std::move(values), fmt::format("Download {}", number), -1,
@@ -1241,12 +1242,12 @@ Answer WebView::error_page(int status, std::string_view title, std::string_view 
 Answer WebView::token_page(std::string_view path, bool wrong) {
     data values;
     put(values, "message",
-               wrong ? std::string("The access token given is not this station's: check it with "
-                                   "the station's keeper and give it again.")
-                     : std::string("This station's view needs its access token: give it here, or "
-                                   "open the address the station's keeper gave you, which ends "
-                                   "in ?token=.... Scripts send the header \"Authorization: "
-                                   "Bearer TOKEN\"."));
+        wrong ? std::string("The access token given is not this station's: check it with "
+                            "the station's keeper and give it again.")
+              : std::string("This station's view needs its access token: give it here, or "
+                            "open the address the station's keeper gave you, which ends "
+                            "in ?token=.... Scripts send the header \"Authorization: "
+                            "Bearer TOKEN\"."));
     data form;
     put(form, "action", std::string(path));
     put(values, "token_form", form);
