@@ -651,10 +651,11 @@ struct WebServer::Impl {
         Parameters parameters = request.parameters;
         parameters.erase("token");
         try {
-            StorePool::Lease store = pool.borrow();
+            // Shared with a streamed body, which may read on.
+            const std::shared_ptr<StorePool::Lease> store(new StorePool::Lease(pool.borrow()));
             {
                 const std::scoped_lock lock(job.mutex);
-                job.running = &*store;
+                job.running = &**store;
             }
             // An interrupted connection is done with, even when the call it
             // ended had already returned: it is not given back.
@@ -668,14 +669,25 @@ struct WebServer::Impl {
                         store.discard();
                     }
                 }
-            } done{job, store};
+            } done{job, *store};
             if (job.gone) {
-                (*store).interrupt();
+                (**store).interrupt();
             }
             try {
-                return job.route->handler(request, job.match, &*store);
+                Answer answer = job.route->handler(request, job.match, &**store);
+                if (answer.stream) {
+                    answer.stream = [store, write = std::move(answer.stream)](std::ostream& out) {
+                        try {
+                            write(out);
+                        } catch (const StoreError&) {
+                            store->discard();
+                            throw;
+                        }
+                    };
+                }
+                return answer;
             } catch (const StoreError&) {
-                store.discard();
+                store->discard();
                 throw;
             }
         } catch (const BadRequest& error) {

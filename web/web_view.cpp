@@ -357,6 +357,9 @@ constexpr std::array kRecordParameters{std::string_view("reader"), std::string_v
                                        std::string_view("offset"), std::string_view("limit"),
                                        std::string_view("after"),  std::string_view("before")};
 
+/// The records an export reads at a time.
+constexpr std::size_t kExportPage = 1000;
+
 /// A page of records by keys (after=, before=): as quick deep as on top.
 struct RecordPage {
     std::vector<store::StoredRecord> rows;
@@ -1035,13 +1038,39 @@ Answer WebView::export_file(Store& store, std::string_view what, std::string_vie
         take_only(own, kRecordParameters);
         store::RecordFilter filter = record_filter(own);
         filter.offset = number_of(own, "offset", 0, 0, kMaxOffset);
-        filter.limit = number_of(own, "limit", kMaxExportRows, 1, kMaxExportRows);
-        auto rows = std::make_shared<const std::vector<store::StoredRecord>>(store.records(filter));
-        return streamed(format == "csv" ? "text/csv; charset=utf-8" : "application/json",
-                        fmt::format("records.{}", format),
-                        [rows, format = std::string(format)](std::ostream& out) {
-                            render_stored(out, format, *rows);
-                        });
+        const std::size_t wanted = number_of(own, "limit", kMaxExportRows, 1, kMaxExportRows);
+        filter.limit = std::min(wanted, kExportPage);
+        // The first page is read now; the others as the text is sent, each
+        // after the last key of the one before (the server keeps the store
+        // for the body), so that an export holds a page and a reader's
+        // records, never the whole.
+        auto first = std::make_shared<std::vector<store::StoredRecord>>(store.records(filter));
+        return streamed(
+            format == "csv" ? "text/csv; charset=utf-8" : "application/json",
+            fmt::format("records.{}", format),
+            [&store, filter, wanted, first, format = std::string(format)](std::ostream& out) {
+                writers::StoredWriter writer(out, format);
+                std::vector<store::StoredRecord> page = std::move(*first);
+                store::RecordFilter next = filter;
+                next.offset = 0;
+                std::size_t written = 0;
+                while (true) {
+                    const bool full = page.size() == *next.limit;
+                    written += page.size();
+                    if (!page.empty()) {
+                        next.after = page.back().key;
+                    }
+                    for (store::StoredRecord& row : page) {
+                        writer.add(std::move(row));
+                    }
+                    if (!full || written >= wanted) {
+                        break;
+                    }
+                    next.limit = std::min(kExportPage, wanted - written);
+                    page = store.records(next);
+                }
+                writer.finish();
+            });
     }
     if (what == "readers" && format == "csv") {
         take_only(own, {});

@@ -34,11 +34,12 @@ struct Answer {
     /// Extra headers, such as Content-Disposition for a file to save.
     std::map<std::string, std::string> headers;
     /// When set, `body` is empty and this writes the body instead, as it is
-    /// sent: the server calls it once, on the thread that made the answer,
-    /// after the status and headers have gone (never for HEAD). It holds
-    /// what it writes from (it reads no store), so that a request that cannot
-    /// be answered is still said with its status. Writing to the stream
-    /// throws once the client has gone; anything it throws ends the
+    /// sent: the server calls it once, on a thread of its own, after the
+    /// status and headers have gone (never for HEAD). It may read more from
+    /// the store the answer was made from, which the server keeps for it
+    /// until it returns; what tells a request that cannot be answered is
+    /// read before, so that it is still said with its status. Writing to the
+    /// stream throws once the client has gone; anything it throws ends the
     /// transfer cut short.
     std::function<void(std::ostream&)> stream{};
 };

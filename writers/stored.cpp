@@ -19,28 +19,50 @@ std::string render_stored(std::string_view format, const std::vector<store::Stor
     return std::move(text).str();
 }
 
+// Each reader's records in the formats of a download. No reader announced a
+// count for them, and whether a reader's whole memory is among them is not
+// known: those stay empty.
+StoredWriter::StoredWriter(std::ostream& out, std::string_view format)
+    : writer_(make_writer(format, out, WriterOptions{default_decoder(), {}, true})) {}
+
+StoredWriter::~StoredWriter() = default;
+
+void StoredWriter::add(store::StoredRecord row) {
+    if (!records_.empty() && row.machine_id != machine_id_) {
+        write_reader();
+    }
+    if (records_.empty()) {
+        machine_id_ = std::move(row.machine_id);
+    }
+    records_.push_back(std::move(row.record));
+}
+
+void StoredWriter::write_reader() {
+    ReaderHeader reader;
+    reader.machine_id = machine_id_;
+    reader.received = records_.size();
+    writer_->begin(reader);
+    for (const DownloadedRecord& record : records_) {
+        writer_->record(record);
+    }
+    writer_->end();
+    records_.clear();
+}
+
+void StoredWriter::finish() {
+    if (!records_.empty()) {
+        write_reader();
+    }
+    writer_->finish();
+}
+
 void render_stored(std::ostream& out, std::string_view format,
                    const std::vector<store::StoredRecord>& rows) {
-    // Each reader's records in the formats of a download. No reader
-    // announced a count for them, and whether a reader's whole memory is
-    // among them is not known: those stay empty.
-    const std::unique_ptr<RecordWriter> writer =
-        make_writer(format, out, WriterOptions{default_decoder(), {}, true});
-    for (std::size_t i = 0; i < rows.size();) {
-        std::size_t next = i;
-        while (next < rows.size() && rows[next].machine_id == rows[i].machine_id) {
-            ++next;
-        }
-        ReaderHeader reader;
-        reader.machine_id = rows[i].machine_id;
-        reader.received = next - i;
-        writer->begin(reader);
-        for (; i < next; ++i) {
-            writer->record(rows[i].record);
-        }
-        writer->end();
+    StoredWriter writer(out, format);
+    for (const store::StoredRecord& row : rows) {
+        writer.add(row);
     }
-    writer->finish();
+    writer.finish();
 }
 
 std::string shown_stamp(const Stamp& stamp) {

@@ -3,6 +3,7 @@
 // and the web view write them alike.
 #pragma once
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
@@ -13,13 +14,40 @@
 
 namespace kdr::writers {
 
+class RecordWriter;
+
+/// Stored records in a format that can write them ("csv", "json", ...), one
+/// reader after another in one document, written as they are given: page
+/// after page of a store's records, in the store's order. A reader's records
+/// are held until the next reader's come (its header says how many it has),
+/// nothing else.
+class StoredWriter {
+  public:
+    /// Throws UnknownName for no such format, before writing anything.
+    StoredWriter(std::ostream& out, std::string_view format);
+    ~StoredWriter();
+    StoredWriter(const StoredWriter&) = delete;
+    StoredWriter& operator=(const StoredWriter&) = delete;
+
+    void add(store::StoredRecord row);
+    /// Writes the last reader and the document's end.
+    void finish();
+
+  private:
+    void write_reader();
+
+    std::unique_ptr<RecordWriter> writer_;
+    std::string machine_id_;
+    std::vector<DownloadedRecord> records_;
+};
+
 /// Stored records in a format that can write them ("csv", "json", ...), one
 /// reader after another, in one document. Throws UnknownName for no such
 /// format.
 [[nodiscard]] std::string render_stored(std::string_view format,
                                         const std::vector<store::StoredRecord>& rows);
-/// The same, written to `out` as it goes: nothing of it is held but what
-/// `out` holds. Throws UnknownName before writing anything.
+/// The same, written to `out` as it goes (as StoredWriter writes). Throws
+/// UnknownName before writing anything.
 void render_stored(std::ostream& out, std::string_view format,
                    const std::vector<store::StoredRecord>& rows);
 
