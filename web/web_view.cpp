@@ -32,7 +32,6 @@ using store::Store;
 using writers::csv_field;
 using writers::default_decoder;
 using writers::download_json;
-using writers::render_stored;
 
 // --- Page data --------------------------------------------------------------
 
