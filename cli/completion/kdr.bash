@@ -19,7 +19,7 @@ _kdr_options() {
         check) echo '--help --db --stale-days' ;;
         backup) echo '--help --db --force' ;;
         prune) echo '--help --db --before --dry-run' ;;
-        serve) echo '--help --db --listen --token-file --stale-days' ;;
+        serve) echo '--help --db --listen --token-file --stale-days --threads' ;;
     esac
 }
 
@@ -74,7 +74,7 @@ _kdr() {
             return 0
             ;;
         -w | --password | --id | -n | --records | -r | --record | --clock | --reader | --since | --until | --before | --limit | \
-            --listen | --stale-days)
+            --listen | --stale-days | --threads)
             return 0
             ;;
     esac
