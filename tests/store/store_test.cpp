@@ -913,6 +913,11 @@ TEST_P(StoreBackend, QueriesAgreeWithTheRecordsTheyFilter) {
     EXPECT_EQ(summary_of("KDRB").records, before + 3);
     store->set_erase_result(answers.rbegin()->first, EraseResult::Verified);
     EXPECT_EQ(summary_of("KDRB").last_download->erase, EraseResult::Verified);
+    // So does the list of readers by which a reader's records are found.
+    EXPECT_TRUE(viewer->records({.machine_id = "KDRD"}).empty());
+    collect("KDRD", 300, 4, true);
+    EXPECT_EQ(viewer->records({.machine_id = "KDRD"}).size(), 4U);
+    EXPECT_EQ(viewer->count_records({.machine_id = "KDRD"}), 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend,
