@@ -5,6 +5,8 @@ Usage: serve_http_test.py --kdr KDR --make-store KDR_SERVE_STORE
 """
 
 import argparse
+import csv
+import io
 import json
 import os
 import re
@@ -166,6 +168,24 @@ class Served(unittest.TestCase):
         status, _, body = self.get("/api/readers")
         self.assertEqual(status, 200)
         self.assertTrue(json.loads(body))
+
+    def test_an_export_read_in_pages_is_the_window_asked_for(self):
+        # Records are read 1,000 at a time: windows on, across and past a
+        # page's edge, each the same rows as that slice of the whole export.
+        def rows(query):
+            with socket.create_connection(("127.0.0.1", self.port)) as sock:
+                sock.sendall(f"GET /export/records.csv{query} HTTP/1.1\r\nHost: x\r\n"
+                             "Connection: close\r\n\r\n".encode())
+                status, _, body, whole = streamed(sock)
+            self.assertEqual((status, whole), (200, True))
+            lines = list(csv.reader(io.StringIO(body.decode())))[1:]
+            return [(line[0], line[6], line[7]) for line in lines]  # reader, date line, text
+        whole = rows("")
+        self.assertGreater(len(whole), 1100, "an export of more than one page")
+        for offset, limit in ((0, 1000), (0, 1001), (100, 1500), (999, 2), (1050, 500)):
+            with self.subTest(offset=offset, limit=limit):
+                self.assertEqual(rows(f"?offset={offset}&limit={limit}"),
+                                 whole[offset:offset + limit])
 
     def test_pipelined_requests_are_answered_in_order(self):
         paths = ["/api/readers", "/nowhere", "/healthz"]
