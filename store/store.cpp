@@ -306,7 +306,7 @@ class RecordStore final : public Store {
     struct ReaderIds {
         std::string token;
         std::vector<std::pair<std::int64_t, std::string>> readers;
-        std::string last_named;
+        std::optional<std::string> last_named;
         std::vector<std::int64_t> last_ids;
     };
     std::optional<ReaderIds> reader_ids_;
@@ -529,7 +529,7 @@ std::string RecordStore::reader_condition(std::string_view column, const std::st
         }
         reader_ids_ = std::move(read);
     }
-    if (reader_ids_->last_named != named || named.empty()) {
+    if (reader_ids_->last_named != named) {
         reader_ids_->last_ids.clear();
         for (const auto& [id, machine_id] : reader_ids_->readers) {
             if (same_machine_id(machine_id, named)) {
