@@ -602,12 +602,20 @@ std::vector<StoredRecord> RecordStore::records(const RecordFilter& filter) {
         page = fmt::format(" LIMIT ?{} OFFSET ?{}", params.size() - 1, params.size());
     }
     const std::string direction = backwards ? " DESC" : "";
+    const std::string order =
+        fmt::format("ORDER BY x.reader_id{0}, x.memory{0}, x.position{0}", direction);
+    // A page is cut from the records alone, then joined to its readers:
+    // PostgreSQL otherwise may walk the readers in order and compare each
+    // with every match (70 ms for a page that begins near the last reader).
+    const bool paged = !page.empty();
+    const std::string from =
+        paged ? fmt::format("(SELECT * FROM records x{} {}{})", where(conditions), order, page)
+              : "records";
     const std::string sql = fmt::format(
         "SELECT r.machine_id, x.download_id, x.position, {}, x.date_line, {}, x.reader_id, "
-        "x.memory FROM records x JOIN readers r ON r.id = x.reader_id{} ORDER BY x.reader_id{}, "
-        "x.memory{}, x.position{}{}",
-        kRecordColumns, db_->local_text("x.stamp"), where(conditions), direction, direction,
-        direction, page);
+        "x.memory FROM {} x JOIN readers r ON r.id = x.reader_id{} {}",
+        kRecordColumns, db_->local_text("x.stamp"), from, paged ? std::string() : where(conditions),
+        order);
     // Sized once: an export's 10,000 rows would otherwise be copied as the
     // vector grows, the old and the new held at once.
     const Rows found = db_->run(sql, params);
