@@ -48,6 +48,8 @@ Libpq load() {
     KDR_BIND(PQfinish);
     KDR_BIND(PQexec);
     KDR_BIND(PQexecParams);
+    KDR_BIND(PQprepare);
+    KDR_BIND(PQexecPrepared);
     KDR_BIND(PQresultStatus);
     KDR_BIND(PQresultErrorField);
     KDR_BIND(PQclear);

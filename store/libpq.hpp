@@ -18,6 +18,8 @@ struct Libpq {
     decltype(&::PQfinish) PQfinish = nullptr;
     decltype(&::PQexec) PQexec = nullptr;
     decltype(&::PQexecParams) PQexecParams = nullptr;
+    decltype(&::PQprepare) PQprepare = nullptr;
+    decltype(&::PQexecPrepared) PQexecPrepared = nullptr;
     decltype(&::PQresultStatus) PQresultStatus = nullptr;
     decltype(&::PQresultErrorField) PQresultErrorField = nullptr;
     decltype(&::PQclear) PQclear = nullptr;

@@ -9,6 +9,8 @@
 #include <cctype>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "store/database.hpp"
@@ -20,6 +22,9 @@ namespace {
 
 // How long a collector waits for another one's lock on its reader.
 constexpr std::string_view kLockTimeout = "30s";
+// Prepared statements a connection keeps. A page runs a handful; readers
+// named in a condition make texts of their own.
+constexpr std::size_t kKeptStatements = 64;
 
 // Serialises schema creation and upgrades between collectors that start at
 // once (CREATE TABLE IF NOT EXISTS alone races in PostgreSQL).
@@ -438,6 +443,13 @@ class PostgresDatabase final : public Database {
         if (read_only_) {
             exec("SET default_transaction_read_only = on");
         }
+        // Statements are prepared once a connection, which spares the server
+        // a tenth of a page's work, but each run is planned for its values: a
+        // plan made for any LIKE pattern cannot tell a rare text, which the
+        // index finds, from a common one, which the records' order finds
+        // soonest. Servers before PostgreSQL 12 lack the setting: there
+        // nothing is prepared.
+        prepares_ = try_exec("SET plan_cache_mode = force_custom_plan");
         // A lock held by another session is waited for as long as SQLite
         // waits, unless the administrator chose a bound (the server's
         // settings, or options=-c lock_timeout=... in the URI).
@@ -451,6 +463,16 @@ class PostgresDatabase final : public Database {
         cancel_ = pq_.PQgetCancel(connection_);
     }
 
+    /// `text` prepared on this connection: its name; or the server's
+    /// refusal, which is the statement's own failure (a lost connection, a
+    /// lock not granted, a fault in the text); or neither where nothing is
+    /// prepared.
+    struct Prepared {
+        const std::string* name = nullptr;
+        PGresult* refusal = nullptr;
+    };
+    Prepared prepare(const std::string& text, int param_count);
+
     void disconnect() noexcept {
         {
             const std::scoped_lock lock(cancel_mutex_);
@@ -459,6 +481,7 @@ class PostgresDatabase final : public Database {
         }
         pq_.PQfinish(connection_);
         connection_ = nullptr;
+        prepared_.clear();  // a server's statements end with its session
     }
 
     [[noreturn]] void throw_interrupted() const {
@@ -528,7 +551,33 @@ class PostgresDatabase final : public Database {
     std::mutex cancel_mutex_;
     PGcancel* cancel_ = nullptr;
     std::atomic<bool> interrupted_{false};
+    // The statements this connection has prepared, by their text.
+    std::unordered_map<std::string, std::string> prepared_;
+    std::uint64_t next_statement_ = 0;
+    bool prepares_ = false;
 };
+
+PostgresDatabase::Prepared PostgresDatabase::prepare(const std::string& text, int param_count) {
+    if (!prepares_) {
+        return {};
+    }
+    if (const auto found = prepared_.find(text); found != prepared_.end()) {
+        return {&found->second, nullptr};
+    }
+    if (prepared_.size() >= kKeptStatements) {
+        pq_.PQclear(pq_.PQexec(connection_, "DEALLOCATE ALL"));
+        prepared_.clear();
+    }
+    // Names are never used twice, so one that a failed DEALLOCATE left on
+    // the server is never asked for again.
+    std::string name = fmt::format("kdr_{}", next_statement_++);
+    PGresult* made = pq_.PQprepare(connection_, name.c_str(), text.c_str(), param_count, nullptr);
+    if (pq_.PQresultStatus(made) != PGRES_COMMAND_OK) {
+        return {nullptr, made};
+    }
+    pq_.PQclear(made);
+    return {&prepared_.emplace(text, std::move(name)).first->second, nullptr};
+}
 
 Rows PostgresDatabase::run(std::string_view sql, const std::vector<Value>& params) {
     // Text parameters, but bytes go in binary form: they may hold any byte.
@@ -556,6 +605,15 @@ Rows PostgresDatabase::run(std::string_view sql, const std::vector<Value>& param
     }
     const std::string text = with_dollar_placeholders(sql);
     const auto execute = [&] {
+        const Prepared prepared = prepare(text, static_cast<int>(params.size()));
+        if (prepared.refusal != nullptr) {
+            return prepared.refusal;
+        }
+        if (prepared.name != nullptr) {
+            return pq_.PQexecPrepared(connection_, prepared.name->c_str(),
+                                      static_cast<int>(params.size()), values.data(),
+                                      lengths.data(), formats.data(), 0);
+        }
         return pq_.PQexecParams(connection_, text.c_str(), static_cast<int>(params.size()), nullptr,
                                 values.data(), lengths.data(), formats.data(), 0);
     };
