@@ -107,8 +107,8 @@ void add_serve_options(CLI::App& command, ServeOptions& options) {
     command
         .add_option("--threads", options.threads,
                     "Requests answered at once, each with a store connection of its own (default "
-                    "0: one per processor, at least 2; more only share the processors, unless "
-                    "the store is a PostgreSQL server on another machine)")
+                    "0: one per processor for SQLite, two for PostgreSQL, at least 2; more only "
+                    "share the processors, unless the PostgreSQL server is on another machine)")
         ->option_text("N")
         ->check(CLI::Range(0, 256));
     command.footer(fmt::format(

@@ -14,7 +14,7 @@ struct ServeOptions {
     std::string listen;             ///< --listen HOST:PORT; empty: loopback, the default port
     std::optional<std::string> token_file;
     int stale_days = 7;
-    int threads = 0;  ///< --threads; 0: one per processor
+    int threads = 0;  ///< --threads; 0: as many as suit the store and processors
 };
 
 void add_serve_options(CLI::App& command, ServeOptions& options);

@@ -117,10 +117,6 @@ void copy_pages(sqlite3* source, sqlite3* copy, const std::string& path) {
 
 }  // namespace
 
-bool is_postgres_target(std::string_view target) noexcept {
-    return target.starts_with("postgresql://") || target.starts_with("postgres://");
-}
-
 std::string uri_without_password(std::string_view uri) {
     std::string shown(uri);
     const std::size_t scheme = shown.find("://");

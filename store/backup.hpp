@@ -16,10 +16,6 @@ struct BackupReport {
     std::uintmax_t bytes = 0;  ///< the copy's size
 };
 
-/// Whether `target` names a PostgreSQL database (a libpq URI), not a SQLite
-/// file.
-[[nodiscard]] bool is_postgres_target(std::string_view target) noexcept;
-
 /// A libpq URI without its password (in the user part or as a parameter),
 /// for a command line a user may copy.
 [[nodiscard]] std::string uri_without_password(std::string_view uri);

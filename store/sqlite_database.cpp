@@ -495,14 +495,16 @@ class SqliteDatabase final : public Database {
 
     // SQLite keeps the log files beside the file a symbolic link names, not
     // beside the link.
-    [[nodiscard]] bool log_files_exist() const {
+    // The link is followed at the first look only: a store that no one
+    // writes is looked at after each of its reads.
+    [[nodiscard]] bool log_files_exist() {
         std::error_code error;
-        std::filesystem::path file = std::filesystem::canonical(path_, error);
-        if (error) {
-            file = path_;
+        if (log_base_.empty()) {
+            const std::filesystem::path file = std::filesystem::canonical(path_, error);
+            log_base_ = error ? path_ : file.string();
         }
-        return std::filesystem::exists(file.string() + "-wal", error) ||
-               std::filesystem::exists(file.string() + "-shm", error);
+        return std::filesystem::exists(log_base_ + "-wal", error) ||
+               std::filesystem::exists(log_base_ + "-shm", error);
     }
 
     void connect(const std::string& name, int flags) {
@@ -753,6 +755,7 @@ class SqliteDatabase final : public Database {
     std::string path_;
     std::optional<SharedLock> lock_;  // held while the store is open for reading
     bool immutable_ = false;
+    std::string log_base_;  // the file the path names, for its log files
     // interrupt() comes from another thread: it must not find the handle
     // half closed or replaced.
     std::mutex handle_mutex_;

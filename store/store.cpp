@@ -50,10 +50,6 @@ constexpr std::array<std::pair<EraseResult, std::string_view>, 10> kEraseWords{{
     {EraseResult::OtherReader, "other reader"},
 }};
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // "2026-12-07T13:05:00.123Z"
 std::string iso_utc(std::chrono::system_clock::time_point time) {
     const auto millis = std::chrono::floor<std::chrono::milliseconds>(time);
@@ -252,7 +248,7 @@ class RecordStore final : public Store {
     std::vector<std::string> readers() override;
     std::int64_t count_records(const RecordFilter& filter) override;
     std::int64_t count_records_up_to(const RecordFilter& filter, std::int64_t cap) override;
-    std::vector<ReaderSummary> reader_summaries() override;
+    const std::vector<ReaderSummary>& reader_summaries() override;
     std::vector<DayCount> records_per_day(const RecordFilter& filter) override;
     std::optional<std::string> answer(std::int64_t download_id) override;
     std::optional<StoredDownload> download(std::int64_t download_id) override;
@@ -728,7 +724,7 @@ std::vector<DayCount> RecordStore::records_per_day(const RecordFilter& filter) {
     return days;
 }
 
-std::vector<ReaderSummary> RecordStore::reader_summaries() {
+const std::vector<ReaderSummary>& RecordStore::reader_summaries() {
     // The token is read first: a commit after it changes it, so summaries
     // read meanwhile are read again next time. A writing connection does not
     // see its own commits in the token, so it keeps nothing.
@@ -757,10 +753,9 @@ std::vector<ReaderSummary> RecordStore::reader_summaries() {
         }
         summaries.push_back(std::move(summary));
     }
-    if (read_only_) {
-        summaries_.emplace(std::move(token), summaries);
-    }
-    return summaries;
+    // Kept for the caller either way; only a reading store looks at it again.
+    summaries_.emplace(std::move(token), std::move(summaries));
+    return summaries_->second;
 }
 
 std::optional<std::string> RecordStore::answer(std::int64_t download_id) {
@@ -1099,13 +1094,17 @@ bool same_reader(std::string_view stored, std::string_view named) {
     return same_machine_id(stored, named);
 }
 
+bool is_postgres_target(std::string_view target) noexcept {
+    return target.starts_with("postgresql://") || target.starts_with("postgres://");
+}
+
 std::unique_ptr<Store> open_store(const std::string& target, OpenMode mode) {
     if (target.empty()) {
         throw StoreError(StoreErrorKind::CannotOpen,
                          "--db is empty: give a SQLite file such as records.sqlite or a "
                          "postgresql:// URI");
     }
-    if (starts_with(target, "postgresql://") || starts_with(target, "postgres://")) {
+    if (is_postgres_target(target)) {
         return std::make_unique<RecordStore>(
             detail::open_postgres(target, mode == OpenMode::ReadOnly), mode);
     }

@@ -335,8 +335,10 @@ class Store {
     [[nodiscard]] virtual std::int64_t count_records_up_to(const RecordFilter& filter,
                                                            std::int64_t cap) = 0;
     /// Every reader with its record count and last download, in the order of
-    /// readers(). Throws StoreError.
-    [[nodiscard]] virtual std::vector<ReaderSummary> reader_summaries() = 0;
+    /// readers(); valid until the next call on this store, or its end (a
+    /// reading store hands out the same rows while the store is unchanged).
+    /// Throws StoreError.
+    [[nodiscard]] virtual const std::vector<ReaderSummary>& reader_summaries() = 0;
     /// Records per day of their stamp, oldest day first, of the records the
     /// filter lets through (its offset, limit and keys left aside); records
     /// without a valid stamp are not counted, days without records are not
@@ -425,5 +427,9 @@ enum class OpenMode : std::uint8_t {
 /// cannot be opened, holds a newer schema, or is refused by `mode`.
 [[nodiscard]] std::unique_ptr<Store> open_store(const std::string& target,
                                                 OpenMode mode = OpenMode::CreateIfMissing);
+
+/// Whether `target` names a PostgreSQL database (a libpq URI), not a SQLite
+/// file.
+[[nodiscard]] bool is_postgres_target(std::string_view target) noexcept;
 
 }  // namespace kdr::store

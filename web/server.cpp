@@ -430,6 +430,13 @@ class ChunkBuffer : public std::streambuf {
 
 /// A request being answered by a worker. The connection may give up on it
 /// from its own thread while it runs.
+// A worker waits for a PostgreSQL server for about half of each answer,
+// while a processor answers another; SQLite reads in the worker itself.
+std::size_t default_workers(const std::string& db) {
+    const std::size_t processors = std::max(std::thread::hardware_concurrency(), 1U);
+    return std::max<std::size_t>(processors * (store::is_postgres_target(db) ? 2 : 1), 2);
+}
+
 struct Job {
     Request request;
     const Route* route = nullptr;
@@ -520,9 +527,7 @@ struct WebServer::Impl {
           view(settings.view),
           chart_script(settings.chart_script.empty() ? std::string()
                                                      : read_file(settings.chart_script)),
-          workers(settings.threads > 0
-                      ? settings.threads
-                      : std::max<std::size_t>(std::thread::hardware_concurrency(), 2)),
+          workers(settings.threads > 0 ? settings.threads : default_workers(settings.db)),
           senders(std::max<std::size_t>(settings.stream_threads, 1)) {
         view = WebView(ViewSettings{settings.view.stale_days, !chart_script.empty()});
         // The store is opened once now, so that a wrong --db is said at once.

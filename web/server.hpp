@@ -28,9 +28,10 @@ struct ServeSettings {
     ViewSettings view;
     /// Requests that read the store at once, each on a thread with its own
     /// read-only connection. Connections cost no thread: only a request
-    /// being answered takes one. 0: one for each processor, and at least 2.
-    /// More would only share the processors: each answer would take longer,
-    /// the unluckiest much longer, and no more would be answered a second.
+    /// being answered takes one. 0: one for each processor with a SQLite
+    /// store, two with a PostgreSQL one, and at least 2. More would only
+    /// share the processors: each answer would take longer, the unluckiest
+    /// much longer, and no more would be answered a second.
     std::size_t threads = 0;
     /// Streamed answers (exports) being sent at once, each on a thread of its
     /// own while its client takes it, so that slow clients never hold the

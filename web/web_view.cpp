@@ -44,8 +44,20 @@ void put(data& object, const std::string& name, data value) {
 }
 
 void append(data& list, data value) {
-    list.push_back(data(false));
-    const_cast<data&>(list.list_value().back()) = std::move(value);  // NOLINT
+    auto& items = const_cast<std::vector<data>&>(list.list_value());  // NOLINT
+    if (items.size() == items.capacity()) {
+        // The library's data may throw as it moves, so a vector that grows
+        // copies every row it holds: they are moved over by hand instead.
+        std::vector<data> grown;
+        grown.reserve(std::max<std::size_t>(8, items.size() * 2));
+        for (data& item : items) {
+            grown.emplace_back(false);
+            grown.back() = std::move(item);
+        }
+        items.swap(grown);
+    }
+    items.emplace_back(false);
+    items.back() = std::move(value);
 }
 
 // --- Parameters -------------------------------------------------------------
@@ -592,7 +604,13 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
         throw BadRequest(fmt::format("\"order\" is asc or desc, not \"{}\"", order));
     }
     const std::size_t page = number_of(parameters, "page", 1, 1, kMaxOffset / kPageRows);
-    std::vector<store::ReaderSummary> summaries = store.reader_summaries();
+    const std::vector<store::ReaderSummary>& stored = store.reader_summaries();
+    // Sorted as pointers: the store's rows are kept for the next request.
+    std::vector<const store::ReaderSummary*> summaries;
+    summaries.reserve(stored.size());
+    for (const store::ReaderSummary& summary : stored) {
+        summaries.push_back(&summary);
+    }
     // Those that need a look first: an outcome worth a look, then a good
     // one, then none.
     const auto outcome_rank = [](const store::ReaderSummary& summary) {
@@ -609,8 +627,8 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
         return summary.last_download ? summary.last_download->ended : std::string();
     };
     if (sort != "reader" || order != "asc") {
-        std::stable_sort(summaries.begin(), summaries.end(), [&](const auto& a, const auto& b) {
-            const auto& [x, y] = order == "asc" ? std::tie(a, b) : std::tie(b, a);
+        std::stable_sort(summaries.begin(), summaries.end(), [&](const auto* a, const auto* b) {
+            const auto& [x, y] = order == "asc" ? std::tie(*a, *b) : std::tie(*b, *a);
             if (sort == "last") {
                 return ended(x) < ended(y);
             }
@@ -629,7 +647,8 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     std::size_t stale = 0;
     std::int64_t listed = 0;
     const std::size_t first = (page - 1) * kPageRows;
-    for (const store::ReaderSummary& summary : summaries) {
+    for (const store::ReaderSummary* listed_summary : summaries) {
+        const store::ReaderSummary& summary = *listed_summary;
         records += summary.records;
         std::optional<std::int64_t> age;
         if (summary.last_download) {
@@ -1180,7 +1199,7 @@ Answer WebView::metrics(Store* store, const Parameters& parameters) const {
     bool up = store != nullptr;
     if (store != nullptr) {
         try {
-            const std::vector<store::ReaderSummary> summaries = store->reader_summaries();
+            const std::vector<store::ReaderSummary>& summaries = store->reader_summaries();
             const std::vector<store::ReaderTimes> times = store->reader_times();
             const std::vector<store::DownloadCount> counts = store->download_counts();
             const std::vector<store::PortState> ports = store->port_states();
