@@ -18,7 +18,7 @@
 #   KDR          the kdr program of an optimised build
 #   SERVE_STORE  its kdr_serve_store, SERVE_LOAD its kdr_serve_load,
 #   SERVE_HOLD   its kdr_serve_hold
-# Knobs (environment): KDR_SERVE_CLIENTS (20), KDR_SERVE_ROUNDS (20),
+# Knobs (environment): KDR_SERVE_CLIENTS (20), KDR_SERVE_ROUNDS (60),
 #   KDR_SERVE_READERS (1000), KDR_SERVE_RECORDS (1000 a reader),
 #   KDR_SERVE_DOWNLOADS (4 a reader), KDR_SERVE_PG (a postgresql:// URI of an
 #   empty database: the same load against a store made there too).
@@ -43,7 +43,7 @@ fi
 hold_seconds=${KDR_SERVE_HOLD_SECONDS:-20}
 here=$(cd "$(dirname "$0")/.." && pwd)
 clients=${KDR_SERVE_CLIENTS:-20}
-rounds=${KDR_SERVE_ROUNDS:-20}
+rounds=${KDR_SERVE_ROUNDS:-60}
 readers=${KDR_SERVE_READERS:-1000}
 records=${KDR_SERVE_RECORDS:-1000}
 downloads=${KDR_SERVE_DOWNLOADS:-4}
