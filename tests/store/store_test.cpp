@@ -823,7 +823,7 @@ TEST_P(StoreBackend, QueriesAgreeWithTheRecordsTheyFilter) {
     };
     using std::chrono::May;
     const auto may = [](unsigned d) { return std::chrono::year{2024} / May / std::chrono::day{d}; };
-    const std::vector<RecordFilter> filters{
+    std::vector<RecordFilter> filters{
         {},
         {.machine_id = "KDRA"},
         {.machine_id = "KDRA", .offset = 5, .limit = 10},
@@ -840,6 +840,19 @@ TEST_P(StoreBackend, QueriesAgreeWithTheRecordsTheyFilter) {
         {.text = "caf\u00E9"},
         {.machine_id = "KDRB", .since = may(2), .text = "off", .offset = 1, .limit = 2},
     };
+    // Every mix of the fields besides: more statements than a connection
+    // keeps (64), so that the first are run again after others pushed them
+    // out.
+    for (unsigned mix = 0; mix < 48; ++mix) {
+        RecordFilter filter;
+        filter.machine_id = (mix & 1U) != 0 ? std::optional<std::string>("KDRA") : std::nullopt;
+        filter.since = (mix & 2U) != 0 ? std::optional(may(2)) : std::nullopt;
+        filter.until = (mix & 4U) != 0 ? std::optional(may(3)) : std::nullopt;
+        filter.text = (mix & 8U) != 0 ? std::optional<std::string>("off") : std::nullopt;
+        filter.offset = mix / 16 == 1 ? 1 : 0;
+        filter.limit = mix / 16 == 0 ? std::nullopt : std::optional<std::size_t>(mix / 16 * 2);
+        filters.push_back(filter);
+    }
     for (const bool rebuilt : {false, true}) {
         if (rebuilt) {
             ASSERT_EQ(store->rebuild().records_after, all.size());
