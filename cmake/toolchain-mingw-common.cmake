@@ -3,8 +3,11 @@
 # and KDR_WINE (the loader that runs the programs built here).
 set(CMAKE_SYSTEM_NAME Windows)
 
-set(CMAKE_C_COMPILER ${KDR_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${KDR_MINGW_TRIPLE}-g++)
+# The POSIX-threads variant: GCC 12's library of the default (win32 threads)
+# variant has no std::mutex or std::thread, which the store and the web
+# view's server use. Its winpthreads is linked statically, as the rest.
+set(CMAKE_C_COMPILER ${KDR_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KDR_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${KDR_MINGW_TRIPLE}-windres)
 set(KDR_WIDL ${KDR_MINGW_TRIPLE}-widl)
 

@@ -1,44 +1,36 @@
 #include "store/libpq.hpp"
 
-#include <dlfcn.h>
 #include <fmt/format.h>
 
 #include <string>
 
+#include "store/library_loader.hpp"
 #include "store/store.hpp"
 
 namespace kdr::store::detail {
 
 namespace {
 
-// The soname libpq has kept since PostgreSQL 8.2.
-constexpr const char* kLibrary = "libpq.so.5";
-
 [[noreturn]] void missing(const std::string& what) {
     throw StoreError(StoreErrorKind::CannotOpen,
-                     fmt::format("PostgreSQL stores need the PostgreSQL client library, and {}: "
-                                 "install the package libpq5 (apt-get install libpq5)",
-                                 what));
+                     fmt::format("PostgreSQL stores need the PostgreSQL client library, and {}: {}",
+                                 what, kLibpqInstall));
 }
 
 template <typename Function>
 void bind(void* library, Function& function, const char* name) {
-    void* symbol = ::dlsym(library, name);
+    const LibrarySymbol symbol = libpq_symbol(library, name);
     if (symbol == nullptr) {
-        missing(fmt::format("{} lacks {}", kLibrary, name));
+        missing(fmt::format("{} lacks {}", kLibpqName, name));
     }
-    // POSIX guarantees that a data pointer from dlsym converts to a function
-    // pointer.
     function = reinterpret_cast<Function>(symbol);  // NOLINT(*-reinterpret-cast)
 }
 
 Libpq load() {
-    // Never closed: connections may outlive any owner we could give it.
-    void* library = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    void* library = load_libpq(reason);
     if (library == nullptr) {
-        const char* reason = ::dlerror();
-        missing(fmt::format("{} could not be loaded ({})", kLibrary,
-                            reason == nullptr ? "no reason given" : reason));
+        missing(fmt::format("{} could not be loaded ({})", kLibpqName, reason));
     }
     Libpq pq;
 #define KDR_BIND(name) bind(library, pq.name, #name)

@@ -354,7 +354,7 @@ void check_writable(const std::string& path) {
                 "or give another one",
                 path));
     }
-    if (std::filesystem::exists(folder, error) && ::access(folder.c_str(), W_OK) != 0) {
+    if (std::filesystem::exists(folder, error) && ::access(folder.string().c_str(), W_OK) != 0) {
         throw StoreError(
             StoreErrorKind::ReadOnly,
             fmt::format(
