@@ -428,8 +428,6 @@ class ChunkBuffer : public std::streambuf {
     std::string chunk_;
 };
 
-/// A request being answered by a worker. The connection may give up on it
-/// from its own thread while it runs.
 // A worker waits for a PostgreSQL server for about half of each answer,
 // while a processor answers another; SQLite reads in the worker itself.
 std::size_t default_workers(const std::string& db) {
@@ -437,6 +435,8 @@ std::size_t default_workers(const std::string& db) {
     return std::max<std::size_t>(processors * (store::is_postgres_target(db) ? 2 : 1), 2);
 }
 
+/// A request being answered by a worker. The connection may give up on it
+/// from its own thread while it runs.
 struct Job {
     Request request;
     const Route* route = nullptr;

@@ -647,8 +647,8 @@ Answer WebView::readers_page(Store& store, const Parameters& parameters) const {
     std::size_t stale = 0;
     std::int64_t listed = 0;
     const std::size_t first = (page - 1) * kPageRows;
-    for (const store::ReaderSummary* listed_summary : summaries) {
-        const store::ReaderSummary& summary = *listed_summary;
+    for (const store::ReaderSummary* each : summaries) {
+        const store::ReaderSummary& summary = *each;
         records += summary.records;
         std::optional<std::int64_t> age;
         if (summary.last_download) {
