@@ -2,11 +2,11 @@
 # Installs what the Windows cross builds and their Wine tests need, when it
 # is missing: the mingw-w64 cross compilers and widl, Wine for 64 and 32 bits
 # (with the IDL files of libwine-dev), Xvfb, Python 3 for a build step, the
-# header-only libraries kdr.exe compiles in, and SQLite's amalgamation, which
-# Debian does not build for mingw-w64: fetched from the npm registry (the
-# package better-sqlite3 carries it) by exact version, its SHA-256 checked,
-# into build/deps/sqlite3 (never committed).
-# Usage: scripts/windows-deps.sh
+# header-only libraries kdr.exe compiles in, and, with --kdr-exe, SQLite's
+# amalgamation, which Debian does not build for mingw-w64: fetched from the
+# npm registry (the package better-sqlite3 carries it) by exact version, its
+# SHA-256 checked, into build/deps/sqlite3 (never committed).
+# Usage: scripts/windows-deps.sh [--kdr-exe]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -15,6 +15,7 @@ sqlite_sha256=ebf0ed75a7a59dbcb3b24bbd014ef49d9f15bc328e4adcbf516f2a8fadfa2835
 sqlite_dir=${KDR_SQLITE_AMALGAMATION:-$root/build/deps/sqlite3}
 
 fetch_sqlite() {
+    [ "${1:-}" = --kdr-exe ] || return 0
     [ -f "$sqlite_dir/sqlite3.c" ] && return 0
     local work
     work=$(mktemp -d)
@@ -58,7 +59,7 @@ fi
 installed wine32:i386 || missing+=(wine32:i386)
 
 if [ ${#missing[@]} -eq 0 ] && [ "$need_i386" -eq 0 ]; then
-    fetch_sqlite
+    fetch_sqlite "${1:-}"
     exit 0
 fi
 
@@ -68,4 +69,4 @@ fi
 echo "windows-deps: installing ${missing[*]}" >&2
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fetch_sqlite
+fetch_sqlite "${1:-}"
